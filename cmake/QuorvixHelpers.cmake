@@ -1,0 +1,29 @@
+# Shared compile settings and the helpers that keep the folder lists short.
+
+set(QUORVIX_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wformat=2 -Wnon-virtual-dtor -Werror)
+
+if(QUORVIX_SANITIZE)
+  set(QUORVIX_SANITIZER_FLAGS -fsanitize=${QUORVIX_SANITIZE} -fno-omit-frame-pointer
+      -fno-sanitize-recover=all)
+  add_compile_options(${QUORVIX_SANITIZER_FLAGS})
+  add_link_options(${QUORVIX_SANITIZER_FLAGS})
+endif()
+
+# quorvix_sources(<files>...): adds a subsystem's files to the module library.
+function(quorvix_sources)
+  target_sources(quorvix_core PRIVATE ${ARGN})
+endfunction()
+
+# quorvix_test(<name> SOURCES <files>... [LIBS <targets>...] [LABELS <labels>...])
+function(quorvix_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${QUORVIX_WARNINGS})
+  target_link_libraries(${name} PRIVATE quorvix_core quorvix_test_support ${ARG_LIBS}
+                        GTest::gtest GTest::gtest_main Threads::Threads)
+  set(properties TIMEOUT 120)
+  if(ARG_LABELS)
+    list(APPEND properties LABELS "${ARG_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
+endfunction()

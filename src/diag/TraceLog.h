@@ -1,0 +1,71 @@
+// The trace file: a text file that support staff read along with a running
+// server. Lines carry "seconds.milliseconds thread " from the monotonic clock
+// so that interleaved requests can be told apart.
+//
+// Tracing is on exactly while the file is open. Every writer is one formatted
+// write under the log's lock followed by a flush, so lines from many threads
+// never mix; when tracing is off a call costs one atomic load.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#define QX_PRINTF_FORMAT(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+
+namespace diag {
+
+// Seconds and milliseconds of a trace line for a counter value. A frequency of
+// 0 (no usable clock) gives zeros instead of dividing by it.
+struct TracePrefix {
+  int seconds = 0;
+  int milliseconds = 0;
+};
+TracePrefix ComputeTracePrefix(std::int64_t counter, std::int64_t frequency);
+
+class TraceLog {
+ public:
+  enum class Prefix { kTimeAndThread, kThread, kNone };
+  enum class Flush { kYes, kNo };
+
+  TraceLog() = default;
+  TraceLog(const TraceLog&) = delete;
+  TraceLog& operator=(const TraceLog&) = delete;
+  ~TraceLog();
+
+  // Opens path for appending (created when missing). Returns false and leaves
+  // tracing off when it cannot. Called at start, before requests are served.
+  bool Open(const std::string& path);
+
+  // Flushes and closes; later writes are dropped. Safe while other threads
+  // write: they either finish their line first or find the log closed.
+  void Close();
+
+  bool IsOpen() const { return open_.load(std::memory_order_acquire); }
+
+  void Write(Prefix prefix, Flush flush, const char* format, ...) QX_PRINTF_FORMAT(4, 5);
+  void WriteV(Prefix prefix, Flush flush, const char* format, va_list args);
+
+ private:
+  std::mutex mutex_;
+  std::FILE* file_ = nullptr;  // guarded by mutex_
+  std::atomic<bool> open_{false};
+};
+
+// The module's one trace file.
+TraceLog& Trace();
+
+// Shorthands for the module's trace file, named by the prefix they write.
+// All flush after the line unless their name says otherwise.
+void TraceLine(const char* format, ...) QX_PRINTF_FORMAT(1, 2);
+void TraceLineNoFlush(const char* format, ...) QX_PRINTF_FORMAT(1, 2);
+void TraceThreadLine(const char* format, ...) QX_PRINTF_FORMAT(1, 2);
+void TraceText(const char* format, ...) QX_PRINTF_FORMAT(1, 2);
+void TraceTextNoFlush(const char* format, ...) QX_PRINTF_FORMAT(1, 2);
+
+inline bool TraceOn() { return Trace().IsOpen(); }
+
+}  // namespace diag

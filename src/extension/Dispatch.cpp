@@ -1,0 +1,215 @@
+#include "extension/Dispatch.h"
+
+#include <exception>
+
+#include "diag/Diags.h"
+#include "diag/TraceLog.h"
+#include "extension/RequestVariables.h"
+
+namespace {
+
+using Source = HandlerArgument::Source;
+
+constexpr HandlerArgument Var(std::string_view name) { return {Source::kVariable, name}; }
+constexpr HandlerArgument kCallData{Source::kCallData};
+constexpr HandlerArgument kBusinessUnit{Source::kBusinessUnit};
+constexpr HandlerArgument kLanguage{Source::kLanguage};
+
+// Each invoker maps the collected strings onto one handler's parameters.
+#define QX_INVOKER(call) \
+  [](CRAVOExtension& e, const DispatchRow& row, CHttpServerContext* c, \
+     const std::vector<std::string>& a) -> int { (void)row; return call; }
+
+int InvokeVoiceBrowser(CRAVOExtension& e, const DispatchRow& row, CHttpServerContext* c,
+                       const std::vector<std::string>& a) {
+  // The last argument is the language; the others are the operation's fields.
+  return e.REQ_VXML(c, row.handlerName, std::span(a).first(a.size() - 1), a.back());
+}
+
+DispatchRow VoiceBrowserRow(std::string_view name, std::vector<HandlerArgument> arguments) {
+  arguments.push_back(kLanguage);
+  return {name, name, std::move(arguments), DispatchRule::kNone, &InvokeVoiceBrowser};
+}
+
+std::vector<DispatchRow> BuildDispatchTable() {
+  return {
+      {"REQ_CALLBACK_AVAILABILITY", "REQ_WEB_CALLBACK_AVAILABILITY", {kBusinessUnit, kLanguage},
+       DispatchRule::kNone, QX_INVOKER(e.REQ_WEB_CALLBACK_AVAILABILITY(c, a[0], a[1]))},
+      {"REQ_WEB_CALLBACK", "REQ_WEB_CALLBACK",
+       {Var("varCustomerName"), Var("varPhoneNumber"), Var("varCaption"), Var("varPriority"),
+        Var("varCallType"), Var("varSchedules"), Var("varTimezoneOffset"), kCallData, kLanguage},
+       DispatchRule::kRequireJavaScript,
+       QX_INVOKER(e.REQ_WEB_CALLBACK(c, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]))},
+      {"REQ_WEBCHAT_MAIN", "REQ_WEBCHAT_MAIN", {kBusinessUnit, kLanguage}, DispatchRule::kNone,
+       QX_INVOKER(e.REQ_WEBCHAT_MAIN(c, a[0], a[1]))},
+      {"REQ_STAT_PAGE", "REQ_STAT_PAGE", {kLanguage, Var("varPageName")},
+       DispatchRule::kPageNameWithoutMarkup, QX_INVOKER(e.REQ_STAT_PAGE(c, a[0], a[1]))},
+      {"REQ_JS_START", "REQ_JS_START",
+       {Var("varSessionPriority"), Var("varCustomerName"), Var("varCaption"),
+        Var("varDestination"), Var("varVEKALanguage"), Var("varSource"), kCallData,
+        kBusinessUnit, kLanguage},
+       DispatchRule::kNone,
+       QX_INVOKER(e.REQ_JS_START(c, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]))},
+      {"REQ_DELTA_CHAT", "REQ_DELTA_CHAT", {Var("varSessionID"), Var("varIndexKey"), kLanguage},
+       DispatchRule::kNone, QX_INVOKER(e.REQ_DELTA_CHAT(c, a[0], a[1], a[2]))},
+      {"REQ_ADD_TO_CHAT", "REQ_ADD_TO_CHAT",
+       {Var("varSessionID"), Var("varChatData"), Var("varIndexKey"), kLanguage},
+       DispatchRule::kNone, QX_INVOKER(e.REQ_ADD_TO_CHAT(c, a[0], a[1], a[2], a[3]))},
+      {"REQ_NOTIFY_TYPING_CHAT", "REQ_NOTIFY_TIPYNG_CHAT",
+       {Var("varSessionID"), Var("varIsTypingData"), Var("varIndexKey"), kLanguage},
+       DispatchRule::kNone, QX_INVOKER(e.REQ_NOTIFY_TIPYNG_CHAT(c, a[0], a[1], a[2], a[3]))},
+      {"REQ_HANG_UP", "REQ_HANG_UP", {Var("varSessionID"), kLanguage}, DispatchRule::kNone,
+       QX_INVOKER(e.REQ_HANG_UP(c, a[0], a[1]))},
+      {"REQ_CALLME", "REQ_CALLME_EVENT",
+       {Var("varSessionID"), Var("varAgentKey"), Var("varPhoneNumber"), kLanguage},
+       DispatchRule::kNone, QX_INVOKER(e.REQ_CALLME_EVENT(c, a[0], a[1], a[2], a[3]))},
+      VoiceBrowserRow("REQ_VXML_INITIALIZE", {Var("varUniqueID"), Var("varANI"), Var("varDNIS")}),
+      VoiceBrowserRow("REQ_VXML_ENQUEUE",
+                      {Var("varCallID"), Var("varIVRHold"), Var("varQueueName"),
+                       Var("varInitialPriority"), Var("varDescription"), Var("varAgentID"),
+                       Var("varAgentWaitTime")}),
+      VoiceBrowserRow("REQ_VXML_QUERYROUTINGINFO", {Var("varCallID")}),
+      VoiceBrowserRow("REQ_VXML_SETCONTACTDATA", {Var("varCallID"), Var("varKey"), Var("varValue")}),
+      VoiceBrowserRow("REQ_VXML_TERMINATE", {Var("varCallID"), Var("varTermType")}),
+      VoiceBrowserRow("REQ_VXML_GETTRANSITNUMBER", {Var("varCallID")}),
+      VoiceBrowserRow("REQ_VXML_RELEASETRANSITNUMBER", {Var("varCallID")}),
+      VoiceBrowserRow("REQ_VXML_QUERYQUEUESTATISTICS", {Var("varQueueName"), kBusinessUnit}),
+      VoiceBrowserRow("REQ_VXML_CREATECALLBACK",
+                      {Var("varCallID"), Var("varQueueName"), Var("varDescription"),
+                       Var("varTimeZoneOffset"), Var("varContactName"), Var("varSchedule1"),
+                       Var("varSchedule2"), Var("varSchedule3")}),
+      VoiceBrowserRow("REQ_VXML_DELETECALLBACK", {Var("varCallbackID")}),
+      VoiceBrowserRow("REQ_VXML_SETDISPLAY", {Var("varCallID"), Var("varDisplayInfo")}),
+      VoiceBrowserRow("REQ_VXML_DEQUEUE", {Var("varCallID")}),
+      VoiceBrowserRow("REQ_VXML_GETCONTACTDATA", {Var("varCallID"), Var("varKey")}),
+      VoiceBrowserRow("REQ_VXML_QUERYCALLSTATUS", {Var("varCallID"), Var("varTimeOut")}),
+      VoiceBrowserRow("REQ_VXML_QUERYAGENTSTATUS", {Var("varAgentID"), Var("varDevice")}),
+      VoiceBrowserRow("REQ_VXML_QUERYSYSTEMSTATUS", {{Source::kFixed, "1"}}),
+      // The business unit is extracted again here, whole: the voice browser
+      // may set names longer than the 32 bytes of the common value.
+      VoiceBrowserRow("REQ_VXML_SETBUSINESSUNIT", {Var("varCallID"), Var("varBusinessUnitName")}),
+      VoiceBrowserRow("REQ_VXML_GETBUSINESSUNIT", {Var("varCallID")}),
+      {"REQ_HEARTBEAT", "REQ_HEARTBEAT", {Var("varHostName"), Var("varWebApp"), Var("varPort")},
+       DispatchRule::kNone, QX_INVOKER(e.REQ_HEARTBEAT(c, a[0], a[1], a[2]))},
+  };
+}
+
+#undef QX_INVOKER
+
+std::string Extract(std::string_view parameters, std::string_view name) {
+  std::string key(name);
+  key.push_back('=');
+  std::string value;
+  ExtractWebVar(parameters, key, value);
+  return value;
+}
+
+bool HasMarkup(std::string_view text) { return text.find_first_of("&<>\"'") != std::string_view::npos; }
+
+constexpr std::size_t kRequestNameLimit = 32;
+constexpr std::size_t kLanguageLimit = 50;
+constexpr std::size_t kBusinessUnitLimit = 32;
+
+}  // namespace
+
+const std::vector<DispatchRow>& DispatchTable() {
+  static const std::vector<DispatchRow> table = BuildDispatchTable();
+  return table;
+}
+
+const DispatchRow* FindDispatchRow(std::string_view request_name) {
+  for (const auto& row : DispatchTable()) {
+    if (request_name.find(row.requestName) != std::string_view::npos) return &row;
+  }
+  return nullptr;
+}
+
+std::vector<std::string> CollectHandlerArguments(const DispatchRow& row,
+                                                 std::string_view parameters,
+                                                 const CommonRequestValues& common) {
+  std::vector<std::string> arguments;
+  arguments.reserve(row.arguments.size());
+  for (const auto& argument : row.arguments) {
+    switch (argument.source) {
+      case Source::kVariable: {
+        auto value = Extract(parameters, argument.text);
+        if (row.rule == DispatchRule::kPageNameWithoutMarkup && HasMarkup(value)) value.clear();
+        arguments.push_back(std::move(value));
+        break;
+      }
+      case Source::kCallData: {
+        std::string data;
+        GetRelevantParams(parameters, data);
+        arguments.push_back(std::move(data));
+        break;
+      }
+      case Source::kBusinessUnit: arguments.push_back(common.businessUnit); break;
+      case Source::kLanguage: arguments.push_back(common.language); break;
+      case Source::kFixed: arguments.emplace_back(argument.text); break;
+    }
+  }
+  return arguments;
+}
+
+std::string CheckedLanguage(std::string language, const std::string& default_language) {
+  const bool unusable = language.empty() || language.find("<WC") != std::string::npos ||
+                        language.find_first_of(".&\\<>\"'/") != std::string::npos;
+  return unusable ? default_language : language;
+}
+
+CommonRequestValues ExtractCommonValues(std::string_view parameters,
+                                        const std::string& default_language) {
+  CommonRequestValues common;
+  common.requestName = CutTo(Extract(parameters, "varUserRequest"), kRequestNameLimit);
+  common.language = CutTo(Extract(parameters, "varUserLanguage"), kLanguageLimit);
+  common.businessUnit = CutTo(Extract(parameters, "varBusinessUnitName"), kBusinessUnitLimit);
+  common.language = CheckedLanguage(std::move(common.language), default_language);
+  return common;
+}
+
+int CRAVOExtension::InvokeHandler(const DispatchRow& row, CHttpServerContext* ctx,
+                                  const std::vector<std::string>& arguments) {
+  return row.invoke(*this, row, ctx, arguments);
+}
+
+int CRAVOExtension::CallFunction(CHttpServerContext* ctx, std::string_view query,
+                                 std::string_view command) {
+  int result = kCallOk;
+  try {
+    diag::TraceLine("CallFunction entered\n");
+    diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::CallFunction entering", "ISAPI", 0);
+    UpdateServerVariables(ctx);
+    const std::string_view parameters = query.empty() ? command : query;
+
+    ctx->m_pStream = ConstructStream();
+    if (!ctx->m_pStream) {
+      result = kCallNoStream;
+    } else {
+      const auto common = ExtractCommonValues(parameters, m_settings.defaultLanguage);
+      const DispatchRow* row = FindDispatchRow(common.requestName);
+      if (row == nullptr) {
+        OutputErrorPage("1010", " ", common.language, ctx);
+      } else {
+        if (row->rule == DispatchRule::kRequireJavaScript &&
+            Extract(parameters, "varJavaScriptSupport") != "yes") {
+          OutputErrorPage("1008", "No Java Script Support in this browser", common.language, ctx);
+          return kCallOk;
+        }
+        result = InvokeHandler(*row, ctx, CollectHandlerArguments(*row, parameters, common));
+      }
+    }
+    if (result == kPendingResult) {
+      // The worker thread owns the control block from here on and writes its
+      // status itself; writing 200 here could overwrite the worker's status
+      // or touch a block the host has already released.
+      ctx->m_completionStatus = QX_STATUS_PENDING;
+      result = kCallOk;
+    }
+    diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::CallFunction leaving", "ISAPI", 0);
+    diag::TraceLine("CRAVOExtension::CallFunction: returning %d\n", result);
+  } catch (...) {
+    diag::TraceLine("CRAVOExtension::CallFunction: Unexpected exception\n");
+    result = kCallUnexpectedException;
+  }
+  return result;
+}

@@ -1,0 +1,41 @@
+// The module's entry points: the host's three and the two statistics exports.
+// Each forwards to the one extension object and lets no exception escape.
+#include <cstdint>
+
+#include "extension/RAVO.h"
+#include "isapi/httpext.h"
+
+#define QX_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+// Constructed when the module is loaded, destroyed when it is unloaded.
+CRAVOExtension theExtension;
+}  // namespace
+
+QX_EXPORT int GetExtensionVersion(QX_VERSION_INFO* version) {
+  try {
+    return theExtension.GetExtensionVersion(version) ? 1 : 0;
+  } catch (...) {
+    return 1;  // loading never fails; a failed start leaves defaults in force
+  }
+}
+
+QX_EXPORT uint32_t HttpExtensionProc(QX_EXTENSION_CONTROL_BLOCK* ecb) {
+  return theExtension.HttpExtensionProc(ecb);
+}
+
+QX_EXPORT int TerminateExtension(uint32_t flags) {
+  try {
+    return theExtension.TerminateExtension(flags) ? 1 : 0;
+  } catch (...) {
+    return 1;
+  }
+}
+
+QX_EXPORT void GetPoolStatsEntry(void* buffer) {
+  if (const auto* extension = CRAVOExtension::Instance()) extension->CopyPoolStatistics(false, buffer);
+}
+
+QX_EXPORT void GetSSLPoolStatsEntry(void* buffer) {
+  if (const auto* extension = CRAVOExtension::Instance()) extension->CopyPoolStatistics(true, buffer);
+}

@@ -1,0 +1,71 @@
+// Handlers of subsystems that are not built yet. Each answers the request with
+// an empty page, so that dispatch, start and stop can run end to end; each
+// moves to its subsystem's folder with its real body.
+#include "extension/RAVO.h"
+
+void CRAVOExtension::OutputPage(const std::string&, const std::string&, CHttpServerContext*, bool) {}
+
+void CRAVOExtension::OutputErrorPage(std::string_view, std::string_view, const std::string&,
+                                     CHttpServerContext*) {}
+
+int CRAVOExtension::REQ_WEB_CALLBACK_AVAILABILITY(CHttpServerContext*, const std::string&,
+                                                  const std::string&) {
+  return 0;
+}
+
+int CRAVOExtension::REQ_WEB_CALLBACK(CHttpServerContext*, const std::string&, const std::string&,
+                                     const std::string&, const std::string&, const std::string&,
+                                     const std::string&, const std::string&, const std::string&,
+                                     const std::string&) {
+  return 0;
+}
+
+int CRAVOExtension::REQ_WEBCHAT_MAIN(CHttpServerContext*, const std::string&, const std::string&) {
+  return 0;
+}
+
+int CRAVOExtension::REQ_STAT_PAGE(CHttpServerContext*, const std::string&, const std::string&) {
+  return 0;
+}
+
+int CRAVOExtension::REQ_JS_START(CHttpServerContext*, const std::string&, const std::string&,
+                                 const std::string&, const std::string&, const std::string&,
+                                 const std::string&, const std::string&, const std::string&,
+                                 const std::string&) {
+  return 0;
+}
+
+int CRAVOExtension::REQ_DELTA_CHAT(CHttpServerContext*, const std::string&, const std::string&,
+                                   const std::string&) {
+  return 0;
+}
+
+int CRAVOExtension::REQ_ADD_TO_CHAT(CHttpServerContext*, const std::string&, const std::string&,
+                                    const std::string&, const std::string&) {
+  return 0;
+}
+
+int CRAVOExtension::REQ_NOTIFY_TIPYNG_CHAT(CHttpServerContext*, const std::string&,
+                                           const std::string&, const std::string&,
+                                           const std::string&) {
+  return 0;
+}
+
+int CRAVOExtension::REQ_HANG_UP(CHttpServerContext*, const std::string&, const std::string&) {
+  return 0;
+}
+
+int CRAVOExtension::REQ_CALLME_EVENT(CHttpServerContext*, const std::string&, const std::string&,
+                                     const std::string&, const std::string&) {
+  return 0;
+}
+
+int CRAVOExtension::REQ_VXML(CHttpServerContext*, std::string_view, std::span<const std::string>,
+                             const std::string&) {
+  return 0;
+}
+
+int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext*, const std::string&, const std::string&,
+                                  const std::string&) {
+  return 0;
+}

@@ -1,0 +1,165 @@
+#include "extension/RAVO.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "diag/Diags.h"
+#include "diag/TraceLog.h"
+#include "net/Winsock.h"
+
+namespace {
+
+std::atomic<CRAVOExtension*> g_extension{nullptr};
+
+std::string FormatVersionString(int version, int release, int patch, int modification) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d.%02d.%02d.%04d", version, release, patch, modification);
+  return text;
+}
+
+}  // namespace
+
+CRAVOExtension::CRAVOExtension(std::string module_path)
+    : CHttpServer('&'),
+      m_modulePath(std::move(module_path)),
+      m_requestId(static_cast<std::uint32_t>(std::time(nullptr))),
+      m_versionString(FormatVersionString(10, 4, 0, 9)) {
+  g_extension.store(this, std::memory_order_release);
+}
+
+CRAVOExtension::~CRAVOExtension() {
+  if (m_networkStarted) {
+    // POSIX sockets need no shutdown; the count only pairs starts and ends.
+    net::WinsockCleanup();
+  }
+  diag::InstallDiagList(nullptr);
+  CRAVOExtension* self = this;
+  g_extension.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+}
+
+CRAVOExtension* CRAVOExtension::Instance() { return g_extension.load(std::memory_order_acquire); }
+
+bool CRAVOExtension::GetExtensionVersion(QX_VERSION_INFO* version) {
+  LoadSettings();
+  if (m_settings.AnyServicePlain()) StartPlainPool();
+  if (m_settings.AnyServiceSecure()) StartTlsPool();
+  if (diag::DiagEnabled()) StartDiagnostics();
+
+  CHttpServer::GetExtensionVersion(version);
+  version->dwExtensionVersion = kExtensionVersion;
+  std::memset(version->lpszExtensionDesc, 0, sizeof version->lpszExtensionDesc);
+  kExtensionDescription.copy(version->lpszExtensionDesc, sizeof version->lpszExtensionDesc - 1);
+  return true;
+}
+
+void CRAVOExtension::StartPlainPool() {
+  diag::TraceThreadLine("CRAVOExtension::GetExtensionVersion: Starting non-SSL socket pool\n");
+  m_networkStarted = net::WinsockStartup() == 0;
+  // The connection pool over TCP sockets is created here once the connection
+  // layer exists; until then requests that need the back end find no pool.
+  diag::TraceThreadLine(
+      "CRAVOExtension::GetExtensionVersion: non-SSL socket pool parms: port=%ld, "
+      "minsockets=%ld, maxsockets=%ld\n",
+      static_cast<long>(m_settings.port), static_cast<long>(m_settings.minSockets),
+      static_cast<long>(m_settings.maxSockets));
+}
+
+void CRAVOExtension::StartTlsPool() {
+  diag::TraceThreadLine("CRAVOExtension::GetExtensionVersion: Starting SSL socket pool\n");
+  // TLS initialisation and the TLS connection pool are created here once the
+  // secure socket exists.
+  diag::TraceThreadLine(
+      "CRAVOExtension::GetExtensionVersion: SSL socket pool parms: port=%ld, minsockets=%ld, "
+      "maxsockets=%ld\n",
+      static_cast<long>(m_settings.sslPort), static_cast<long>(m_settings.minSSLSockets),
+      static_cast<long>(m_settings.maxSSLSockets));
+  diag::TraceThreadLine("CRAVOExtension::GetExtensionVersion: pool created! \n");
+}
+
+void CRAVOExtension::StartDiagnostics() {
+  try {
+    diag::InstallDiagList(std::make_shared<diag::DiagList>(m_settings.diagThreshold));
+  } catch (const std::exception&) {
+    diag::SetDiagEnabled(false);
+    return;
+  }
+  // The diagnostics thread that reports the records starts here once the
+  // back-end exchange exists.
+}
+
+void CRAVOExtension::StopDiagnostics() {
+  // Ends the diagnostics thread once it exists; the records stay in the list
+  // until unload.
+}
+
+void CRAVOExtension::WritePoolStatistics() {
+  // Appends the statistics of each existing pool to the trace file once pools
+  // exist.
+}
+
+void CRAVOExtension::CopyPoolStatistics(bool /*tls*/, void* /*buffer*/) const {
+  // No pool exists before the connection layer lands: the buffer stays as the
+  // caller gave it, as for a pool that could not be created.
+}
+
+bool CRAVOExtension::TerminateExtension(std::uint32_t flags) {
+  switch (flags) {
+    case QX_TERM_ADVISORY_UNLOAD:
+      diag::TraceTextNoFlush(
+          "CRAVOExtension::TerminateExtension: the server wants to unload the extension,which "
+          "can return false if the server should not unload the extension; \n");
+      break;
+    case QX_TERM_MUST_UNLOAD:
+      diag::TraceTextNoFlush(
+          "CRAVOExtension::TerminateExtension: the server is about to unload the extension, "
+          "which cannot refuse.\n");
+      break;
+    default:
+      diag::TraceTextNoFlush(
+          "CRAVOExtension::TerminateExtension: TerminateExtension called. dwFlag =%ld\n",
+          static_cast<long>(flags));
+      break;
+  }
+  if (diag::DiagEnabled()) {
+    diag::SetDiagEnabled(false);
+    StopDiagnostics();
+  }
+  if (!diag::TraceOn()) return true;
+  WritePoolStatistics();
+  diag::Trace().Close();
+  return true;
+}
+
+void CRAVOExtension::UpdateServerVariables(CHttpServerContext* ctx) {
+  std::lock_guard lock(m_serverVariableLock);
+  if (!m_webServerName.empty()) return;
+  m_webServerName = "Unknown";
+  m_webApplicationName = "Unknown";
+
+  constexpr std::uint32_t kBufferSize = 1024;
+  long error = 0;
+  if (const auto url = ctx->GetServerVariable("URL", kBufferSize, &error)) {
+    const auto first = url->find('/');
+    const auto second = first == std::string::npos ? first : url->find('/', first + 1);
+    if (second != std::string::npos) m_webApplicationName = url->substr(first + 1, second - first - 1);
+  } else {
+    diag::TraceText("CRAVOExtension::UpdateServerVariables: fail to get URL. Error=%ld\n", error);
+  }
+  if (auto server = ctx->GetServerVariable("SERVER_NAME", kBufferSize, &error)) {
+    m_webServerName = std::move(*server);
+  } else {
+    diag::TraceText("CRAVOExtension::UpdateServerVariables: fail to get SERVER_NAME. Error=%ld\n",
+                    error);
+  }
+  diag::TraceText("CRAVOExtension::UpdateServerVariables: Web application name = %s\n",
+                  m_webApplicationName.c_str());
+  diag::TraceText("CRAVOExtension::UpdateServerVariables: Web Server name = %s\n",
+                  m_webServerName.c_str());
+}
+
+CRAVOExtension::ServerNames CRAVOExtension::CurrentServerNames() const {
+  std::lock_guard lock(m_serverVariableLock);
+  return {m_webServerName, m_webApplicationName};
+}

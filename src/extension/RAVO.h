@@ -1,0 +1,175 @@
+// The extension: one object per loaded module, owning the settings, the
+// back-end connection pools and the request-id counter. Request and response
+// handlers are its members, defined in the folder of their subsystem.
+//
+// Threads: the host calls GetExtensionVersion and TerminateExtension once
+// each, never beside a request. CallFunction and the handlers run on many host
+// threads at once and, for pending requests, on worker threads. Settings are
+// written only during start and read without a lock afterwards.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "isapi/HttpServer.h"
+
+struct DispatchRow;
+
+// Everything RAVO.ini sets, after defaults and clamping.
+struct ExtensionSettings {
+  std::string iniPath = "RAVO.ini";
+  std::string moduleDirectory;    // ends in '/' unless empty
+  std::string templateDirectory;  // contains <WCLANGUAGE> unless configured otherwise
+  std::string defaultLanguage;
+
+  std::string backendAddress;
+  int port = 0;
+  std::string portText;  // as read; the heartbeat sends it
+  int sslPort = 0;
+  std::string sslPortText;
+  bool chatUsesSSL = false;
+  bool callbackUsesSSL = false;
+  bool voiceXmlUsesSSL = false;
+  int minSockets = 10;
+  int maxSockets = 20;
+  int minSSLSockets = 10;
+  int maxSSLSockets = 20;
+  bool debugOutput = false;
+  std::string password;  // scrambled, at most 40 bytes
+
+  int diagIntervalSec = 0;
+  int diagMaxMemory = 100;
+  int diagThreshold = 101;
+
+  bool AnyServicePlain() const { return !chatUsesSSL || !callbackUsesSSL || !voiceXmlUsesSSL; }
+  bool AnyServiceSecure() const { return chatUsesSSL || callbackUsesSSL || voiceXmlUsesSSL; }
+};
+
+// The values every request carries, cut to their lengths and checked.
+struct CommonRequestValues {
+  std::string requestName;   // at most 32 bytes
+  std::string language;      // at most 50 bytes, never unsafe in a path
+  std::string businessUnit;  // at most 32 bytes
+};
+
+class CRAVOExtension : public CHttpServer {
+ public:
+  static constexpr std::uint32_t kExtensionVersion = 0x00060000;
+  static constexpr std::string_view kExtensionDescription = "TALVERO ISAPI Extension";
+  static constexpr std::string_view kInitialModuleFileName = "quorvix.dll";
+  static constexpr int kPendingResult = 1000;
+
+  // module_path: where the module file is; empty asks the dynamic loader.
+  // Tests pass a path inside a folder of their own.
+  explicit CRAVOExtension(std::string module_path = {});
+  ~CRAVOExtension() override;
+
+  // The object the statistics exports reach; null before construction.
+  static CRAVOExtension* Instance();
+
+  // Host entry points.
+  bool GetExtensionVersion(QX_VERSION_INFO* version) override;
+  bool TerminateExtension(std::uint32_t flags) override;
+  int CallFunction(CHttpServerContext* ctx, std::string_view query,
+                   std::string_view command) override;
+
+  // Configuration.
+  void LoadSettings();
+  std::string ReadWebSetting(std::string_view key) const;
+  std::string ReadVekaSetting(std::string_view key) const;
+  std::string ReadDiagSetting(std::string_view key) const;
+  const ExtensionSettings& Settings() const { return m_settings; }
+  const std::string& ModuleFileName() const { return m_moduleFileName; }
+  const std::string& VersionString() const { return m_versionString; }
+
+  // Request variables learnt from the first request.
+  void UpdateServerVariables(CHttpServerContext* ctx);
+  struct ServerNames {
+    std::string webServer;
+    std::string webApplication;
+  };
+  ServerNames CurrentServerNames() const;
+
+  // The value the next back-end request carries as its id.
+  std::uint32_t NextRequestId() { return m_requestId.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+  // Statistics exports: copies the 64-byte block of the plain or TLS pool
+  // into buffer when that pool exists, else leaves the buffer alone.
+  void CopyPoolStatistics(bool tls, void* buffer) const;
+
+  // Page output.
+  void OutputPage(const std::string& page, const std::string& language, CHttpServerContext* ctx,
+                  bool for_error_page);
+  void OutputErrorPage(std::string_view error_code, std::string_view context_word,
+                       const std::string& language, CHttpServerContext* ctx);
+
+  // Request handlers, in dispatch-table order. Each returns 0 once it has
+  // answered, or kPendingResult when a worker thread will answer.
+  int REQ_WEB_CALLBACK_AVAILABILITY(CHttpServerContext* ctx, const std::string& business_unit,
+                                    const std::string& language);
+  int REQ_WEB_CALLBACK(CHttpServerContext* ctx, const std::string& customer_name,
+                       const std::string& phone_number, const std::string& caption,
+                       const std::string& priority, const std::string& call_type,
+                       const std::string& schedules, const std::string& timezone_offset,
+                       const std::string& call_data, const std::string& language);
+  int REQ_WEBCHAT_MAIN(CHttpServerContext* ctx, const std::string& business_unit,
+                       const std::string& language);
+  int REQ_STAT_PAGE(CHttpServerContext* ctx, const std::string& language,
+                    const std::string& page_name);
+  int REQ_JS_START(CHttpServerContext* ctx, const std::string& session_priority,
+                   const std::string& customer_name, const std::string& caption,
+                   const std::string& destination, const std::string& backend_language,
+                   const std::string& source, const std::string& call_data,
+                   const std::string& business_unit, const std::string& language);
+  int REQ_DELTA_CHAT(CHttpServerContext* ctx, const std::string& session_id,
+                     const std::string& index_key, const std::string& language);
+  int REQ_ADD_TO_CHAT(CHttpServerContext* ctx, const std::string& session_id,
+                      const std::string& chat_text, const std::string& index_key,
+                      const std::string& language);
+  int REQ_NOTIFY_TIPYNG_CHAT(CHttpServerContext* ctx, const std::string& session_id,
+                             const std::string& typing_data, const std::string& index_key,
+                             const std::string& language);
+  int REQ_HANG_UP(CHttpServerContext* ctx, const std::string& session_id,
+                  const std::string& language);
+  int REQ_CALLME_EVENT(CHttpServerContext* ctx, const std::string& session_id,
+                       const std::string& agent_key, const std::string& phone_number,
+                       const std::string& language);
+  // The eighteen voice-browser operations share one handler; operation is the
+  // request name of the dispatch row (for example "REQ_VXML_ENQUEUE") and
+  // fields are its request fields in order.
+  int REQ_VXML(CHttpServerContext* ctx, std::string_view operation,
+               std::span<const std::string> fields, const std::string& language);
+  int REQ_HEARTBEAT(CHttpServerContext* ctx, const std::string& host_name,
+                    const std::string& web_application, const std::string& port);
+
+ protected:
+  // Calls the handler of a dispatch row. A seam for tests that watch dispatch.
+  virtual int InvokeHandler(const DispatchRow& row, CHttpServerContext* ctx,
+                            const std::vector<std::string>& arguments);
+
+ private:
+  int Dispatch(CHttpServerContext* ctx, std::string_view parameters,
+               const CommonRequestValues& common);
+  void OpenTraceFile();
+  void StartPlainPool();
+  void StartTlsPool();
+  void StartDiagnostics();
+  void StopDiagnostics();
+  void WritePoolStatistics();
+
+  const std::string m_modulePath;
+  ExtensionSettings m_settings;
+  std::string m_moduleFileName{kInitialModuleFileName};
+  std::atomic<std::uint32_t> m_requestId;
+  const std::string m_versionString;
+  bool m_networkStarted = false;
+
+  mutable std::mutex m_serverVariableLock;
+  std::string m_webServerName;       // guarded by m_serverVariableLock
+  std::string m_webApplicationName;  // guarded by m_serverVariableLock
+};

@@ -1,0 +1,85 @@
+// The contract between a web server (the host) and an extension module.
+//
+// Plain C so that a host written in any language can fill it in. The host
+// builds one control block per request and keeps it valid until the module
+// returns a final status or, for a pending request, until the module sends
+// server-support request QX_REQ_DONE_WITH_SESSION.
+#pragma once
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef void* QX_HCONN;
+
+// Extension version reported to the host: major in the high 16 bits.
+#define QX_VERSION_MAJOR(v) ((uint32_t)(v) >> 16)
+#define QX_MAKE_VERSION(major, minor) (((uint32_t)(major) << 16) | (uint32_t)(minor))
+#define QX_MAX_EXT_DESC_LEN 256
+
+// Results of HttpExtensionProc.
+#define QX_STATUS_SUCCESS 1
+#define QX_STATUS_SUCCESS_AND_KEEP_CONN 2
+#define QX_STATUS_PENDING 3
+#define QX_STATUS_ERROR 4
+
+// ServerSupportFunction requests.
+#define QX_REQ_SEND_RESPONSE_HEADER 3
+#define QX_REQ_DONE_WITH_SESSION 4     // the pending request is finished
+
+// TerminateExtension flags.
+#define QX_TERM_ADVISORY_UNLOAD 1
+#define QX_TERM_MUST_UNLOAD 2
+
+// cbTotalBytes value of a request body whose length the host does not know.
+#define QX_UNKNOWN_CONTENT_LENGTH 0xFFFFFFFFu
+
+// Values a host leaves in errno when a callback fails.
+#define QX_ERROR_INVALID_PARAMETER 87
+#define QX_ERROR_INSUFFICIENT_BUFFER 122
+#define QX_ERROR_INVALID_INDEX 1413
+#define QX_ERROR_CONNECTION_RESET 10054
+
+typedef struct QX_VERSION_INFO {
+  uint32_t dwExtensionVersion;
+  char lpszExtensionDesc[QX_MAX_EXT_DESC_LEN];
+} QX_VERSION_INFO;
+
+typedef struct QX_EXTENSION_CONTROL_BLOCK {
+  uint32_t cbSize;
+  uint32_t dwVersion;
+  QX_HCONN ConnID;
+  uint32_t dwHttpStatusCode;  // written by the module, read by the host when answering
+  const char* lpszMethod;
+  const char* lpszQueryString;
+  const char* lpszPathInfo;
+  const char* lpszContentType;
+  uint32_t cbTotalBytes;  // body length, or QX_UNKNOWN_CONTENT_LENGTH
+  uint32_t cbAvailable;   // bytes of the body already in lpbData
+  const unsigned char* lpbData;
+
+  // Copies a server variable, NUL included, into buffer. On a short buffer it
+  // fails with errno QX_ERROR_INSUFFICIENT_BUFFER and *size set to the size
+  // needed; an unknown name fails with QX_ERROR_INVALID_INDEX. Returns non-zero
+  // on success.
+  int (*GetServerVariable)(QX_HCONN conn, const char* name, void* buffer, uint32_t* size);
+  // Sends *bytes bytes of body to the client; *bytes receives what was taken.
+  int (*WriteClient)(QX_HCONN conn, const void* buffer, uint32_t* bytes, uint32_t reserved);
+  // Reads the next part of the body; *size receives the bytes read, 0 at end.
+  int (*ReadClient)(QX_HCONN conn, void* buffer, uint32_t* size);
+  // Request QX_REQ_SEND_RESPONSE_HEADER: buffer is the status line, data the
+  // header lines (NUL-terminated, may be empty). Returns non-zero on success.
+  int (*ServerSupportFunction)(QX_HCONN conn, uint32_t request, void* buffer, uint32_t* size,
+                               void* data);
+} QX_EXTENSION_CONTROL_BLOCK;
+
+typedef int (*QX_GetExtensionVersionFn)(QX_VERSION_INFO* version);
+typedef uint32_t (*QX_HttpExtensionProcFn)(QX_EXTENSION_CONTROL_BLOCK* ecb);
+typedef int (*QX_TerminateExtensionFn)(uint32_t flags);
+typedef void (*QX_PoolStatsEntryFn)(void* buffer);
+
+#ifdef __cplusplus
+}
+#endif

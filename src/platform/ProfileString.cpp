@@ -1,0 +1,65 @@
+#include "platform/ProfileString.h"
+
+#include <fstream>
+
+namespace platform {
+namespace {
+
+std::string_view Trim(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto x = static_cast<unsigned char>(a[i]);
+    const auto y = static_cast<unsigned char>(b[i]);
+    if (x != y && !(x < 128 && y < 128 && (x | 0x20) == (y | 0x20) && (x | 0x20) >= 'a' &&
+                    (x | 0x20) <= 'z')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string_view Unquote(std::string_view value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
+}  // namespace
+
+std::string GetProfileString(const std::string& path, std::string_view section,
+                             std::string_view key) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return {};
+  const auto wanted_section = Trim(section);
+  const auto wanted_key = Trim(key);
+  bool in_section = false;
+  std::string line;
+  while (std::getline(file, line)) {
+    const auto text = Trim(line);
+    if (text.empty() || text.front() == ';' || text.front() == '#') continue;
+    if (text.front() == '[') {
+      const auto close = text.find(']');
+      in_section = close != std::string_view::npos &&
+                   EqualsIgnoringCase(Trim(text.substr(1, close - 1)), wanted_section);
+      continue;
+    }
+    if (!in_section) continue;
+    const auto equals = text.find('=');
+    if (equals == std::string_view::npos) continue;
+    if (!EqualsIgnoringCase(Trim(text.substr(0, equals)), wanted_key)) continue;
+    const auto value = Unquote(Trim(text.substr(equals + 1)));
+    return std::string(value.substr(0, kMaxProfileValue));
+  }
+  return {};
+}
+
+}  // namespace platform
