@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "platform/DebugOutput.h"
+#include "platform/NoDestructor.h"
 
 namespace diag {
 namespace {
@@ -16,7 +17,13 @@ std::string_view LastPathComponent(std::string_view component) {
 }
 
 std::atomic<bool> g_enabled{false};
-std::atomic<std::shared_ptr<DiagList>> g_list;
+
+// Never destroyed: the extension object, itself a static of the module,
+// uninstalls the list from its destructor, after this file's statics are gone.
+std::atomic<std::shared_ptr<DiagList>>& InstalledList() {
+  static platform::NoDestructor<std::atomic<std::shared_ptr<DiagList>>> list;
+  return *list;
+}
 
 }  // namespace
 
@@ -122,8 +129,8 @@ std::vector<DiagEntry> DiagList::Snapshot() const {
 
 void SetDiagEnabled(bool enabled) { g_enabled.store(enabled, std::memory_order_release); }
 bool DiagEnabled() { return g_enabled.load(std::memory_order_acquire); }
-void InstallDiagList(std::shared_ptr<DiagList> list) { g_list.store(std::move(list)); }
-std::shared_ptr<DiagList> CurrentDiagList() { return g_list.load(); }
+void InstallDiagList(std::shared_ptr<DiagList> list) { InstalledList().store(std::move(list)); }
+std::shared_ptr<DiagList> CurrentDiagList() { return InstalledList().load(); }
 
 int AddDiag(int level, std::string_view text, std::string_view component, int line) {
   if (!DiagEnabled()) return 0;

@@ -3,6 +3,7 @@
 #include <cstdarg>
 
 #include "platform/Clock.h"
+#include "platform/NoDestructor.h"
 
 namespace diag {
 
@@ -62,8 +63,10 @@ void TraceLog::WriteV(Prefix prefix, Flush flush, const char* format, va_list ar
 }
 
 TraceLog& Trace() {
-  static TraceLog log;
-  return log;
+  // Never destroyed, so that threads still tracing while the process exits
+  // find a closed log rather than a destroyed one; exit() flushes the file.
+  static platform::NoDestructor<TraceLog> log;
+  return *log;
 }
 
 #define QX_FORWARD_TRACE(prefix, flush)                   \

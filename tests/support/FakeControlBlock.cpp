@@ -54,25 +54,25 @@ FakeRequest FakeRequest::WithMethod(std::string method, std::string query) {
   return FakeRequest(std::move(method), std::move(query), {});
 }
 
-FakeRequest& FakeRequest::UnknownLength() {
+FakeRequest&& FakeRequest::UnknownLength() {
   ecb_.cbTotalBytes = QX_UNKNOWN_CONTENT_LENGTH;
-  return *this;
+  return std::move(*this);
 }
 
-FakeRequest& FakeRequest::Preloaded(std::size_t count) {
+FakeRequest&& FakeRequest::Preloaded(std::size_t count) {
   ecb_.cbAvailable = static_cast<uint32_t>(std::min(count, request_body_.size()));
   read_offset_ = ecb_.cbAvailable;
-  return *this;
+  return std::move(*this);
 }
 
-FakeRequest& FakeRequest::ServerVariable(const std::string& name, std::string value) {
+FakeRequest&& FakeRequest::ServerVariable(const std::string& name, std::string value) {
   variables_[name] = std::move(value);
-  return *this;
+  return std::move(*this);
 }
 
-FakeRequest& FakeRequest::RefuseServerVariables() {
+FakeRequest&& FakeRequest::RefuseServerVariables() {
   refuse_variables_ = true;
-  return *this;
+  return std::move(*this);
 }
 
 std::uint32_t FakeRequest::status() const {

@@ -20,13 +20,14 @@ class FakeRequest {
   FakeRequest& operator=(const FakeRequest&) = delete;
   FakeRequest(FakeRequest&& other) noexcept;
 
+  // Builders; they return the request itself for chaining.
   // The body length is unknown to the host (chunked upload).
-  FakeRequest& UnknownLength();
+  FakeRequest&& UnknownLength();
   // Only the first `count` body bytes come with the control block; the rest
   // must be read.
-  FakeRequest& Preloaded(std::size_t count);
-  FakeRequest& ServerVariable(const std::string& name, std::string value);
-  FakeRequest& RefuseServerVariables();
+  FakeRequest&& Preloaded(std::size_t count);
+  FakeRequest&& ServerVariable(const std::string& name, std::string value);
+  FakeRequest&& RefuseServerVariables();
 
   QX_EXTENSION_CONTROL_BLOCK* ecb() { return &ecb_; }
 

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# The module must export exactly the host's entry points and the statistics
+# exports, nothing else.
+set -euo pipefail
+module=$1
+expected=$'GetExtensionVersion\nGetPoolStatsEntry\nGetSSLPoolStatsEntry\nHttpExtensionProc\nTerminateExtension'
+actual=$(nm -D --defined-only "$module" | awk '{print $3}' | sort)
+if [[ "$actual" != "$expected" ]]; then
+  echo "unexpected exports of $module:" >&2
+  diff <(echo "$expected") <(echo "$actual") >&2 || true
+  exit 1
+fi
