@@ -1,0 +1,31 @@
+// The loaded extension module and its entry points.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "isapi/httpext.h"
+
+namespace host {
+
+class ExtensionModule {
+ public:
+  // Loads path; on failure returns null and sets error to a one-line reason.
+  static std::unique_ptr<ExtensionModule> Load(const std::string& path, std::string& error);
+  ~ExtensionModule();
+  ExtensionModule(const ExtensionModule&) = delete;
+  ExtensionModule& operator=(const ExtensionModule&) = delete;
+
+  const std::string& FileName() const { return file_name_; }
+
+  QX_GetExtensionVersionFn GetExtensionVersion = nullptr;
+  QX_HttpExtensionProcFn HttpExtensionProc = nullptr;
+  QX_TerminateExtensionFn TerminateExtension = nullptr;
+
+ private:
+  explicit ExtensionModule(void* handle) : handle_(handle) {}
+  void* handle_;
+  std::string file_name_;
+};
+
+}  // namespace host

@@ -1,0 +1,108 @@
+#include "host/HostOptions.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <iterator>
+#include <limits>
+
+namespace host {
+namespace {
+
+template <typename Number>
+bool ParseNumber(const std::string& text, Number min, Number max, Number& out) {
+  Number value{};
+  const auto* end = text.data() + text.size();
+  const auto result = std::from_chars(text.data(), end, value);
+  if (result.ec != std::errc() || result.ptr != end || value < min || value > max) return false;
+  out = value;
+  return true;
+}
+
+bool ParseListen(const std::string& text, HostOptions& options) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  unsigned short port = 0;
+  if (!ParseNumber<unsigned short>(text.substr(colon + 1), 0, 65535, port)) return false;
+  options.listen_address = text.substr(0, colon);
+  options.listen_port = port;
+  return true;
+}
+
+ParsedOptions Problem(const std::string& text) { return {std::nullopt, "quorvix-host: " + text, 2}; }
+
+}  // namespace
+
+std::string HostUsage() {
+  return R"(Usage: quorvix-host --module PATH [options]
+
+Serves one extension module over HTTP/1.1 at /<app>/<module file name>.
+
+  --module PATH            the module to load (required)
+  --listen ADDR:PORT       address and port to listen on (default 127.0.0.1:8080;
+                           port 0 picks a free one, printed when ready)
+  --app NAME               web application name in the URL (default webchat)
+  --threads N              request threads (default twice the cores, at least 4)
+  --max-connections N      open connections at most (default 1024)
+  --max-header-bytes N     request line and headers at most (default 32768)
+  --max-body-bytes N       request body at most; larger bodies get 413 (default 1048576)
+  --idle-timeout S         close a connection idle this long (default 30)
+  --pending-timeout S      answer 504 to a request the module leaves pending this long
+                           (default 120)
+  --shutdown-grace S       on SIGINT/SIGTERM, time pending requests get to finish before
+                           they are answered 503 (default 10)
+  --no-access-log          do not print a line per request on standard output
+  --help                   this text
+)";
+}
+
+ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
+  HostOptions options;
+  const auto unsigned_max = std::numeric_limits<unsigned>::max();
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& name = arguments[i];
+    if (name == "--help" || name == "-h") return {std::nullopt, HostUsage(), 0};
+    if (name == "--no-access-log") {
+      options.access_log = false;
+      continue;
+    }
+    static const char* const kValued[] = {"--module", "--listen", "--app", "--threads",
+                                          "--max-connections", "--max-header-bytes",
+                                          "--max-body-bytes", "--idle-timeout",
+                                          "--pending-timeout", "--shutdown-grace"};
+    if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued)) {
+      return Problem("unknown option " + name + " (see --help)");
+    }
+    if (i + 1 >= arguments.size()) return Problem("option " + name + " needs a value (see --help)");
+    const std::string& value = arguments[++i];
+    bool ok = true;
+    if (name == "--module") {
+      options.module_path = value;
+    } else if (name == "--listen") {
+      ok = ParseListen(value, options);
+    } else if (name == "--app") {
+      ok = !value.empty() && value.find_first_of("/?# ") == std::string::npos;
+      options.app = value;
+    } else if (name == "--threads") {
+      ok = ParseNumber(value, 1u, 256u, options.threads);
+    } else if (name == "--max-connections") {
+      ok = ParseNumber(value, 1u, 1000000u, options.max_connections);
+    } else if (name == "--max-header-bytes") {
+      ok = ParseNumber<std::size_t>(value, 1024, 16 << 20, options.max_header_bytes);
+    } else if (name == "--max-body-bytes") {
+      ok = ParseNumber<std::size_t>(value, 0, std::numeric_limits<std::uint32_t>::max() - 1,
+                                    options.max_body_bytes);
+    } else if (name == "--idle-timeout") {
+      ok = ParseNumber(value, 1u, unsigned_max, options.idle_timeout_s);
+    } else if (name == "--pending-timeout") {
+      ok = ParseNumber(value, 1u, unsigned_max, options.pending_timeout_s);
+    } else {  // --shutdown-grace
+      ok = ParseNumber(value, 0u, unsigned_max, options.shutdown_grace_s);
+    }
+    if (!ok) return Problem("bad value '" + value + "' for " + name + " (see --help)");
+  }
+  if (options.module_path.empty()) return Problem("--module PATH is required (see --help)");
+  return {options, {}, 0};
+}
+
+}  // namespace host

@@ -1,0 +1,245 @@
+#include "host/HostRequest.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "host/AccessLog.h"
+#include "host/HttpHost.h"
+#include "host/ResponseHeaders.h"
+
+namespace host {
+namespace {
+
+// Output a module may produce for one request; more is refused.
+constexpr std::size_t kMaxOutput = 64u << 20;
+
+HostRequest& Self(QX_HCONN conn) { return *static_cast<HostRequest*>(conn); }
+
+bool EndsWithBlankLine(const std::string& text) {
+  return text.ends_with("\r\n\r\n") || text.ends_with("\n\n");
+}
+
+}  // namespace
+
+HostRequest::HostRequest(HttpHost& host, std::string_view uri) : raw_uri(uri), host_(host) {
+  const auto question = raw_uri.find('?');
+  path = raw_uri.substr(0, question);
+  if (question != std::string::npos) query = raw_uri.substr(question + 1);
+}
+
+QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock() {
+  ecb_.cbSize = sizeof ecb_;
+  ecb_.dwVersion = QX_MAKE_VERSION(6, 0);
+  ecb_.ConnID = this;
+  ecb_.dwHttpStatusCode = 200;
+  ecb_.lpszMethod = method.c_str();
+  ecb_.lpszQueryString = query.c_str();
+  ecb_.lpszPathInfo = path.c_str();
+  ecb_.lpszContentType = "";
+  for (const auto& [name, value] : variables) {
+    if (name == "CONTENT_TYPE") ecb_.lpszContentType = value.c_str();
+  }
+  ecb_.cbTotalBytes = static_cast<uint32_t>(body.size());
+  ecb_.cbAvailable = ecb_.cbTotalBytes;
+  ecb_.lpbData = reinterpret_cast<const unsigned char*>(body.data());
+  ecb_.GetServerVariable = &GetServerVariable;
+  ecb_.WriteClient = &WriteClient;
+  ecb_.ReadClient = &ReadClient;
+  ecb_.ServerSupportFunction = &ServerSupportFunction;
+  std::lock_guard lock(mutex_);
+  phase_ = Phase::kInModule;
+  // The module may finish on another thread before HttpExtensionProc returns.
+  module_hold_ = shared_from_this();
+  host_.ModuleTookRequest(this);
+  return &ecb_;
+}
+
+bool HostRequest::SuspendIfPending(std::uint32_t status, MHD_Connection* connection) {
+  std::shared_ptr<HostRequest> release;
+  {
+    std::lock_guard lock(mutex_);
+    if (status != QX_STATUS_PENDING || module_done_) {
+      frozen_ = true;
+      if (status != QX_STATUS_PENDING && module_hold_) {
+        release = std::move(module_hold_);
+        host_.ModuleReleased(this);
+      }
+      return false;
+    }
+    phase_ = Phase::kSuspended;
+    connection_ = connection;
+    pending_since_ = std::chrono::steady_clock::now();
+    if (const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+      fd_ = info->connect_fd;
+    }
+    // Suspended under the lock, so that DoneWithSession never resumes a
+    // connection that is not suspended yet.
+    MHD_suspend_connection(connection);
+    host_.AddSuspended(shared_from_this());
+  }
+  return true;
+}
+
+bool HostRequest::ForceAnswer(unsigned status, bool close_connection) {
+  MHD_Connection* connection = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    if (phase_ != Phase::kSuspended) return false;
+    phase_ = Phase::kResuming;
+    frozen_ = true;
+    forced_status_ = status;
+    close_connection_ = close_connection;
+    connection = connection_;
+  }
+  MHD_resume_connection(connection);
+  return true;
+}
+
+void HostRequest::DoneWithSession() {
+  MHD_Connection* resume = nullptr;
+  std::shared_ptr<HostRequest> hold;
+  {
+    std::lock_guard lock(mutex_);
+    if (module_done_) return;  // a second done changes nothing
+    module_done_ = true;
+    frozen_ = true;
+    hold = std::move(module_hold_);
+    if (phase_ == Phase::kSuspended) {
+      phase_ = Phase::kResuming;
+      resume = connection_;
+    }
+  }
+  if (resume != nullptr) MHD_resume_connection(resume);
+  if (hold) host_.RetireFromModule(std::move(hold));
+}
+
+MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection, std::uint32_t module_status) {
+  unsigned status = 0;
+  std::string output;
+  std::vector<HeaderLine> headers;
+  {
+    std::lock_guard lock(mutex_);
+    phase_ = Phase::kAnswered;
+    connection_ = nullptr;
+    if (forced_status_ != 0) {
+      if (close_connection_) return MHD_NO;
+      return QueueStatusPage(connection, forced_status_, host_.shutting_down());
+    }
+    status = headers_sent_ ? ParseStatusLine(status_line_, ecb_.dwHttpStatusCode) : ecb_.dwHttpStatusCode;
+    if (status < 100 || status > 999) status = 500;
+    if (module_status == QX_STATUS_ERROR && status == 200 && output_.empty()) status = 500;
+    output = std::move(output_);
+    headers = ParseModuleHeaders(header_text_);
+  }
+  if (status == 204 || status == 304) output.clear();
+  MHD_Response* response =
+      MHD_create_response_from_buffer(output.size(), output.data(), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) return MHD_NO;
+  bool has_type = false;
+  for (const auto& header : headers) {
+    has_type = has_type || strcasecmp(header.name.c_str(), MHD_HTTP_HEADER_CONTENT_TYPE) == 0;
+    MHD_add_response_header(response, header.name.c_str(), header.value.c_str());
+  }
+  if (!has_type && !output.empty()) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/html");
+  }
+  if (host_.shutting_down()) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  const MHD_Result queued = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  if (host_.options().access_log) WriteAccessLogLine(remote_address, method, raw_uri, status, output.size());
+  return queued;
+}
+
+void HostRequest::ConnectionCompleted() {
+  std::lock_guard lock(mutex_);
+  connection_ = nullptr;
+  frozen_ = true;
+  if (phase_ != Phase::kInModule) phase_ = Phase::kAnswered;
+}
+
+HostRequest::Phase HostRequest::phase() const {
+  std::lock_guard lock(mutex_);
+  return phase_;
+}
+
+int HostRequest::GetServerVariable(QX_HCONN conn, const char* name, void* buffer, uint32_t* size) {
+  if (conn == nullptr || name == nullptr || size == nullptr) {
+    errno = QX_ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  const auto& variables = Self(conn).variables;
+  const auto found = std::find_if(variables.begin(), variables.end(),
+                                  [name](const auto& variable) { return variable.first == name; });
+  if (found == variables.end()) {
+    errno = QX_ERROR_INVALID_INDEX;
+    return 0;
+  }
+  const auto needed = static_cast<uint32_t>(found->second.size() + 1);
+  if (buffer == nullptr || *size < needed) {
+    *size = needed;
+    errno = QX_ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  std::memcpy(buffer, found->second.c_str(), needed);
+  *size = needed;
+  return 1;
+}
+
+int HostRequest::WriteClient(QX_HCONN conn, const void* buffer, uint32_t* bytes, uint32_t) {
+  if (conn == nullptr || bytes == nullptr || (buffer == nullptr && *bytes > 0)) {
+    errno = QX_ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  auto& self = Self(conn);
+  std::lock_guard lock(self.mutex_);
+  if (self.frozen_ || self.output_.size() + *bytes > kMaxOutput) {
+    errno = QX_ERROR_CONNECTION_RESET;
+    return 0;
+  }
+  std::string_view data(static_cast<const char*>(buffer), *bytes);
+  if (self.expect_header_end_) {
+    // The module ends its header block with a line of its own.
+    self.expect_header_end_ = false;
+    if (data.starts_with("\r\n")) data.remove_prefix(2);
+  }
+  self.output_.append(data);
+  return 1;
+}
+
+int HostRequest::ReadClient(QX_HCONN, void*, uint32_t* size) {
+  // The whole body is handed over with the control block.
+  if (size != nullptr) *size = 0;
+  return 1;
+}
+
+int HostRequest::ServerSupportFunction(QX_HCONN conn, uint32_t request, void* buffer, uint32_t*,
+                                       void* data) {
+  if (conn == nullptr) {
+    errno = QX_ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  auto& self = Self(conn);
+  switch (request) {
+    case QX_REQ_SEND_RESPONSE_HEADER: {
+      std::lock_guard lock(self.mutex_);
+      if (self.frozen_ || self.headers_sent_) {
+        errno = QX_ERROR_CONNECTION_RESET;
+        return 0;
+      }
+      self.headers_sent_ = true;
+      self.status_line_ = buffer != nullptr ? static_cast<const char*>(buffer) : "200 OK";
+      self.header_text_ = data != nullptr ? static_cast<const char*>(data) : "";
+      self.expect_header_end_ = !EndsWithBlankLine(self.header_text_);
+      return 1;
+    }
+    case QX_REQ_DONE_WITH_SESSION:
+      self.DoneWithSession();
+      return 1;
+    default:
+      errno = QX_ERROR_INVALID_PARAMETER;
+      return 0;
+  }
+}
+
+}  // namespace host

@@ -1,0 +1,101 @@
+// One HTTP request on its way through the module: the control block the
+// module sees, what it writes back, and the state that decides who answers.
+//
+// Two parties own a request: the HTTP library, from the request line until it
+// reports the request complete, and the module, from the call into it until
+// it says it is done with the session (and a grace period after, so that a
+// late call from the module still finds valid memory). Callbacks from the
+// module may come from any thread; they take mutex_.
+#pragma once
+
+#include <microhttpd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "isapi/httpext.h"
+
+namespace host {
+
+class HttpHost;
+
+class HostRequest : public std::enable_shared_from_this<HostRequest> {
+ public:
+  enum class Phase {
+    kReceiving,  // headers and body arriving
+    kInModule,   // HttpExtensionProc is running
+    kSuspended,  // pending: connection suspended until the module is done
+    kResuming,   // answer decided, waiting for the library to call us again
+    kAnswered,
+  };
+
+  HostRequest(HttpHost& host, std::string_view raw_uri);
+
+  // Request data, written by the library's thread before the module runs and
+  // read-only afterwards.
+  std::string method;
+  std::string path;
+  std::string query;
+  std::string raw_uri;
+  std::string remote_address;
+  std::string body;
+  bool body_too_large = false;
+  std::vector<std::pair<std::string, std::string>> variables;  // server variables
+
+  // Points the control block at this request's data; call once the request
+  // data is complete.
+  QX_EXTENSION_CONTROL_BLOCK* PrepareControlBlock();
+
+  // After HttpExtensionProc returned `status` on the library's thread: either
+  // suspends the connection (true) or leaves the answer to be queued now.
+  bool SuspendIfPending(std::uint32_t status, MHD_Connection* connection);
+
+  // Queues the answer: what the module wrote, or the status the host forced.
+  // Returns MHD_NO when the connection should just be closed.
+  MHD_Result QueueAnswer(MHD_Connection* connection, std::uint32_t module_status);
+
+  // Answers a suspended request without the module (timeout, shutdown, client
+  // gone). Returns false when the request was not suspended any more.
+  bool ForceAnswer(unsigned status, bool close_connection);
+
+  // The library will not call again for this request.
+  void ConnectionCompleted();
+
+  Phase phase() const;
+  int fd() const { return fd_; }
+  std::chrono::steady_clock::time_point pending_since() const { return pending_since_; }
+
+ private:
+  static int GetServerVariable(QX_HCONN conn, const char* name, void* buffer, uint32_t* size);
+  static int WriteClient(QX_HCONN conn, const void* buffer, uint32_t* bytes, uint32_t reserved);
+  static int ReadClient(QX_HCONN conn, void* buffer, uint32_t* size);
+  static int ServerSupportFunction(QX_HCONN conn, uint32_t request, void* buffer, uint32_t* size,
+                                   void* data);
+  void DoneWithSession();
+
+  HttpHost& host_;
+  QX_EXTENSION_CONTROL_BLOCK ecb_{};
+  int fd_ = -1;
+  std::chrono::steady_clock::time_point pending_since_;
+
+  mutable std::mutex mutex_;
+  Phase phase_ = Phase::kReceiving;         // guarded by mutex_
+  bool module_done_ = false;                // guarded by mutex_
+  bool frozen_ = false;                     // no more output accepted; guarded by mutex_
+  bool close_connection_ = false;           // guarded by mutex_
+  unsigned forced_status_ = 0;              // guarded by mutex_
+  bool headers_sent_ = false;               // guarded by mutex_
+  bool expect_header_end_ = false;          // guarded by mutex_
+  std::string status_line_;                 // guarded by mutex_
+  std::string header_text_;                 // guarded by mutex_
+  std::string output_;                      // guarded by mutex_
+  MHD_Connection* connection_ = nullptr;    // while suspended; guarded by mutex_
+  std::shared_ptr<HostRequest> module_hold_;  // guarded by mutex_
+};
+
+}  // namespace host

@@ -1,0 +1,62 @@
+#include "host/ResponseHeaders.h"
+
+#include <strings.h>
+
+namespace host {
+namespace {
+
+std::string_view Trim(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool ServerOwned(std::string_view name) {
+  for (const char* owned : {"Content-Length", "Connection", "Transfer-Encoding"}) {
+    if (name.size() == std::char_traits<char>::length(owned) &&
+        strncasecmp(name.data(), owned, name.size()) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsToken(std::string_view name) {
+  for (const char c : name) {
+    if (c <= ' ' || c >= 127 || c == ':') return false;
+  }
+  return !name.empty();
+}
+
+}  // namespace
+
+std::vector<HeaderLine> ParseModuleHeaders(std::string_view text) {
+  std::vector<HeaderLine> headers;
+  while (!text.empty()) {
+    auto end = text.find('\n');
+    auto line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    const auto name = Trim(line.substr(0, colon));
+    const auto value = Trim(line.substr(colon + 1));
+    if (!IsToken(name) || ServerOwned(name) || value.find('\r') != std::string_view::npos) continue;
+    headers.push_back({std::string(name), std::string(value)});
+  }
+  return headers;
+}
+
+unsigned ParseStatusLine(std::string_view line, unsigned fallback) {
+  unsigned status = 0;
+  std::size_t i = 0;
+  while (i < line.size() && line[i] == ' ') ++i;
+  const std::size_t start = i;
+  while (i < line.size() && i - start < 4 && line[i] >= '0' && line[i] <= '9') {
+    status = status * 10 + static_cast<unsigned>(line[i] - '0');
+    ++i;
+  }
+  return (i - start == 3 && status >= 100) ? status : fallback;
+}
+
+}  // namespace host

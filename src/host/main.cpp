@@ -1,0 +1,72 @@
+// quorvix-host: serves one extension module over HTTP.
+#include <signal.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/ExtensionModule.h"
+#include "host/HostOptions.h"
+#include "host/HttpHost.h"
+
+// What must outlive main when the module still works on requests; globals, so
+// that leak checkers see them as kept on purpose.
+host::HttpHost* g_kept_server = nullptr;
+host::ExtensionModule* g_kept_module = nullptr;
+
+int main(int argc, char** argv) {
+  const auto parsed = host::ParseHostOptions(std::vector<std::string>(argv + 1, argv + argc));
+  if (!parsed.options) {
+    std::fprintf(parsed.exit_code == 0 ? stdout : stderr, "%s\n", parsed.message.c_str());
+    return parsed.exit_code;
+  }
+  const host::HostOptions& options = *parsed.options;
+
+  // Signals are taken by sigwait below; every thread started from here on
+  // inherits the mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::string error;
+  auto module = host::ExtensionModule::Load(options.module_path, error);
+  if (!module) {
+    std::fprintf(stderr, "quorvix-host: %s\n", error.c_str());
+    return 1;
+  }
+  QX_VERSION_INFO version{};
+  module->GetExtensionVersion(&version);
+
+  auto server = std::make_unique<host::HttpHost>(options, *module);
+  if (!server->Start(error)) {
+    std::fprintf(stderr, "quorvix-host: %s\n", error.c_str());
+    module->TerminateExtension(QX_TERM_MUST_UNLOAD);
+    return 1;
+  }
+  std::printf("quorvix-host: serving %s (%s)\n", server->Url().c_str(), version.lpszExtensionDesc);
+  std::fflush(stdout);
+
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  std::printf("quorvix-host: stopping\n");
+  std::fflush(stdout);
+  server->Shutdown();
+  module->TerminateExtension(QX_TERM_MUST_UNLOAD);
+  if (const int busy = server->ModuleRequestsInProgress(); busy > 0) {
+    // Module threads still use the code and those requests' control blocks:
+    // keep both until the process ends.
+    std::fprintf(stderr, "quorvix-host: %d request(s) still inside the module; not unloading it\n", busy);
+    g_kept_server = server.release();
+    g_kept_module = module.release();
+  } else {
+    server.reset();
+    module.reset();
+  }
+  std::printf("quorvix-host: stopped\n");
+  std::fflush(stdout);
+  return 0;
+}

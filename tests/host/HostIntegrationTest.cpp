@@ -1,0 +1,227 @@
+// quorvix-host as a process, with the probe module or the real module.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "support/HostProcess.h"
+#include "support/HttpClient.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class HostIntegrationTest : public ::testing::Test {
+ protected:
+  void StartProbe(std::vector<std::string> extra = {}) {
+    host_ = std::make_unique<HostProcess>(PROBE_MODULE_PATH, std::move(extra));
+    ASSERT_TRUE(host_->ready()) << host_->process().Output();
+  }
+  void TearDown() override {
+    if (host_) {
+      EXPECT_EQ(host_->Stop(), 0) << host_->process().Output();
+    }
+  }
+  // Sends a request on a connection of its own and leaves it open.
+  int Open(const std::string& query) const {
+    const int fd = ConnectLoopback(host_->port());
+    const std::string request = "GET " + host_->path() + "?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    EXPECT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    return fd;
+  }
+  static HttpResponse ReadAnswer(int fd, std::chrono::milliseconds timeout = 20s) {
+    std::string raw;
+    HttpResponse response;
+    char buffer[8192];
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!ParseHttpResponse(raw, response) && std::chrono::steady_clock::now() < deadline) {
+      pollfd wait{fd, POLLIN, 0};
+      if (poll(&wait, 1, 100) <= 0) continue;
+      const auto count = recv(fd, buffer, sizeof buffer, 0);
+      if (count <= 0) break;
+      raw.append(buffer, static_cast<std::size_t>(count));
+    }
+    return response;
+  }
+  std::unique_ptr<HostProcess> host_;
+};
+
+TEST_F(HostIntegrationTest, SynchronousAnswersInOneOrManyWrites) {
+  StartProbe();
+  auto small = host_->Get("mode=sync");
+  EXPECT_EQ(small.status, 200);
+  EXPECT_EQ(small.body, "hello");
+  EXPECT_EQ(small.headers["content-type"], "text/html");
+  auto large = host_->Get("mode=sync&size=300000");
+  EXPECT_EQ(large.status, 200);
+  EXPECT_EQ(large.body, std::string(300000, 'x'));
+}
+
+TEST_F(HostIntegrationTest, HeadersOfTheModuleBecomeTheResponse) {
+  StartProbe();
+  auto response = host_->Get("mode=headers");
+  EXPECT_EQ(response.status, 404);
+  EXPECT_EQ(response.headers["x-probe"], "yes");
+  EXPECT_EQ(response.headers["content-type"], "text/plain");
+  EXPECT_EQ(response.headers["content-length"], "8") << "the module's own length is replaced";
+  EXPECT_EQ(response.body, "not here");
+}
+
+TEST_F(HostIntegrationTest, PostBodiesReachTheModuleWholeAndTooLargeOnesGet413) {
+  StartProbe({"--max-body-bytes", "200000"});
+  const std::string body = "mode=echo&data=" + std::string(150000, 'd');
+  auto echoed = host_->Post(body);
+  EXPECT_EQ(echoed.status, 200);
+  EXPECT_EQ(echoed.body.substr(0, echoed.body.find(':')), std::to_string(body.size()));
+  auto refused = host_->Post("mode=echo&data=" + std::string(200001, 'd'));
+  EXPECT_EQ(refused.status, 413);
+  auto chunked = HttpExchangeRaw(host_->port(),
+                                 "POST " + host_->path() + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                                 "Transfer-Encoding: chunked\r\n\r\n9\r\nmode=echo\r\n0\r\n\r\n");
+  EXPECT_NE(chunked.find("\r\n\r\n9:mode=echo"), std::string::npos) << chunked;
+}
+
+TEST_F(HostIntegrationTest, WrongPathsAndMethodsAreRefused) {
+  StartProbe();
+  EXPECT_EQ(HttpFetch(host_->port(), "GET", "/webchat/other.so").status, 404);
+  EXPECT_EQ(HttpFetch(host_->port(), "GET", "/").status, 404);
+  auto put = HttpFetch(host_->port(), "PUT", host_->path(), "x");
+  EXPECT_EQ(put.status, 405);
+  EXPECT_EQ(put.headers["allow"], "GET, POST");
+}
+
+TEST_F(HostIntegrationTest, ServerVariables) {
+  StartProbe();
+  auto response = HttpFetch(host_->port(), "GET",
+                            host_->path() + "?mode=vars&names=REMOTE_ADDR,URL,REQUEST_METHOD,"
+                                            "QUERY_STRING,SERVER_NAME,HTTP_X_TRACE_ID,NO_SUCH",
+                            {}, "X-Trace-Id: abc-123\r\n");
+  EXPECT_NE(response.body.find("REMOTE_ADDR=127.0.0.1\n"), std::string::npos) << response.body;
+  EXPECT_NE(response.body.find("URL=" + host_->path() + "\n"), std::string::npos);
+  EXPECT_NE(response.body.find("REQUEST_METHOD=GET\n"), std::string::npos);
+  EXPECT_NE(response.body.find("QUERY_STRING=mode=vars&names="), std::string::npos);
+  EXPECT_NE(response.body.find("SERVER_NAME=127.0.0.1\n"), std::string::npos);
+  EXPECT_NE(response.body.find("HTTP_X_TRACE_ID=abc-123\n"), std::string::npos);
+  EXPECT_NE(response.body.find("NO_SUCH=<unknown 1413>\n"), std::string::npos);
+}
+
+TEST_F(HostIntegrationTest, PendingAnswerCompletedFromAnotherThread) {
+  StartProbe();
+  const auto start = std::chrono::steady_clock::now();
+  auto response = host_->Get("mode=pending&delay=300&id=7");
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "late 7");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+  auto twice = host_->Get("mode=twice&id=2");
+  EXPECT_EQ(twice.body, "late 2") << "writes and a second done after done change nothing";
+}
+
+TEST_F(HostIntegrationTest, ThreeHundredPendingRequestsAtOnce) {
+  StartProbe({"--threads", "2"});
+  std::vector<int> connections;
+  for (int i = 0; i < 300; ++i) connections.push_back(Open("mode=hold"));
+  // Held requests occupy no thread: two threads still answer the releases,
+  // which are repeated until every request has arrived.
+  int total = 0;
+  for (int attempt = 0; attempt < 250 && total < 300; ++attempt) {
+    total += std::atoi(host_->Get("mode=release").body.c_str());
+    if (total < 300) std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(total, 300);
+  for (const int fd : connections) {
+    const auto answer = ReadAnswer(fd);
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.body, "released");
+    close(fd);
+  }
+}
+
+TEST_F(HostIntegrationTest, ClientThatLeavesWhilePendingIsForgottenSafely) {
+  StartProbe();
+  const int fd = Open("mode=hold");
+  std::this_thread::sleep_for(200ms);
+  close(fd);
+  std::this_thread::sleep_for(600ms);  // the watchdog notices the closed connection
+  EXPECT_EQ(host_->Get("mode=release").body, "1") << "the module still finishes its request";
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(host_->Get("mode=sync").body, "hello");
+}
+
+TEST_F(HostIntegrationTest, RequestPendingTooLongIsAnswered504) {
+  StartProbe({"--pending-timeout", "1"});
+  const int fd = Open("mode=hold");
+  const auto answer = ReadAnswer(fd, 10s);
+  EXPECT_EQ(answer.status, 504);
+  close(fd);
+  EXPECT_EQ(host_->Get("mode=release").body, "1");
+}
+
+TEST_F(HostIntegrationTest, KeepAliveAndPipelining) {
+  StartProbe();
+  const std::string one = "GET " + host_->path() + "?mode=sync HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string two = "GET " + host_->path() + "?mode=pending&id=2 HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string three = "GET " + host_->path() + "?mode=sync&size=3 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  std::string raw = HttpExchangeRaw(host_->port(), one + two + three);
+  HttpResponse first, second, third;
+  ASSERT_TRUE(ParseHttpResponse(raw, first));
+  ASSERT_TRUE(ParseHttpResponse(raw, second));
+  ASSERT_TRUE(ParseHttpResponse(raw, third));
+  EXPECT_EQ(first.body, "hello");
+  EXPECT_EQ(second.body, "late 2");
+  EXPECT_EQ(third.body, "xxx");
+}
+
+TEST_F(HostIntegrationTest, ShutdownAnswersPendingRequests503AndExitsCleanly) {
+  StartProbe({"--shutdown-grace", "1"});
+  std::vector<int> connections;
+  for (int i = 0; i < 3; ++i) connections.push_back(Open("mode=hold"));
+  std::this_thread::sleep_for(300ms);
+  kill(host_->process().pid(), SIGTERM);
+  for (const int fd : connections) {
+    EXPECT_EQ(ReadAnswer(fd, 15s).status, 503);
+    close(fd);
+  }
+  EXPECT_EQ(host_->Stop(), 0) << host_->process().Output();
+  EXPECT_NE(host_->process().Output().find("quorvix-host: stopped"), std::string::npos);
+  host_.reset();
+}
+
+TEST_F(HostIntegrationTest, AccessLogLinePerRequestUnlessSwitchedOff) {
+  StartProbe();
+  host_->Get("mode=sync");
+  EXPECT_NE(host_->process().WaitForLine("\"GET " + host_->path() + "?mode=sync HTTP/1.1\" 200 5", 5s), "");
+  EXPECT_EQ(host_->Stop(), 0);
+  StartProbe({"--no-access-log"});
+  host_->Get("mode=sync");
+  EXPECT_EQ(host_->Stop(), 0);
+  EXPECT_EQ(host_->process().Output().find("\"GET "), std::string::npos);
+  host_.reset();
+}
+
+TEST(HostStartTest, BadModulesAndOptionsExitWithOneLine) {
+  for (const std::vector<std::string>& extra :
+       {std::vector<std::string>{"--module", "/nonexistent/quorvix.so"},
+        std::vector<std::string>{"--module", NO_ENTRY_POINTS_PATH},
+        std::vector<std::string>{"--module", PROBE_MODULE_PATH, "--listen", "127.0.0.1:x"}}) {
+    std::vector<std::string> argv = {HostBinaryPath()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    ChildProcess host(argv);
+    EXPECT_NE(host.Stop(0, 10s), 0);
+    const auto output = host.Output();
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+    EXPECT_TRUE(output.starts_with("quorvix-host: ")) << output;
+  }
+}
+
+TEST(HostWithModuleTest, UnknownRequestIsAnswered200) {
+  HostProcess host(QUORVIX_MODULE_PATH);
+  ASSERT_TRUE(host.ready()) << host.process().Output();
+  EXPECT_EQ(host.Get("varUserRequest=REQ_NOTHING_LIKE_IT").status, 200);
+  EXPECT_EQ(host.Post("varUserRequest=REQ_HEARTBEAT").status, 200);
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+}  // namespace

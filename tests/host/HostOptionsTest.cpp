@@ -1,0 +1,57 @@
+#include "host/HostOptions.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using host::ParseHostOptions;
+
+TEST(HostOptionsTest, ReadsEveryOption) {
+  const auto parsed = ParseHostOptions({"--module", "m.so", "--listen", "127.0.0.1:0", "--app", "chat",
+                                        "--threads", "3", "--max-connections", "10",
+                                        "--max-header-bytes", "4096", "--max-body-bytes", "0",
+                                        "--idle-timeout", "5", "--pending-timeout", "7",
+                                        "--shutdown-grace", "0", "--no-access-log"});
+  ASSERT_TRUE(parsed.options) << parsed.message;
+  const auto& o = *parsed.options;
+  EXPECT_EQ(o.module_path, "m.so");
+  EXPECT_EQ(o.listen_port, 0);
+  EXPECT_EQ(o.app, "chat");
+  EXPECT_EQ(o.threads, 3u);
+  EXPECT_EQ(o.max_connections, 10u);
+  EXPECT_EQ(o.max_header_bytes, 4096u);
+  EXPECT_EQ(o.max_body_bytes, 0u);
+  EXPECT_EQ(o.idle_timeout_s, 5u);
+  EXPECT_EQ(o.pending_timeout_s, 7u);
+  EXPECT_EQ(o.shutdown_grace_s, 0u);
+  EXPECT_FALSE(o.access_log);
+}
+
+TEST(HostOptionsTest, ProblemsAreOneLineAndNameTheOption) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {{}, "--module PATH is required"},
+      {{"--bogus"}, "unknown option --bogus"},
+      {{"--module"}, "option --module needs a value"},
+      {{"--module", "m", "--listen", "nowhere"}, "bad value 'nowhere' for --listen"},
+      {{"--module", "m", "--listen", "127.0.0.1:70000"}, "for --listen"},
+      {{"--module", "m", "--threads", "0"}, "for --threads"},
+      {{"--module", "m", "--app", "a/b"}, "for --app"},
+      {{"--module", "m", "--idle-timeout", "5s"}, "for --idle-timeout"},
+  };
+  for (const auto& c : cases) {
+    const auto parsed = ParseHostOptions(c.arguments);
+    EXPECT_FALSE(parsed.options);
+    EXPECT_NE(parsed.exit_code, 0);
+    EXPECT_NE(parsed.message.find(c.expected), std::string::npos) << parsed.message;
+    EXPECT_EQ(parsed.message.find('\n'), std::string::npos) << parsed.message;
+  }
+  const auto help = ParseHostOptions({"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.message.find("--pending-timeout"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,148 @@
+// A tiny extension module that exercises the host alone. The query string
+// says what to do: mode=sync|headers|pending|hold|release|echo|vars|error|twice.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "isapi/httpext.h"
+
+namespace {
+
+std::string Param(const std::string& query, const std::string& name) {
+  const std::string key = name + "=";
+  std::size_t at = 0;
+  while ((at = query.find(key, at)) != std::string::npos) {
+    if (at == 0 || query[at - 1] == '&') {
+      const auto start = at + key.size();
+      return query.substr(start, query.find('&', start) - start);
+    }
+    at += key.size();
+  }
+  return {};
+}
+
+void Write(QX_EXTENSION_CONTROL_BLOCK* ecb, const std::string& text) {
+  auto size = static_cast<uint32_t>(text.size());
+  ecb->WriteClient(ecb->ConnID, text.data(), &size, 0);
+}
+
+void Done(QX_EXTENSION_CONTROL_BLOCK* ecb) {
+  ecb->ServerSupportFunction(ecb->ConnID, QX_REQ_DONE_WITH_SESSION, nullptr, nullptr, nullptr);
+}
+
+std::mutex g_held_mutex;
+std::vector<QX_EXTENSION_CONTROL_BLOCK*> g_held;
+std::atomic<int> g_threads{0};
+
+void Finish(QX_EXTENSION_CONTROL_BLOCK* ecb, int delay_ms, std::string body, bool twice) {
+  ++g_threads;
+  std::thread([=] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    ecb->dwHttpStatusCode = 200;
+    Write(ecb, body);
+    Done(ecb);
+    if (twice) {
+      Write(ecb, "after done");
+      Done(ecb);
+    }
+    --g_threads;
+  }).detach();
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int GetExtensionVersion(QX_VERSION_INFO* version) {
+  version->dwExtensionVersion = QX_MAKE_VERSION(6, 0);
+  std::strcpy(version->lpszExtensionDesc, "probe");
+  return 1;
+}
+
+extern "C" __attribute__((visibility("default"))) int TerminateExtension(uint32_t) {
+  // Let finishing threads leave the module before it is unloaded.
+  while (g_threads.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return 1;
+}
+
+extern "C" __attribute__((visibility("default"))) uint32_t HttpExtensionProc(QX_EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string query = ecb->lpszQueryString;
+  if (std::strcmp(ecb->lpszMethod, "POST") == 0 && ecb->cbAvailable > 0) {
+    query.assign(reinterpret_cast<const char*>(ecb->lpbData), ecb->cbAvailable);
+  }
+  const std::string mode = Param(query, "mode");
+  if (mode == "sync") {
+    const std::string size = Param(query, "size");
+    std::string body = size.empty() ? "hello" : std::string(std::stoul(size), 'x');
+    for (std::size_t at = 0; at < body.size(); at += 7000) Write(ecb, body.substr(at, 7000));
+    return QX_STATUS_SUCCESS;
+  }
+  if (mode == "headers") {
+    char status[] = "404 Not Found";
+    char headers[] = "X-Probe: yes\r\nContent-Type: text/plain\r\nContent-Length: 99\r\nConnection: close\r\n";
+    uint32_t size = sizeof status;
+    ecb->ServerSupportFunction(ecb->ConnID, QX_REQ_SEND_RESPONSE_HEADER, status, &size, headers);
+    Write(ecb, "\r\n");
+    Write(ecb, "not here");
+    return QX_STATUS_SUCCESS;
+  }
+  if (mode == "pending" || mode == "twice") {
+    const std::string delay = Param(query, "delay");
+    Finish(ecb, delay.empty() ? 0 : std::stoi(delay), "late " + Param(query, "id"), mode == "twice");
+    return QX_STATUS_PENDING;
+  }
+  if (mode == "hold") {
+    std::lock_guard lock(g_held_mutex);
+    g_held.push_back(ecb);
+    return QX_STATUS_PENDING;
+  }
+  if (mode == "release") {
+    std::vector<QX_EXTENSION_CONTROL_BLOCK*> held;
+    {
+      std::lock_guard lock(g_held_mutex);
+      held.swap(g_held);
+    }
+    for (auto* pending : held) Finish(pending, 0, "released", false);
+    Write(ecb, std::to_string(held.size()));
+    return QX_STATUS_SUCCESS;
+  }
+  if (mode == "echo") {
+    std::string body(reinterpret_cast<const char*>(ecb->lpbData), ecb->cbAvailable);
+    char chunk[4096];
+    uint32_t size = sizeof chunk;
+    while (body.size() < ecb->cbTotalBytes && ecb->ReadClient(ecb->ConnID, chunk, &size) && size > 0) {
+      body.append(chunk, size);
+      size = sizeof chunk;
+    }
+    Write(ecb, std::to_string(body.size()) + ":" + body.substr(0, 64));
+    return QX_STATUS_SUCCESS;
+  }
+  if (mode == "vars") {
+    std::string names = Param(query, "names") + ",";
+    for (std::size_t start = 0, end; (end = names.find(',', start)) != std::string::npos; start = end + 1) {
+      const std::string name = names.substr(start, end - start);
+      char small[4];
+      uint32_t size = sizeof small;
+      std::string value;
+      if (!ecb->GetServerVariable(ecb->ConnID, name.c_str(), small, &size)) {
+        if (errno == QX_ERROR_INSUFFICIENT_BUFFER) {
+          std::vector<char> big(size);
+          if (ecb->GetServerVariable(ecb->ConnID, name.c_str(), big.data(), &size)) value = big.data();
+        } else {
+          value = "<unknown " + std::to_string(errno) + ">";
+        }
+      } else {
+        value = small;
+      }
+      Write(ecb, name + "=" + value + "\n");
+    }
+    return QX_STATUS_SUCCESS;
+  }
+  if (mode == "error") return QX_STATUS_ERROR;
+  ecb->dwHttpStatusCode = 400;
+  Write(ecb, "unknown mode");
+  return QX_STATUS_SUCCESS;
+}

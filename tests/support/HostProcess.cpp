@@ -1,0 +1,42 @@
+#include "support/HostProcess.h"
+
+#include <signal.h>
+
+#include <cstdlib>
+
+namespace {
+
+std::vector<std::string> HostArguments(const std::string& module_path, std::vector<std::string> extra) {
+  std::vector<std::string> argv = {HostBinaryPath(), "--module", module_path, "--listen", "127.0.0.1:0"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return argv;
+}
+
+}  // namespace
+
+std::string HostBinaryPath() { return QUORVIX_HOST_PATH; }
+
+HostProcess::HostProcess(const std::string& module_path, std::vector<std::string> extra)
+    : process_(HostArguments(module_path, std::move(extra))) {
+  const std::string line = process_.WaitForLine("serving http://", std::chrono::seconds(20));
+  const auto at = line.find("http://127.0.0.1:");
+  if (at == std::string::npos) return;
+  const auto port_start = at + std::string("http://127.0.0.1:").size();
+  const auto slash = line.find('/', port_start);
+  port_ = static_cast<unsigned short>(std::atoi(line.substr(port_start, slash - port_start).c_str()));
+  path_ = line.substr(slash, line.find(' ', slash) - slash);
+}
+
+std::unique_ptr<HostProcess> HostProcess::ForSite(const std::string& site_dir, std::vector<std::string> extra) {
+  return std::make_unique<HostProcess>(site_dir + "quorvix.so", std::move(extra));
+}
+
+HttpResponse HostProcess::Get(const std::string& query) const {
+  return HttpFetch(port_, "GET", path_ + (query.empty() ? "" : "?" + query));
+}
+
+HttpResponse HostProcess::Post(const std::string& body, const std::string& query) const {
+  return HttpFetch(port_, "POST", path_ + (query.empty() ? "" : "?" + query), body);
+}
+
+int HostProcess::Stop() { return process_.Stop(SIGTERM, std::chrono::seconds(40)); }

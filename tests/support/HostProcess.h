@@ -1,0 +1,39 @@
+// quorvix-host started on a free loopback port for one test, serving a module
+// from a folder of the test's choosing, stopped with SIGTERM at the end.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/HttpClient.h"
+
+class HostProcess {
+ public:
+  // Starts the host for module_path with extra options; waits until it serves.
+  explicit HostProcess(const std::string& module_path, std::vector<std::string> extra = {});
+  // The module of a site folder: <site>/quorvix.so.
+  static std::unique_ptr<HostProcess> ForSite(const std::string& site_dir,
+                                              std::vector<std::string> extra = {});
+
+  bool ready() const { return port_ != 0; }
+  unsigned short port() const { return port_; }
+  // "/webchat/<module file name>"
+  const std::string& path() const { return path_; }
+
+  HttpResponse Get(const std::string& query) const;
+  HttpResponse Post(const std::string& body, const std::string& query = {}) const;
+
+  // SIGTERM and wait; the exit code (-1 when it did not stop in time).
+  int Stop();
+  ChildProcess& process() { return process_; }
+
+ private:
+  ChildProcess process_;
+  unsigned short port_ = 0;
+  std::string path_;
+};
+
+// Path of the built quorvix-host.
+std::string HostBinaryPath();
