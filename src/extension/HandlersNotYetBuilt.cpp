@@ -3,11 +3,6 @@
 // moves to its subsystem's folder with its real body.
 #include "extension/RAVO.h"
 
-void CRAVOExtension::OutputPage(const std::string&, const std::string&, CHttpServerContext*, bool) {}
-
-void CRAVOExtension::OutputErrorPage(std::string_view, std::string_view, const std::string&,
-                                     CHttpServerContext*) {}
-
 int CRAVOExtension::REQ_WEB_CALLBACK_AVAILABILITY(CHttpServerContext*, const std::string&,
                                                   const std::string&) {
   return 0;
@@ -17,14 +12,6 @@ int CRAVOExtension::REQ_WEB_CALLBACK(CHttpServerContext*, const std::string&, co
                                      const std::string&, const std::string&, const std::string&,
                                      const std::string&, const std::string&, const std::string&,
                                      const std::string&) {
-  return 0;
-}
-
-int CRAVOExtension::REQ_WEBCHAT_MAIN(CHttpServerContext*, const std::string&, const std::string&) {
-  return 0;
-}
-
-int CRAVOExtension::REQ_STAT_PAGE(CHttpServerContext*, const std::string&, const std::string&) {
   return 0;
 }
 

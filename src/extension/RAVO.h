@@ -102,7 +102,13 @@ class CRAVOExtension : public CHttpServer {
   // into buffer when that pool exists, else leaves the buffer alone.
   void CopyPoolStatistics(bool tls, void* buffer) const;
 
-  // Page output.
+  // Templates and page output.
+  static constexpr std::string_view kBuiltInErrorPage =
+      "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+      "charset=iso-8859-1\"></head>1) Request has returned error - <WCERRORCODE><BR>2) Can not "
+      "find GeneralError web-page.</body></html>";
+  bool GetLangSpecificWebPage(const std::string& page, std::string& text,
+                              const std::string& language, int attempt);
   void OutputPage(const std::string& page, const std::string& language, CHttpServerContext* ctx,
                   bool for_error_page);
   void OutputErrorPage(std::string_view error_code, std::string_view context_word,

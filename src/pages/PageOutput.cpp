@@ -1,0 +1,42 @@
+// Writing pages and error pages into the response stream. Error pages go out
+// with status 200: the visitor's page shows the code, the browser sees no
+// failure.
+#include "diag/Diags.h"
+#include "extension/RAVO.h"
+#include "pages/Placeholders.h"
+
+void CRAVOExtension::OutputPage(const std::string& page, const std::string& language,
+                                CHttpServerContext* ctx, bool for_error_page) {
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputPage entering", "ISAPI", 0);
+  if (!page.empty()) {
+    std::string text = page;
+    ReplacePlaceholder(text, "<WCSERVLET>", m_moduleFileName);
+    ReplacePlaceholder(text, "<WCLANGUAGE>", language);
+    *ctx << text;
+  } else {
+    std::string error_page;
+    if (GetLangSpecificWebPage("GeneralError", error_page, language, 0)) {
+      ReplacePlaceholder(error_page, "<WCERRORCODE>", "1006");
+      *ctx << error_page;
+    } else if (!for_error_page) {
+      OutputErrorPage("1006", "OutputPage", language, ctx);
+    } else if (!ctx->m_pStream) {
+      *ctx << "";  // no stream: the same failure as writing a page
+    }
+  }
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputPage leaving", "ISAPI", 0);
+}
+
+void CRAVOExtension::OutputErrorPage(std::string_view error_code, std::string_view context_word,
+                                     const std::string& language, CHttpServerContext* ctx) {
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputErrorPage entering", "ISAPI", 0);
+  std::string page;
+  GetLangSpecificWebPage("GeneralError", page, language, 0);
+  if (page.empty()) page = kBuiltInErrorPage;
+  ReplacePlaceholder(page, "<WCERRORCODE>", error_code);
+  ReplacePlaceholder(page, "<WCLANGUAGE>", language);
+  std::string record(error_code);
+  record.append(":").append(context_word);
+  diag::AddDiag(diag::kLevelSevr, record, ".\\RAVO", __LINE__);
+  OutputPage(page, language, ctx, true);
+}

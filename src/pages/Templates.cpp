@@ -1,0 +1,101 @@
+// Template files: one folder per language, one file per page, read from disk
+// for every page so that edits show at once.
+#include "pages/Templates.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "diag/Diags.h"
+#include "diag/TraceLog.h"
+#include "extension/RAVO.h"
+#include "pages/Placeholders.h"
+
+namespace {
+
+// Templates are small; a larger file is not a template and is refused rather
+// than read into memory.
+constexpr off_t kMaxTemplateBytes = 64 << 20;
+
+bool ReadRegularFile(const std::string& path, std::string& text) {
+  // O_NONBLOCK: a FIFO in a template folder must not hang a request thread.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxTemplateBytes;
+  if (ok) {
+    try {
+      text.resize(static_cast<std::size_t>(info.st_size));
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+  }
+  std::size_t done = 0;
+  while (ok && done < text.size()) {
+    const ssize_t count = read(fd, text.data() + done, text.size() - done);
+    if (count <= 0) ok = false;
+    else done += static_cast<std::size_t>(count);
+  }
+  close(fd);
+  return ok;
+}
+
+std::string RealPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+}  // namespace
+
+bool IsSafePageName(const std::string& page_name, const std::string& directory) {
+  if (page_name.empty() || page_name == "." || page_name == ".." ||
+      page_name.find_first_of(std::string("/\\\0", 3)) != std::string::npos ||
+      page_name.find("..") != std::string::npos) {
+    return false;
+  }
+  // A link inside the folder may still point elsewhere: what the file
+  // resolves to must lie inside the folder too. A missing file is safe here;
+  // loading it fails.
+  const std::string folder = RealPath(directory);
+  const std::string file = RealPath(directory + page_name);
+  return folder.empty() || file.empty() || file.starts_with(folder + "/");
+}
+
+bool LoadTextFile(const std::string& path, std::string& text) {
+  text.clear();
+  const bool ok = ReadRegularFile(path, text);
+  if (!ok) {
+    text.clear();
+    diag::TraceLine("%s -> Error loading.\n", path.c_str());
+  }
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::LoadTextFile leaving", "ISAPI", 0);
+  return ok;
+}
+
+std::string PathForLanguage(std::string path, const std::string& language) {
+  ReplacePlaceholder(path, "<WCLANGUAGE>", language);
+  return path;
+}
+
+bool CRAVOExtension::GetLangSpecificWebPage(const std::string& page, std::string& text,
+                                            const std::string& language, int attempt) {
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::GetLangSpecificWebPage entering", "ISAPI", 0);
+  std::string path = m_settings.templateDirectory + ReadWebSetting(page);
+  bool loaded = false;
+  if (ReplacePlaceholder(path, "<WCLANGUAGE>", language) > 0) {
+    LoadTextFile(path, text);
+    loaded = !text.empty();
+    if (!loaded) {
+      diag::AddDiag(diag::kLevelSevr, "Could not find " + page + ".htm for " + language, ".\\RAVO",
+                    __LINE__);
+      if (attempt == 0) {
+        diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::GetLangSpecificWebPage leaving", "ISAPI", 0);
+        return GetLangSpecificWebPage(page, text, m_settings.defaultLanguage, 1);
+      }
+    }
+  }
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::GetLangSpecificWebPage leaving", "ISAPI", 0);
+  return loaded;
+}

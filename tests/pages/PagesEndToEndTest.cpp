@@ -1,0 +1,49 @@
+// The assembled site folder served by quorvix-host.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/HostProcess.h"
+#include "support/TempDir.h"
+
+namespace {
+
+class PagesEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::copy(QUORVIX_SITE_DIR, site_.path(), std::filesystem::copy_options::recursive);
+    host_ = HostProcess::ForSite(site_.path());
+    ASSERT_TRUE(host_->ready()) << host_->process().Output();
+  }
+  void TearDown() override { EXPECT_EQ(host_->Stop(), 0); }
+  TempDir site_;
+  std::unique_ptr<HostProcess> host_;
+};
+
+TEST_F(PagesEndToEndTest, MainPageInEnglishAndGermanWithTheBusinessUnitEscaped) {
+  const auto english = host_->Get("varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=en"
+                                  "&varBusinessUnitName=Sales+%26+%3Cb%3EService%3C%2Fb%3E");
+  EXPECT_EQ(english.status, 200);
+  EXPECT_NE(english.body.find("Start chat"), std::string::npos);
+  EXPECT_NE(english.body.find("Sales &amp; &lt;b&gt;Service&lt;&#x2F;b&gt;"), std::string::npos);
+  EXPECT_EQ(english.body.find("<b>Service"), std::string::npos);
+  EXPECT_NE(english.body.find("action=\"quorvix.so\""), std::string::npos);
+  EXPECT_EQ(english.body.find("<WC"), std::string::npos) << "every placeholder is filled";
+
+  const auto german = host_->Get("varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=de&varBusinessUnitName=Vertrieb");
+  EXPECT_EQ(german.status, 200);
+  EXPECT_NE(german.body.find("Chat starten"), std::string::npos);
+  EXPECT_NE(german.body.find("Vertrieb"), std::string::npos);
+}
+
+TEST_F(PagesEndToEndTest, UnknownRequestShowsTheErrorPageWithItsCode) {
+  const auto page = host_->Get("varUserRequest=REQ_NOTHING&varUserLanguage=de");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("<span class=\"code\" id=\"error-code\">1010</span>"), std::string::npos);
+  EXPECT_NE(page.body.find("Zur&uuml;ck zur Startseite"), std::string::npos);
+  const auto traversal = host_->Get("varUserRequest=REQ_STAT_PAGE&varPageName=..%2F..%2FRAVO.ini");
+  EXPECT_NE(traversal.body.find(">1006<"), std::string::npos);
+  EXPECT_EQ(traversal.body.find("Password"), std::string::npos);
+}
+
+}  // namespace
