@@ -89,5 +89,7 @@ int ChildProcess::Stop(int signal, std::chrono::milliseconds timeout) {
   }
   exited_ = true;
   exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  // All output is in once the pipe is drained.
+  if (reader_.joinable()) reader_.join();
   return exit_code_;
 }
