@@ -8,6 +8,7 @@
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "net/Winsock.h"
+#include "platform/NoDestructor.h"
 
 namespace {
 
@@ -29,7 +30,26 @@ CRAVOExtension::CRAVOExtension(std::string module_path)
   g_extension.store(this, std::memory_order_release);
 }
 
+namespace {
+
+// Pools whose connections were still lent out when their extension went away:
+// a worker thread may still give them back, so they are kept, reachable.
+std::vector<std::unique_ptr<CRAVOExtension::PlainPool>>& AbandonedPools() {
+  static platform::NoDestructor<std::vector<std::unique_ptr<CRAVOExtension::PlainPool>>> pools;
+  return *pools;
+}
+
+void ReleasePool(std::unique_ptr<CRAVOExtension::PlainPool>& pool) {
+  if (pool && pool->InUseCount() > 0) AbandonedPools().push_back(std::move(pool));
+  pool.reset();
+}
+
+}  // namespace
+
 CRAVOExtension::~CRAVOExtension() {
+  // Idle connections are closed; the module's code is about to go away.
+  ReleasePool(m_plainPool);
+  ReleasePool(m_sslPool);
   if (m_networkStarted) {
     // POSIX sockets need no shutdown; the count only pairs starts and ends.
     net::WinsockCleanup();
@@ -57,13 +77,24 @@ bool CRAVOExtension::GetExtensionVersion(QX_VERSION_INFO* version) {
 void CRAVOExtension::StartPlainPool() {
   diag::TraceThreadLine("CRAVOExtension::GetExtensionVersion: Starting non-SSL socket pool\n");
   m_networkStarted = net::WinsockStartup() == 0;
-  // The connection pool over TCP sockets is created here once the connection
-  // layer exists; until then requests that need the back end find no pool.
+  if (m_plainPool) return;
+  SocketFactoryOptions options;
+  options.host = m_settings.backendAddress;
+  options.port = m_settings.port;
+  options.useSSL = false;
+  m_plainFactory.options.CopyFrom(options);
+  m_plainPoolOptions.minPool = m_settings.minSockets;
+  m_plainPoolOptions.maxPool = m_settings.maxSockets;
   diag::TraceThreadLine(
       "CRAVOExtension::GetExtensionVersion: non-SSL socket pool parms: port=%ld, "
       "minsockets=%ld, maxsockets=%ld\n",
       static_cast<long>(m_settings.port), static_cast<long>(m_settings.minSockets),
       static_cast<long>(m_settings.maxSockets));
+  try {
+    m_plainPool = std::make_unique<PlainPool>(m_plainFactory, m_plainPoolOptions);
+  } catch (const std::exception&) {
+    m_plainPool.reset();  // requests then find no connection (1002)
+  }
 }
 
 void CRAVOExtension::StartTlsPool() {
@@ -95,13 +126,18 @@ void CRAVOExtension::StopDiagnostics() {
 }
 
 void CRAVOExtension::WritePoolStatistics() {
-  // Appends the statistics of each existing pool to the trace file once pools
-  // exist.
+  for (const PlainPool* pool : {m_plainPool.get(), m_sslPool.get()}) {
+    if (pool != nullptr) {
+      diag::TraceTextNoFlush("%s", FormatPoolStatisticsReport(pool->GetStats()).c_str());
+    }
+  }
 }
 
-void CRAVOExtension::CopyPoolStatistics(bool /*tls*/, void* /*buffer*/) const {
-  // No pool exists before the connection layer lands: the buffer stays as the
-  // caller gave it, as for a pool that could not be created.
+void CRAVOExtension::CopyPoolStatistics(bool tls, void* buffer) const {
+  const PlainPool* pool = PoolFor(tls);
+  if (pool == nullptr || buffer == nullptr) return;
+  const PoolStatisticsBlock block = pool->GetStats();
+  std::memcpy(buffer, &block, sizeof block);
 }
 
 bool CRAVOExtension::TerminateExtension(std::uint32_t flags) {

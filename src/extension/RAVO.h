@@ -10,15 +10,21 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "backend/AsyncRequest.h"
+#include "generic/Pool.h"
 #include "isapi/HttpServer.h"
+#include "net/SocketFactory.h"
 
 struct DispatchRow;
+struct MessageBody;
 
 // Everything RAVO.ini sets, after defaults and clamping.
 struct ExtensionSettings {
@@ -102,6 +108,34 @@ class CRAVOExtension : public CHttpServer {
   // into buffer when that pool exists, else leaves the buffer alone.
   void CopyPoolStatistics(bool tls, void* buffer) const;
 
+  // Back-end exchange.
+  using PlainPool = Generic::Pool<SocketPool>;
+  // The pool a service uses, or null when it was not created.
+  PlainPool* PoolFor(bool use_ssl) const;
+  // Builds a request of type from the caller's fields (field_count of them in
+  // body) and the password field. False for a type outside 10..1011 or a
+  // field too long for its prefix; message and request_id are then untouched.
+  bool BuildVEKACSMessage(std::string& message, int type, int field_count, const MessageBody& body,
+                          std::uint32_t& request_id);
+  // Sends request over a pooled connection. Without pending: waits for the
+  // response (true: response holds it). With pending: hands connection and
+  // record to a worker thread (true: *pending is empty and the handler returns
+  // kPendingResult). False: error holds the error code or text, *pending is
+  // still the caller's. response and error may be the same string.
+  bool CommunicateWithVEKACS(const std::string& request, std::string& response, std::string& error,
+                             std::unique_ptr<AsyncRequestInfo>* pending, bool use_ssl);
+  bool GetVEKACSResponse(TRSocket& connection, std::string& response, std::string& error);
+  // The worker thread of one pending request.
+  int AsyncThreadProc(std::unique_ptr<AsyncRequestInfo> info);
+
+  using ResponseHandler = int (CRAVOExtension::*)(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,
+                                                  const std::string& response, const std::string& error);
+  struct ResponseHandlerEntry {
+    int type;
+    ResponseHandler handler;
+  };
+  static const std::vector<ResponseHandlerEntry>& ResponseHandlers();
+
   // Templates and page output.
   static constexpr std::string_view kBuiltInErrorPage =
       "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
@@ -157,6 +191,12 @@ class CRAVOExtension : public CHttpServer {
   // Calls the handler of a dispatch row. A seam for tests that watch dispatch.
   virtual int InvokeHandler(const DispatchRow& row, CHttpServerContext* ctx,
                             const std::vector<std::string>& arguments);
+  // Runs the response handler registered for type; empty when there is none.
+  // A seam for tests that watch the worker.
+  virtual std::optional<int> RunResponseHandler(int type, bool ok, CHttpServerContext* ctx,
+                                                AsyncRequestInfo* info, const std::string& response,
+                                                const std::string& error);
+  bool StartWorker(std::unique_ptr<AsyncRequestInfo> info);
 
  private:
   int Dispatch(CHttpServerContext* ctx, std::string_view parameters,
@@ -174,6 +214,12 @@ class CRAVOExtension : public CHttpServer {
   std::atomic<std::uint32_t> m_requestId;
   const std::string m_versionString;
   bool m_networkStarted = false;
+  SocketFactory m_plainFactory;
+  Generic::PoolOptions m_plainPoolOptions;
+  std::unique_ptr<PlainPool> m_plainPool;
+  SocketFactory m_sslFactory;
+  Generic::PoolOptions m_sslPoolOptions;
+  std::unique_ptr<PlainPool> m_sslPool;
 
   mutable std::mutex m_serverVariableLock;
   std::string m_webServerName;       // guarded by m_serverVariableLock

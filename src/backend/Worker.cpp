@@ -1,0 +1,100 @@
+// Pending requests: a worker thread per request reads the back end's
+// response, gives the connection back, runs the response handler of the
+// request type and answers the HTTP request.
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "backend/AsyncRequest.h"
+#include "diag/TraceLog.h"
+#include "extension/RAVO.h"
+#include "generic/Pool.h"
+#include "net/SocketFactory.h"
+
+namespace {
+
+unsigned long Handle(const TRSocket* socket) {
+  return static_cast<unsigned long>(static_cast<unsigned>(socket->handle()));
+}
+
+}  // namespace
+
+const std::vector<CRAVOExtension::ResponseHandlerEntry>& CRAVOExtension::ResponseHandlers() {
+  // Response handlers register here by message type as their subsystem lands.
+  static const std::vector<ResponseHandlerEntry> table = {};
+  return table;
+}
+
+std::optional<int> CRAVOExtension::RunResponseHandler(int type, bool ok, CHttpServerContext* ctx,
+                                                      AsyncRequestInfo* info, const std::string& response,
+                                                      const std::string& error) {
+  for (const auto& entry : ResponseHandlers()) {
+    if (entry.type == type) return (this->*entry.handler)(ok, ctx, info, response, error);
+  }
+  return std::nullopt;
+}
+
+bool CRAVOExtension::StartWorker(std::unique_ptr<AsyncRequestInfo> info) {
+  try {
+    std::thread([this, owned = std::move(info)]() mutable { AsyncThreadProc(std::move(owned)); }).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+int CRAVOExtension::AsyncThreadProc(std::unique_ptr<AsyncRequestInfo> info) {
+  diag::TraceLine("CRAVOExtension::AsyncThreadProc: Entered\n");
+  std::string response;
+  std::string error;
+  const bool ok = GetVEKACSResponse(*info->connection, response, error);
+
+  const unsigned long handle = Handle(info->connection);
+  diag::TraceLine("CRAVOExtension::AsyncThreadProc: Returning %ssocket %08lX to pool ... \n", ok ? "" : "failed ",
+                  handle);
+  if (PlainPool* pool = PoolFor(info->useSSL)) {
+    (void)(ok ? pool->Free(info->connection) : pool->Fail(info->connection));
+  }
+  info->connection = nullptr;
+  diag::TraceLine("CRAVOExtension::AsyncThreadProc: Socket %08lX returned to pool\n", handle);
+
+  CHttpServerContext ctx(info->ecb);
+  ctx.m_pStream = ConstructStream();
+  int code = kCallNoStream;
+  if (ctx.m_pStream) {
+    try {
+      if (const auto result = RunResponseHandler(info->type, ok, &ctx, info.get(), response, error)) {
+        code = *result;
+      } else {
+        diag::TraceLine("CRAVOExtension::AsyncThreadProc: Invalid request type %d in async info\n", info->type);
+        code = 0;
+      }
+    } catch (...) {
+      // Nothing may escape a thread; the visitor gets the frame's error page.
+      code = kCallUnexpectedException;
+    }
+  }
+  info->ecb->dwHttpStatusCode = HttpStatusForResult(code);
+  if (code != 0 && code != kPendingResult) OnParseError(&ctx, code);
+  const SendOutcome sent = SendContextResponse(ctx);
+  switch (sent.kind) {
+    case SendOutcome::Kind::kHeaderFailed:
+      diag::TraceLine("CRAVOExtension::AsyncThreadProc: Unable to write headers, Win32 rc=%d\n", sent.error);
+      break;
+    case SendOutcome::Kind::kBodyFailed:
+      diag::TraceLine("CRAVOExtension::AsyncThreadProc: Unable to write body, Win32 rc=%d\n", sent.error);
+      break;
+    case SendOutcome::Kind::kNoContent:
+      diag::TraceLine("CRAVOExtension::AsyncThreadProc: No body content\n");
+      break;
+    case SendOutcome::Kind::kSent:
+      break;
+  }
+  QX_EXTENSION_CONTROL_BLOCK* ecb = info->ecb;
+  info.reset();
+  if (code != kPendingResult) {
+    ecb->ServerSupportFunction(ecb->ConnID, QX_REQ_DONE_WITH_SESSION, nullptr, nullptr, nullptr);
+  }
+  diag::TraceLine("CRAVOExtension::AsyncThreadProc: Exiting\n");
+  return 0;
+}

@@ -1,0 +1,269 @@
+// A thread-safe pool of expensive objects (connected sockets): borrowers take
+// one with Get and give it back with Free or Fail. The pool keeps at least
+// minPool objects, never more than maxPool (it may overshoot briefly when
+// several threads create at once), creates objects on demand in the calling
+// thread, and lets a borrower wait a bounded time when it is exhausted.
+//
+// Lock discipline: mutex_ guards m_freeList and m_inUseList and is held only
+// for list operations, never while the factory creates or destroys, and never
+// while waiting for the available signal. The list sizes are mirrored in
+// atomics for trace lines and the size check of _addOne.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "diag/TraceLog.h"
+#include "generic/PoolInterfaces.h"
+#include "platform/Clock.h"
+
+namespace Generic {
+
+// Every Signal lets exactly one later Wait through, also when nobody waited
+// at the time of the signal.
+class CountingSignal {
+ public:
+  void Signal() {
+    {
+      std::lock_guard lock(mutex_);
+      ++count_;
+    }
+    available_.notify_one();
+  }
+  bool Wait(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!available_.wait_for(lock, timeout, [this] { return count_ > 0; })) return false;
+    --count_;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable available_;
+  int count_ = 0;  // guarded by mutex_
+};
+
+template <typename PT>
+class Pool : public PoolInterface<typename PT::ObjectType> {
+ public:
+  using T = typename PT::ObjectType;
+
+  static constexpr int kGetTimeoutSeconds = 10;
+  static constexpr auto kSignalWait = std::chrono::milliseconds(2000);
+  static constexpr auto kLockWait = std::chrono::milliseconds(3000);
+
+  // Fills the pool to minPool at once; an unreachable back end leaves it
+  // empty. factory and options must outlive the pool.
+  Pool(FactoryInterface<T>& factory, const PoolOptions& options)
+      : factory_(factory), options_(options) {
+    diag::TraceLine("Pool<type>::Pool: minPool=%d, maxPool=%d\n", options_.minPool, options_.maxPool);
+    for (int i = 0; i < options_.minPool; ++i) (void)_addOne();
+  }
+
+  // Waits until every lent object has come back, then destroys the idle ones.
+  ~Pool() override {
+    closing_.store(true);
+    while (InUseCount() > 0) available_.Wait(kSignalWait);
+    std::deque<std::unique_ptr<T>> idle;
+    {
+      std::lock_guard lock(mutex_);
+      idle.swap(m_freeList);
+      SyncCounts();
+    }
+    for (auto& object : idle) factory_.Destroy(std::move(object));
+  }
+
+  T* Get(bool from_back) override {
+    T* object = _allocate(kGetTimeoutSeconds, from_back);
+    if (object != nullptr) statistics_.RecordRetrieval(InUseCount(), FreeCount());
+    diag::TraceLine("Pool<type>::Get: m_freeList=%d, m_inUseList=%d, pObj=%08lX\n", FreeCount(),
+                    InUseCount(), Address(object));
+    return object;
+  }
+
+  bool Free(T* object) override {
+    diag::TraceLine("Pool<type>::Free:  Enter m_freeList=%d, m_inUseList=%d, pObj=%08lX\n",
+                    FreeCount(), InUseCount(), Address(object));
+    if (object == nullptr) return false;
+    {
+      LockPatiently lock(mutex_);
+      const auto found = m_inUseList.find(object);
+      if (found == m_inUseList.end()) {
+        diag::TraceLine(
+            "Pool<type>::Free: ERROR not added to freeList as object not from our pool %08lX \n",
+            Address(object));
+        return false;
+      }
+      diag::TraceLine("Pool<type>::Free: Removing from inUseList %08lX\n", Address(object));
+      m_freeList.push_front(std::move(found->second));
+      m_inUseList.erase(found);
+      SyncCounts();
+    }
+    int gap = options_.minPool - InUseCount() - FreeCount();
+    diag::TraceLine("Pool<type>::Free: Adding to freeList %08lX - gap=%d\n", Address(object), gap);
+    for (; gap > 0; --gap) (void)_addOne();
+    available_.Signal();
+    statistics_.RecordReturn(InUseCount(), FreeCount());
+    diag::TraceLine("Pool<type>::Free:  Exit m_freeList=%d, m_inUseList=%d\n", FreeCount(), InUseCount());
+    return true;
+  }
+
+  bool Fail(T* object) override {
+    diag::TraceLine("Pool<type>::Fail: Enter m_freeList=%d, m_inUseList=%d, pObj=%08lX\n",
+                    FreeCount(), InUseCount(), Address(object));
+    if (object == nullptr) return false;
+    std::unique_ptr<T> broken;
+    {
+      LockPatiently lock(mutex_);
+      const auto found = m_inUseList.find(object);
+      if (found == m_inUseList.end()) {
+        diag::TraceLine("Pool<type>::Fail: NOT FOUND IN INUSELIST %08lX \n", Address(object));
+        return false;
+      }
+      broken = std::move(found->second);
+      m_inUseList.erase(found);
+      SyncCounts();
+    }
+    factory_.Destroy(std::move(broken));
+    if (closing_.load()) {
+      available_.Signal();
+    } else {
+      diag::TraceLine("Pool<type>::Fail: Entering addOne %08lX \n", Address(object));
+      (void)_addOne();
+    }
+    statistics_.RecordBrokenReturn(InUseCount(), FreeCount());
+    diag::TraceLine("Pool<type>::Fail: Exit m_freeList=%d, m_inUseList=%d\n", FreeCount(), InUseCount());
+    return true;
+  }
+
+  PoolStatisticsBlock GetStats() const override { return statistics_.Snapshot(); }
+
+  int FreeCount() const { return free_count_.load(std::memory_order_relaxed); }
+  int InUseCount() const { return in_use_count_.load(std::memory_order_relaxed); }
+
+ private:
+  // Waits for the mutex as long as it takes; used where giving up would lose
+  // an object.
+  class LockPatiently {
+   public:
+    explicit LockPatiently(std::timed_mutex& mutex) : mutex_(mutex) {
+      while (!mutex_.try_lock_for(kLockWait)) {
+      }
+    }
+    ~LockPatiently() { mutex_.unlock(); }
+    LockPatiently(const LockPatiently&) = delete;
+    LockPatiently& operator=(const LockPatiently&) = delete;
+
+   private:
+    std::timed_mutex& mutex_;
+  };
+
+  static unsigned long Address(const T* object) {
+    return static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(object));
+  }
+
+  // Under mutex_.
+  void SyncCounts() {
+    free_count_.store(static_cast<int>(m_freeList.size()), std::memory_order_relaxed);
+    in_use_count_.store(static_cast<int>(m_inUseList.size()), std::memory_order_relaxed);
+  }
+
+  bool _addOne() {
+    diag::TraceLine("Pool<type>::_addOne: Enter m_freeList=%d, m_inUseList=%d, maxPool=%d\n",
+                    FreeCount(), InUseCount(), options_.maxPool);
+    if (FreeCount() + InUseCount() < options_.maxPool) {
+      std::unique_ptr<T> object;
+      try {
+        object = factory_.Create();
+      } catch (const std::exception&) {
+        object.reset();
+      }
+      T* raw = object.get();
+      diag::TraceLine("Pool<type>::_addOne: new pObj=%08lX\n", Address(raw));
+      if (object) {
+        {
+          LockPatiently lock(mutex_);
+          m_freeList.push_front(std::move(object));
+          SyncCounts();
+        }
+        diag::TraceLine("Pool<type>::_addOne: Exit m_freeList=%d, m_inUseList=%d, pObj=%08lX\n",
+                        FreeCount(), InUseCount(), Address(raw));
+        available_.Signal();
+        return true;
+      }
+      diag::TraceLine("Pool<type>::_addOne: ERROR pObj is null so no socket created\n");
+    }
+    diag::TraceLine(
+        "Pool<type>::_addOne: ERROR either pool is at max size, or cannot create any. "
+        "m_freeList=%d, m_inUseList=%d\n",
+        FreeCount(), InUseCount());
+    return false;
+  }
+
+  T* _allocate(int timeout_s, bool from_back) {
+    if (closing_.load()) return nullptr;
+    diag::TraceLine(
+        "Pool<type>::_allocate: Enter m_freeList=%d, m_inUseList=%d, timeout=%d, bGetFromBack=%d\n",
+        FreeCount(), InUseCount(), timeout_s, from_back ? 1 : 0);
+    const auto start = std::chrono::steady_clock::now();
+    std::int64_t wait_start = 0;
+    bool waited = false;
+    std::unique_lock lock(mutex_, std::defer_lock);
+    while (true) {
+      if (!lock.try_lock_for(kLockWait)) return nullptr;
+      if (!m_freeList.empty()) break;
+      lock.unlock();
+      if (_addOne()) continue;
+      if (!waited) {
+        wait_start = platform::MonotonicCounter();
+        waited = true;
+      }
+      const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
+          std::chrono::steady_clock::now() - start);
+      if (elapsed.count() > timeout_s) return nullptr;
+      available_.Wait(kSignalWait);
+    }
+    std::unique_ptr<T> object;
+    if (from_back) {
+      object = std::move(m_freeList.back());
+      m_freeList.pop_back();
+    } else {
+      object = std::move(m_freeList.front());
+      m_freeList.pop_front();
+    }
+    T* raw = object.get();
+    m_inUseList.emplace(raw, std::move(object));
+    SyncCounts();
+    lock.unlock();
+    if (waited) {
+      const std::int64_t ticks = platform::MonotonicCounter() - wait_start;
+      statistics_.RecordWait(static_cast<std::int32_t>(ticks * 1000 / platform::kCounterFrequency));
+    }
+    diag::TraceLine(
+        "Pool<type>::_allocate: Exit m_freeList=%d, m_inUseList=%d, timeout=%d, bGetFromBack=%d, "
+        "pObj=%08lX\n",
+        FreeCount(), InUseCount(), timeout_s, from_back ? 1 : 0, Address(raw));
+    return raw;
+  }
+
+  FactoryInterface<T>& factory_;
+  const PoolOptions& options_;
+  PoolStatistics statistics_;
+  std::atomic<bool> closing_{false};
+  std::timed_mutex mutex_;
+  std::deque<std::unique_ptr<T>> m_freeList;          // guarded by mutex_; newest first
+  std::map<T*, std::unique_ptr<T>> m_inUseList;       // guarded by mutex_
+  std::atomic<int> free_count_{0};
+  std::atomic<int> in_use_count_{0};
+  CountingSignal available_;
+};
+
+}  // namespace Generic

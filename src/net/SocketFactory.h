@@ -1,0 +1,33 @@
+// Makes the connected sockets that a pool lends out.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "generic/PoolInterfaces.h"
+#include "net/TRSocket.h"
+
+struct SocketFactoryOptions {
+  virtual ~SocketFactoryOptions() = default;
+  void CopyFrom(const SocketFactoryOptions& other) { *this = other; }
+
+  std::string host;
+  int port = 0;
+  int socketType = 1;  // stream
+  bool useSSL = false;
+  int protocolMask = 3264;
+  std::string principalName;
+};
+
+class SocketFactory : public Generic::FactoryInterface<TRSocket> {
+ public:
+  // Set before the pool is built; read-only afterwards, so Create may run on
+  // several threads at once.
+  SocketFactoryOptions options;
+
+  // A socket connected to the configured host and port, or null.
+  std::unique_ptr<TRSocket> Create() override;
+  void Destroy(std::unique_ptr<TRSocket> socket) override;
+};
+
+using SocketPool = Generic::PoolType<TRSocket, SocketFactory>;

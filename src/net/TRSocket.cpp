@@ -1,0 +1,206 @@
+#include "net/TRSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "diag/TraceLog.h"
+
+namespace {
+
+// The IPv4 address of host (dotted text or a name), or false.
+bool ResolveIPv4(const std::string& host, in_addr& address) {
+  if (inet_pton(AF_INET, host.c_str(), &address) == 1) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+}  // namespace
+
+TRSocket::~TRSocket() { TRSocket::Close(); }
+
+std::unique_ptr<TRSocket> TRSocket::NewInstance() const { return std::make_unique<TRSocket>(); }
+
+int TRSocket::Create(int port, int type, const char* bind_address) {
+  handle_ = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (handle_ < 0) {
+    handle_ = kInvalidSocket;
+    return errno;
+  }
+  if (const int error = Bind(port, bind_address); error != 0) {
+    Close();
+    return error;
+  }
+  return 0;
+}
+
+int TRSocket::Bind(int port, const char* bind_address) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind_address != nullptr && inet_pton(AF_INET, bind_address, &address.sin_addr) != 1) {
+    return kErrorInvalidAddress;
+  }
+  return bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+}
+
+int TRSocket::Close() {
+  if (handle_ == kInvalidSocket) return -1;
+  const int result = close(handle_);
+  handle_ = kInvalidSocket;
+  return result;
+}
+
+int TRSocket::Connect(const std::string& host, int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (!ResolveIPv4(host, address.sin_addr)) return kErrorInvalidAddress;
+  // Non-blocking for the connect only, so that it can time out.
+  const int flags = fcntl(handle_, F_GETFL);
+  fcntl(handle_, F_SETFL, flags | O_NONBLOCK);
+  int error = 0;
+  if (connect(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    error = errno;
+    if (error == EINPROGRESS) {
+      const int waited = WaitFor(POLLOUT, kConnectTimeoutSeconds);
+      socklen_t length = sizeof error;
+      if (waited == 1) {
+        error = ETIMEDOUT;
+      } else if (waited != 0) {
+        error = waited;
+      } else if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        error = errno;
+      }
+    }
+  }
+  fcntl(handle_, F_SETFL, flags);
+  if (error == 0) {
+    const int yes = 1;
+    setsockopt(handle_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  }
+  return error;
+}
+
+int TRSocket::Listen(int backlog) { return listen(handle_, backlog) == 0 ? 0 : errno; }
+
+int TRSocket::Accept(TRSocket& target) {
+  const int accepted = accept4(handle_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (accepted < 0) return errno;
+  target.Close();
+  target.handle_ = accepted;
+  return 0;
+}
+
+int TRSocket::WaitFor(short events, int timeout_s) const {
+  pollfd wait{handle_, events, 0};
+  const int timeout_ms = timeout_s > INT_MAX / 1000 ? INT_MAX : timeout_s * 1000;
+  int ready;
+  do {
+    ready = poll(&wait, 1, timeout_ms);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return errno;
+  return ready == 0 ? 1 : 0;
+}
+
+int TRSocket::Receive(char* buffer, std::size_t length, std::size_t& received, bool& timed_out,
+                      int timeout_s, int flags, bool fill) {
+  received = 0;
+  timed_out = false;
+  while (true) {
+    if (timeout_s >= 0) {
+      const int waited = WaitFor(POLLIN, timeout_s);
+      if (waited == 1) {
+        timed_out = true;
+        return 0;
+      }
+      if (waited != 0) return waited;
+    }
+    const ssize_t count = recv(handle_, buffer + received, length - received, flags);
+    if (count == 0) return 0;
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    received += static_cast<std::size_t>(count);
+    if (!fill || received >= length) return 0;
+  }
+}
+
+int TRSocket::Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s, int flags) {
+  sent = 0;
+  while (sent < length) {
+    if (timeout_s != -1) {
+      const int waited = WaitFor(POLLOUT, timeout_s);
+      if (waited == 1) return 0;
+      if (waited != 0) return waited;
+    }
+    const ssize_t count = send(handle_, data + sent, length - sent, flags | MSG_NOSIGNAL);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    sent += static_cast<std::size_t>(count);
+  }
+  return 0;
+}
+
+int TRSocket::Flush(std::size_t& discarded) {
+  discarded = 0;
+  char scratch[100];
+  while (true) {
+    std::size_t count = 0;
+    bool timed_out = false;
+    const int error = Receive(scratch, sizeof scratch, count, timed_out, 0, 0, false);
+    if (error != 0) return error;
+    if (count == 0) return 0;
+    discarded += count;
+  }
+}
+
+bool TRSocket::IsClosed() const {
+  if (handle_ == kInvalidSocket) return true;
+  pollfd wait{handle_, POLLIN, 0};
+  const int ready = poll(&wait, 1, 0);
+  if (ready < 0) return true;
+  if (ready == 0) return false;
+  char peek[10] = {};
+  const ssize_t count = recv(handle_, peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
+  return count <= 0;
+}
+
+int TRSocket::GetHostName(std::string* address_text, int& port) const {
+  port = 0;
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  const bool named = getsockname(handle_, reinterpret_cast<sockaddr*>(&local), &length) == 0;
+  if (named) port = ntohs(local.sin_port);
+  in_addr address = local.sin_addr;
+  if (!named || address.s_addr == htonl(INADDR_ANY)) {
+    char name[64] = "";
+    if (gethostname(name, sizeof name - 1) != 0) return errno;
+    if (!ResolveIPv4(name, address)) return kErrorInvalidAddress;
+    if (address.s_addr == htonl(INADDR_BROADCAST)) return kErrorHostIsBroadcast;
+  }
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  if (address_text != nullptr) *address_text = text;
+  diag::TraceLine("GetHostName: host %s, port %d\n", address_text != nullptr ? text : "(null)", port);
+  return 0;
+}

@@ -1,0 +1,63 @@
+// A blocking TCP client socket with a timeout per wait for readiness.
+//
+// Results: 0 is success, anything else an errno value. A timeout or an
+// orderly close by the peer is not an error: it comes back through the
+// out-parameters. One thread uses a socket at a time; the class has no locks.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+class TRSocket {
+ public:
+  static constexpr int kInvalidSocket = -1;
+  // Fixed results where no errno applies.
+  static constexpr int kErrorInvalidAddress = 10022;
+  static constexpr int kErrorHostIsBroadcast = 10107;
+  // A connect that takes longer than this gives up with ETIMEDOUT, so that an
+  // unreachable back end cannot hold a request thread for minutes.
+  static constexpr int kConnectTimeoutSeconds = 10;
+
+  TRSocket() = default;
+  TRSocket(const TRSocket&) = delete;
+  TRSocket& operator=(const TRSocket&) = delete;
+  virtual ~TRSocket();
+
+  // A new unopened socket of the same class.
+  virtual std::unique_ptr<TRSocket> NewInstance() const;
+  // Opens a socket of type and binds it to port and bind_address (any
+  // interface when null).
+  virtual int Create(int port, int type, const char* bind_address);
+  // -1 when nothing was open, else close's result. Safe to repeat.
+  virtual int Close();
+  virtual int Connect(const std::string& host, int port);
+  virtual int Listen(int backlog);
+  virtual int Accept(TRSocket& target);
+  // Reads up to length bytes into buffer. fill: keep reading until length
+  // bytes are in. Each wait for data lasts at most timeout_s seconds (negative:
+  // no limit); a wait that runs out sets timed_out and returns 0.
+  virtual int Receive(char* buffer, std::size_t length, std::size_t& received, bool& timed_out,
+                      int timeout_s, int flags, bool fill);
+  // Writes length bytes; sent is short when a wait for writability of
+  // timeout_s seconds ran out (-1: no limit).
+  virtual int Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s,
+                   int flags);
+  // Reads and discards what is waiting without waiting for more.
+  virtual int Flush(std::size_t& discarded);
+
+  int Bind(int port, const char* bind_address);
+  // True when the socket cannot serve another exchange: unopened, closed by
+  // the peer or in error. Pending bytes stay unread.
+  bool IsClosed() const;
+  // Local address (written to address when given) and port; traces them.
+  int GetHostName(std::string* address, int& port) const;
+
+  int handle() const { return handle_; }
+
+ protected:
+  // Waits until the socket is readable (or writable); 0 ready, 1 timed out,
+  // else errno.
+  int WaitFor(short events, int timeout_s) const;
+  int handle_ = kInvalidSocket;
+};
