@@ -103,6 +103,8 @@ class CRAVOExtension : public CHttpServer {
 
   // The value the next back-end request carries as its id.
   std::uint32_t NextRequestId() { return m_requestId.fetch_add(1, std::memory_order_relaxed) + 1; }
+  // Sets the counter, so that the next id is value + 1 (replaying a capture).
+  void SetRequestIdCounter(std::uint32_t value) { m_requestId.store(value, std::memory_order_relaxed); }
 
   // Statistics exports: copies the 64-byte block of the plain or TLS pool
   // into buffer when that pool exists, else leaves the buffer alone.

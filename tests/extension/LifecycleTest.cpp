@@ -100,13 +100,20 @@ TEST_F(LifecycleTest, RequestIdsFollowTheStartTime) {
   EXPECT_EQ(extension.VersionString(), "10.04.00.0009");
 }
 
-TEST_F(LifecycleTest, StatisticsExportsLeaveTheBufferAloneWithoutPools) {
-  auto& extension = Start();
+TEST_F(LifecycleTest, StatisticsExportsCopyAFreshBlockOrLeaveTheBufferAlone) {
+  // No back end listens on port 1: the plain pool exists but stays empty.
+  auto& extension = Start("[VEKASETTINGS]\nAddress=127.0.0.1\nPort=1\nMinSockets=1\n");
   unsigned char buffer[64];
   std::memset(buffer, 0xAB, sizeof buffer);
-  extension.CopyPoolStatistics(false, buffer);
   extension.CopyPoolStatistics(true, buffer);
-  for (const auto byte : buffer) ASSERT_EQ(byte, 0xAB);
+  for (const auto byte : buffer) ASSERT_EQ(byte, 0xAB) << "no TLS pool: untouched";
+  extension.CopyPoolStatistics(false, buffer);
+  PoolStatisticsBlock block;
+  std::memcpy(&block, buffer, sizeof block);
+  EXPECT_EQ(block.retrieved, 0);
+  EXPECT_EQ(block.reserved, 0);
+  EXPECT_EQ(block.minAvailable, 10000);
+  EXPECT_EQ(block.firstTime, 0);
   EXPECT_EQ(CRAVOExtension::Instance(), &extension);
 }
 

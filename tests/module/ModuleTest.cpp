@@ -13,7 +13,7 @@ namespace {
 TEST(ModuleTest, LoadsFromItsFolderAnswersAndStops) {
   TempDir dir;
   std::filesystem::copy_file(QUORVIX_MODULE_PATH, dir.path() + "quorvix.so");
-  dir.Write("RAVO.ini", "[VEKASETTINGS]\nDebugOutput=1\n");
+  dir.Write("RAVO.ini", "[VEKASETTINGS]\nDebugOutput=1\nAddress=127.0.0.1\nPort=1\nMinSockets=1\n");
 
   void* module = dlopen((dir.path() + "quorvix.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(module, nullptr) << dlerror();
@@ -32,10 +32,14 @@ TEST(ModuleTest, LoadsFromItsFolderAnswersAndStops) {
   EXPECT_EQ(handle(request.ecb()), static_cast<std::uint32_t>(QX_STATUS_SUCCESS));
   EXPECT_EQ(request.status(), 200u);
 
+  auto ssl_stats = reinterpret_cast<QX_PoolStatsEntryFn>(dlsym(module, "GetSSLPoolStatsEntry"));
   unsigned char buffer[64];
   std::memset(buffer, 0x5A, sizeof buffer);
+  ssl_stats(buffer);
+  EXPECT_EQ(buffer[0], 0x5A) << "no TLS pool";
   stats(buffer);
-  EXPECT_EQ(buffer[0], 0x5A);
+  EXPECT_EQ(buffer[0], 0) << "the plain pool's fresh block";
+  EXPECT_EQ(buffer[52] | buffer[53] << 8, 10000) << "min available starts at 10000";
 
   EXPECT_TRUE(stop(QX_TERM_MUST_UNLOAD));
   EXPECT_EQ(dlclose(module), 0);
@@ -45,6 +49,8 @@ TEST(ModuleTest, LoadsFromItsFolderAnswersAndStops) {
   EXPECT_NE(trace.find(" from " + dir.path() + "\n"), std::string::npos) << "module path via the loader";
   EXPECT_NE(trace.find("the server is about to unload the extension, which cannot refuse.\n"),
             std::string::npos);
+  EXPECT_NE(trace.find("\nRegular Socket Pool Statistics\n----------------------\n"), std::string::npos)
+      << "statistics written at stop";
 }
 
 }  // namespace

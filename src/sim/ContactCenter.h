@@ -1,0 +1,42 @@
+// The in-memory back end: what it answers to each request type. Operations
+// of chat, callback and voice browser add their handlers here.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/WireFormat.h"
+
+namespace sim {
+
+// Return codes of the simulator's own choosing.
+inline constexpr const char* kCodeWrongPassword = "3001";
+inline constexpr const char* kCodeUnknownType = "3002";
+inline constexpr const char* kCodeReportRefused = "3003";
+
+class ContactCenter {
+ public:
+  explicit ContactCenter(std::string password) : password_(std::move(password)) {}
+
+  // Answers one request; refuse_report makes a diagnostics report fail.
+  Response Handle(const Request& request, bool refuse_report);
+
+  // What arrived, oldest first (the most recent kKept of each).
+  std::vector<std::string> Heartbeats() const;
+  std::vector<std::string> Reports() const;
+
+  static constexpr std::size_t kKept = 1000;
+
+ private:
+  bool PasswordMatches(const Request& request) const;
+
+  const std::string password_;
+  mutable std::mutex mutex_;
+  std::deque<std::string> heartbeats_;  // "host|application|port"; guarded by mutex_
+  std::deque<std::string> reports_;     // fields joined by '\n'; guarded by mutex_
+};
+
+}  // namespace sim

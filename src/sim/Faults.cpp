@@ -1,0 +1,45 @@
+#include "sim/Faults.h"
+
+#include <sstream>
+
+namespace sim {
+
+bool Faults::Set(const std::string& command) {
+  std::istringstream words(command);
+  std::string name;
+  words >> name;
+  Fault fault{Fault::Kind::kDelay, 0};
+  bool needs_value = true;
+  if (name == "delay") fault.kind = Fault::Kind::kDelay;
+  else if (name == "length") fault.kind = Fault::Kind::kLength;
+  else if (name == "extra") fault.kind = Fault::Kind::kExtra;
+  else if (name == "close") fault.kind = Fault::Kind::kClose, needs_value = false;
+  else if (name == "badlength") fault.kind = Fault::Kind::kBadLength, needs_value = false;
+  else if (name == "refuse-diag") fault.kind = Fault::Kind::kRefuseDiag, needs_value = false;
+  else return false;
+  if (needs_value && !(words >> fault.value)) return false;
+  long count = 1;
+  if (!(words >> count)) count = 1;
+  if (count < 0) return false;
+  std::lock_guard lock(mutex_);
+  fault_ = fault;
+  remaining_ = count;
+  return true;
+}
+
+void Faults::Clear() {
+  std::lock_guard lock(mutex_);
+  fault_.reset();
+  remaining_ = 0;
+}
+
+std::optional<Fault> Faults::Take(int type) {
+  std::lock_guard lock(mutex_);
+  if (!fault_) return std::nullopt;
+  if (fault_->kind == Fault::Kind::kRefuseDiag && type != 90) return std::nullopt;
+  const Fault fault = *fault_;
+  if (remaining_ > 0 && --remaining_ == 0) fault_.reset();
+  return fault;
+}
+
+}  // namespace sim

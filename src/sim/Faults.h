@@ -1,0 +1,41 @@
+// Faults a test switches on to see how the module copes: each applies to the
+// next `count` requests (0: until cleared).
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace sim {
+
+struct Fault {
+  enum class Kind {
+    kDelay,        // answer after `value` milliseconds
+    kClose,        // close the connection without answering
+    kBadLength,    // announce 10 bytes more than sent, then close
+    kLength,       // write `value` into the length field (the body stays as it is,
+                   // padded with filler when value is larger)
+    kExtra,        // append `value` extra bytes after the answer
+    kRefuseDiag,   // answer diagnostics reports with a non-zero code
+  };
+  Kind kind;
+  long value = 0;
+};
+
+class Faults {
+ public:
+  // "delay 3000 2", "close", "length 29", ...; false when not understood.
+  bool Set(const std::string& command);
+  void Clear();
+  // The fault for the next request of type, counted down; none when unset
+  // or not applicable (diagnostics refusal applies to reports only).
+  std::optional<Fault> Take(int type);
+
+ private:
+  std::mutex mutex_;
+  std::optional<Fault> fault_;  // guarded by mutex_
+  long remaining_ = 0;          // guarded by mutex_; 0 with a fault: unlimited
+};
+
+}  // namespace sim

@@ -1,0 +1,294 @@
+#include "sim/SimServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+namespace sim {
+namespace {
+
+constexpr std::size_t kHeaderBytes = 37;
+constexpr long long kMaxRequestBytes = 64LL << 20;
+constexpr std::size_t kLogEntries = 10000;
+
+bool ReadExactly(int fd, char* buffer, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t count = recv(fd, buffer + done, length - done, 0);
+    if (count == 0) return false;
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t count = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+int ListenOn(const std::string& address, int port, unsigned short& bound, std::string& error) {
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) {
+    error = "not an IPv4 address: " + address;
+    return -1;
+  }
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int yes = 1;
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+      bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || listen(fd, 1024) != 0) {
+    error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  socklen_t length = sizeof where;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length);
+  bound = ntohs(where.sin_port);
+  return fd;
+}
+
+void SetLengthField(std::string& message, long long length) {
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%08lld", length % 100000000);
+  message.replace(13, 8, digits, 8);
+}
+
+std::string Shorten(std::string text) {
+  for (auto& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  if (text.size() > 120) text = text.substr(0, 120) + "...";
+  return text;
+}
+
+}  // namespace
+
+SimServer::SimServer(SimOptions options) : options_(std::move(options)), center_(options_.password) {}
+
+SimServer::~SimServer() { Stop(); }
+
+bool SimServer::Start(std::string& error) {
+  listener_ = ListenOn(options_.address, options_.port, port_, error);
+  if (listener_ < 0) return false;
+  if (options_.control_port >= 0) {
+    control_listener_ = ListenOn(options_.control_address, options_.control_port, control_port_, error);
+    if (control_listener_ < 0) return false;
+    acceptors_.emplace_back(&SimServer::AcceptLoop, this, control_listener_, true);
+  }
+  acceptors_.emplace_back(&SimServer::AcceptLoop, this, listener_, false);
+  return true;
+}
+
+void SimServer::Stop() {
+  if (stopping_.exchange(true)) return;
+  for (const int fd : {listener_, control_listener_}) {
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+  }
+  for (auto& acceptor : acceptors_) acceptor.join();
+  for (const int fd : {listener_, control_listener_}) {
+    if (fd >= 0) close(fd);
+  }
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [serial, connection] : connections_) shutdown(connection->fd, SHUT_RDWR);
+    for (auto& [serial, connection] : connections_) threads.push_back(std::move(connection->thread));
+    for (auto& thread : finished_) threads.push_back(std::move(thread));
+    finished_.clear();
+  }
+  for (auto& thread : threads) {
+    if (thread.joinable()) thread.join();
+  }
+}
+
+void SimServer::AcceptLoop(int listener, bool control) {
+  while (!stopping_) {
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (stopping_) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    const int yes = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    std::lock_guard lock(mutex_);
+    for (auto& thread : finished_) thread.join();
+    finished_.clear();
+    if (stopping_) {
+      close(fd);
+      return;
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    connection->serial = ++next_connection_;
+    connection->control = control;
+    Connection& ref = *connection;
+    if (control) {
+      ref.thread = std::thread([this, &ref] { ServeControl(ref.fd); });
+    } else {
+      ref.thread = std::thread([this, &ref] { Serve(ref); });
+    }
+    connections_.emplace(ref.serial, std::move(connection));
+  }
+}
+
+void SimServer::Serve(Connection& connection) {
+  const int fd = connection.fd;
+  std::string message;
+  while (!stopping_) {
+    message.assign(kHeaderBytes, '\0');
+    if (!ReadExactly(fd, message.data(), kHeaderBytes)) break;
+    const long long total = std::strtoll(message.substr(13, 8).c_str(), nullptr, 10);
+    if (total < static_cast<long long>(kHeaderBytes) || total > kMaxRequestBytes) break;
+    message.resize(static_cast<std::size_t>(total));
+    if (!ReadExactly(fd, message.data() + kHeaderBytes, message.size() - kHeaderBytes)) break;
+    connection.busy = true;
+    const auto serial = ++next_request_;
+    Request request;
+    Response response;
+    std::optional<Fault> fault;
+    if (ParseRequest(message, request)) {
+      fault = faults_.Take(request.type);
+      const bool refuse = fault && fault->kind == Fault::Kind::kRefuseDiag;
+      response = center_.Handle(request, refuse);
+    } else {
+      response = {0, 0, {"3004"}};
+    }
+    std::string fields;
+    for (std::size_t i = 0; i + 1 < request.fields.size(); ++i) fields += (i ? "|" : "") + Shorten(request.fields[i]);
+    char id[16];
+    std::snprintf(id, sizeof id, "%08X", static_cast<unsigned>(request.id));
+    Log("conn=" + std::to_string(connection.serial) + " req=" + std::to_string(serial) + " type=" +
+        std::to_string(request.type) + " id=" + id + " code=" + response.fields.front() + " fields=" + fields);
+
+    std::string answer = EncodeResponse(response);
+    bool close_after = false;
+    if (fault) {
+      switch (fault->kind) {
+        case Fault::Kind::kDelay:
+          for (long waited = 0; waited < fault->value && !stopping_; waited += 10) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          }
+          break;
+        case Fault::Kind::kClose:
+          answer.clear();
+          close_after = true;
+          break;
+        case Fault::Kind::kBadLength:
+          SetLengthField(answer, static_cast<long long>(answer.size()) + 10);
+          close_after = true;
+          break;
+        case Fault::Kind::kLength:
+          SetLengthField(answer, fault->value);
+          if (fault->value > static_cast<long>(answer.size())) answer.resize(static_cast<std::size_t>(fault->value), 'x');
+          break;
+        case Fault::Kind::kExtra:
+          answer.append(static_cast<std::size_t>(fault->value), 'x');
+          break;
+        case Fault::Kind::kRefuseDiag:
+          break;
+      }
+    }
+    const bool sent = answer.empty() || WriteAll(fd, answer);
+    connection.busy = false;
+    if (!sent || close_after) break;
+  }
+  close(fd);
+  std::lock_guard lock(mutex_);
+  const auto found = connections_.find(connection.serial);
+  if (found != connections_.end()) {
+    finished_.push_back(std::move(found->second->thread));
+    connections_.erase(found);
+  }
+}
+
+void SimServer::ServeControl(int fd) {
+  std::string pending;
+  char buffer[1024];
+  ssize_t count;
+  while (!stopping_ && (count = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+    pending.append(buffer, static_cast<std::size_t>(count));
+    for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+      std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!WriteAll(fd, Control(line))) break;
+    }
+  }
+  close(fd);
+}
+
+std::string SimServer::Control(const std::string& command) {
+  std::istringstream words(command);
+  std::string verb;
+  words >> verb;
+  std::string answer;
+  const auto lines = [&answer](const auto& entries) {
+    for (const auto& entry : entries) answer += Shorten(entry) + "\n";
+  };
+  if (verb == "fault") {
+    std::string rest;
+    std::getline(words, rest);
+    if (!faults_.Set(rest)) return "ERR unknown fault:" + rest + "\n";
+  } else if (verb == "clear") {
+    faults_.Clear();
+  } else if (verb == "close-idle") {
+    std::lock_guard lock(mutex_);
+    int closed = 0;
+    for (auto& [serial, connection] : connections_) {
+      if (!connection->control && !connection->busy) {
+        shutdown(connection->fd, SHUT_RDWR);
+        ++closed;
+      }
+    }
+    answer += "closed=" + std::to_string(closed) + "\n";
+  } else if (verb == "log") {
+    std::lock_guard lock(mutex_);
+    lines(log_);
+  } else if (verb == "heartbeats") {
+    lines(center_.Heartbeats());
+  } else if (verb == "reports") {
+    lines(center_.Reports());
+  } else if (verb == "stats") {
+    std::lock_guard lock(mutex_);
+    answer += "accepted=" + std::to_string(next_connection_.load()) +
+              " requests=" + std::to_string(next_request_.load()) + "\n";
+  } else {
+    return "ERR unknown command: " + verb + "\n";
+  }
+  return answer + "END\n";
+}
+
+void SimServer::Log(std::string line) {
+  if (options_.log_requests) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  }
+  std::lock_guard lock(mutex_);
+  log_.push_back(std::move(line));
+  while (log_.size() > kLogEntries) log_.pop_front();
+}
+
+}  // namespace sim

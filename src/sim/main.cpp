@@ -1,0 +1,88 @@
+// vekacs-sim: the reference back end for the demo and the tests.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "sim/SimServer.h"
+
+namespace {
+
+constexpr const char* kUsage = R"(Usage: vekacs-sim [options]
+
+A back end that speaks the contact center's message protocol, keeps an
+in-memory contact center, and lets tests inject faults.
+
+  --listen ADDR:PORT    back-end port (default 127.0.0.1:4100; port 0 picks a free one)
+  --control ADDR:PORT   line-based control port for tests (default: none); commands:
+                          fault delay MS [N] | close [N] | badlength [N] | length L [N]
+                                | extra B [N] | refuse-diag [N]   (N requests, 0: until clear)
+                          clear | close-idle | log | heartbeats | reports | stats
+  --password TEXT       the password requests must carry (default demo-secret)
+  --quiet               do not print a line per request
+  --help                this text
+)";
+
+bool SplitAddress(const std::string& text, std::string& address, int& port) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str() + colon + 1, &end, 10);
+  if (*end != '\0' || value < 0 || value > 65535 || end == text.c_str() + colon + 1) return false;
+  address = text.substr(0, colon);
+  port = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sim::SimOptions options;
+  options.password = "demo-secret";
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    const bool has_value = i + 1 < argc;
+    int port = 0;
+    if (name == "--help" || name == "-h") {
+      std::printf("%s", kUsage);
+      return 0;
+    } else if (name == "--quiet") {
+      options.log_requests = false;
+    } else if (name == "--listen" && has_value && SplitAddress(argv[++i], options.address, port)) {
+      options.port = static_cast<unsigned short>(port);
+    } else if (name == "--control" && has_value && SplitAddress(argv[++i], options.control_address, port)) {
+      options.control_port = port;
+    } else if (name == "--password" && has_value) {
+      options.password = argv[++i];
+    } else {
+      std::fprintf(stderr, "vekacs-sim: bad option or value: %s (see --help)\n", name.c_str());
+      return 2;
+    }
+  }
+
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  sim::SimServer server(options);
+  std::string error;
+  if (!server.Start(error)) {
+    std::fprintf(stderr, "vekacs-sim: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("vekacs-sim: listening on %s:%u\n", options.address.c_str(), server.port());
+  if (options.control_port >= 0) {
+    std::printf("vekacs-sim: control on %s:%u\n", options.control_address.c_str(), server.control_port());
+  }
+  std::fflush(stdout);
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  server.Stop();
+  std::printf("vekacs-sim: stopped\n");
+  std::fflush(stdout);
+  return 0;
+}

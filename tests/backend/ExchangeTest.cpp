@@ -1,0 +1,155 @@
+// Exchanges with vekacs-sim over the real pool, including its faults.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "backend/Message.h"
+#include "support/ExtensionFixture.h"
+#include "support/SimProcess.h"
+
+namespace {
+
+class ExchangeTest : public ExtensionFixture<> {
+ protected:
+  void SetUp() override { ASSERT_TRUE(sim_.ready()) << sim_.process().Output(); }
+  void TearDown() override {
+    ExtensionFixture::TearDown();
+    EXPECT_EQ(sim_.Stop(), 0);
+  }
+  CRAVOExtension& StartWithSim(int min_sockets = 2, int max_sockets = 10, const std::string& extra = {}) {
+    return Start(sim_.IniSettings(min_sockets, max_sockets) + "DebugOutput=1\n" + extra);
+  }
+  // A heartbeat request; true when the exchange succeeded. reply gets the
+  // response or the error text.
+  bool Exchange(std::string& reply) {
+    MessageBody body;
+    AppendMessageField(body, "web01");
+    AppendMessageField(body, "chat");
+    AppendMessageField(body, "80");
+    std::string message;
+    std::uint32_t id = 0;
+    EXPECT_TRUE(extension_->BuildVEKACSMessage(message, 1000, 3, body, id));
+    return extension_->CommunicateWithVEKACS(message, reply, reply, nullptr, false);
+  }
+  static std::string Code(const std::string& response) {
+    std::string code;
+    ExtractParmFromVEKACSMessage(response, 0, code);
+    return code;
+  }
+  std::string Trace() {
+    Stop();
+    return dir_.Read("debug.txt");
+  }
+  PoolStatisticsBlock Stats() {
+    PoolStatisticsBlock block;
+    extension_->CopyPoolStatistics(false, &block);
+    return block;
+  }
+  SimProcess sim_;
+};
+
+TEST_F(ExchangeTest, RequestReachesTheBackEndAndTheConnectionIsKept) {
+  StartWithSim();
+  std::string reply;
+  ASSERT_TRUE(Exchange(reply)) << reply;
+  EXPECT_EQ(Code(reply), "0");
+  ASSERT_TRUE(Exchange(reply)) << reply;
+  EXPECT_EQ(sim_.ControlLines("heartbeats"), (std::vector<std::string>{"web01|chat|80", "web01|chat|80"}));
+  const auto log = sim_.ControlLines("log");
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].substr(0, log[0].find(' ')), log[1].substr(0, log[1].find(' '))) << "same connection reused";
+  const auto stats = Stats();
+  EXPECT_EQ(stats.retrieved, 2);
+  EXPECT_EQ(stats.returned, 2);
+}
+
+TEST_F(ExchangeTest, WrongPasswordIsAnsweredWithTheBackEndsCode) {
+  std::string ini = sim_.IniSettings();
+  ini.replace(ini.find("Password=demo-secret"), 20, "Password=wrong");
+  Start(ini);
+  std::string reply;
+  ASSERT_TRUE(Exchange(reply));
+  EXPECT_EQ(Code(reply), "3001");
+}
+
+TEST_F(ExchangeTest, AClosedConnectionIsReplacedAndTheRequestStillGoesThrough) {
+  StartWithSim(1, 10);
+  EXPECT_EQ(sim_.Control("close-idle"), "closed=1\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::string reply;
+  ASSERT_TRUE(Exchange(reply)) << reply;
+  EXPECT_EQ(Code(reply), "0");
+  EXPECT_EQ(Stats().returnedBroken, 1);
+  const auto trace = Trace();
+  EXPECT_NE(trace.find("is CLOSED...trying to get another one."), std::string::npos);
+  EXPECT_NE(trace.find("bGetFromBack=1"), std::string::npos) << "the second try takes the oldest";
+}
+
+TEST_F(ExchangeTest, ThreeClosedConnectionsInARowGive1002) {
+  StartWithSim(3, 3);
+  EXPECT_EQ(sim_.Control("close-idle"), "closed=3\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::string reply;
+  EXPECT_FALSE(Exchange(reply));
+  EXPECT_EQ(reply, "1002");
+  EXPECT_EQ(Stats().returnedBroken, 3);
+  EXPECT_EQ(Stats().retrieved, 3) << "no fourth Get";
+}
+
+TEST_F(ExchangeTest, NoBackEndGives1002) {
+  Start("[VEKASETTINGS]\nAddress=127.0.0.1\nPort=1\nMinSockets=1\nMaxSockets=1\n");
+  std::thread([] {}).join();
+  // The pool retries for ten seconds before it gives up.
+  std::string reply;
+  EXPECT_FALSE(Exchange(reply));
+  EXPECT_EQ(reply, "1002");
+}
+
+TEST_F(ExchangeTest, ProtocolFaultsBecomeErrorTexts) {
+  StartWithSim();
+  struct Case {
+    std::string fault;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"close", "0 bytes received - Socket closed - Protocol Error!"},
+      {"badlength", "Message length mismatch - Response Error!"},
+      {"length 29", "0 bytes received - Socket closed - Protocol Error!"},
+      {"length 28", "Protocol Error!"},
+      {"length 500001", "Protocol Error!"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(sim_.Control("fault " + c.fault), "") << c.fault;
+    std::string reply;
+    EXPECT_FALSE(Exchange(reply)) << c.fault;
+    EXPECT_EQ(reply, c.error) << c.fault;
+    std::string again;
+    EXPECT_TRUE(Exchange(again)) << "the broken connection was replaced after " << c.fault;
+  }
+  EXPECT_EQ(Stats().returnedBroken, static_cast<std::int64_t>(cases.size()));
+}
+
+TEST_F(ExchangeTest, LargestResponseIsReadAndExtraBytesAreDrained) {
+  StartWithSim();
+  ASSERT_EQ(sim_.Control("fault length 500000"), "");
+  std::string reply;
+  ASSERT_TRUE(Exchange(reply)) << reply.substr(0, 80);
+  EXPECT_EQ(reply.size(), 500000u);
+  EXPECT_EQ(Code(reply), "0");
+  ASSERT_EQ(sim_.Control("fault extra 250"), "");
+  ASSERT_TRUE(Exchange(reply)) << reply;
+  ASSERT_TRUE(Exchange(reply)) << "the next exchange on the same connection is clean";
+  EXPECT_NE(Trace().find("GetVEKACSResponse: Flushed 250 bytes from socket"), std::string::npos);
+}
+
+TEST_F(ExchangeTest, SlowAnswerIsWaitedFor) {
+  StartWithSim();
+  ASSERT_EQ(sim_.Control("fault delay 1500"), "");
+  std::string reply;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Exchange(reply)) << reply;
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1400));
+  EXPECT_NE(Trace().find("CRAVOExtension::GetVEKACSResponse: Exiting successfully, taking"), std::string::npos);
+}
+
+}  // namespace

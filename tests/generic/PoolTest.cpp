@@ -1,0 +1,130 @@
+#include "generic/Pool.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "generic/FakeFactory.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A pool over a fake factory; teardown checks that nothing lent stays out.
+class PoolTest : public ::testing::Test {
+ protected:
+  WidgetPool& Make(int min, int max) {
+    options_.minPool = min;
+    options_.maxPool = max;
+    pool_ = std::make_unique<WidgetPool>(factory_, options_);
+    return *pool_;
+  }
+  void TearDown() override {
+    if (pool_) {
+      EXPECT_EQ(pool_->InUseCount(), 0) << "a test leaked a lent object";
+    }
+    pool_.reset();
+    EXPECT_EQ(factory_.created.load(), factory_.destroyed.load()) << "every object made was disposed of";
+  }
+  FakeFactory factory_;
+  Generic::PoolOptions options_;
+  std::unique_ptr<WidgetPool> pool_;
+};
+
+TEST_F(PoolTest, FillsToTheMinimumAtOnceButNeverBeyondTheMaximum) {
+  EXPECT_EQ(Make(3, 5).FreeCount(), 3);
+  pool_.reset();
+  EXPECT_EQ(Make(7, 4).FreeCount(), 4);
+}
+
+TEST_F(PoolTest, MostRecentFirstOrOldestFromTheBack) {
+  auto& pool = Make(0, 5);
+  Widget* a = pool.Get(false);
+  Widget* b = pool.Get(false);
+  ASSERT_TRUE(a && b && a != b);
+  ASSERT_TRUE(pool.Free(a));
+  ASSERT_TRUE(pool.Free(b));
+  Widget* newest = pool.Get(false);
+  EXPECT_EQ(newest, b);
+  ASSERT_TRUE(pool.Free(newest));
+  Widget* oldest = pool.Get(true);
+  EXPECT_EQ(oldest, a);
+  ASSERT_TRUE(pool.Free(oldest));
+}
+
+TEST_F(PoolTest, RefusesWhatItDidNotLend) {
+  auto& pool = Make(1, 2);
+  Widget* lent = pool.Get(false);
+  ASSERT_TRUE(pool.Free(lent));
+  EXPECT_FALSE(pool.Free(lent)) << "second Free";
+  EXPECT_FALSE(pool.Fail(lent)) << "Fail after Free";
+  EXPECT_FALSE(pool.Free(nullptr));
+  EXPECT_FALSE(pool.Fail(nullptr));
+  Widget stranger{99};
+  EXPECT_FALSE(pool.Free(&stranger));
+  EXPECT_EQ(pool.GetStats().returned, 1);
+}
+
+TEST_F(PoolTest, FailDestroysAndReplaces) {
+  auto& pool = Make(1, 1);
+  Widget* broken = pool.Get(false);
+  const int serial = broken->serial;
+  ASSERT_TRUE(pool.Fail(broken));
+  EXPECT_EQ(factory_.destroyed.load(), 1);
+  EXPECT_EQ(pool.FreeCount(), 1);
+  Widget* replacement = pool.Get(false);
+  EXPECT_NE(replacement->serial, serial);
+  ASSERT_TRUE(pool.Free(replacement));
+  EXPECT_EQ(pool.GetStats().returnedBroken, 1);
+}
+
+TEST_F(PoolTest, FreeTopsThePoolUpToItsMinimum) {
+  auto& pool = Make(3, 5);
+  Widget* a = pool.Get(false);
+  factory_.available = false;
+  ASSERT_TRUE(pool.Fail(a));  // no replacement possible
+  EXPECT_EQ(pool.FreeCount() + pool.InUseCount(), 2);
+  factory_.available = true;
+  Widget* b = pool.Get(false);
+  ASSERT_TRUE(pool.Free(b));
+  EXPECT_EQ(pool.FreeCount() + pool.InUseCount(), 3);
+}
+
+TEST_F(PoolTest, ThrowingFactoryCountsAsFailedCreation) {
+  factory_.throw_on_create = true;
+  EXPECT_EQ(Make(2, 4).FreeCount(), 0);
+}
+
+TEST_F(PoolTest, AWaitingGetIsLetThroughByAFreeAndTheWaitIsCounted) {
+  auto& pool = Make(1, 1);
+  Widget* held = pool.Get(false);
+  std::thread returner([&] {
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(pool.Free(held));
+  });
+  const auto start = std::chrono::steady_clock::now();
+  Widget* waited = pool.Get(false);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+  returner.join();
+  ASSERT_NE(waited, nullptr);
+  EXPECT_EQ(waited, held);
+  ASSERT_TRUE(pool.Free(waited));
+  const auto stats = pool.GetStats();
+  EXPECT_EQ(stats.waits, 1);
+  EXPECT_GE(stats.totalWaitMs, 250);
+  EXPECT_LT(stats.totalWaitMs, 5000);
+  EXPECT_EQ(stats.retrieved, 2);
+}
+
+TEST_F(PoolTest, ExhaustedPoolGivesUpAfterMoreThanTenSeconds) {
+  auto& pool = Make(0, 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(pool.Get(false), nullptr);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GT(waited, 10s);
+  EXPECT_LT(waited, 15s);
+  EXPECT_EQ(pool.GetStats().retrieved, 0) << "a failed Get records nothing";
+  EXPECT_EQ(pool.GetStats().waits, 0);
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+#include "net/TRSocket.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "net/SocketFactory.h"
+
+namespace {
+
+// A connected pair over loopback: the TRSocket under test and the server's
+// end as a plain descriptor.
+class TRSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener_, 4), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    ASSERT_EQ(client_.Create(0, 1, nullptr), 0);
+    ASSERT_EQ(client_.Connect("127.0.0.1", port_), 0);
+    server_ = accept(listener_, nullptr, nullptr);
+    ASSERT_GE(server_, 0);
+  }
+  void TearDown() override {
+    if (server_ >= 0) close(server_);
+    close(listener_);
+  }
+  void ServerSends(const std::string& data) {
+    ASSERT_EQ(send(server_, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+  }
+  void ServerCloses() {
+    close(server_);
+    server_ = -1;
+  }
+
+  int listener_ = -1;
+  int server_ = -1;
+  int port_ = 0;
+  TRSocket client_;
+};
+
+TEST_F(TRSocketTest, ReceiveWithZeroTimeoutOnAQuietSocketTimesOutAtOnce) {
+  char buffer[16];
+  std::size_t got = 99;
+  bool timed_out = false;
+  EXPECT_EQ(client_.Receive(buffer, sizeof buffer, got, timed_out, 0, 0, true), 0);
+  EXPECT_TRUE(timed_out);
+  EXPECT_EQ(got, 0u);
+}
+
+TEST_F(TRSocketTest, FillStopsAtThePeersCloseWithWhatCame) {
+  ServerSends(std::string(10, 'a'));
+  ServerCloses();
+  char buffer[30];
+  std::size_t got = 0;
+  bool timed_out = true;
+  EXPECT_EQ(client_.Receive(buffer, sizeof buffer, got, timed_out, 5, 0, true), 0);
+  EXPECT_EQ(got, 10u);
+  EXPECT_FALSE(timed_out);
+}
+
+TEST_F(TRSocketTest, FillWaitsOnceMoreThenReportsTheTimeoutWithThePartialCount) {
+  ServerSends("abc");
+  char buffer[10];
+  std::size_t got = 0;
+  bool timed_out = false;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client_.Receive(buffer, sizeof buffer, got, timed_out, 1, 0, true), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  EXPECT_TRUE(timed_out);
+  EXPECT_EQ(got, 3u);
+  EXPECT_EQ(std::string(buffer, 3), "abc");
+}
+
+TEST_F(TRSocketTest, WithoutFillTheFirstReadIsEnough) {
+  ServerSends("abc");
+  char buffer[10];
+  std::size_t got = 0;
+  bool timed_out = false;
+  EXPECT_EQ(client_.Receive(buffer, sizeof buffer, got, timed_out, 5, 0, false), 0);
+  EXPECT_EQ(got, 3u);
+}
+
+TEST_F(TRSocketTest, FlushDiscardsWhatIsPendingInSmallReads) {
+  ServerSends(std::string(250, 'z'));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::size_t discarded = 0;
+  EXPECT_EQ(client_.Flush(discarded), 0);
+  EXPECT_EQ(discarded, 250u);
+  EXPECT_EQ(client_.Flush(discarded), 0);
+  EXPECT_EQ(discarded, 0u);
+}
+
+TEST_F(TRSocketTest, IsClosedTellsAClosedPeerFromAnIdleOrBusyConnection) {
+  EXPECT_FALSE(client_.IsClosed()) << "idle";
+  ServerSends("pending");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(client_.IsClosed()) << "unread data";
+  char buffer[16];
+  std::size_t got = 0;
+  bool timed_out = false;
+  ASSERT_EQ(client_.Receive(buffer, 7, got, timed_out, 1, 0, true), 0);
+  EXPECT_EQ(std::string(buffer, got), "pending") << "the data stayed for the reader";
+  ServerCloses();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(client_.IsClosed());
+}
+
+TEST_F(TRSocketTest, SendStopsWhenThePeerNeverReads) {
+  const std::string chunk(1 << 20, 'q');
+  std::size_t sent = 0;
+  int result = 0;
+  // Fill the socket buffers; a send then times out with a short count.
+  for (int i = 0; i < 64 && result == 0; ++i) {
+    result = client_.Send(chunk.data(), chunk.size(), sent, 1, 0);
+    if (sent < chunk.size()) break;
+  }
+  EXPECT_EQ(result, 0);
+  EXPECT_LT(sent, chunk.size());
+}
+
+TEST_F(TRSocketTest, SendToAClosedPeerIsAnErrorNotASignal) {
+  ServerCloses();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::size_t sent = 0;
+  int result = 0;
+  for (int i = 0; i < 10 && result == 0; ++i) result = client_.Send("x", 1, sent, 1, 0);
+  EXPECT_NE(result, 0);
+}
+
+TEST_F(TRSocketTest, CloseIsSafeTwiceAndReportsNothingOpen) {
+  EXPECT_EQ(client_.Close(), 0);
+  EXPECT_EQ(client_.Close(), -1);
+  EXPECT_TRUE(client_.IsClosed());
+  TRSocket unopened;
+  EXPECT_EQ(unopened.Close(), -1);
+}
+
+TEST_F(TRSocketTest, LocalPortAndAddress) {
+  std::string address;
+  int port = 0;
+  EXPECT_EQ(client_.GetHostName(&address, port), 0);
+  EXPECT_EQ(address, "127.0.0.1");
+  EXPECT_GT(port, 0);
+}
+
+TEST(TRSocketConnectTest, UnresolvableHostsAndRefusedPorts) {
+  TRSocket socket;
+  ASSERT_EQ(socket.Create(0, 1, nullptr), 0);
+  EXPECT_EQ(socket.Connect("no-such-host.invalid", 80), TRSocket::kErrorInvalidAddress);
+  TRSocket refused;
+  ASSERT_EQ(refused.Create(0, 1, nullptr), 0);
+  EXPECT_EQ(refused.Connect("127.0.0.1", 1), ECONNREFUSED);
+  TRSocket bad_bind;
+  EXPECT_EQ(bad_bind.Create(0, 1, "not-an-address"), TRSocket::kErrorInvalidAddress);
+  EXPECT_EQ(bad_bind.handle(), TRSocket::kInvalidSocket);
+}
+
+TEST(SocketFactoryTest, ConnectedSocketsOrNull) {
+  SocketFactory factory;
+  factory.options.host = "127.0.0.1";
+  factory.options.port = 1;
+  EXPECT_EQ(factory.Create(), nullptr);
+  factory.options.host = "no-such-host.invalid";
+  EXPECT_EQ(factory.Create(), nullptr);
+}
+
+}  // namespace
