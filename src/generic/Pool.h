@@ -7,7 +7,8 @@
 // Lock discipline: mutex_ guards m_freeList and m_inUseList and is held only
 // for list operations, never while the factory creates or destroys, and never
 // while waiting for the available signal. The list sizes are mirrored in
-// atomics for trace lines and the size check of _addOne.
+// atomics for trace lines and the size check of _addOne. Since the lock is
+// held for microseconds, a wait for it needs no time limit.
 #pragma once
 
 #include <atomic>
@@ -58,7 +59,6 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
 
   static constexpr int kGetTimeoutSeconds = 10;
   static constexpr auto kSignalWait = std::chrono::milliseconds(2000);
-  static constexpr auto kLockWait = std::chrono::milliseconds(3000);
 
   // Fills the pool to minPool at once; an unreachable back end leaves it
   // empty. factory and options must outlive the pool.
@@ -94,7 +94,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
                     FreeCount(), InUseCount(), Address(object));
     if (object == nullptr) return false;
     {
-      LockPatiently lock(mutex_);
+      std::lock_guard lock(mutex_);
       const auto found = m_inUseList.find(object);
       if (found == m_inUseList.end()) {
         diag::TraceLine(
@@ -122,7 +122,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
     if (object == nullptr) return false;
     std::unique_ptr<T> broken;
     {
-      LockPatiently lock(mutex_);
+      std::lock_guard lock(mutex_);
       const auto found = m_inUseList.find(object);
       if (found == m_inUseList.end()) {
         diag::TraceLine("Pool<type>::Fail: NOT FOUND IN INUSELIST %08lX \n", Address(object));
@@ -150,22 +150,6 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
   int InUseCount() const { return in_use_count_.load(std::memory_order_relaxed); }
 
  private:
-  // Waits for the mutex as long as it takes; used where giving up would lose
-  // an object.
-  class LockPatiently {
-   public:
-    explicit LockPatiently(std::timed_mutex& mutex) : mutex_(mutex) {
-      while (!mutex_.try_lock_for(kLockWait)) {
-      }
-    }
-    ~LockPatiently() { mutex_.unlock(); }
-    LockPatiently(const LockPatiently&) = delete;
-    LockPatiently& operator=(const LockPatiently&) = delete;
-
-   private:
-    std::timed_mutex& mutex_;
-  };
-
   static unsigned long Address(const T* object) {
     return static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(object));
   }
@@ -190,7 +174,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
       diag::TraceLine("Pool<type>::_addOne: new pObj=%08lX\n", Address(raw));
       if (object) {
         {
-          LockPatiently lock(mutex_);
+          std::lock_guard lock(mutex_);
           m_freeList.push_front(std::move(object));
           SyncCounts();
         }
@@ -218,7 +202,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
     bool waited = false;
     std::unique_lock lock(mutex_, std::defer_lock);
     while (true) {
-      if (!lock.try_lock_for(kLockWait)) return nullptr;
+      lock.lock();
       if (!m_freeList.empty()) break;
       lock.unlock();
       if (_addOne()) continue;
@@ -258,7 +242,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
   const PoolOptions& options_;
   PoolStatistics statistics_;
   std::atomic<bool> closing_{false};
-  std::timed_mutex mutex_;
+  std::mutex mutex_;
   std::deque<std::unique_ptr<T>> m_freeList;          // guarded by mutex_; newest first
   std::map<T*, std::unique_ptr<T>> m_inUseList;       // guarded by mutex_
   std::atomic<int> free_count_{0};

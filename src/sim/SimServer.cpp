@@ -144,6 +144,7 @@ void SimServer::AcceptLoop(int listener, bool control) {
     connection->fd = fd;
     connection->serial = ++next_connection_;
     connection->control = control;
+    if (!control) ++backend_accepted_;
     Connection& ref = *connection;
     if (control) {
       ref.thread = std::thread([this, &ref] { ServeControl(ref.fd); });
@@ -273,7 +274,9 @@ std::string SimServer::Control(const std::string& command) {
     lines(center_.Reports());
   } else if (verb == "stats") {
     std::lock_guard lock(mutex_);
-    answer += "accepted=" + std::to_string(next_connection_.load()) +
+    int open = 0;
+    for (const auto& [serial, connection] : connections_) open += connection->control ? 0 : 1;
+    answer += "accepted=" + std::to_string(backend_accepted_.load()) + " open=" + std::to_string(open) +
               " requests=" + std::to_string(next_request_.load()) + "\n";
   } else {
     return "ERR unknown command: " + verb + "\n";

@@ -66,6 +66,7 @@ class SimServer {
   std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> next_connection_{0};
   std::atomic<std::uint64_t> next_request_{0};
+  std::atomic<std::uint64_t> backend_accepted_{0};
   std::vector<std::thread> acceptors_;
 
   std::mutex mutex_;

@@ -74,6 +74,7 @@ TEST_F(ExchangeTest, WrongPasswordIsAnsweredWithTheBackEndsCode) {
 
 TEST_F(ExchangeTest, AClosedConnectionIsReplacedAndTheRequestStillGoesThrough) {
   StartWithSim(1, 10);
+  ASSERT_TRUE(sim_.WaitForConnections(1));
   EXPECT_EQ(sim_.Control("close-idle"), "closed=1\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::string reply;
@@ -87,6 +88,7 @@ TEST_F(ExchangeTest, AClosedConnectionIsReplacedAndTheRequestStillGoesThrough) {
 
 TEST_F(ExchangeTest, ThreeClosedConnectionsInARowGive1002) {
   StartWithSim(3, 3);
+  ASSERT_TRUE(sim_.WaitForConnections(3));
   EXPECT_EQ(sim_.Control("close-idle"), "closed=3\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::string reply;

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 #include "support/HttpClient.h"
 
@@ -56,6 +57,16 @@ std::vector<std::string> SimProcess::ControlLines(const std::string& command) co
   std::istringstream text(Control(command));
   for (std::string line; std::getline(text, line);) lines.push_back(line);
   return lines;
+}
+
+bool SimProcess::WaitForConnections(int count) const {
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    const std::string stats = Control("stats");
+    const auto at = stats.find("accepted=");
+    if (at != std::string::npos && std::atoi(stats.c_str() + at + 9) >= count) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 std::string SimProcess::IniSettings(int min_sockets, int max_sockets) const {

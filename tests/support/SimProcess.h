@@ -18,6 +18,9 @@ class SimProcess {
   // Lines of the answer to command.
   std::vector<std::string> ControlLines(const std::string& command) const;
 
+  // Waits until the simulator has accepted at least count connections.
+  bool WaitForConnections(int count) const;
+
   // The [VEKASETTINGS] lines that point a module at this simulator.
   std::string IniSettings(int min_sockets = 2, int max_sockets = 10) const;
 
