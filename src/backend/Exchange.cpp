@@ -44,9 +44,11 @@ CRAVOExtension::PlainPool* CRAVOExtension::PoolFor(bool use_ssl) const {
 bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::string& response,
                                            std::string& error, std::unique_ptr<AsyncRequestInfo>* pending,
                                            bool use_ssl) {
-  const std::tm now = LocalNow();
-  diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Entered - 3 retries time:%04d-%02d-%02d %02d:%02d:%02d \n",
-                  now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
+  if (diag::TraceOn()) {
+    const std::tm now = LocalNow();
+    diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Entered - 3 retries time:%04d-%02d-%02d %02d:%02d:%02d \n",
+                    now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
+  }
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::CommunicateWithVEKACS entering - 3 retries", "ISAPI", 0);
   bool result = true;
   bool retrying = false;
@@ -78,8 +80,11 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
     }
     result = true;
     error.clear();
-    int local_port = 0;
-    connection->GetHostName(nullptr, local_port);
+    if (diag::TraceOn()) {
+      // Only the trace shows the local address and port.
+      int local_port = 0;
+      connection->GetHostName(nullptr, local_port);
+    }
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Sending %d bytes to socket %08lX ... \n",
                     static_cast<int>(request.size()), Handle(connection));
     std::size_t sent = 0;
@@ -125,11 +130,13 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
 
 bool CRAVOExtension::GetVEKACSResponse(TRSocket& connection, std::string& response, std::string& error) {
   const std::time_t start = std::time(nullptr);
-  int local_port = 0;
-  connection.GetHostName(nullptr, local_port);
-  const std::tm now = LocalNow();
-  diag::TraceLine("CRAVOExtension::GetVEKACSResponse: Entered 3 retries time:%04d-%02d-%02d %02d:%02d:%02d port: %d\n",
-                  now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec, local_port);
+  if (diag::TraceOn()) {
+    int local_port = 0;
+    connection.GetHostName(nullptr, local_port);
+    const std::tm now = LocalNow();
+    diag::TraceLine("CRAVOExtension::GetVEKACSResponse: Entered 3 retries time:%04d-%02d-%02d %02d:%02d:%02d port: %d\n",
+                    now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec, local_port);
+  }
   const unsigned long handle = Handle(&connection);
   const auto protocol_error = [&error](const char* text) {
     error = text;

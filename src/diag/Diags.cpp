@@ -1,6 +1,7 @@
 #include "diag/Diags.h"
 
 #include <algorithm>
+#include <climits>
 #include <exception>
 
 #include "platform/DebugOutput.h"
@@ -17,6 +18,9 @@ std::string_view LastPathComponent(std::string_view component) {
 }
 
 std::atomic<bool> g_enabled{false};
+// The installed list's minimum level, so that records below it are dropped
+// without touching the shared list (INT_MAX: no list).
+std::atomic<int> g_minimum_level{INT_MAX};
 
 // Never destroyed: the extension object, itself a static of the module,
 // uninstalls the list from its destructor, after this file's statics are gone.
@@ -129,16 +133,21 @@ std::vector<DiagEntry> DiagList::Snapshot() const {
 
 void SetDiagEnabled(bool enabled) { g_enabled.store(enabled, std::memory_order_release); }
 bool DiagEnabled() { return g_enabled.load(std::memory_order_acquire); }
-void InstallDiagList(std::shared_ptr<DiagList> list) { InstalledList().store(std::move(list)); }
+void InstallDiagList(std::shared_ptr<DiagList> list) {
+  g_minimum_level.store(list ? list->MinimumLevel() : INT_MAX, std::memory_order_release);
+  InstalledList().store(std::move(list));
+}
 std::shared_ptr<DiagList> CurrentDiagList() { return InstalledList().load(); }
 
 int AddDiag(int level, std::string_view text, std::string_view component, int line) {
   if (!DiagEnabled()) return 0;
+  // Checked before the list is touched: most entry and exit records fall below
+  // a production threshold, and every thread passes here many times a request.
+  const int minimum = g_minimum_level.load(std::memory_order_acquire);
+  if (minimum == INT_MAX) return 0;
+  if (NormalisedLevel(level) < minimum) return 1;
   const auto list = CurrentDiagList();
   if (!list) return 0;
-  // Checked before the record is built: most entry and exit records fall below
-  // a production threshold, and building them would cost an allocation each.
-  if (NormalisedLevel(level) < list->MinimumLevel()) return 1;
   (void)list->Add(DiagEntry(level, text, component, line, static_cast<std::int64_t>(std::time(nullptr))));
   return 1;
 }
