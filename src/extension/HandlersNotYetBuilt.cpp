@@ -52,7 +52,3 @@ int CRAVOExtension::REQ_VXML(CHttpServerContext*, std::string_view, std::span<co
   return 0;
 }
 
-int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext*, const std::string&, const std::string&,
-                                  const std::string&) {
-  return 0;
-}

@@ -116,13 +116,15 @@ void CRAVOExtension::StartDiagnostics() {
     diag::SetDiagEnabled(false);
     return;
   }
-  // The diagnostics thread that reports the records starts here once the
-  // back-end exchange exists.
+  if (!m_diagThread) {
+    m_diagThread = diag::DiagThread::StartThread(*this, m_settings.diagIntervalSec * 1000,
+                                                 static_cast<std::size_t>(m_settings.diagMaxMemory), m_diagTiming);
+  }
 }
 
 void CRAVOExtension::StopDiagnostics() {
-  // Ends the diagnostics thread once it exists; the records stay in the list
-  // until unload.
+  // The thread sees diagnostics switched off, sends its last report and ends.
+  m_diagThread.reset();
 }
 
 void CRAVOExtension::WritePoolStatistics() {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "backend/AsyncRequest.h"
+#include "diag/DiagThread.h"
 #include "generic/Pool.h"
 #include "isapi/HttpServer.h"
 #include "net/SocketFactory.h"
@@ -127,6 +128,12 @@ class CRAVOExtension : public CHttpServer {
   bool CommunicateWithVEKACS(const std::string& request, std::string& response, std::string& error,
                              std::unique_ptr<AsyncRequestInfo>* pending, bool use_ssl);
   bool GetVEKACSResponse(TRSocket& connection, std::string& response, std::string& error);
+  // Heartbeats over the pools the services use; the TLS one's return code,
+  // -1 when it failed, 0 when only the plain pool is in use.
+  int SendHeartbeat(const std::string& web_server, const std::string& web_application);
+  // Pacing of the diagnostics thread; set before start (tests shorten it).
+  void SetDiagTiming(const diag::DiagThread::Timing& timing) { m_diagTiming = timing; }
+
   // The worker thread of one pending request.
   int AsyncThreadProc(std::unique_ptr<AsyncRequestInfo> info);
 
@@ -222,6 +229,8 @@ class CRAVOExtension : public CHttpServer {
   SocketFactory m_sslFactory;
   Generic::PoolOptions m_sslPoolOptions;
   std::unique_ptr<PlainPool> m_sslPool;
+  diag::DiagThread::Timing m_diagTiming;
+  std::unique_ptr<diag::DiagThread> m_diagThread;
 
   mutable std::mutex m_serverVariableLock;
   std::string m_webServerName;       // guarded by m_serverVariableLock

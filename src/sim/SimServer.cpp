@@ -271,7 +271,11 @@ std::string SimServer::Control(const std::string& command) {
   } else if (verb == "heartbeats") {
     lines(center_.Heartbeats());
   } else if (verb == "reports") {
-    lines(center_.Reports());
+    // One line per report, its fields separated by " | ".
+    for (auto report : center_.Reports()) {
+      for (auto at = report.find('\n'); at != std::string::npos; at = report.find('\n', at)) report.replace(at, 1, " | ");
+      answer += report + "\n";
+    }
   } else if (verb == "stats") {
     std::lock_guard lock(mutex_);
     int open = 0;

@@ -12,6 +12,7 @@ using LifecycleTest = ExtensionFixture<>;
 
 TEST_F(LifecycleTest, VersionRecordCarriesVersionSixAndTheDescription) {
   CRAVOExtension extension(dir_.path() + "quorvix.so");
+  extension.SetDiagTiming(QuietDiagTiming());
   QX_VERSION_INFO version;
   std::memset(&version, 'x', sizeof version);
   EXPECT_TRUE(extension.GetExtensionVersion(&version));

@@ -76,11 +76,11 @@ TEST_F(SettingsTest, MissingIniLeavesEveryDefault) {
 TEST_F(SettingsTest, KeepsPortTextsAsReadAndTheConfiguredPaths) {
   const auto& s = Start(
                       "[WEBSETTINGS]\nDefaultPath=/srv/pages/<WCLANGUAGE>/\nDefaultLanguage=de\n"
-                      "[VEKASETTINGS]\nAddress=backend.local\nPort=04711\nSSLPort=4712 \n")
+                      "[VEKASETTINGS]\nAddress=127.0.0.1\nPort=04711\nSSLPort=4712 \nMinSockets=1\n")
                       .Settings();
   EXPECT_EQ(s.templateDirectory, "/srv/pages/<WCLANGUAGE>/");
   EXPECT_EQ(s.defaultLanguage, "de");
-  EXPECT_EQ(s.backendAddress, "backend.local");
+  EXPECT_EQ(s.backendAddress, "127.0.0.1");
   EXPECT_EQ(s.port, 4711);
   EXPECT_EQ(s.portText, "04711");
   EXPECT_EQ(s.sslPort, 4712);

@@ -5,10 +5,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "support/HostProcess.h"
 #include "support/HttpClient.h"
+#include "support/SimProcess.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -217,11 +220,20 @@ TEST(HostStartTest, BadModulesAndOptionsExitWithOneLine) {
 }
 
 TEST(HostWithModuleTest, UnknownRequestIsAnswered200) {
-  HostProcess host(QUORVIX_MODULE_PATH);
+  SimProcess sim;
+  ASSERT_TRUE(sim.ready());
+  TempDir site;
+  std::filesystem::copy(QUORVIX_SITE_DIR, site.path(), std::filesystem::copy_options::recursive);
+  sim.PointIniAt(site.path() + "RAVO.ini");
+  HostProcess host(site.path() + "quorvix.so");
   ASSERT_TRUE(host.ready()) << host.process().Output();
   EXPECT_EQ(host.Get("varUserRequest=REQ_NOTHING_LIKE_IT").status, 200);
-  EXPECT_EQ(host.Post("varUserRequest=REQ_HEARTBEAT").status, 200);
+  const auto heartbeat = host.Post("varUserRequest=REQ_HEARTBEAT&varHostName=web7&varWebApp=chat&varPort=80");
+  EXPECT_EQ(heartbeat.status, 200);
+  EXPECT_EQ(heartbeat.body, "");
+  EXPECT_EQ(sim.ControlLines("heartbeats").front(), "web7|chat|80");
   EXPECT_EQ(host.Stop(), 0);
+  EXPECT_EQ(sim.Stop(), 0);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "support/HostProcess.h"
+#include "support/SimProcess.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -11,11 +12,17 @@ namespace {
 class PagesEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(sim_.ready());
     std::filesystem::copy(QUORVIX_SITE_DIR, site_.path(), std::filesystem::copy_options::recursive);
+    sim_.PointIniAt(site_.path() + "RAVO.ini");
     host_ = HostProcess::ForSite(site_.path());
     ASSERT_TRUE(host_->ready()) << host_->process().Output();
   }
-  void TearDown() override { EXPECT_EQ(host_->Stop(), 0); }
+  void TearDown() override {
+    EXPECT_EQ(host_->Stop(), 0);
+    EXPECT_EQ(sim_.Stop(), 0);
+  }
+  SimProcess sim_;
   TempDir site_;
   std::unique_ptr<HostProcess> host_;
 };

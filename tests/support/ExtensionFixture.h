@@ -44,6 +44,7 @@ class ExtensionFixture : public ::testing::Test {
   Extension& Start(const std::string& ini = {}) {
     if (!ini.empty()) dir_.Write("RAVO.ini", ini);
     extension_ = std::make_unique<Extension>(dir_.path() + "quorvix.so");
+    extension_->SetDiagTiming(diag_timing_);
     QX_VERSION_INFO version{};
     EXPECT_TRUE(extension_->GetExtensionVersion(&version));
     return *extension_;
@@ -66,6 +67,16 @@ class ExtensionFixture : public ::testing::Test {
     return texts;
   }
 
+  // Most tests have no back end: the diagnostics thread's last report would
+  // wait for the pool's ten seconds.
+  static diag::DiagThread::Timing QuietDiagTiming() {
+    diag::DiagThread::Timing timing;
+    timing.firstDelay = std::chrono::hours(1);  // no heartbeat unless a test asks
+    timing.finalReport = false;
+    return timing;
+  }
+
   TempDir dir_;
+  diag::DiagThread::Timing diag_timing_ = QuietDiagTiming();
   std::unique_ptr<Extension> extension_;
 };

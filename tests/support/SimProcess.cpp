@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -73,6 +74,17 @@ std::string SimProcess::IniSettings(int min_sockets, int max_sockets) const {
   return "[VEKASETTINGS]\nAddress=127.0.0.1\nPort=" + std::to_string(port_) + "\nMinSockets=" +
          std::to_string(min_sockets) + "\nMaxSockets=" + std::to_string(max_sockets) +
          "\nPassword=demo-secret\n";
+}
+
+void SimProcess::PointIniAt(const std::string& path) const {
+  std::ifstream in(path);
+  std::ostringstream out;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("Port=", 0) == 0) line = "Port=" + std::to_string(port_);
+    out << line << "\n";
+  }
+  in.close();
+  std::ofstream(path, std::ios::trunc) << out.str();
 }
 
 int SimProcess::Stop() { return process_.Stop(SIGTERM, std::chrono::seconds(20)); }

@@ -1,0 +1,150 @@
+#include "diag/DiagThread.h"
+
+#include <ctime>
+#include <vector>
+
+#include "backend/Message.h"
+#include "diag/Diags.h"
+#include "diag/TraceLog.h"
+#include "extension/RAVO.h"
+
+namespace diag {
+namespace {
+
+std::atomic<int> g_running{0};
+
+DiagEntry DirectRecord(int level, std::string_view text, int line) {
+  return DiagEntry(level, text, "Diags", line, static_cast<std::int64_t>(std::time(nullptr)));
+}
+
+}  // namespace
+
+struct DiagThread::Shared {
+  Shared(CRAVOExtension& owner, int interval, std::size_t limit, Timing pacing)
+      : extension(owner), interval_ms(interval), record_limit(limit), timing(pacing) {}
+  CRAVOExtension& extension;
+  const int interval_ms;
+  const std::size_t record_limit;
+  const Timing timing;
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stop = false;      // guarded by mutex
+  bool finished = false;  // guarded by mutex
+
+  // Sleeps for duration or until told to stop; false when stopping.
+  bool Sleep(std::chrono::milliseconds duration) {
+    std::unique_lock lock(mutex);
+    return !wake.wait_for(lock, duration, [this] { return stop; });
+  }
+};
+
+int SendDiagReport(CRAVOExtension* extension, const std::shared_ptr<DiagList>& list,
+                   std::size_t record_limit) {
+  if (extension == nullptr || !list) return -100;
+  std::vector<std::string> report;
+  list->CollectForReport(report);
+  if (report.empty()) return 1;
+  MessageBody body;
+  // A record longer than a field can carry is cut rather than holding up
+  // every later report.
+  for (const auto& text : report) AppendMessageField(body, std::string_view(text).substr(0, kMaxShortField));
+  std::string message;
+  std::uint32_t id = 0;
+  std::string response;
+  if (!extension->BuildVEKACSMessage(message, 90, static_cast<int>(report.size()), body, id) ||
+      !extension->CommunicateWithVEKACS(message, response, response, nullptr,
+                                        extension->Settings().chatUsesSSL)) {
+    list->RemoveReported();
+    return -1;
+  }
+  std::string code;
+  ExtractParmFromVEKACSMessage(response, 0, code);
+  if (LeadingNumber(code, 0, code.size(), 10) == 0) {
+    list->RemoveReported();
+    return 1;
+  }
+  (void)list->Add(DirectRecord(kLevelSevr, "Diag Report Failed", 524));
+  list->Trim(record_limit);
+  return -1;
+}
+
+DiagThread::DiagThread(CRAVOExtension& extension, int interval_ms, std::size_t record_limit, Timing timing)
+    : shared_(std::make_shared<Shared>(extension, interval_ms, record_limit, timing)) {}
+
+std::unique_ptr<DiagThread> DiagThread::StartThread(CRAVOExtension& extension, int interval_ms,
+                                                    std::size_t record_limit, Timing timing) {
+  if (const auto list = CurrentDiagList()) (void)list->Add(DirectRecord(kLevelInfo, "Starting DiagThread...", 653));
+  TraceText("DiagThread::StartThread: Starting DiagThread...\n");
+  std::unique_ptr<DiagThread> thread(new DiagThread(extension, interval_ms, record_limit, timing));
+  ++g_running;
+  try {
+    thread->thread_ = std::thread(&DiagThread::Run, thread->shared_);
+  } catch (const std::system_error&) {
+    --g_running;
+    return nullptr;
+  }
+  return thread;
+}
+
+DiagThread::~DiagThread() {
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->stop = true;
+  }
+  shared_->wake.notify_all();
+  if (!thread_.joinable()) return;
+  bool finished;
+  {
+    std::unique_lock lock(shared_->mutex);
+    finished = shared_->wake.wait_for(lock, shared_->timing.stopLimit, [this] { return shared_->finished; });
+  }
+  if (finished) {
+    thread_.join();
+  } else {
+    TraceText("DiagThread::~DiagThread: thread did not end within %lld ms; left to finish on its own\n",
+              static_cast<long long>(shared_->timing.stopLimit.count()));
+    thread_.detach();
+  }
+}
+
+int DiagThread::RunningThreads() { return g_running.load(); }
+
+void DiagThread::Run(std::shared_ptr<Shared> shared) {
+  CRAVOExtension& extension = shared->extension;
+  shared->Sleep(shared->timing.firstDelay);
+  auto names = extension.CurrentServerNames();
+  if (names.webServer.empty()) names.webServer = "Unknown";
+  if (names.webApplication.empty()) names.webApplication = "Unknown";
+
+  std::time_t last_heartbeat = 0;
+  long interval_counter = 0;
+  while (DiagEnabled()) {
+    const std::time_t now = std::time(nullptr);
+    if (now - last_heartbeat > shared->timing.heartbeatEvery.count()) {
+      const int result = extension.SendHeartbeat(names.webServer, names.webApplication);
+      TraceText("DiagThread::Run: a heart beat sent.WebServerName=%s, WebAppName=%s,iRC=%ld\n",
+                names.webServer.c_str(), names.webApplication.c_str(), static_cast<long>(result));
+      last_heartbeat = std::time(nullptr);
+    }
+    const auto list = CurrentDiagList();
+    if ((list && list->Count() > shared->record_limit) || interval_counter >= shared->interval_ms) {
+      SendDiagReport(&extension, list, shared->record_limit);
+      interval_counter = 0;
+    }
+    interval_counter += 100;
+    shared->Sleep(shared->timing.pass);
+  }
+  if (const auto list = CurrentDiagList()) {
+    (void)list->Add(DirectRecord(kLevelSevr, "Finishing DiagThread...", 448));
+    if (shared->timing.finalReport) SendDiagReport(&extension, list, shared->record_limit);
+    list->DumpToDebugger();
+  }
+  {
+    std::lock_guard lock(shared->mutex);
+    shared->finished = true;
+  }
+  shared->wake.notify_all();
+  --g_running;
+}
+
+}  // namespace diag
