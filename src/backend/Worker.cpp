@@ -21,7 +21,11 @@ unsigned long Handle(const TRSocket* socket) {
 
 const std::vector<CRAVOExtension::ResponseHandlerEntry>& CRAVOExtension::ResponseHandlers() {
   // Response handlers register here by message type as their subsystem lands.
-  static const std::vector<ResponseHandlerEntry> table = {};
+  static const std::vector<ResponseHandlerEntry> table = {
+      {20, &CRAVOExtension::RESP_JS_START},     {40, &CRAVOExtension::RESP_ADD_TO_CHAT},
+      {310, &CRAVOExtension::RESP_NOTIFY_TIPYNG_CHAT}, {50, &CRAVOExtension::RESP_DELTA_CHAT},
+      {70, &CRAVOExtension::RESP_HANG_UP},      {80, &CRAVOExtension::RESP_CALLME_EVENT},
+  };
   return table;
 }
 

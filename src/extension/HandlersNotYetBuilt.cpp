@@ -15,38 +15,6 @@ int CRAVOExtension::REQ_WEB_CALLBACK(CHttpServerContext*, const std::string&, co
   return 0;
 }
 
-int CRAVOExtension::REQ_JS_START(CHttpServerContext*, const std::string&, const std::string&,
-                                 const std::string&, const std::string&, const std::string&,
-                                 const std::string&, const std::string&, const std::string&,
-                                 const std::string&) {
-  return 0;
-}
-
-int CRAVOExtension::REQ_DELTA_CHAT(CHttpServerContext*, const std::string&, const std::string&,
-                                   const std::string&) {
-  return 0;
-}
-
-int CRAVOExtension::REQ_ADD_TO_CHAT(CHttpServerContext*, const std::string&, const std::string&,
-                                    const std::string&, const std::string&) {
-  return 0;
-}
-
-int CRAVOExtension::REQ_NOTIFY_TIPYNG_CHAT(CHttpServerContext*, const std::string&,
-                                           const std::string&, const std::string&,
-                                           const std::string&) {
-  return 0;
-}
-
-int CRAVOExtension::REQ_HANG_UP(CHttpServerContext*, const std::string&, const std::string&) {
-  return 0;
-}
-
-int CRAVOExtension::REQ_CALLME_EVENT(CHttpServerContext*, const std::string&, const std::string&,
-                                     const std::string&, const std::string&) {
-  return 0;
-}
-
 int CRAVOExtension::REQ_VXML(CHttpServerContext*, std::string_view, std::span<const std::string>,
                              const std::string&) {
   return 0;

@@ -23,6 +23,7 @@
 #include "generic/Pool.h"
 #include "isapi/HttpServer.h"
 #include "net/SocketFactory.h"
+#include "pages/Placeholders.h"
 
 struct DispatchRow;
 struct MessageBody;
@@ -193,6 +194,20 @@ class CRAVOExtension : public CHttpServer {
   // fields are its request fields in order.
   int REQ_VXML(CHttpServerContext* ctx, std::string_view operation,
                std::span<const std::string> fields, const std::string& language);
+  // Response handlers of chat and call-me, run by the worker thread.
+  int RESP_JS_START(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
+                    const std::string& error);
+  int RESP_ADD_TO_CHAT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
+                       const std::string& error);
+  int RESP_NOTIFY_TIPYNG_CHAT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,
+                              const std::string& response, const std::string& error);
+  int RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
+                      const std::string& error);
+  int RESP_HANG_UP(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
+                   const std::string& error);
+  int RESP_CALLME_EVENT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
+                        const std::string& error);
+
   int REQ_HEARTBEAT(CHttpServerContext* ctx, const std::string& host_name,
                     const std::string& web_application, const std::string& port);
 
@@ -208,8 +223,10 @@ class CRAVOExtension : public CHttpServer {
   bool StartWorker(std::unique_ptr<AsyncRequestInfo> info);
 
  private:
-  int Dispatch(CHttpServerContext* ctx, std::string_view parameters,
-               const CommonRequestValues& common);
+  // The chat's control and dispatch pages; false when the template is missing.
+  bool OutputChatControl(CHttpServerContext* ctx, const std::string& language, const std::string& error_text,
+                         const std::string& session_id);
+  bool OutputDispatchPage(CHttpServerContext* ctx, const std::string& language, const ChatPageValues& values);
   void OpenTraceFile();
   void StartPlainPool();
   void StartTlsPool();

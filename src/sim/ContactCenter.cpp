@@ -32,6 +32,7 @@ Response ContactCenter::Handle(const Request& request, bool refuse_report) {
     return response;
   }
   const std::size_t caller_fields = request.fields.size() - 1;
+  const std::vector<std::string> caller(request.fields.begin(), request.fields.end() - 1);
   switch (request.type) {
     case 1000: {
       std::lock_guard lock(mutex_);
@@ -49,10 +50,15 @@ Response ContactCenter::Handle(const Request& request, bool refuse_report) {
       response.fields = {"0"};
       return response;
     }
-    default:
-      response.fields = {kCodeUnknownType};
-      return response;
+    case 20: response.fields = chats_.Start(caller); break;
+    case 40: response.fields = chats_.Post(caller); break;
+    case 310: response.fields = chats_.Typing(caller); break;
+    case 50: response.fields = chats_.Poll(caller); break;
+    case 70: response.fields = chats_.HangUp(caller); break;
+    case 80: response.fields = chats_.CallMe(caller); break;
+    default: response.fields = {kCodeUnknownType}; break;
   }
+  return response;
 }
 
 std::vector<std::string> ContactCenter::Heartbeats() const {

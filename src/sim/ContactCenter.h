@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/ChatSessions.h"
 #include "sim/WireFormat.h"
 
 namespace sim {
@@ -19,7 +20,8 @@ inline constexpr const char* kCodeReportRefused = "3003";
 
 class ContactCenter {
  public:
-  explicit ContactCenter(std::string password) : password_(std::move(password)) {}
+  explicit ContactCenter(std::string password, ChatOptions chat = {})
+      : password_(std::move(password)), chats_(chat) {}
 
   // Answers one request; refuse_report makes a diagnostics report fail.
   Response Handle(const Request& request, bool refuse_report);
@@ -34,6 +36,7 @@ class ContactCenter {
   bool PasswordMatches(const Request& request) const;
 
   const std::string password_;
+  ChatSessions chats_;
   mutable std::mutex mutex_;
   std::deque<std::string> heartbeats_;  // "host|application|port"; guarded by mutex_
   std::deque<std::string> reports_;     // fields joined by '\n'; guarded by mutex_

@@ -1,0 +1,141 @@
+// Polling: what is new in the conversation since the index the page shows.
+#include "chat/ChatRequests.h"
+#include "diag/Diags.h"
+#include "diag/TraceLog.h"
+#include "extension/RAVO.h"
+#include "pages/Placeholders.h"
+
+namespace {
+
+// Chat text goes into a double-quoted string of the page's script.
+std::string ForScriptString(std::string text) {
+  ReplacePlaceholder(text, "\\", "\\\\");
+  ReplacePlaceholder(text, "\"", "\\\"");
+  return text;
+}
+
+void LeaveRecord() { diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::RESP_DELTA_CHAT leaving", "ISAPI", 0); }
+
+}  // namespace
+
+bool CRAVOExtension::OutputDispatchPage(CHttpServerContext* ctx, const std::string& language,
+                                        const ChatPageValues& values) {
+  std::string page;
+  if (!GetLangSpecificWebPage("JSDispatch", page, language, 0)) return false;
+  SubstituteChatPage(page, values, m_moduleFileName);
+  OutputPage(page, language, ctx, false);
+  return true;
+}
+
+int CRAVOExtension::REQ_DELTA_CHAT(CHttpServerContext* ctx, const std::string& session_id,
+                                   const std::string& index_key, const std::string& language) {
+  diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Entered, sessionID=%s\n", session_id.c_str());
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_DELTA_CHAT entering", "ISAPI", 0);
+  diag::AddDiag(diag::kLevelInfo, "REQ_DELTA_CHAT for " + session_id, "ISAPI", __LINE__);
+  MessageBody body;
+  AppendMessageField(body, session_id);
+  AppendMessageField(body, index_key);
+  AsyncRequestInfo texts;
+  texts.text1 = language;
+  texts.text2 = session_id;
+  texts.text3 = index_key;
+  std::string error;
+  switch (StartPendingRequest(*this, ctx, 50, body, 2, std::move(texts), m_settings.chatUsesSSL, error)) {
+    case PendingStart::kPending:
+      return kPendingResult;
+    case PendingStart::kBuildFailed:
+      diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Cannot build VEKA message\n");
+      diag::AddDiag(diag::kLevelSevr, "BuildVEKACSMessage execution error", ".\\RAVO", __LINE__);
+      break;
+    case PendingStart::kExchangeFailed:
+      diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: CommunicateWithVEKAS failed\n");
+      // The page keeps its chat text and index: nothing moves on a failed poll.
+      if (OutputDispatchPage(ctx, language,
+                             {.sessionId = session_id, .chatData = "<WCCHATDATA>", .pushUrl = "", .index = index_key,
+                              .errorCode = error, .language = language, .agentKey = "", .whoIsTyping = ""})) {
+        return 0;
+      }
+      diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Cannot build VEKA message\n");
+      diag::AddDiag(diag::kLevelSevr, "Could not execute REQ_DELTA_CHAT for " + session_id, ".\\RAVO", __LINE__);
+      break;
+  }
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_DELTA_CHAT leaving", "ISAPI", 0);
+  return 0;
+}
+
+int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,
+                                    const std::string& response, const std::string&) {
+  const std::string& language = info->text1;
+  const std::string& session_id = info->text2;
+  diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Entered\n");
+  const std::string code_text = ok ? ResponseField(response, 0) : "1003";
+  const int code = ReturnCodeValue(code_text);
+  const auto no_page = [&](const char* trace) {
+    diag::TraceLine("%s", trace);
+    diag::AddDiag(diag::kLevelSevr, "Could not execute REQ_DELTA_CHAT for " + session_id, ".\\RAVO", __LINE__);
+    LeaveRecord();
+    return 0;
+  };
+  const auto output = [&](std::string& page) {
+    OutputPage(page, language, ctx, false);
+    LeaveRecord();
+    diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Exiting successfully\n");
+    return 0;
+  };
+
+  if (code == 0) {
+    std::string page;
+    if (!GetLangSpecificWebPage("JSDispatch", page, language, 0)) {
+      return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage\n");
+    }
+    const std::string chat = ForScriptString(ResponseField(response, 1));
+    std::string push_url = ResponseField(response, 2);
+    std::string agent_key = ResponseField(response, 3);
+    std::string index = ResponseField(response, 4);
+    std::string typing = ResponseField(response, 5);
+    if (!typing.empty()) typing += " typing...";
+    std::string error_text;
+    if ((push_url + agent_key + index).find('"') != std::string::npos) {
+      diag::AddDiag(diag::kLevelSevr,
+                    "Could not execute REQ_DELTA_CHAT for " + session_id + " server returned forbidden symbol",
+                    ".\\RAVO", __LINE__);
+      push_url.clear();
+      agent_key.clear();
+      index.clear();
+      error_text = "1011";
+    }
+    SubstituteChatPage(page,
+                       {.sessionId = session_id, .chatData = chat, .pushUrl = push_url, .index = index,
+                        .errorCode = error_text, .language = language, .agentKey = agent_key,
+                        .whoIsTyping = typing},
+                       m_moduleFileName);
+    return output(page);
+  }
+  if (code == 2001) {
+    diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: VEKA requested disconnect\n");
+    std::string page;
+    if (!GetLangSpecificWebPage("AgentDisconnect", page, language, 0)) {
+      return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot disconnect webpage\n");
+    }
+    return output(page);
+  }
+  if (code == 2005) {
+    diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: VEKA requested transfer\n");
+    std::string page;
+    if (!GetLangSpecificWebPage("TransferredTo", page, language, 0)) {
+      return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve transfer webpage\n");
+    }
+    ReplacePlaceholder(page, "<WCTRANSFERTO>", ResponseField(response, 1));
+    return output(page);
+  }
+  diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Error code %d returned from VEKA\n", code);
+  std::string page;
+  if (!GetLangSpecificWebPage("JSDispatch", page, language, 0)) {
+    return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage\n");
+  }
+  SubstituteChatPage(page,
+                     {.sessionId = session_id, .chatData = "<WCCHATDATA>", .pushUrl = "", .index = info->text3,
+                      .errorCode = code_text, .language = language, .agentKey = "", .whoIsTyping = ""},
+                     m_moduleFileName);
+  return output(page);
+}
