@@ -5,12 +5,21 @@
 #include <random>
 
 #include "support/ExtensionFixture.h"
+#include "support/SimProcess.h"
 
 namespace {
 
 class BadInputTest : public ExtensionFixture<> {
  protected:
-  void SetUp() override { Start(); }
+  void SetUp() override {
+    ASSERT_TRUE(sim_.ready());
+    Start(sim_.IniSettings());
+  }
+  void TearDown() override {
+    ExtensionFixture::TearDown();
+    EXPECT_EQ(sim_.Stop(), 0);
+  }
+  SimProcess sim_;
 
   std::uint32_t Answer(FakeRequest& request) { return extension_->HttpExtensionProc(request.ecb()); }
 };
@@ -31,7 +40,9 @@ TEST_F(BadInputTest, OddQueryTextsAreAnswered) {
   };
   for (const auto& query : queries) {
     auto request = FakeRequest::Post(query);
-    EXPECT_EQ(Answer(request), static_cast<std::uint32_t>(QX_STATUS_SUCCESS)) << query.substr(0, 40);
+    const auto status = Answer(request);
+    if (status == QX_STATUS_PENDING) ASSERT_TRUE(request.WaitDone(20000)) << query.substr(0, 40);
+    else EXPECT_EQ(status, static_cast<std::uint32_t>(QX_STATUS_SUCCESS)) << query.substr(0, 40);
     EXPECT_EQ(request.status(), 200u);
   }
 }
@@ -39,7 +50,7 @@ TEST_F(BadInputTest, OddQueryTextsAreAnswered) {
 TEST_F(BadInputTest, LargeBodiesAreReadInPiecesOrRefused) {
   auto megabyte = FakeRequest::Post("varUserRequest=REQ_HANG_UP&varSessionID=" + std::string(1 << 20, 'a'));
   megabyte.Preloaded(48 * 1024);
-  EXPECT_EQ(Answer(megabyte), static_cast<std::uint32_t>(QX_STATUS_SUCCESS));
+  EXPECT_EQ(Answer(megabyte), static_cast<std::uint32_t>(QX_STATUS_SUCCESS)) << "too long to send: error page";
   EXPECT_EQ(megabyte.status(), 200u);
 
   auto too_large = FakeRequest::Post(std::string(CHttpServer::kMaxRequestBody + 1, 'a'));

@@ -18,7 +18,7 @@ TEST_F(ConcurrencyTest, ManyThreadsCallFunctionAndAddDiag) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&extension, t] {
       for (int i = 0; i < kRequests; ++i) {
-        auto request = FakeRequest::Get("varUserRequest=" + std::string(i % 2 ? "REQ_HANG_UP" : "x") +
+        auto request = FakeRequest::Get("varUserRequest=" + std::string(i % 2 ? "REQ_WEBCHAT_MAIN" : "x") +
                                         "&varSessionID=" + std::to_string(t * 1000 + i) +
                                         "&Order=" + std::to_string(i));
         EXPECT_EQ(extension.HttpExtensionProc(request.ecb()), static_cast<std::uint32_t>(QX_STATUS_SUCCESS));
