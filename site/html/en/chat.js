@@ -56,8 +56,8 @@
 
   // "QXCHAT kind" documents: name=value lines; the chat text comes last.
   function parse(reply) {
-    if (document.indexOf("QXCHAT ") !== 0) {
-      var code = /id="error-code">([^<]*)</.exec(document);
+    if (reply.indexOf("QXCHAT ") !== 0) {
+      var code = /id="error-code">([^<]*)</.exec(reply);
       return { kind: "error", fields: { error: code ? code[1] : "?" } };
     }
     var lines = reply.split("\n");
