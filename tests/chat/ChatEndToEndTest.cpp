@@ -45,7 +45,7 @@ class ChatEndToEndTest : public ::testing::Test {
     ASSERT_TRUE(host_->ready()) << host_->process().Output();
   }
   void TearDown() override {
-    EXPECT_EQ(host_->Stop(), 0);
+    EXPECT_EQ(host_->Stop(), 0) << host_->process().Output();
     EXPECT_EQ(sim_.Stop(), 0);
   }
   std::string StartChat(const std::string& name) {
