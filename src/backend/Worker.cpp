@@ -39,12 +39,12 @@ std::optional<int> CRAVOExtension::RunResponseHandler(int type, bool ok, CHttpSe
 }
 
 bool CRAVOExtension::StartWorker(std::unique_ptr<AsyncRequestInfo> info) {
-  try {
-    std::thread([this, owned = std::move(info)]() mutable { AsyncThreadProc(std::move(owned)); }).detach();
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
+  // std::function needs a copyable job: the record travels as a shared
+  // pointer that only the worker ever releases.
+  auto owned = std::make_shared<std::unique_ptr<AsyncRequestInfo>>(std::move(info));
+  if (m_workers.Run([this, owned] { AsyncThreadProc(std::move(*owned)); })) return true;
+  info = std::move(*owned);
+  return false;
 }
 
 int CRAVOExtension::AsyncThreadProc(std::unique_ptr<AsyncRequestInfo> info) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "backend/AsyncRequest.h"
+#include "backend/WorkerThreads.h"
 #include "diag/DiagThread.h"
 #include "generic/Pool.h"
 #include "isapi/HttpServer.h"
@@ -246,6 +247,7 @@ class CRAVOExtension : public CHttpServer {
   SocketFactory m_sslFactory;
   Generic::PoolOptions m_sslPoolOptions;
   std::unique_ptr<PlainPool> m_sslPool;
+  WorkerThreads m_workers;
   diag::DiagThread::Timing m_diagTiming;
   std::unique_ptr<diag::DiagThread> m_diagThread;
 
