@@ -41,19 +41,10 @@ int CRAVOExtension::RESP_CALLME_EVENT(bool ok, CHttpServerContext* ctx, AsyncReq
                                       const std::string& response, const std::string&) {
   const std::string& language = info->text1;
   diag::TraceLine("CRAVOExtension::RESP_CALLME_EVENT: Entered\n");
-  if (!ok) {
-    diag::TraceLine("CRAVOExtension::RESP_CALLME_EVENT: GetVEKACSResponse failed\n");
-    OutputErrorPage("1003", "REQ_CALLME_EVENT", language, ctx);
-    diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_CALLME_EVENT leaving", "ISAPI", 0);
-    return 0;
-  }
-  const std::string code = ResponseField(response, 0);
-  if (ReturnCodeValue(code) != 0) {
-    diag::TraceLine("CRAVOExtension::RESP_CALLME_EVENT: VEKA returned error code %d\n", ReturnCodeValue(code));
-    OutputErrorPage(code, "REQ_CALLME_EVENT", language, ctx);
-    diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_CALLME_EVENT leaving", "ISAPI", 0);
-    return 0;
-  }
+  static constexpr ResponsePageTexts kTexts{"RESP_CALLME_EVENT", "REQ_CALLME_EVENT",
+                                            "CRAVOExtension::REQ_CALLME_EVENT leaving",
+                                            "CRAVOExtension::REQ_CALLME_EVENT leaving", "", true};
+  if (AnswerResponseFailure(ok, response, kTexts, language, ctx)) return 0;
   std::string page;
   if (!GetLangSpecificWebPage("CallMeConfirm", page, language, 0)) {
     diag::TraceLine("CRAVOExtension::RESP_CALLME_EVENT: Cannot retrieve confirmation webpage\n");

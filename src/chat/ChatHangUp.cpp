@@ -45,20 +45,9 @@ int CRAVOExtension::RESP_HANG_UP(bool ok, CHttpServerContext* ctx, AsyncRequestI
                                  const std::string& response, const std::string&) {
   const std::string& language = info->text1;
   diag::TraceLine("CRAVOExtension::RESP_HANG_UP: Entered\n");
-  if (!ok) {
-    diag::TraceLine("CRAVOExtension::RESP_HANG_UP: GetVEKACSResponse failed\n");
-    OutputErrorPage("1003", "REQ_HANG_UP", language, ctx);
-    diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_HANG_UP leaving", "ISAPI", 0);
-    return 0;
-  }
-  const std::string code = ResponseField(response, 0);
-  if (ReturnCodeValue(code) != 0) {
-    diag::TraceLine("CRAVOExtension::RESP_HANG_UP: VEKA returned error code %d outputting error page\n",
-                    ReturnCodeValue(code));
-    OutputErrorPage(code, "REQ_HANG_UP", language, ctx);
-    diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_HANG_UP leaving", "ISAPI", 0);
-    return 0;
-  }
+  static constexpr ResponsePageTexts kTexts{"RESP_HANG_UP", "REQ_HANG_UP", "CRAVOExtension::REQ_HANG_UP leaving",
+                                            "CRAVOExtension::REQ_HANG_UP leaving", " outputting error page", true};
+  if (AnswerResponseFailure(ok, response, kTexts, language, ctx)) return 0;
   std::string page;
   if (!GetLangSpecificWebPage("ChatSummary", page, language, 0)) {
     diag::TraceLine("CRAVOExtension::RESP_HANG_UP: Cannot retrieve chat summary webpage\n");

@@ -1,5 +1,7 @@
 #include "chat/ChatRequests.h"
 
+#include "diag/Diags.h"
+#include "diag/TraceLog.h"
 #include "extension/RAVO.h"
 #include "extension/SettingsRules.h"
 
@@ -24,4 +26,21 @@ std::string ResponseField(const std::string& response, int index) {
   std::string value;
   ExtractParmFromVEKACSMessage(response, index, value);
   return value;
+}
+
+bool CRAVOExtension::AnswerResponseFailure(bool ok, const std::string& response, const ResponsePageTexts& texts,
+                                           const std::string& language, CHttpServerContext* ctx) {
+  if (!ok) {
+    diag::TraceLine("CRAVOExtension::%s: GetVEKACSResponse failed\n", texts.handler);
+    OutputErrorPage("1003", texts.contextWord, language, ctx);
+    diag::AddDiag(diag::kLevelFenx, texts.failedLeaving, "ISAPI", 0);
+    return true;
+  }
+  const std::string code = ResponseField(response, 0);
+  const int value = ReturnCodeValue(code);
+  if (value == 0) return false;
+  diag::TraceLine("CRAVOExtension::%s: VEKA returned error code %d%s\n", texts.handler, value, texts.errorTraceTail);
+  OutputErrorPage(texts.codeAsReceived ? code : std::to_string(value), texts.contextWord, language, ctx);
+  diag::AddDiag(diag::kLevelFenx, texts.errorLeaving, "ISAPI", 0);
+  return true;
 }

@@ -23,6 +23,16 @@ PendingStart StartPendingRequest(CRAVOExtension& extension, CHttpServerContext* 
                                  const MessageBody& body, int field_count, AsyncRequestInfo texts,
                                  bool use_ssl, std::string& error);
 
+// The texts of a response handler whose failures end in an error page.
+struct ResponsePageTexts {
+  const char* handler;          // its name in trace lines, "RESP_HANG_UP"
+  const char* contextWord;      // of its error pages, "REQ_HANG_UP"
+  const char* failedLeaving;    // record after a failed exchange
+  const char* errorLeaving;     // record after a back-end error
+  const char* errorTraceTail;   // after "VEKA returned error code %d"
+  bool codeAsReceived;          // the error page shows the code text, not the number
+};
+
 // A return code as decimal text read like atoi: "abc" is 0, "0042" is 42.
 int ReturnCodeValue(const std::string& code);
 

@@ -47,19 +47,9 @@ int CRAVOExtension::RESP_JS_START(bool ok, CHttpServerContext* ctx, AsyncRequest
                                   const std::string& response, const std::string&) {
   const std::string& language = info->text1;
   diag::TraceLine("CRAVOExtension::RESP_JS_START: Entered\n");
-  if (!ok) {
-    diag::TraceLine("CRAVOExtension::RESP_JS_START: GetVEKACSResponse failed\n");
-    OutputErrorPage("1003", "REQ_JS_START", language, ctx);
-    diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::RESPQ_JS_START leaving", "ISAPI", 0);
-    return 0;
-  }
-  const int code = ReturnCodeValue(ResponseField(response, 0));
-  if (code != 0) {
-    diag::TraceLine("CRAVOExtension::RESP_JS_START: VEKA returned error code %d\n", code);
-    OutputErrorPage(std::to_string(code), "REQ_JS_START", language, ctx);
-    diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::RESP_JS_START leaving", "ISAPI", 0);
-    return 0;
-  }
+  static constexpr ResponsePageTexts kTexts{"RESP_JS_START", "REQ_JS_START", "CRAVOExtension::RESPQ_JS_START leaving",
+                                            "CRAVOExtension::RESP_JS_START leaving", "", false};
+  if (AnswerResponseFailure(ok, response, kTexts, language, ctx)) return 0;
   const std::string session_id = ResponseField(response, 1);
   std::string page;
   if (!GetLangSpecificWebPage("ChatFrame", page, language, 0)) {

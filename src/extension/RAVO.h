@@ -228,6 +228,10 @@ class CRAVOExtension : public CHttpServer {
   bool OutputChatControl(CHttpServerContext* ctx, const std::string& language, const std::string& error_text,
                          const std::string& session_id);
   bool OutputDispatchPage(CHttpServerContext* ctx, const std::string& language, const ChatPageValues& values);
+  // Answers a failed exchange or a back-end error code with an error page;
+  // false when the response is a success for the handler to show.
+  bool AnswerResponseFailure(bool ok, const std::string& response, const struct ResponsePageTexts& texts,
+                             const std::string& language, CHttpServerContext* ctx);
   void OpenTraceFile();
   void StartPlainPool();
   void StartTlsPool();
