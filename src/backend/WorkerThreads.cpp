@@ -1,35 +1,44 @@
 #include "backend/WorkerThreads.h"
 
 #include <system_error>
-#include <thread>
 
-WorkerThreads::~WorkerThreads() {
-  std::unique_lock lock(mutex_);
-  stopping_ = true;
-  wake_.notify_all();
-  // Idle threads leave at once; a busy one leaves after its job, which may
-  // take as long as an exchange: wait for the idle ones only.
-  gone_.wait(lock, [this] { return idle_ == 0; });
+void WorkerThreads::JoinFinished(std::unique_lock<std::mutex>& lock) {
+  std::vector<std::thread> done;
+  done.swap(finished_);
+  lock.unlock();
+  for (auto& thread : done) thread.join();
+  lock.lock();
 }
 
 bool WorkerThreads::Run(std::function<void()> job) {
-  {
-    std::lock_guard lock(mutex_);
-    if (static_cast<int>(jobs_.size()) < idle_) {
-      jobs_.push_back(std::move(job));
-      wake_.notify_one();
-      return true;
-    }
-    ++threads_;
+  std::unique_lock lock(mutex_);
+  if (!finished_.empty()) JoinFinished(lock);
+  stopping_ = false;
+  if (static_cast<int>(jobs_.size()) < idle_) {
+    jobs_.push_back(std::move(job));
+    wake_.notify_one();
+    return true;
   }
   try {
-    std::thread(&WorkerThreads::Work, this, std::move(job)).detach();
+    std::thread thread(&WorkerThreads::Work, this, std::move(job));
+    const auto id = thread.get_id();
+    running_.emplace(id, std::move(thread));
     return true;
   } catch (const std::system_error&) {
-    std::lock_guard lock(mutex_);
-    --threads_;
     return false;
   }
+}
+
+int WorkerThreads::Stop(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  stopping_ = true;
+  wake_.notify_all();
+  gone_.wait_for(lock, limit, [this] { return running_.empty(); });
+  JoinFinished(lock);
+  const int stuck = static_cast<int>(running_.size());
+  for (auto& [id, thread] : running_) thread.detach();
+  running_.clear();
+  return stuck;
 }
 
 void WorkerThreads::Work(std::function<void()> job) {
@@ -42,7 +51,13 @@ void WorkerThreads::Work(std::function<void()> job) {
                          !jobs_.empty() && !stopping_;
     --idle_;
     if (!got_job) {
-      --threads_;
+      // Hand the thread object over for joining; it may already have been
+      // detached by a Stop that gave up waiting.
+      const auto self = running_.find(std::this_thread::get_id());
+      if (self != running_.end()) {
+        finished_.push_back(std::move(self->second));
+        running_.erase(self);
+      }
       gone_.notify_all();
       return;
     }

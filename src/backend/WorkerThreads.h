@@ -3,19 +3,24 @@
 // nothing queues behind another), but a thread that finished its job waits a
 // while for the next one instead of ending: creating a thread per request
 // costs more than the rest of a chat poll.
+//
+// Threads are joined, never detached: module code must not run after the
+// module is unloaded, and a joined thread has left it for certain.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 class WorkerThreads {
  public:
   explicit WorkerThreads(std::chrono::seconds idle_limit = std::chrono::seconds(30)) : idle_limit_(idle_limit) {}
-  // Ends the idle threads and waits for them; busy ones end after their job.
-  ~WorkerThreads();
+  ~WorkerThreads() { Stop(std::chrono::seconds(10)); }
   WorkerThreads(const WorkerThreads&) = delete;
   WorkerThreads& operator=(const WorkerThreads&) = delete;
 
@@ -23,15 +28,23 @@ class WorkerThreads {
   // started (the job has not run and will not).
   [[nodiscard]] bool Run(std::function<void()> job);
 
+  // Ends idle threads at once and waits up to limit for busy ones to finish
+  // their job, joining every thread that ended. Returns how many are still
+  // busy (detached: their jobs outlived the limit). Later Run calls start
+  // threads again.
+  int Stop(std::chrono::milliseconds limit);
+
  private:
   void Work(std::function<void()> job);
+  void JoinFinished(std::unique_lock<std::mutex>& lock);
 
   const std::chrono::seconds idle_limit_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable gone_;
-  std::deque<std::function<void()>> jobs_;  // guarded by mutex_; never more than idle_
-  int idle_ = 0;                            // guarded by mutex_
-  int threads_ = 0;                         // guarded by mutex_
-  bool stopping_ = false;                   // guarded by mutex_
+  std::deque<std::function<void()>> jobs_;            // guarded by mutex_; never more than idle_
+  int idle_ = 0;                                      // guarded by mutex_
+  bool stopping_ = false;                             // guarded by mutex_
+  std::map<std::thread::id, std::thread> running_;    // guarded by mutex_
+  std::vector<std::thread> finished_;                 // guarded by mutex_; left Work, to be joined
 };

@@ -164,6 +164,11 @@ bool CRAVOExtension::TerminateExtension(std::uint32_t flags) {
     diag::SetDiagEnabled(false);
     StopDiagnostics();
   }
+  // The module is about to be unloaded: no worker thread may still run its
+  // code afterwards.
+  if (const int busy = m_workers.Stop(std::chrono::seconds(60)); busy > 0) {
+    diag::TraceText("CRAVOExtension::TerminateExtension: %d worker thread(s) still busy\n", busy);
+  }
   if (!diag::TraceOn()) return true;
   WritePoolStatistics();
   diag::Trace().Close();
