@@ -4,8 +4,6 @@
 #include <ctime>
 #include <memory>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "backend/AsyncRequest.h"
 #include "backend/Message.h"

@@ -2,8 +2,6 @@
 // response, gives the connection back, runs the response handler of the
 // request type and answers the HTTP request.
 #include <memory>
-#include <system_error>
-#include <thread>
 
 #include "backend/AsyncRequest.h"
 #include "diag/TraceLog.h"
