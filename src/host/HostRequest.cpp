@@ -105,6 +105,14 @@ void HostRequest::DoneWithSession() {
     module_done_ = true;
     frozen_ = true;
     hold = std::move(module_hold_);
+    // The record outlives the request for a grace time; only what a late
+    // call from the module could touch stays.
+    std::vector<std::pair<std::string, std::string>>().swap(variables);
+    std::string().swap(body);
+    ecb_.lpszContentType = "";
+    ecb_.lpbData = nullptr;
+    ecb_.cbAvailable = 0;
+    ecb_.cbTotalBytes = 0;
     if (phase_ == Phase::kSuspended) {
       phase_ = Phase::kResuming;
       resume = connection_;
@@ -168,7 +176,13 @@ int HostRequest::GetServerVariable(QX_HCONN conn, const char* name, void* buffer
     errno = QX_ERROR_INVALID_PARAMETER;
     return 0;
   }
-  const auto& variables = Self(conn).variables;
+  auto& self = Self(conn);
+  std::lock_guard lock(self.mutex_);
+  if (self.module_done_) {
+    errno = QX_ERROR_INVALID_PARAMETER;  // the request is over
+    return 0;
+  }
+  const auto& variables = self.variables;
   const auto found = std::find_if(variables.begin(), variables.end(),
                                   [name](const auto& variable) { return variable.first == name; });
   if (found == variables.end()) {

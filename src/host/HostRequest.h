@@ -3,8 +3,8 @@
 //
 // Two parties own a request: the HTTP library, from the request line until it
 // reports the request complete, and the module, from the call into it until
-// it says it is done with the session (and a grace period after, so that a
-// late call from the module still finds valid memory). Callbacks from the
+// it says it is done with the session (and a few seconds after, so that a
+// late call from the module still finds valid memory and is refused). Callbacks from the
 // module may come from any thread; they take mutex_.
 #pragma once
 
@@ -43,9 +43,9 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   std::string query;
   std::string raw_uri;
   std::string remote_address;
-  std::string body;
+  std::string body;  // released when the module is done
   bool body_too_large = false;
-  std::vector<std::pair<std::string, std::string>> variables;  // server variables
+  std::vector<std::pair<std::string, std::string>> variables;  // server variables; as body
 
   // Points the control block at this request's data; call once the request
   // data is complete.

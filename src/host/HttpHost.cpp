@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 // How long a request's memory outlives the module's done-with-session, for
 // module threads that touch it once more on their way out.
-constexpr auto kRetireGrace = std::chrono::seconds(30);
+constexpr auto kRetireGrace = std::chrono::seconds(2);
 constexpr auto kWatchInterval = std::chrono::milliseconds(200);
 
 const char* ReasonPhrase(unsigned status) {
