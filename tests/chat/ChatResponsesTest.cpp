@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "support/ExtensionFixture.h"
 
@@ -21,12 +23,20 @@ std::string Response(int type, const std::vector<std::string>& fields, int long_
   return header + body;
 }
 
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 class ChatResponsesTest : public ExtensionFixture<> {
  protected:
   void SetUp() override {
     std::filesystem::copy(std::string(QUORVIX_SITE_DIR) + "html", dir_.path() + "html",
                           std::filesystem::copy_options::recursive);
-    std::filesystem::copy_file(std::string(QUORVIX_SITE_DIR) + "RAVO.ini", dir_.path() + "RAVO.ini");
+    // The site's settings, with a back-end port where nothing listens.
+    std::string ini = ReadFile(std::string(QUORVIX_SITE_DIR) + "RAVO.ini");
+    ini.replace(ini.find("\nPort="), 10, "\nPort=1\n#");
+    dir_.Write("RAVO.ini", ini);
     Start();
     info_.text1 = "en";
     info_.text2 = "S<1>";
@@ -118,6 +128,16 @@ TEST_F(ChatResponsesTest, PostControlPageCarriesTheCodeAsANumber) {
 TEST_F(ChatResponsesTest, CallMeShowsTheNumberTheBackEndWillCall) {
   const auto page = Page(&CRAVOExtension::RESP_CALLME_EVENT, true, Response(81, {"0", "Ann", "+4930123"}));
   EXPECT_NE(page.find("We will call you at +4930123."), std::string::npos) << page;
+}
+
+TEST_F(ChatResponsesTest, PollWithTheBackEndDownGives1002AndKeepsTheIndex) {
+  // Nothing listens on the back-end port: the pool gives up after ten seconds.
+  auto request = FakeRequest::Get("varUserRequest=REQ_DELTA_CHAT&varSessionID=S1&varIndexKey=5&varUserLanguage=en");
+  EXPECT_EQ(extension_->HttpExtensionProc(request.ecb()), static_cast<std::uint32_t>(QX_STATUS_SUCCESS));
+  const auto page = request.body();
+  EXPECT_NE(page.find("error=1002\n"), std::string::npos) << page;
+  EXPECT_NE(page.find("index=5\n"), std::string::npos);
+  EXPECT_NE(page.find("chat=\"<WCCHATDATA>\""), std::string::npos);
 }
 
 }  // namespace
