@@ -1,4 +1,5 @@
-// The chat page's script. It polls for what is new, posts what the visitor
+// The chat page's script, one for every language (the texts come from the
+// page; it lives in the en folder). It polls for what is new, posts what the visitor
 // types and reacts to the codes the answers carry. Everything the agent or the
 // visitor wrote is shown as text, never as markup.
 (function () {
