@@ -9,13 +9,8 @@
 
 namespace {
 
-class ExchangeTest : public ExtensionFixture<> {
+class ExchangeTest : public SimExtensionFixture<> {
  protected:
-  void SetUp() override { ASSERT_TRUE(sim_.ready()) << sim_.process().Output(); }
-  void TearDown() override {
-    ExtensionFixture::TearDown();
-    EXPECT_EQ(sim_.Stop(), 0);
-  }
   CRAVOExtension& StartWithSim(int min_sockets = 2, int max_sockets = 10, const std::string& extra = {}) {
     return Start(sim_.IniSettings(min_sockets, max_sockets) + "DebugOutput=1\n" + extra);
   }
@@ -45,7 +40,6 @@ class ExchangeTest : public ExtensionFixture<> {
     extension_->CopyPoolStatistics(false, &block);
     return block;
   }
-  SimProcess sim_;
 };
 
 TEST_F(ExchangeTest, RequestReachesTheBackEndAndTheConnectionIsKept) {

@@ -22,15 +22,11 @@ class ScriptedWorkerExtension : public CRAVOExtension {
   }
 };
 
-class WorkerTest : public ExtensionFixture<ScriptedWorkerExtension> {
+class WorkerTest : public SimExtensionFixture<ScriptedWorkerExtension> {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(sim_.ready());
+    SimExtensionFixture::SetUp();
     Start(sim_.IniSettings());
-  }
-  void TearDown() override {
-    ExtensionFixture::TearDown();
-    EXPECT_EQ(sim_.Stop(), 0);
   }
   // Sends a heartbeat as a pending request answered into request.
   void SendPending(FakeRequest& request) {
@@ -46,7 +42,6 @@ class WorkerTest : public ExtensionFixture<ScriptedWorkerExtension> {
     EXPECT_EQ(info, nullptr) << "the worker owns the record";
     ASSERT_TRUE(request.WaitDone(10000));
   }
-  SimProcess sim_;
 };
 
 TEST_F(WorkerTest, HandlerPageIsSentAndTheSessionClosedOnce) {

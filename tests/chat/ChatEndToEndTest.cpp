@@ -39,8 +39,7 @@ class ChatEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(sim_.ready());
-    std::filesystem::copy(QUORVIX_SITE_DIR, site_.path(), std::filesystem::copy_options::recursive);
-    sim_.PointIniAt(site_.path() + "RAVO.ini");
+    sim_.InstallSite(QUORVIX_SITE_DIR, site_.path());
     host_ = HostProcess::ForSite(site_.path(), {"--no-access-log"});
     ASSERT_TRUE(host_->ready()) << host_->process().Output();
   }

@@ -12,14 +12,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class DiagThreadTest : public ExtensionFixture<> {
+class DiagThreadTest : public SimExtensionFixture<> {
  protected:
-  void SetUp() override { ASSERT_TRUE(sim_.ready()); }
   void TearDown() override {
-    ExtensionFixture::TearDown();
+    Stop();
     for (int i = 0; i < 500 && diag::DiagThread::RunningThreads() > 0; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(diag::DiagThread::RunningThreads(), 0);
-    EXPECT_EQ(sim_.Stop(), 0);
+    SimExtensionFixture::TearDown();
   }
   // Started with a thread that stays quiet unless timing says otherwise.
   CRAVOExtension& StartWithSim(const std::string& extra = {}) {
@@ -39,7 +38,6 @@ class DiagThreadTest : public ExtensionFixture<> {
     for (const auto& line : sim_.ControlLines(verb)) count += line.find(needle) != std::string::npos ? 1 : 0;
     return count;
   }
-  SimProcess sim_;
 };
 
 TEST_F(DiagThreadTest, AcceptedReportEmptiesTheList) {

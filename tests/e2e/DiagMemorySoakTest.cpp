@@ -73,7 +73,7 @@ TEST(DiagMemorySoakTest, MemoryStaysFlatWhileTheBackEndRefusesEveryReport) {
   ASSERT_TRUE(sim.ready());
   ASSERT_EQ(sim.Control("fault refuse-diag 0"), "");
   TempDir site;
-  std::filesystem::copy(QUORVIX_SITE_DIR, site.path(), std::filesystem::copy_options::recursive);
+  sim.InstallSite(QUORVIX_SITE_DIR, site.path());
   // The defaults: threshold 101 (every entry and exit recorded), interval 0,
   // record limit 100, no trace file.
   std::ifstream original(site.path() + "RAVO.ini");
@@ -87,7 +87,6 @@ TEST(DiagMemorySoakTest, MemoryStaysFlatWhileTheBackEndRefusesEveryReport) {
   }
   original.close();
   site.Write("RAVO.ini", ini);
-  sim.PointIniAt(site.path() + "RAVO.ini");
 
   HostProcess host(site.path() + "quorvix.so", {"--no-access-log"});
   ASSERT_TRUE(host.ready()) << host.process().Output();

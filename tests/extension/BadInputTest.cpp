@@ -9,17 +9,12 @@
 
 namespace {
 
-class BadInputTest : public ExtensionFixture<> {
+class BadInputTest : public SimExtensionFixture<> {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(sim_.ready());
+    SimExtensionFixture::SetUp();
     Start(sim_.IniSettings());
   }
-  void TearDown() override {
-    ExtensionFixture::TearDown();
-    EXPECT_EQ(sim_.Stop(), 0);
-  }
-  SimProcess sim_;
 
   std::uint32_t Answer(FakeRequest& request) { return extension_->HttpExtensionProc(request.ecb()); }
 };

@@ -223,8 +223,7 @@ TEST(HostWithModuleTest, UnknownRequestIsAnswered200) {
   SimProcess sim;
   ASSERT_TRUE(sim.ready());
   TempDir site;
-  std::filesystem::copy(QUORVIX_SITE_DIR, site.path(), std::filesystem::copy_options::recursive);
-  sim.PointIniAt(site.path() + "RAVO.ini");
+  sim.InstallSite(QUORVIX_SITE_DIR, site.path());
   HostProcess host(site.path() + "quorvix.so");
   ASSERT_TRUE(host.ready()) << host.process().Output();
   EXPECT_EQ(host.Get("varUserRequest=REQ_NOTHING_LIKE_IT").status, 200);

@@ -13,8 +13,7 @@ class PagesEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(sim_.ready());
-    std::filesystem::copy(QUORVIX_SITE_DIR, site_.path(), std::filesystem::copy_options::recursive);
-    sim_.PointIniAt(site_.path() + "RAVO.ini");
+    sim_.InstallSite(QUORVIX_SITE_DIR, site_.path());
     host_ = HostProcess::ForSite(site_.path());
     ASSERT_TRUE(host_->ready()) << host_->process().Output();
   }

@@ -12,6 +12,7 @@
 #include "extension/Dispatch.h"
 #include "extension/RAVO.h"
 #include "support/FakeControlBlock.h"
+#include "support/SimProcess.h"
 #include "support/TempDir.h"
 
 // Records which handler dispatch chose and with which values, instead of
@@ -79,4 +80,16 @@ class ExtensionFixture : public ::testing::Test {
   TempDir dir_;
   diag::DiagThread::Timing diag_timing_ = QuietDiagTiming();
   std::unique_ptr<Extension> extension_;
+};
+
+// The same, with a vekacs-sim of the test's own as back end.
+template <typename Extension = CRAVOExtension>
+class SimExtensionFixture : public ExtensionFixture<Extension> {
+ protected:
+  void SetUp() override { ASSERT_TRUE(sim_.ready()) << sim_.process().Output(); }
+  void TearDown() override {
+    ExtensionFixture<Extension>::TearDown();
+    EXPECT_EQ(sim_.Stop(), 0);
+  }
+  SimProcess sim_;
 };

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -76,7 +77,9 @@ std::string SimProcess::IniSettings(int min_sockets, int max_sockets) const {
          "\nPassword=demo-secret\n";
 }
 
-void SimProcess::PointIniAt(const std::string& path) const {
+void SimProcess::InstallSite(const std::string& from, const std::string& to) const {
+  std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
+  const std::string path = to + "RAVO.ini";
   std::ifstream in(path);
   std::ostringstream out;
   for (std::string line; std::getline(in, line);) {

@@ -24,8 +24,9 @@ class SimProcess {
   // The [VEKASETTINGS] lines that point a module at this simulator.
   std::string IniSettings(int min_sockets = 2, int max_sockets = 10) const;
 
-  // Rewrites the Port line of the ini file at path to this simulator's port.
-  void PointIniAt(const std::string& path) const;
+  // Copies the site folder from into the folder to and points its RAVO.ini
+  // at this simulator.
+  void InstallSite(const std::string& from, const std::string& to) const;
 
   int Stop();
   ChildProcess& process() { return process_; }
