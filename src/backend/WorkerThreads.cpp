@@ -1,5 +1,6 @@
 #include "backend/WorkerThreads.h"
 
+#include <algorithm>
 #include <system_error>
 
 void WorkerThreads::JoinFinished(std::unique_lock<std::mutex>& lock) {
@@ -10,13 +11,26 @@ void WorkerThreads::JoinFinished(std::unique_lock<std::mutex>& lock) {
   lock.lock();
 }
 
+void WorkerThreads::Hand(Slot& slot, std::function<void()> job, bool stop) {
+  {
+    std::lock_guard lock(slot.mutex);
+    slot.job = std::move(job);
+    slot.stop = stop;
+    slot.handed = true;
+  }
+  slot.wake.notify_one();
+}
+
 bool WorkerThreads::Run(std::function<void()> job) {
   std::unique_lock lock(mutex_);
   if (!finished_.empty()) JoinFinished(lock);
   stopping_ = false;
-  if (static_cast<int>(jobs_.size()) < idle_) {
-    jobs_.push_back(std::move(job));
-    wake_.notify_one();
+  if (!idle_.empty()) {
+    // The thread idle the shortest time: its stack is still warm.
+    Slot* slot = idle_.back();
+    idle_.pop_back();
+    lock.unlock();
+    Hand(*slot, std::move(job), false);
     return true;
   }
   try {
@@ -32,7 +46,10 @@ bool WorkerThreads::Run(std::function<void()> job) {
 int WorkerThreads::Stop(std::chrono::milliseconds limit) {
   std::unique_lock lock(mutex_);
   stopping_ = true;
-  wake_.notify_all();
+  // Handed under mutex_: a parked thread leaves only after taking mutex_, so
+  // its slot is still there.
+  for (Slot* slot : idle_) Hand(*slot, nullptr, true);
+  idle_.clear();
   gone_.wait_for(lock, limit, [this] { return running_.empty(); });
   JoinFinished(lock);
   const int stuck = static_cast<int>(running_.size());
@@ -41,27 +58,52 @@ int WorkerThreads::Stop(std::chrono::milliseconds limit) {
   return stuck;
 }
 
+bool WorkerThreads::Park(Slot& slot, std::function<void()>& job) {
+  std::unique_lock lock(slot.mutex);
+  if (!slot.wake.wait_for(lock, idle_limit_, [&slot] { return slot.handed; })) {
+    lock.unlock();
+    {
+      std::lock_guard pool_lock(mutex_);
+      const auto self = std::find(idle_.begin(), idle_.end(), &slot);
+      if (self != idle_.end()) {
+        idle_.erase(self);
+        return false;
+      }
+    }
+    // Run or Stop took this slot just now; what it hands over is on its way.
+    lock.lock();
+    slot.wake.wait(lock, [&slot] { return slot.handed; });
+  }
+  slot.handed = false;
+  job = std::move(slot.job);
+  return !slot.stop;
+}
+
+void WorkerThreads::Leave(std::unique_lock<std::mutex>& lock) {
+  // Hand the thread object over for joining; it may already have been
+  // detached by a Stop that gave up waiting.
+  const auto self = running_.find(std::this_thread::get_id());
+  if (self != running_.end()) {
+    finished_.push_back(std::move(self->second));
+    running_.erase(self);
+  }
+  gone_.notify_all();
+  lock.unlock();
+}
+
 void WorkerThreads::Work(std::function<void()> job) {
+  Slot slot;
   while (true) {
     job();
     job = nullptr;
-    std::unique_lock lock(mutex_);
-    ++idle_;
-    const bool got_job = wake_.wait_for(lock, idle_limit_, [this] { return !jobs_.empty() || stopping_; }) &&
-                         !jobs_.empty() && !stopping_;
-    --idle_;
-    if (!got_job) {
-      // Hand the thread object over for joining; it may already have been
-      // detached by a Stop that gave up waiting.
-      const auto self = running_.find(std::this_thread::get_id());
-      if (self != running_.end()) {
-        finished_.push_back(std::move(self->second));
-        running_.erase(self);
-      }
-      gone_.notify_all();
-      return;
+    {
+      std::unique_lock lock(mutex_);
+      if (stopping_) return Leave(lock);
+      idle_.push_back(&slot);
     }
-    job = std::move(jobs_.front());
-    jobs_.pop_front();
+    if (!Park(slot, job)) {
+      std::unique_lock lock(mutex_);
+      return Leave(lock);
+    }
   }
 }

@@ -69,6 +69,7 @@ class HttpHost {
   MHD_Result RunModule(MHD_Connection* connection, HostRequest& request);
   void CollectVariables(MHD_Connection* connection, HostRequest& request);
   void WatchPending();
+  void NotifyShutdown();  // call with mutex_ held
 
   const HostOptions options_;
   ExtensionModule& module_;
@@ -77,7 +78,8 @@ class HttpHost {
   std::atomic<bool> shutting_down_{false};
 
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable changed_;        // for Shutdown; notified only once it began
+  std::condition_variable watchdog_wake_;  // only to stop the watchdog
   std::unordered_map<const HostRequest*, std::shared_ptr<HostRequest>> suspended_;  // guarded
   std::unordered_set<const HostRequest*> in_module_;  // guarded by mutex_
   std::deque<std::pair<std::chrono::steady_clock::time_point, std::shared_ptr<HostRequest>>>
