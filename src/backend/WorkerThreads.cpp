@@ -58,6 +58,11 @@ int WorkerThreads::Stop(std::chrono::milliseconds limit) {
   return stuck;
 }
 
+int WorkerThreads::IdleCount() {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(idle_.size());
+}
+
 bool WorkerThreads::Park(Slot& slot, std::function<void()>& job) {
   std::unique_lock lock(slot.mutex);
   if (!slot.wake.wait_for(lock, idle_limit_, [&slot] { return slot.handed; })) {

@@ -37,6 +37,9 @@ class WorkerThreads {
   // threads again.
   int Stop(std::chrono::milliseconds limit);
 
+  // Threads parked and waiting for a job.
+  int IdleCount();
+
  private:
   // Where an idle thread waits; lives on that thread's stack.
   struct Slot {

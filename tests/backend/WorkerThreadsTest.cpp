@@ -40,23 +40,28 @@ TEST(WorkerThreadsTest, ConcurrentJobsEachRunOnceAndNoneWaitsForAnother) {
 
 TEST(WorkerThreadsTest, IdleThreadsAreReusedForLaterJobs) {
   WorkerThreads workers;
+  constexpr int kBurst = 8;
   std::mutex mutex;
   std::set<std::thread::id> threads;
-  for (int i = 0; i < 200; ++i) {
-    std::promise<void> done;
-    ASSERT_TRUE(workers.Run([&] {
-      {
-        std::lock_guard lock(mutex);
-        threads.insert(std::this_thread::get_id());
-      }
-      done.set_value();
-    }));
-    done.get_future().wait();
-  }
+  const auto burst = [&] {
+    std::latch together(kBurst);
+    for (int i = 0; i < kBurst; ++i) {
+      ASSERT_TRUE(workers.Run([&] {
+        {
+          std::lock_guard lock(mutex);
+          threads.insert(std::this_thread::get_id());
+        }
+        together.count_down();
+        together.wait();
+      }));
+    }
+    while (workers.IdleCount() < kBurst) std::this_thread::sleep_for(1ms);
+  };
+  burst();
+  burst();
+  EXPECT_EQ(threads.size(), static_cast<std::size_t>(kBurst));
   EXPECT_EQ(workers.Stop(10s), 0);
-  // A job may be handed over before the previous thread has parked, so a
-  // second thread is possible, but not one per job.
-  EXPECT_LE(threads.size(), 3u);
+  EXPECT_EQ(workers.IdleCount(), 0);
 }
 
 TEST(WorkerThreadsTest, IdleThreadsRetireAndNewJobsStillRun) {
