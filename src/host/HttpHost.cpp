@@ -120,7 +120,7 @@ bool HttpHost::Start(std::string& error) {
   unsigned threads = options_.threads;
   if (threads == 0) threads = std::max(4u, 2 * std::max(1u, std::thread::hardware_concurrency()));
 
-  const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | MHD_USE_TURBO;
+  const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
   // New connections are refused by the accept policy once shutdown begins:
   // quiescing an epoll thread pool races inside the library and can abort.
   const MHD_AcceptPolicyCallback accept_policy = [](void* cls, const sockaddr*, socklen_t) {
