@@ -2,45 +2,20 @@
 // for every page so that edits show at once.
 #include "pages/Templates.h"
 
-#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
 #include "pages/Placeholders.h"
+#include "platform/ReadFile.h"
 
 namespace {
 
 // Templates are small; a larger file is not a template and is refused rather
 // than read into memory.
-constexpr off_t kMaxTemplateBytes = 64 << 20;
-
-bool ReadRegularFile(const std::string& path, std::string& text) {
-  // O_NONBLOCK: a FIFO in a template folder must not hang a request thread.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct stat info {};
-  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxTemplateBytes;
-  if (ok) {
-    try {
-      text.resize(static_cast<std::size_t>(info.st_size));
-    } catch (const std::bad_alloc&) {
-      ok = false;
-    }
-  }
-  std::size_t done = 0;
-  while (ok && done < text.size()) {
-    const ssize_t count = read(fd, text.data() + done, text.size() - done);
-    if (count <= 0) ok = false;
-    else done += static_cast<std::size_t>(count);
-  }
-  close(fd);
-  return ok;
-}
+constexpr std::size_t kMaxTemplateBytes = 64 << 20;
 
 std::string RealPath(const std::string& path) {
   char resolved[PATH_MAX];
@@ -65,7 +40,7 @@ bool IsSafePageName(const std::string& page_name, const std::string& directory) 
 
 bool LoadTextFile(const std::string& path, std::string& text) {
   text.clear();
-  const bool ok = ReadRegularFile(path, text);
+  const bool ok = platform::ReadRegularFile(path, text, kMaxTemplateBytes);
   if (!ok) {
     text.clear();
     diag::TraceLine("%s -> Error loading.\n", path.c_str());

@@ -1,6 +1,6 @@
 #include "platform/ProfileString.h"
 
-#include <fstream>
+#include "platform/ReadFile.h"
 
 namespace platform {
 namespace {
@@ -33,17 +33,24 @@ std::string_view Unquote(std::string_view value) {
   return value;
 }
 
+// An initialisation file is a few kilobytes; anything this large is not one.
+constexpr std::size_t kMaxProfileFileBytes = 16 << 20;
+
 }  // namespace
 
 std::string GetProfileString(const std::string& path, std::string_view section,
                              std::string_view key) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return {};
+  // Read at every page: one read of the whole file, then views into it.
+  std::string content;
+  if (!ReadRegularFile(path, content, kMaxProfileFileBytes)) return {};
   const auto wanted_section = Trim(section);
   const auto wanted_key = Trim(key);
   bool in_section = false;
-  std::string line;
-  while (std::getline(file, line)) {
+  std::string_view rest(content);
+  while (!rest.empty()) {
+    const auto end = rest.find('\n');
+    const auto line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     const auto text = Trim(line);
     if (text.empty() || text.front() == ';' || text.front() == '#') continue;
     if (text.front() == '[') {

@@ -1,6 +1,7 @@
 #include "platform/ProfileString.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "support/TempDir.h"
 
@@ -32,7 +33,17 @@ TEST_F(ProfileStringTest, FindsKeysWithoutRegardToCaseAndIgnoresComments) {
   EXPECT_EQ(Read("DIAGSETTINGS", "Port"), "");
 }
 
-TEST_F(ProfileStringTest, MissingFileReadsAsEmpty) { EXPECT_EQ(Read("WEBSETTINGS", "DefaultPath"), ""); }
+TEST_F(ProfileStringTest, MissingFileOrOneThatIsNoPlainFileReadsAsEmpty) {
+  EXPECT_EQ(Read("WEBSETTINGS", "DefaultPath"), "");
+  // A FIFO in its place must not hang the request thread that reads it.
+  ASSERT_EQ(mkfifo((dir_.path() + "RAVO.ini").c_str(), 0600), 0);
+  EXPECT_EQ(Read("WEBSETTINGS", "DefaultPath"), "");
+}
+
+TEST_F(ProfileStringTest, LastLineNeedsNoLineEnd) {
+  dir_.Write("RAVO.ini", "[s]\r\nk= last ");
+  EXPECT_EQ(Read("s", "k"), "last");
+}
 
 TEST_F(ProfileStringTest, CutsLongValuesAndRereadsTheFileEveryTime) {
   dir_.Write("RAVO.ini", "[s]\nk=" + std::string(1500, 'x') + "\n");
