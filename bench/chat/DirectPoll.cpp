@@ -3,19 +3,61 @@
 //
 //   chat_direct_poll PORT SESSIONS_FILE THREADS SECONDS
 // Prints "polls/s N".
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "backend/Message.h"
-#include "extension/RAVO.h"
-#include "net/TRSocket.h"
+#include "protocol/Codes.h"
+#include "protocol/Message.h"
+#include "protocol/PasswordScrambling.h"
+
+namespace {
+
+bool SendAll(int fd, const std::string& data) {
+  for (std::size_t done = 0; done < data.size();) {
+    const ssize_t count = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (count <= 0) return false;
+    done += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+bool ReceiveAll(int fd, char* buffer, std::size_t length) {
+  for (std::size_t done = 0; done < length;) {
+    const ssize_t count = recv(fd, buffer + done, length - done, 0);
+    if (count <= 0) return false;
+    done += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+int Connect(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(static_cast<std::uint16_t>(port));
+  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int yes = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 5) {
@@ -30,22 +72,12 @@ int main(int argc, char** argv) {
   const int seconds = std::atoi(argv[4]);
   if (sessions.empty()) return 2;
 
-  // The same bytes the module sends: built by the module's own code.
-  const auto folder = std::filesystem::temp_directory_path() / ("direct-poll-" + std::to_string(getpid()));
-  std::filesystem::create_directories(folder);
-  std::ofstream(folder / "RAVO.ini") << "[VEKASETTINGS]\nPassword=demo-secret\nMinSockets=1\nMaxSockets=1\n";
-  CRAVOExtension extension((folder / "quorvix.so").string());
-  extension.LoadSettings();
-  std::filesystem::remove_all(folder);
+  // The bytes the module sends for a poll, from the protocol library both share.
   std::vector<std::string> messages;
+  std::uint32_t id = 0;
   for (const auto& session : sessions) {
-    MessageBody body;
-    AppendMessageField(body, session);
-    AppendMessageField(body, "2");
-    std::string message;
-    std::uint32_t id = 0;
-    extension.BuildVEKACSMessage(message, 50, 2, body, id);
-    messages.push_back(message);
+    messages.push_back(protocol::EncodeMessage(protocol::kVersion, ++id, protocol::Number(protocol::MessageType::kChatPoll),
+                                               {session, "2", ScramblePassword("demo-secret")}));
   }
 
   std::atomic<long> polls{0};
@@ -53,20 +85,18 @@ int main(int argc, char** argv) {
   std::vector<std::thread> workers;
   for (int t = 0; t < threads; ++t) {
     workers.emplace_back([&, t] {
-      TRSocket socket;
-      if (socket.Create(0, 1, nullptr) != 0 || socket.Connect("127.0.0.1", port) != 0) return;
+      const int fd = Connect(port);
+      if (fd < 0) return;
       std::string response(1 << 20, '\0');
+      constexpr std::size_t kPrefix = protocol::kLengthPrefixBytes;
       for (std::size_t i = static_cast<std::size_t>(t); !stop; i += static_cast<std::size_t>(threads)) {
-        const std::string& message = messages[i % messages.size()];
-        std::size_t sent = 0, got = 0;
-        bool timed_out = false;
-        socket.Send(message.data(), message.size(), sent, 90, 0);
-        socket.Receive(response.data(), 29, got, timed_out, 50, 0, true);
-        const auto length = static_cast<std::size_t>(LeadingNumber(response, 13, 8, 10));
-        if (got != 29 || length < 29 || length > response.size()) return;
-        socket.Receive(response.data() + 29, length - 29, got, timed_out, 50, 0, true);
+        if (!SendAll(fd, messages[i % messages.size()]) || !ReceiveAll(fd, response.data(), kPrefix)) break;
+        const auto length = static_cast<std::size_t>(protocol::ReadHeader(response).length);
+        if (length < kPrefix || length > response.size()) break;
+        if (!ReceiveAll(fd, response.data() + kPrefix, length - kPrefix)) break;
         ++polls;
       }
+      close(fd);
     });
   }
   std::this_thread::sleep_for(std::chrono::seconds(seconds));

@@ -63,7 +63,7 @@ void BM_PlainClient(benchmark::State& state) {
     bool timed_out = false;
     socket.Send(g_message.data(), g_message.size(), sent, 90, 0);
     socket.Receive(response.data(), 29, got, timed_out, 50, 0, true);
-    const auto length = static_cast<std::size_t>(LeadingNumber(response, 13, 8, 10));
+    const auto length = static_cast<std::size_t>(protocol::ReadHeader(response).length);
     if (got != 29 || length < 29 || length > response.size()) {
       state.SkipWithError("bad response");
       break;

@@ -17,7 +17,7 @@ namespace {
 
 constexpr int kSendTimeoutSeconds = 90;
 constexpr int kReceiveTimeoutSeconds = 50;
-constexpr std::size_t kResponseHeaderBytes = 29;
+constexpr std::size_t kResponseHeaderBytes = protocol::kLengthPrefixBytes;
 constexpr long long kMaxResponseLength = 500000;
 constexpr int kAttempts = 3;
 constexpr long kSlowResponseSeconds = 20;
@@ -177,14 +177,15 @@ bool CRAVOExtension::GetVEKACSResponse(TRSocket& connection, std::string& respon
     diag::TraceLine("CRAVOExtension::GetVEKACSResponse: Received %d bytes on socket %08lX successfully\n",
                     static_cast<int>(got), handle);
     const std::string_view header_text(header, sizeof header);
-    const long long length = LeadingNumber(header_text, 13, 8, 10);
+    const protocol::Header read = protocol::ReadHeader(header_text);
+    const long long length = read.length;
     // A length below the header's own size could not frame any response.
     if (length > kMaxResponseLength || length < static_cast<long long>(kResponseHeaderBytes)) {
       diag::TraceLine("CRAVOExtension::GetVEKACSResponse: Ridiculous length %d for incoming response on socket %08lX - protocol error\n",
                       static_cast<int>(length), handle);
       protocol_error("Protocol Error!");
     } else {
-      const auto id = static_cast<unsigned>(LeadingNumber(header_text, 21, 8, 16));
+      const auto id = static_cast<unsigned>(read.id);
       diag::TraceLine("CRAVOExtension::GetVEKACSResponse: Get response on socket %08lX for request ID %u\n", handle, id);
       std::string buffer;
       try {

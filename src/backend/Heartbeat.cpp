@@ -3,6 +3,7 @@
 #include "backend/Message.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ int CRAVOExtension::SendHeartbeat(const std::string& web_server, const std::stri
     if (CommunicateWithVEKACS(message, response, error, nullptr, true)) {
       std::string code;
       ExtractParmFromVEKACSMessage(response, 0, code);
-      result = static_cast<int>(LeadingNumber(code, 0, code.size(), 10));
+      result = static_cast<int>(text::ReadDigits(code, 0, code.size(), 10).value);
     }
   }
   return result;

@@ -7,6 +7,7 @@
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
+#include "platform/Text.h"
 
 namespace diag {
 namespace {
@@ -47,7 +48,7 @@ int SendDiagReport(CRAVOExtension* extension, const std::shared_ptr<DiagList>& l
   MessageBody body;
   // A record longer than a field can carry is cut rather than holding up
   // every later report.
-  for (const auto& text : report) AppendMessageField(body, std::string_view(text).substr(0, kMaxShortField));
+  for (const auto& text : report) AppendMessageField(body, std::string_view(text).substr(0, protocol::kMaxShortField));
   std::string message;
   std::uint32_t id = 0;
   std::string response;
@@ -59,7 +60,7 @@ int SendDiagReport(CRAVOExtension* extension, const std::shared_ptr<DiagList>& l
   }
   std::string code;
   ExtractParmFromVEKACSMessage(response, 0, code);
-  if (LeadingNumber(code, 0, code.size(), 10) == 0) {
+  if (text::ReadDigits(code, 0, code.size(), 10).value == 0) {
     list->RemoveReported();
     return 1;
   }

@@ -7,28 +7,11 @@
 
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
-#include "extension/PasswordScrambling.h"
+#include "protocol/PasswordScrambling.h"
 #include "extension/RAVO.h"
 #include "extension/SettingsRules.h"
 #include "platform/ModulePath.h"
 #include "platform/ProfileString.h"
-
-int ParseLeadingInt(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    // Saturate instead of overflowing: a huge number is still "large".
-    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
 
 int NumberRule::Apply(int value) const {
   if (value < floor) return below_floor;
@@ -38,13 +21,7 @@ int NumberRule::Apply(int value) const {
 
 bool IsTruthWord(std::string_view value, std::initializer_list<std::string_view> words) {
   for (const auto word : words) {
-    if (value.size() != word.size()) continue;
-    bool same = true;
-    for (std::size_t i = 0; i < value.size() && same; ++i) {
-      same = std::tolower(static_cast<unsigned char>(value[i])) ==
-             std::tolower(static_cast<unsigned char>(word[i]));
-    }
-    if (same) return true;
+    if (text::EqualsIgnoringCase(value, word)) return true;
   }
   return false;
 }
@@ -86,13 +63,13 @@ void CRAVOExtension::LoadSettings() {
   s.defaultLanguage = ReadWebSetting("DefaultLanguage");
 
   const auto number = [this](std::string_view key, const NumberRule& rule) {
-    return rule.Apply(ParseLeadingInt(ReadVekaSetting(key)));
+    return rule.Apply(text::ParseLeadingInt(ReadVekaSetting(key)));
   };
   s.backendAddress = ReadVekaSetting("Address");
   s.portText = ReadVekaSetting("Port");
-  s.port = ParseLeadingInt(s.portText);
+  s.port = text::ParseLeadingInt(s.portText);
   s.sslPortText = ReadVekaSetting("SSLPort");
-  s.sslPort = ParseLeadingInt(s.sslPortText);
+  s.sslPort = text::ParseLeadingInt(s.sslPortText);
   s.chatUsesSSL = IsTruthWord(ReadVekaSetting("ChatUsesSSL"), {"true"});
   s.callbackUsesSSL = IsTruthWord(ReadVekaSetting("CallbackUsesSSL"), {"true"});
   s.voiceXmlUsesSSL = IsTruthWord(ReadVekaSetting("VoiceXMLUsesSSL"), {"true"});
@@ -104,10 +81,10 @@ void CRAVOExtension::LoadSettings() {
   if (s.debugOutput) OpenTraceFile();
   s.password = PreparePassword(ReadVekaSetting("Password"));
 
-  s.diagIntervalSec = kIntervalRule.Apply(ParseLeadingInt(ReadDiagSetting("TIME_INTERVAL_SEC")));
+  s.diagIntervalSec = kIntervalRule.Apply(text::ParseLeadingInt(ReadDiagSetting("TIME_INTERVAL_SEC")));
   diag::SetDiagEnabled(true);
-  s.diagMaxMemory = kMaxMemoryRule.Apply(ParseLeadingInt(ReadDiagSetting("MAX_MEMORY")));
-  s.diagThreshold = kThresholdRule.Apply(ParseLeadingInt(ReadDiagSetting("THRESHOLD")));
+  s.diagMaxMemory = kMaxMemoryRule.Apply(text::ParseLeadingInt(ReadDiagSetting("MAX_MEMORY")));
+  s.diagThreshold = kThresholdRule.Apply(text::ParseLeadingInt(ReadDiagSetting("THRESHOLD")));
 }
 
 void CRAVOExtension::OpenTraceFile() {

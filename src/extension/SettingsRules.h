@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-// Leading blanks, an optional sign and the digits up to the first other
-// character; no digits give 0. Values beyond int saturate.
-int ParseLeadingInt(std::string_view text);
+#include "platform/Text.h"
+
+using text::ParseLeadingInt;
 
 // value < floor gives below_floor; value > ceiling gives above_ceiling.
 struct NumberRule {

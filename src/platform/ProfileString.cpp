@@ -1,6 +1,7 @@
 #include "platform/ProfileString.h"
 
 #include "platform/ReadFile.h"
+#include "platform/Text.h"
 
 namespace platform {
 namespace {
@@ -10,19 +11,6 @@ std::string_view Trim(std::string_view text) {
   if (first == std::string_view::npos) return {};
   const auto last = text.find_last_not_of(" \t\r\n");
   return text.substr(first, last - first + 1);
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto x = static_cast<unsigned char>(a[i]);
-    const auto y = static_cast<unsigned char>(b[i]);
-    if (x != y && !(x < 128 && y < 128 && (x | 0x20) == (y | 0x20) && (x | 0x20) >= 'a' &&
-                    (x | 0x20) <= 'z')) {
-      return false;
-    }
-  }
-  return true;
 }
 
 std::string_view Unquote(std::string_view value) {
@@ -56,13 +44,13 @@ std::string GetProfileString(const std::string& path, std::string_view section,
     if (text.front() == '[') {
       const auto close = text.find(']');
       in_section = close != std::string_view::npos &&
-                   EqualsIgnoringCase(Trim(text.substr(1, close - 1)), wanted_section);
+                   text::EqualsIgnoringCase(Trim(text.substr(1, close - 1)), wanted_section);
       continue;
     }
     if (!in_section) continue;
     const auto equals = text.find('=');
     if (equals == std::string_view::npos) continue;
-    if (!EqualsIgnoringCase(Trim(text.substr(0, equals)), wanted_key)) continue;
+    if (!text::EqualsIgnoringCase(Trim(text.substr(0, equals)), wanted_key)) continue;
     const auto value = Unquote(Trim(text.substr(equals + 1)));
     return std::string(value.substr(0, kMaxProfileValue));
   }

@@ -6,6 +6,8 @@
 namespace sim {
 namespace {
 
+std::string Ok() { return protocol::Text(protocol::Code::kSuccess); }
+
 const std::string& Field(const std::vector<std::string>& fields, std::size_t index) {
   static const std::string empty;
   return index < fields.size() ? fields[index] : empty;
@@ -71,20 +73,20 @@ std::vector<std::string> ChatSessions::Start(const std::vector<std::string>& fie
   const std::string name = session.customer.empty() ? "there" : session.customer;
   session.pending.push_back({now + options_.replyDelay / 3, "System: " + session.agent + " has joined the chat."});
   session.pending.push_back({now + options_.replyDelay, session.agent + ": Hello " + name + ", how can I help you?"});
-  return {"0", id};
+  return {Ok(), id};
 }
 
 std::vector<std::string> ChatSessions::Post(const std::vector<std::string>& fields) {
   std::lock_guard lock(mutex_);
   const auto now = Clock::now();
   Session* session = Find(Field(fields, 0), now);
-  if (session == nullptr) return {kCodeUnknownSession};
+  if (session == nullptr) return {protocol::Text(protocol::Code::kUnknownSession)};
   const std::string& text = Field(fields, 1);
-  if (session->transcriptBytes + text.size() > options_.maxTranscriptBytes) return {kCodeTranscriptFull};
+  if (session->transcriptBytes + text.size() > options_.maxTranscriptBytes) return {protocol::Text(protocol::Code::kTranscriptFull)};
   session->lastActivity = now;
   Advance(*session, now);
   Add(*session, (session->customer.empty() ? std::string("Visitor") : session->customer) + ": " + text);
-  if (session->agentLeft) return {"0"};
+  if (session->agentLeft) return {Ok()};
   if (Contains(text, "bye agent")) {
     session->pending.push_back({now + options_.replyDelay, session->agent + ": Goodbye, and thank you!", true});
   } else if (Contains(text, "transfer")) {
@@ -95,28 +97,28 @@ std::vector<std::string> ChatSessions::Post(const std::vector<std::string>& fiel
     session->pending.push_back({now + options_.replyDelay, session->agent + ": Thank you, I am looking into \"" +
                                                                text.substr(0, 200) + "\"."});
   }
-  return {"0"};
+  return {Ok()};
 }
 
 std::vector<std::string> ChatSessions::Typing(const std::vector<std::string>& fields) {
   std::lock_guard lock(mutex_);
   const auto now = Clock::now();
   Session* session = Find(Field(fields, 0), now);
-  if (session == nullptr) return {kCodeUnknownSession};
+  if (session == nullptr) return {protocol::Text(protocol::Code::kUnknownSession)};
   session->lastActivity = now;
-  return {"0"};
+  return {Ok()};
 }
 
 std::vector<std::string> ChatSessions::Poll(const std::vector<std::string>& fields) {
   std::lock_guard lock(mutex_);
   const auto now = Clock::now();
   Session* session = Find(Field(fields, 0), now);
-  if (session == nullptr) return {kCodeUnknownSession};
+  if (session == nullptr) return {protocol::Text(protocol::Code::kUnknownSession)};
   Advance(*session, now);
   if (!session->transferTo.empty()) {
     std::string target;
     target.swap(session->transferTo);
-    return {"2005", target};
+    return {protocol::Text(protocol::Code::kTransferred), target};
   }
   std::size_t index = 0;
   for (const char c : Field(fields, 1)) {
@@ -124,7 +126,7 @@ std::vector<std::string> ChatSessions::Poll(const std::vector<std::string>& fiel
     index = index * 10 + static_cast<std::size_t>(c - '0');
   }
   index = std::min(index, session->transcript.size());
-  if (session->agentLeft && index == session->transcript.size()) return {"2001"};
+  if (session->agentLeft && index == session->transcript.size()) return {protocol::Text(protocol::Code::kAgentDisconnected)};
   std::string text;
   for (std::size_t i = index; i < session->transcript.size(); ++i) {
     if (!text.empty()) text += "<BR>";
@@ -135,7 +137,7 @@ std::vector<std::string> ChatSessions::Poll(const std::vector<std::string>& fiel
                                                            return event.due - now <= options_.typingLead;
                                                          });
   const bool joined = session->transcript.size() > 0;
-  return {"0", text, "", joined ? session->agentKey : "", std::to_string(session->transcript.size()),
+  return {Ok(), text, "", joined ? session->agentKey : "", std::to_string(session->transcript.size()),
           typing ? session->agent : ""};
 }
 
@@ -143,14 +145,14 @@ std::vector<std::string> ChatSessions::HangUp(const std::vector<std::string>& fi
   std::lock_guard lock(mutex_);
   const auto now = Clock::now();
   Session* session = Find(Field(fields, 0), now);
-  if (session == nullptr) return {kCodeUnknownSession};
+  if (session == nullptr) return {protocol::Text(protocol::Code::kUnknownSession)};
   Advance(*session, now);
   std::string summary;
   for (const auto& line : session->transcript) {
     if (!summary.empty()) summary += "<BR>";
     summary += line;
   }
-  std::vector<std::string> answer = {"0", Field(fields, 0), session->customer, session->caption, summary};
+  std::vector<std::string> answer = {Ok(), Field(fields, 0), session->customer, session->caption, summary};
   sessions_.erase(Field(fields, 0));
   return answer;
 }
@@ -159,15 +161,15 @@ std::vector<std::string> ChatSessions::CallMe(const std::vector<std::string>& fi
   std::lock_guard lock(mutex_);
   const auto now = Clock::now();
   Session* session = Find(Field(fields, 0), now);
-  if (session == nullptr) return {kCodeUnknownSession};
+  if (session == nullptr) return {protocol::Text(protocol::Code::kUnknownSession)};
   session->lastActivity = now;
   std::string number;
   for (const char c : Field(fields, 2)) {
     if ((c >= '0' && c <= '9') || (c == '+' && number.empty())) number.push_back(c);
   }
-  if (number.empty()) return {"3012"};
+  if (number.empty()) return {protocol::Text(protocol::Code::kNoPhoneNumber)};
   Add(*session, "System: " + session->agent + " will call you at " + number + ".");
-  return {"0", session->customer, number};
+  return {Ok(), session->customer, number};
 }
 
 std::size_t ChatSessions::Count() const {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/WireFormat.h"
+#include "protocol/Codes.h"
 
 namespace sim {
 
@@ -24,10 +24,6 @@ struct ChatOptions {
   std::size_t maxSessions = 10000;
   std::size_t maxTranscriptBytes = 256 * 1024;
 };
-
-// Codes of the simulator's own choosing.
-inline constexpr const char* kCodeUnknownSession = "3010";
-inline constexpr const char* kCodeTranscriptFull = "3011";
 
 class ChatSessions {
  public:

@@ -1,9 +1,12 @@
 #include "sim/ContactCenter.h"
 
-#include "extension/PasswordScrambling.h"
+#include "protocol/PasswordScrambling.h"
 
 namespace sim {
 namespace {
+
+using protocol::MessageType;
+using protocol::Number;
 
 void Keep(std::deque<std::string>& list, std::string entry) {
   list.push_back(std::move(entry));
@@ -28,35 +31,35 @@ bool ContactCenter::PasswordMatches(const Request& request) const {
 Response ContactCenter::Handle(const Request& request, bool refuse_report) {
   Response response{request.type + 1, request.id, {}};
   if (!PasswordMatches(request)) {
-    response.fields = {kCodeWrongPassword};
+    response.fields = {protocol::Text(protocol::Code::kWrongPassword)};
     return response;
   }
   const std::size_t caller_fields = request.fields.size() - 1;
   const std::vector<std::string> caller(request.fields.begin(), request.fields.end() - 1);
   switch (request.type) {
-    case 1000: {
+    case Number(MessageType::kHeartbeat): {
       std::lock_guard lock(mutex_);
       Keep(heartbeats_, Join(request.fields, caller_fields, '|'));
-      response.fields = {"0"};
+      response.fields = {protocol::Text(protocol::Code::kSuccess)};
       return response;
     }
-    case 90: {
+    case Number(MessageType::kDiagReport): {
       if (refuse_report) {
-        response.fields = {kCodeReportRefused};
+        response.fields = {protocol::Text(protocol::Code::kReportRefused)};
         return response;
       }
       std::lock_guard lock(mutex_);
       Keep(reports_, Join(request.fields, caller_fields, '\n'));
-      response.fields = {"0"};
+      response.fields = {protocol::Text(protocol::Code::kSuccess)};
       return response;
     }
-    case 20: response.fields = chats_.Start(caller); break;
-    case 40: response.fields = chats_.Post(caller); break;
-    case 310: response.fields = chats_.Typing(caller); break;
-    case 50: response.fields = chats_.Poll(caller); break;
-    case 70: response.fields = chats_.HangUp(caller); break;
-    case 80: response.fields = chats_.CallMe(caller); break;
-    default: response.fields = {kCodeUnknownType}; break;
+    case Number(MessageType::kChatStart): response.fields = chats_.Start(caller); break;
+    case Number(MessageType::kChatPost): response.fields = chats_.Post(caller); break;
+    case Number(MessageType::kChatTyping): response.fields = chats_.Typing(caller); break;
+    case Number(MessageType::kChatPoll): response.fields = chats_.Poll(caller); break;
+    case Number(MessageType::kChatHangUp): response.fields = chats_.HangUp(caller); break;
+    case Number(MessageType::kCallMe): response.fields = chats_.CallMe(caller); break;
+    default: response.fields = {protocol::Text(protocol::Code::kUnknownType)}; break;
   }
   return response;
 }

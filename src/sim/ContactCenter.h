@@ -3,20 +3,29 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "protocol/Codes.h"
 #include "sim/ChatSessions.h"
-#include "sim/WireFormat.h"
 
 namespace sim {
 
-// Return codes of the simulator's own choosing.
-inline constexpr const char* kCodeWrongPassword = "3001";
-inline constexpr const char* kCodeUnknownType = "3002";
-inline constexpr const char* kCodeReportRefused = "3003";
+// A request as the back end reads it; the password field is the last one.
+struct Request {
+  std::uint32_t id = 0;
+  int type = 0;
+  std::vector<std::string> fields;
+};
+
+struct Response {
+  int type = 0;
+  std::uint32_t id = 0;
+  std::vector<std::string> fields;  // field 0 is the return code
+};
 
 class ContactCenter {
  public:

@@ -12,10 +12,13 @@
 #include <cstring>
 #include <sstream>
 
+#include "platform/Text.h"
+#include "protocol/Message.h"
+
 namespace sim {
 namespace {
 
-constexpr std::size_t kHeaderBytes = 37;
+constexpr std::size_t kHeaderBytes = protocol::kHeaderLength;
 constexpr long long kMaxRequestBytes = 64LL << 20;
 constexpr std::size_t kLogEntries = 10000;
 
@@ -71,7 +74,14 @@ int ListenOn(const std::string& address, int port, unsigned short& bound, std::s
 void SetLengthField(std::string& message, long long length) {
   char digits[16];
   std::snprintf(digits, sizeof digits, "%08lld", length % 100000000);
-  message.replace(13, 8, digits, 8);
+  message.replace(protocol::kLengthOffset, protocol::kLengthDigits, digits, protocol::kLengthDigits);
+}
+
+bool ParseRequest(std::string_view message, Request& request) {
+  protocol::ParsedMessage parsed;
+  if (!protocol::ParseMessage(message, parsed)) return false;
+  request = {parsed.header.id, parsed.header.type, std::move(parsed.fields)};
+  return true;
 }
 
 std::string Shorten(std::string text) {
@@ -161,7 +171,7 @@ void SimServer::Serve(Connection& connection) {
   while (!stopping_) {
     message.assign(kHeaderBytes, '\0');
     if (!ReadExactly(fd, message.data(), kHeaderBytes)) break;
-    const long long total = std::strtoll(message.substr(13, 8).c_str(), nullptr, 10);
+    const long long total = text::ReadDigits(message, protocol::kLengthOffset, protocol::kLengthDigits, 10).value;
     if (total < static_cast<long long>(kHeaderBytes) || total > kMaxRequestBytes) break;
     message.resize(static_cast<std::size_t>(total));
     if (!ReadExactly(fd, message.data() + kHeaderBytes, message.size() - kHeaderBytes)) break;
@@ -175,7 +185,7 @@ void SimServer::Serve(Connection& connection) {
       const bool refuse = fault && fault->kind == Fault::Kind::kRefuseDiag;
       response = center_.Handle(request, refuse);
     } else {
-      response = {0, 0, {"3004"}};
+      response = {0, 0, {protocol::Text(protocol::Code::kMalformedRequest)}};
     }
     std::string fields;
     for (std::size_t i = 0; i + 1 < request.fields.size(); ++i) fields += (i ? "|" : "") + Shorten(request.fields[i]);
@@ -184,7 +194,7 @@ void SimServer::Serve(Connection& connection) {
     Log("conn=" + std::to_string(connection.serial) + " req=" + std::to_string(serial) + " type=" +
         std::to_string(request.type) + " id=" + id + " code=" + response.fields.front() + " fields=" + fields);
 
-    std::string answer = EncodeResponse(response);
+    std::string answer = protocol::EncodeMessage(protocol::kVersion, response.id, response.type, response.fields);
     bool close_after = false;
     if (fault) {
       switch (fault->kind) {

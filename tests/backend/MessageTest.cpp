@@ -5,7 +5,7 @@
 #include <set>
 #include <thread>
 
-#include "extension/PasswordScrambling.h"
+#include "protocol/PasswordScrambling.h"
 #include "support/ExtensionFixture.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "extension/PasswordScrambling.h"
+#include "protocol/PasswordScrambling.h"
 #include "extension/SettingsRules.h"
 #include "support/ExtensionFixture.h"
 

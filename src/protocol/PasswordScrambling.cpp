@@ -1,4 +1,4 @@
-#include "extension/PasswordScrambling.h"
+#include "protocol/PasswordScrambling.h"
 
 // Values 1 to 128 only: added to printable ASCII they never wrap to a NUL or
 // to a byte that a text-based back end could mistake for a line end.

@@ -1,0 +1,127 @@
+#include "protocol/Message.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "platform/Text.h"
+
+namespace protocol {
+namespace {
+
+long long Number(std::string_view message, std::size_t offset, std::size_t width, int base = 10) {
+  return text::ReadDigits(message, offset, width, base).value;
+}
+
+bool CompleteNumber(std::string_view message, std::size_t offset, std::size_t width, long long& value, int base = 10) {
+  const auto digits = text::ReadDigits(message, offset, width, base);
+  value = digits.value;
+  return digits.count == width;
+}
+
+std::size_t PrefixDigits(int type, std::size_t index) {
+  return IsLongField(type, index) ? kLongPrefixDigits : kShortPrefixDigits;
+}
+
+}  // namespace
+
+void AppendField(std::string& bytes, std::string_view value, std::size_t digits) {
+  char prefix[16];
+  std::snprintf(prefix, sizeof prefix, "%0*zu", static_cast<int>(digits), value.size());
+  bytes.append(prefix).append(value);
+}
+
+bool IsLongField(int type, std::size_t index) {
+  struct LongField {
+    int type;
+    std::size_t index;
+  };
+  static constexpr LongField kLongFields[] = {{40, 1}, {51, 1}, {71, 4}, {101, 1}};
+  for (const auto& field : kLongFields) {
+    if (field.type == type && field.index == index) return true;
+  }
+  return false;
+}
+
+Header ReadHeader(std::string_view message) {
+  return {Number(message, kLengthOffset, kLengthDigits),
+          static_cast<std::uint32_t>(Number(message, kIdOffset, kIdDigits, 16)),
+          static_cast<int>(Number(message, kTypeOffset, kTypeDigits)),
+          static_cast<int>(Number(message, kCountOffset, kCountDigits))};
+}
+
+std::string EncodeHeader(std::string_view version, std::size_t total_length, std::uint32_t id, int type,
+                         int field_count) {
+  char header[kHeaderLength + 1];
+  std::snprintf(header, sizeof header, "%.*s%08zu%08" PRIX32 "%04d%04d", static_cast<int>(kVersionLength),
+                version.data(), total_length, id, type, field_count);
+  return std::string(header, kHeaderLength);
+}
+
+std::string ReadField(std::string_view message, std::size_t index) {
+  const Header header = ReadHeader(message);
+  if (header.fieldCount <= 0 || index >= static_cast<std::size_t>(header.fieldCount)) return {};
+  std::size_t length = static_cast<std::size_t>(Number(message, kHeaderLength, kShortPrefixDigits));
+  std::size_t position = kHeaderLength + kShortPrefixDigits;
+  for (std::size_t i = 1; i <= index; ++i) {
+    position += length;
+    const std::size_t width = PrefixDigits(header.type, i);
+    length = static_cast<std::size_t>(Number(message, position, width));
+    position += width;
+  }
+  if (position >= message.size()) return {};
+  return std::string(message.substr(position, length));
+}
+
+bool ParseMessage(std::string_view message, ParsedMessage& parsed) {
+  long long length = 0, id = 0, type = 0, count = 0;
+  if (message.size() < kHeaderLength || !CompleteNumber(message, kLengthOffset, kLengthDigits, length) ||
+      !CompleteNumber(message, kIdOffset, kIdDigits, id, 16) ||
+      !CompleteNumber(message, kTypeOffset, kTypeDigits, type) ||
+      !CompleteNumber(message, kCountOffset, kCountDigits, count) ||
+      static_cast<std::size_t>(length) != message.size()) {
+    return false;
+  }
+  parsed.version = std::string(message.substr(kVersionOffset, kVersionLength));
+  parsed.header = {length, static_cast<std::uint32_t>(id), static_cast<int>(type), static_cast<int>(count)};
+  parsed.fields.clear();
+  std::size_t position = kHeaderLength;
+  for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+    const std::size_t width = PrefixDigits(parsed.header.type, i);
+    long long field_length = 0;
+    if (!CompleteNumber(message, position, width, field_length)) return false;
+    position += width;
+    if (static_cast<std::size_t>(field_length) > message.size() - position) return false;
+    parsed.fields.emplace_back(message.substr(position, static_cast<std::size_t>(field_length)));
+    position += static_cast<std::size_t>(field_length);
+  }
+  return position == message.size();
+}
+
+std::string EncodeMessage(std::string_view version, std::uint32_t id, int type,
+                          const std::vector<std::string>& fields) {
+  std::string body;
+  for (std::size_t i = 0; i < fields.size(); ++i) AppendField(body, fields[i], PrefixDigits(type, i));
+  return EncodeHeader(version, body.size() + kHeaderLength, id, type, static_cast<int>(fields.size())) + body;
+}
+
+}  // namespace protocol
+
+namespace {
+
+void AppendChecked(MessageBody& body, std::string_view value, std::size_t digits, std::size_t limit) {
+  if (value.size() > limit) {
+    body.overflow = true;
+    return;
+  }
+  protocol::AppendField(body.bytes, value, digits);
+}
+
+}  // namespace
+
+void AppendMessageField(MessageBody& body, std::string_view value) {
+  AppendChecked(body, value, protocol::kShortPrefixDigits, protocol::kMaxShortField);
+}
+
+void AppendLongMessageField(MessageBody& body, std::string_view value) {
+  AppendChecked(body, value, protocol::kLongPrefixDigits, protocol::kMaxLongField);
+}
