@@ -5,18 +5,20 @@
 #include <cstdint>
 #include <string>
 
+#include "generic/PoolInterfaces.h"
 #include "isapi/httpext.h"
-
-class TRSocket;
+#include "net/TRSocket.h"
 
 struct AsyncRequestInfo {
   int type = 0;                // message type; selects the response handler
   std::uint32_t requestId = 0;
   QX_EXTENSION_CONTROL_BLOCK* ecb = nullptr;
-  std::string text1;           // per operation: the user language for chat and voice browser
-  std::string text2;           // per operation: the chat session id
-  std::string text3;
-  std::string text4;           // per operation: the visitor's address for a chat start
-  TRSocket* connection = nullptr;  // set just before the worker starts
-  bool useSSL = false;             // which pool the connection came from
+  // What the response handler needs of the request; each operation keeps
+  // only what its page shows.
+  std::string language;        // every operation: the user language of the page
+  std::string sessionId;       // chat and call-me: the chat session id
+  std::string indexKey;        // chat post, poll and typing: the index the page showed
+  std::string visitorAddress;  // chat start: the visitor's remote address
+  // Set when the request went out; goes back to its pool whatever happens.
+  Generic::Lease<TRSocket> connection;
 };

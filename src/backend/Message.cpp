@@ -12,21 +12,25 @@ void ExtractParmFromVEKACSMessage(std::string_view message, int index, std::stri
 
 bool CRAVOExtension::BuildVEKACSMessage(std::string& message, int type, int field_count,
                                         const MessageBody& body, std::uint32_t& request_id) {
-  const diag::EntryExitRecords records("CRAVOExtension::BuildVEKACSMessage entering",
-                                       "CRAVOExtension::BuildVEKACSMessage leaving");
-  if (static_cast<unsigned>(type - 10) > 1001u) return false;
-  if (body.overflow || field_count < 0 || field_count >= protocol::kMaxFieldCount) {
-    diag::TraceLine("CRAVOExtension::BuildVEKACSMessage: a field is too long for its length prefix\n");
-    return false;
-  }
-  MessageBody copy = body;
-  AppendMessageField(copy, m_settings.password);
-  const std::size_t total = copy.bytes.size() + protocol::kHeaderLength;
-  if (total > protocol::kMaxMessageLength) return false;
-  const std::uint32_t id = NextRequestId();
-  request_id = id;
-  diag::TraceLine("CRAVOExtension::BuildVEKACSMessage: Building request ID %u ... \n", id);
-  message = protocol::EncodeHeader(m_versionString, total, id, type, field_count + 1);
-  message.append(copy.bytes);
-  return true;
+  return m_backend.Build(message, type, field_count, body, request_id);
+}
+
+bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::string& response,
+                                           std::string& error, std::unique_ptr<AsyncRequestInfo>* pending,
+                                           bool use_ssl) {
+  if (pending == nullptr || !*pending) return m_backend.Communicate(request, response, error, nullptr, use_ssl);
+  // The record travels in a holder the job shares, so that it comes back to
+  // the caller when no worker thread could take it.
+  auto holder = std::make_shared<std::unique_ptr<AsyncRequestInfo>>(std::move(*pending));
+  BackendClient::PendingJob job = [this, holder](BackendClient::Connection connection) {
+    (*holder)->connection = std::move(connection);
+    AsyncThreadProc(std::move(*holder));
+  };
+  if (m_backend.Communicate(request, response, error, &job, use_ssl)) return true;
+  *pending = std::move(*holder);
+  return false;
+}
+
+bool CRAVOExtension::GetVEKACSResponse(TRSocket& connection, std::string& response, std::string& error) {
+  return m_backend.ReadResponse(connection, response, error);
 }

@@ -6,8 +6,6 @@
 #include "backend/AsyncRequest.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
-#include "generic/Pool.h"
-#include "net/SocketFactory.h"
 
 namespace {
 
@@ -36,28 +34,18 @@ std::optional<int> CRAVOExtension::RunResponseHandler(int type, bool ok, CHttpSe
   return std::nullopt;
 }
 
-bool CRAVOExtension::StartWorker(std::unique_ptr<AsyncRequestInfo> info) {
-  // std::function needs a copyable job: the record travels as a shared
-  // pointer that only the worker ever releases.
-  auto owned = std::make_shared<std::unique_ptr<AsyncRequestInfo>>(std::move(info));
-  if (m_workers.Run([this, owned] { AsyncThreadProc(std::move(*owned)); })) return true;
-  info = std::move(*owned);
-  return false;
-}
-
 int CRAVOExtension::AsyncThreadProc(std::unique_ptr<AsyncRequestInfo> info) {
   diag::TraceLine("CRAVOExtension::AsyncThreadProc: Entered\n");
   std::string response;
   std::string error;
   const bool ok = GetVEKACSResponse(*info->connection, response, error);
 
-  const unsigned long handle = Handle(info->connection);
+  const unsigned long handle = Handle(info->connection.get());
   diag::TraceLine("CRAVOExtension::AsyncThreadProc: Returning %ssocket %08lX to pool ... \n", ok ? "" : "failed ",
                   handle);
-  if (PlainPool* pool = PoolFor(info->useSSL)) {
-    (void)(ok ? pool->Free(info->connection) : pool->Fail(info->connection));
+  if (!(ok ? info->connection.Release() : info->connection.Fail())) {
+    diag::TraceLine("CRAVOExtension::AsyncThreadProc: socket %08lX refused by its pool\n", handle);
   }
-  info->connection = nullptr;
   diag::TraceLine("CRAVOExtension::AsyncThreadProc: Socket %08lX returned to pool\n", handle);
 
   CHttpServerContext ctx(info->ecb);
@@ -76,7 +64,9 @@ int CRAVOExtension::AsyncThreadProc(std::unique_ptr<AsyncRequestInfo> info) {
       code = kCallUnexpectedException;
     }
   }
-  info->ecb->dwHttpStatusCode = HttpStatusForResult(code);
+  // A response handler that asked to stay pending has answered nothing yet:
+  // the frame knows only its own results.
+  info->ecb->dwHttpStatusCode = HttpStatusForResult(code == kPendingResult ? kCallOk : code);
   if (code != 0 && code != kPendingResult) OnParseError(&ctx, code);
   const SendOutcome sent = SendContextResponse(ctx);
   switch (sent.kind) {

@@ -1,5 +1,4 @@
 // Polling: what is new in the conversation since the index the page shows.
-#include "chat/ChatRequests.h"
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
@@ -13,8 +12,6 @@ std::string ForScriptString(std::string text) {
   ReplacePlaceholder(text, "\"", "\\\"");
   return text;
 }
-
-void LeaveRecord() { diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::RESP_DELTA_CHAT leaving", "ISAPI", 0); }
 
 }  // namespace
 
@@ -30,18 +27,18 @@ bool CRAVOExtension::OutputDispatchPage(CHttpServerContext* ctx, const std::stri
 int CRAVOExtension::REQ_DELTA_CHAT(CHttpServerContext* ctx, const std::string& session_id,
                                    const std::string& index_key, const std::string& language) {
   diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Entered, sessionID=%s\n", session_id.c_str());
-  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_DELTA_CHAT entering", "ISAPI", 0);
+  diag::EntryExitRecords records("CRAVOExtension::REQ_DELTA_CHAT entering", "CRAVOExtension::REQ_DELTA_CHAT leaving");
   diag::AddDiag(diag::kLevelInfo, "REQ_DELTA_CHAT for " + session_id, "ISAPI", __LINE__);
-  MessageBody body;
-  AppendMessageField(body, session_id);
-  AppendMessageField(body, index_key);
-  AsyncRequestInfo texts;
-  texts.text1 = language;
-  texts.text2 = session_id;
-  texts.text3 = index_key;
+  PendingRequest request{protocol::MessageType::kChatPoll, {}, 2, {}, m_settings.chatUsesSSL};
+  AppendMessageField(request.body, session_id);
+  AppendMessageField(request.body, index_key);
+  request.keep.language = language;
+  request.keep.sessionId = session_id;
+  request.keep.indexKey = index_key;
   std::string error;
-  switch (StartPendingRequest(*this, ctx, 50, body, 2, std::move(texts), m_settings.chatUsesSSL, error)) {
+  switch (StartPending(ctx, std::move(request), error)) {
     case PendingStart::kPending:
+      records.Dismiss();
       return kPendingResult;
     case PendingStart::kBuildFailed:
       diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Cannot build VEKA message\n");
@@ -53,37 +50,35 @@ int CRAVOExtension::REQ_DELTA_CHAT(CHttpServerContext* ctx, const std::string& s
       if (OutputDispatchPage(ctx, language,
                              {.sessionId = session_id, .chatData = "<WCCHATDATA>", .pushUrl = "", .index = index_key,
                               .errorCode = error, .language = language, .agentKey = "", .whoIsTyping = ""})) {
+        records.Dismiss();
         return 0;
       }
       diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Cannot build VEKA message\n");
       diag::AddDiag(diag::kLevelSevr, "Could not execute REQ_DELTA_CHAT for " + session_id, ".\\RAVO", __LINE__);
       break;
   }
-  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_DELTA_CHAT leaving", "ISAPI", 0);
   return 0;
 }
 
 int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,
                                     const std::string& response, const std::string&) {
-  const std::string& language = info->text1;
-  const std::string& session_id = info->text2;
+  const std::string& language = info->language;
+  const std::string& session_id = info->sessionId;
   diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Entered\n");
-  const std::string code_text = ok ? ResponseField(response, 0) : "1003";
-  const int code = ReturnCodeValue(code_text);
+  diag::EntryExitRecords records({}, "CRAVOExtension::RESP_DELTA_CHAT leaving");
+  const BackendAnswer answer = ReadBackendAnswer(ok, response);
   const auto no_page = [&](const char* trace) {
     diag::TraceLine("%s", trace);
     diag::AddDiag(diag::kLevelSevr, "Could not execute REQ_DELTA_CHAT for " + session_id, ".\\RAVO", __LINE__);
-    LeaveRecord();
     return 0;
   };
   const auto output = [&](std::string& page) {
     OutputPage(page, language, ctx, false);
-    LeaveRecord();
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Exiting successfully\n");
     return 0;
   };
 
-  if (code == 0) {
+  if (answer.code == protocol::Number(protocol::Code::kSuccess)) {
     std::string page;
     if (!GetLangSpecificWebPage("JSDispatch", page, language, 0)) {
       return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage\n");
@@ -102,7 +97,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
       push_url.clear();
       agent_key.clear();
       index.clear();
-      error_text = "1011";
+      error_text = protocol::Text(protocol::Code::kForbiddenSymbol);
     }
     SubstituteChatPage(page,
                        {.sessionId = session_id, .chatData = chat, .pushUrl = push_url, .index = index,
@@ -111,7 +106,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
                        m_moduleFileName);
     return output(page);
   }
-  if (code == 2001) {
+  if (answer.code == protocol::Number(protocol::Code::kAgentDisconnected)) {
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: VEKA requested disconnect\n");
     std::string page;
     if (!GetLangSpecificWebPage("AgentDisconnect", page, language, 0)) {
@@ -119,7 +114,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
     }
     return output(page);
   }
-  if (code == 2005) {
+  if (answer.code == protocol::Number(protocol::Code::kTransferred)) {
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: VEKA requested transfer\n");
     std::string page;
     if (!GetLangSpecificWebPage("TransferredTo", page, language, 0)) {
@@ -128,14 +123,14 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
     ReplacePlaceholder(page, "<WCTRANSFERTO>", ResponseField(response, 1));
     return output(page);
   }
-  diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Error code %d returned from VEKA\n", code);
+  diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Error code %d returned from VEKA\n", answer.code);
   std::string page;
   if (!GetLangSpecificWebPage("JSDispatch", page, language, 0)) {
     return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage\n");
   }
   SubstituteChatPage(page,
-                     {.sessionId = session_id, .chatData = "<WCCHATDATA>", .pushUrl = "", .index = info->text3,
-                      .errorCode = code_text, .language = language, .agentKey = "", .whoIsTyping = ""},
+                     {.sessionId = session_id, .chatData = "<WCCHATDATA>", .pushUrl = "", .index = info->indexKey,
+                      .errorCode = answer.codeText, .language = language, .agentKey = "", .whoIsTyping = ""},
                      m_moduleFileName);
   return output(page);
 }

@@ -1,10 +1,12 @@
 // What the visitor types: chat lines and typing notices.
-#include "chat/ChatRequests.h"
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
 #include "pages/Placeholders.h"
 
+namespace {
+
+// Visitors' angle brackets travel as entities; their line breaks as <BR>.
 std::string ConvertChatText(std::string text) {
   ReplacePlaceholder(text, "<BR>", "%0A");
   ReplacePlaceholder(text, "<", "&lt;");
@@ -12,6 +14,8 @@ std::string ConvertChatText(std::string text) {
   ReplacePlaceholder(text, "%0A", "<BR>");
   return text;
 }
+
+}  // namespace
 
 bool CRAVOExtension::OutputChatControl(CHttpServerContext* ctx, const std::string& language,
                                        const std::string& error_text, const std::string& session_id) {
@@ -25,48 +29,36 @@ bool CRAVOExtension::OutputChatControl(CHttpServerContext* ctx, const std::strin
   return true;
 }
 
-namespace {
-
-std::string Escaped(std::string text) {
-  EncodeHTMLEscape(text);
-  return text;
-}
-
-}  // namespace
-
 int CRAVOExtension::REQ_ADD_TO_CHAT(CHttpServerContext* ctx, const std::string& session_id,
                                     const std::string& chat_text, const std::string& index_key,
                                     const std::string& language) {
   diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: Entered, sessionID=%s\n", session_id.c_str());
-  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_ADD_TO_CHAT entering", "ISAPI", 0);
+  diag::EntryExitRecords records("CRAVOExtension::REQ_ADD_TO_CHAT entering", "CRAVOExtension::REQ_ADD_TO_CHAT leaving");
   diag::AddDiag(diag::kLevelInfo, "REQ_ADD_TO_CHAT for " + session_id, "ISAPI", __LINE__);
   const auto control_page = [&](const std::string& error_text, const std::string& session_text) {
     if (OutputChatControl(ctx, language, error_text, session_text)) return true;
     diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: Could not retrive control page\n");
-    OutputErrorPage("1006", "REQ_ADD_TO_CHAT", language, ctx);
+    OutputErrorPage(protocol::Text(protocol::Code::kNoTemplate), "REQ_ADD_TO_CHAT", language, ctx);
     diag::AddDiag(diag::kLevelSevr, "Could not execute REQ_ADD_TO_CHAT for " + session_id, ".\\RAVO", __LINE__);
     return false;
   };
   if (chat_text.empty()) {
-    if (control_page("", Escaped(session_id))) {
-      diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_ADD_TO_CHAT leaving", "ISAPI", 0);
+    if (control_page("", HtmlEscaped(session_id))) {
       diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: Exiting successfully - there was no new data to add\n");
-    } else {
-      diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_ADD_TO_CHAT leaving", "ISAPI", 0);
     }
     return 0;
   }
-  MessageBody body;
-  AppendMessageField(body, session_id);
-  AppendLongMessageField(body, ConvertChatText(chat_text));
-  AsyncRequestInfo texts;
-  texts.text1 = language;
-  texts.text2 = session_id;
-  texts.text3 = index_key;
+  PendingRequest request{protocol::MessageType::kChatPost, {}, 2, {}, m_settings.chatUsesSSL};
+  AppendMessageField(request.body, session_id);
+  AppendLongMessageField(request.body, ConvertChatText(chat_text));
+  request.keep.language = language;
+  request.keep.sessionId = session_id;
+  request.keep.indexKey = index_key;
   std::string error;
-  switch (StartPendingRequest(*this, ctx, 40, body, 2, std::move(texts), m_settings.chatUsesSSL, error)) {
+  switch (StartPending(ctx, std::move(request), error)) {
     case PendingStart::kPending:
       diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: Exiting with call pending\n");
+      records.Dismiss();
       return kPendingResult;
     case PendingStart::kBuildFailed:
       diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: Cannot bnuild VEKA request\n");
@@ -75,38 +67,33 @@ int CRAVOExtension::REQ_ADD_TO_CHAT(CHttpServerContext* ctx, const std::string& 
     case PendingStart::kExchangeFailed:
       diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: CommunicateWithVEKAS failed\n");
       // The session identifier goes in as sent, the way the page sent it.
-      if (control_page("1003", session_id)) {
-        diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_ADD_TO_CHAT leaving", "ISAPI", 0);
+      if (control_page(protocol::Text(protocol::Code::kExchangeFailed), session_id)) {
         diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: Exiting unsuccessfully\n");
-        return 0;
       }
       break;
   }
-  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_ADD_TO_CHAT leaving", "ISAPI", 0);
   return 0;
 }
 
 int CRAVOExtension::RESP_ADD_TO_CHAT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,
                                      const std::string& response, const std::string&) {
-  const std::string& language = info->text1;
-  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::RESP_ADD_TO_CHAT TEST CHANGE", "ISAPI", 0);
+  const std::string& language = info->language;
+  diag::EntryExitRecords records("CRAVOExtension::RESP_ADD_TO_CHAT TEST CHANGE",
+                                 "CRAVOExtension::RESP_ADD_TO_CHAT leaving");
   diag::TraceLine("CRAVOExtension::RESP_ADD_TO_CHAT: Entered\n");
-  std::string code = "1003";
+  const BackendAnswer answer = ReadBackendAnswer(ok, response);
   if (ok) {
-    code = ResponseField(response, 0);
-    diag::TraceLine("CRAVOExtension::RESP_ADD_TO_CHAT: VEKA returned error code %s\n", code.c_str());
+    diag::TraceLine("CRAVOExtension::RESP_ADD_TO_CHAT: VEKA returned error code %s\n", answer.codeText.c_str());
   } else {
     diag::TraceLine("CRAVOExtension::RESP_ADD_TO_CHAT: GetVEKAResponse returned error\n");
   }
-  const int value = ReturnCodeValue(code);
-  if (!OutputChatControl(ctx, language, value == 0 ? "" : std::to_string(value), Escaped(info->text2))) {
+  if (!OutputChatControl(ctx, language, answer.code == 0 ? "" : std::to_string(answer.code),
+                         HtmlEscaped(info->sessionId))) {
     diag::TraceLine("CRAVOExtension::RESP_ADD_TO_CHAT: Could not retrieve dispatch webpage\n");
-    OutputErrorPage("1006", "REQ_ADD_TO_CHAT", language, ctx);
-    diag::AddDiag(diag::kLevelSevr, "Could not execute REQ_ADD_TO_CHAT for " + info->text2, ".\\RAVO", __LINE__);
-    diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::RESP_ADD_TO_CHAT leaving", "ISAPI", 0);
+    OutputErrorPage(protocol::Text(protocol::Code::kNoTemplate), "REQ_ADD_TO_CHAT", language, ctx);
+    diag::AddDiag(diag::kLevelSevr, "Could not execute REQ_ADD_TO_CHAT for " + info->sessionId, ".\\RAVO", __LINE__);
     return 0;
   }
-  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::RESP_ADD_TO_CHAT leaving", "ISAPI", 0);
   diag::TraceLine("CRAVOExtension::RESP_ADD_TO_CHAT: Exiting successfully\n");
   return 0;
 }
@@ -115,19 +102,15 @@ int CRAVOExtension::REQ_NOTIFY_TIPYNG_CHAT(CHttpServerContext* ctx, const std::s
                                            const std::string& typing_data, const std::string& index_key,
                                            const std::string& language) {
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_NOTIFY_TIPYNG_CHAT entering", "ISAPI", 0);
-  MessageBody body;
-  AppendMessageField(body, session_id);
-  AppendMessageField(body, typing_data);
-  AsyncRequestInfo texts;
-  texts.text1 = language;
-  texts.text2 = session_id;
-  texts.text3 = index_key;
+  PendingRequest request{protocol::MessageType::kChatTyping, {}, 2, {}, m_settings.chatUsesSSL};
+  AppendMessageField(request.body, session_id);
+  AppendMessageField(request.body, typing_data);
+  request.keep.language = language;
+  request.keep.sessionId = session_id;
+  request.keep.indexKey = index_key;
   std::string error;
   // A typing notice never produces a page, whatever happens.
-  return StartPendingRequest(*this, ctx, 310, body, 2, std::move(texts), m_settings.chatUsesSSL, error) ==
-                 PendingStart::kPending
-             ? kPendingResult
-             : 0;
+  return StartPending(ctx, std::move(request), error) == PendingStart::kPending ? kPendingResult : 0;
 }
 
 int CRAVOExtension::RESP_NOTIFY_TIPYNG_CHAT(bool, CHttpServerContext*, AsyncRequestInfo*, const std::string&,

@@ -103,16 +103,24 @@ std::shared_ptr<DiagList> CurrentDiagList();
 // (whether or not the list kept it), otherwise 0.
 int AddDiag(int level, std::string_view text, std::string_view component, int line);
 
-// Writes the FENX records of an operation: entering now, leaving when the
-// scope ends. Both texts must outlive the scope (string literals do).
+// Writes the FENX records of an operation: entering now (none when the text
+// is empty), leaving when the scope ends. Every text must outlive the scope
+// (string literals do).
 class EntryExitRecords {
  public:
   EntryExitRecords(std::string_view entering, std::string_view leaving) : leaving_(leaving) {
-    AddDiag(kLevelFenx, entering, "ISAPI", 0);
+    if (!entering.empty()) AddDiag(kLevelFenx, entering, "ISAPI", 0);
   }
-  ~EntryExitRecords() { AddDiag(kLevelFenx, leaving_, "ISAPI", 0); }
+  ~EntryExitRecords() {
+    if (!leaving_.empty()) AddDiag(kLevelFenx, leaving_, "ISAPI", 0);
+  }
   EntryExitRecords(const EntryExitRecords&) = delete;
   EntryExitRecords& operator=(const EntryExitRecords&) = delete;
+
+  // Some paths leave under another name, or without a leaving record (a
+  // request left pending is left by its response handler).
+  void LeaveAs(std::string_view leaving) { leaving_ = leaving; }
+  void Dismiss() { leaving_ = {}; }
 
  private:
   std::string_view leaving_;

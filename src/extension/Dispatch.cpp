@@ -1,6 +1,8 @@
 #include "extension/Dispatch.h"
 
+#include <cassert>
 #include <exception>
+#include <utility>
 
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
@@ -15,10 +17,23 @@ constexpr HandlerArgument kCallData{Source::kCallData};
 constexpr HandlerArgument kBusinessUnit{Source::kBusinessUnit};
 constexpr HandlerArgument kLanguage{Source::kLanguage};
 
-// Each invoker maps the collected strings onto one handler's parameters.
-#define QX_INVOKER(call) \
-  [](CRAVOExtension& e, const DispatchRow& row, CHttpServerContext* c, \
-     const std::vector<std::string>& a) -> int { (void)row; return call; }
+// Calls a handler whose parameters after the context are all strings, with
+// the collected values in row order.
+template <typename... Strings, std::size_t... I>
+int CallWithValues(CRAVOExtension& extension, int (CRAVOExtension::*handler)(CHttpServerContext*, Strings...),
+                   CHttpServerContext* ctx, const std::vector<std::string>& values, std::index_sequence<I...>) {
+  return (extension.*handler)(ctx, values[I]...);
+}
+
+template <auto Handler>
+int Invoke(CRAVOExtension& extension, [[maybe_unused]] const DispatchRow& row, CHttpServerContext* ctx,
+           const std::vector<std::string>& values) {
+  return [&]<typename... Strings>(int (CRAVOExtension::*handler)(CHttpServerContext*, Strings...)) {
+    // The row's argument list and the handler's parameters are one table.
+    assert(row.arguments.size() == sizeof...(Strings) && values.size() == sizeof...(Strings));
+    return CallWithValues(extension, handler, ctx, values, std::index_sequence_for<Strings...>());
+  }(Handler);
+}
 
 int InvokeVoiceBrowser(CRAVOExtension& e, const DispatchRow& row, CHttpServerContext* c,
                        const std::vector<std::string>& a) {
@@ -34,35 +49,35 @@ DispatchRow VoiceBrowserRow(std::string_view name, std::vector<HandlerArgument> 
 std::vector<DispatchRow> BuildDispatchTable() {
   return {
       {"REQ_CALLBACK_AVAILABILITY", "REQ_WEB_CALLBACK_AVAILABILITY", {kBusinessUnit, kLanguage},
-       DispatchRule::kNone, QX_INVOKER(e.REQ_WEB_CALLBACK_AVAILABILITY(c, a[0], a[1]))},
+       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_WEB_CALLBACK_AVAILABILITY>},
       {"REQ_WEB_CALLBACK", "REQ_WEB_CALLBACK",
        {Var("varCustomerName"), Var("varPhoneNumber"), Var("varCaption"), Var("varPriority"),
         Var("varCallType"), Var("varSchedules"), Var("varTimezoneOffset"), kCallData, kLanguage},
        DispatchRule::kRequireJavaScript,
-       QX_INVOKER(e.REQ_WEB_CALLBACK(c, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]))},
+       &Invoke<&CRAVOExtension::REQ_WEB_CALLBACK>},
       {"REQ_WEBCHAT_MAIN", "REQ_WEBCHAT_MAIN", {kBusinessUnit, kLanguage}, DispatchRule::kNone,
-       QX_INVOKER(e.REQ_WEBCHAT_MAIN(c, a[0], a[1]))},
+       &Invoke<&CRAVOExtension::REQ_WEBCHAT_MAIN>},
       {"REQ_STAT_PAGE", "REQ_STAT_PAGE", {kLanguage, Var("varPageName")},
-       DispatchRule::kPageNameWithoutMarkup, QX_INVOKER(e.REQ_STAT_PAGE(c, a[0], a[1]))},
+       DispatchRule::kPageNameWithoutMarkup, &Invoke<&CRAVOExtension::REQ_STAT_PAGE>},
       {"REQ_JS_START", "REQ_JS_START",
        {Var("varSessionPriority"), Var("varCustomerName"), Var("varCaption"),
         Var("varDestination"), Var("varVEKALanguage"), Var("varSource"), kCallData,
         kBusinessUnit, kLanguage},
        DispatchRule::kNone,
-       QX_INVOKER(e.REQ_JS_START(c, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]))},
+       &Invoke<&CRAVOExtension::REQ_JS_START>},
       {"REQ_DELTA_CHAT", "REQ_DELTA_CHAT", {Var("varSessionID"), Var("varIndexKey"), kLanguage},
-       DispatchRule::kNone, QX_INVOKER(e.REQ_DELTA_CHAT(c, a[0], a[1], a[2]))},
+       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_DELTA_CHAT>},
       {"REQ_ADD_TO_CHAT", "REQ_ADD_TO_CHAT",
        {Var("varSessionID"), Var("varChatData"), Var("varIndexKey"), kLanguage},
-       DispatchRule::kNone, QX_INVOKER(e.REQ_ADD_TO_CHAT(c, a[0], a[1], a[2], a[3]))},
+       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_ADD_TO_CHAT>},
       {"REQ_NOTIFY_TYPING_CHAT", "REQ_NOTIFY_TIPYNG_CHAT",
        {Var("varSessionID"), Var("varIsTypingData"), Var("varIndexKey"), kLanguage},
-       DispatchRule::kNone, QX_INVOKER(e.REQ_NOTIFY_TIPYNG_CHAT(c, a[0], a[1], a[2], a[3]))},
+       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_NOTIFY_TIPYNG_CHAT>},
       {"REQ_HANG_UP", "REQ_HANG_UP", {Var("varSessionID"), kLanguage}, DispatchRule::kNone,
-       QX_INVOKER(e.REQ_HANG_UP(c, a[0], a[1]))},
+       &Invoke<&CRAVOExtension::REQ_HANG_UP>},
       {"REQ_CALLME", "REQ_CALLME_EVENT",
        {Var("varSessionID"), Var("varAgentKey"), Var("varPhoneNumber"), kLanguage},
-       DispatchRule::kNone, QX_INVOKER(e.REQ_CALLME_EVENT(c, a[0], a[1], a[2], a[3]))},
+       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_CALLME_EVENT>},
       VoiceBrowserRow("REQ_VXML_INITIALIZE", {Var("varUniqueID"), Var("varANI"), Var("varDNIS")}),
       VoiceBrowserRow("REQ_VXML_ENQUEUE",
                       {Var("varCallID"), Var("varIVRHold"), Var("varQueueName"),
@@ -90,11 +105,9 @@ std::vector<DispatchRow> BuildDispatchTable() {
       VoiceBrowserRow("REQ_VXML_SETBUSINESSUNIT", {Var("varCallID"), Var("varBusinessUnitName")}),
       VoiceBrowserRow("REQ_VXML_GETBUSINESSUNIT", {Var("varCallID")}),
       {"REQ_HEARTBEAT", "REQ_HEARTBEAT", {Var("varHostName"), Var("varWebApp"), Var("varPort")},
-       DispatchRule::kNone, QX_INVOKER(e.REQ_HEARTBEAT(c, a[0], a[1], a[2]))},
+       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_HEARTBEAT>},
   };
 }
-
-#undef QX_INVOKER
 
 std::string Extract(std::string_view parameters, std::string_view name) {
   std::string key(name);

@@ -25,31 +25,23 @@ std::string FormatVersionString(int version, int release, int patch, int modific
 CRAVOExtension::CRAVOExtension(std::string module_path)
     : CHttpServer('&'),
       m_modulePath(std::move(module_path)),
-      m_requestId(static_cast<std::uint32_t>(std::time(nullptr))),
-      m_versionString(FormatVersionString(10, 4, 0, 9)) {
+      m_versionString(FormatVersionString(10, 4, 0, 9)),
+      m_backend(m_versionString, static_cast<std::uint32_t>(std::time(nullptr))) {
   g_extension.store(this, std::memory_order_release);
 }
 
-namespace {
-
-// Pools whose connections were still lent out when their extension went away:
-// a worker thread may still give them back, so they are kept, reachable.
-std::vector<std::unique_ptr<CRAVOExtension::PlainPool>>& AbandonedPools() {
-  static platform::NoDestructor<std::vector<std::unique_ptr<CRAVOExtension::PlainPool>>> pools;
-  return *pools;
-}
-
-void ReleasePool(std::unique_ptr<CRAVOExtension::PlainPool>& pool) {
-  if (pool && pool->InUseCount() > 0) AbandonedPools().push_back(std::move(pool));
-  pool.reset();
-}
-
-}  // namespace
-
 CRAVOExtension::~CRAVOExtension() {
-  // Idle connections are closed; the module's code is about to go away.
-  ReleasePool(m_plainPool);
-  ReleasePool(m_sslPool);
+  if (m_diagThread) {
+    // Unloaded without a stop: the thread ends only once diagnostics are off.
+    diag::SetDiagEnabled(false);
+    StopDiagnostics();
+  }
+  // Response handlers of pending requests run against a whole extension:
+  // their threads end before anything here goes. A pool whose connections
+  // are still lent to a thread past this limit lives on until they are back.
+  if (const int busy = m_backend.StopWorkers(std::chrono::seconds(10)); busy > 0) {
+    diag::TraceText("CRAVOExtension::~CRAVOExtension: %d worker thread(s) still busy\n", busy);
+  }
   if (m_networkStarted) {
     // POSIX sockets need no shutdown; the count only pairs starts and ends.
     net::WinsockCleanup();
@@ -77,24 +69,12 @@ bool CRAVOExtension::GetExtensionVersion(QX_VERSION_INFO* version) {
 void CRAVOExtension::StartPlainPool() {
   diag::TraceThreadLine("CRAVOExtension::GetExtensionVersion: Starting non-SSL socket pool\n");
   m_networkStarted = net::WinsockStartup() == 0;
-  if (m_plainPool) return;
-  SocketFactoryOptions options;
-  options.host = m_settings.backendAddress;
-  options.port = m_settings.port;
-  options.useSSL = false;
-  m_plainFactory.options.CopyFrom(options);
-  m_plainPoolOptions.minPool = m_settings.minSockets;
-  m_plainPoolOptions.maxPool = m_settings.maxSockets;
   diag::TraceThreadLine(
       "CRAVOExtension::GetExtensionVersion: non-SSL socket pool parms: port=%ld, "
       "minsockets=%ld, maxsockets=%ld\n",
       static_cast<long>(m_settings.port), static_cast<long>(m_settings.minSockets),
       static_cast<long>(m_settings.maxSockets));
-  try {
-    m_plainPool = std::make_unique<PlainPool>(m_plainFactory, m_plainPoolOptions);
-  } catch (const std::exception&) {
-    m_plainPool.reset();  // requests then find no connection (1002)
-  }
+  m_backend.StartPlainPool({m_settings.backendAddress, m_settings.port, m_settings.minSockets, m_settings.maxSockets});
 }
 
 void CRAVOExtension::StartTlsPool() {
@@ -127,19 +107,8 @@ void CRAVOExtension::StopDiagnostics() {
   m_diagThread.reset();
 }
 
-void CRAVOExtension::WritePoolStatistics() {
-  for (const PlainPool* pool : {m_plainPool.get(), m_sslPool.get()}) {
-    if (pool != nullptr) {
-      diag::TraceTextNoFlush("%s", FormatPoolStatisticsReport(pool->GetStats()).c_str());
-    }
-  }
-}
-
 void CRAVOExtension::CopyPoolStatistics(bool tls, void* buffer) const {
-  const PlainPool* pool = PoolFor(tls);
-  if (pool == nullptr || buffer == nullptr) return;
-  const PoolStatisticsBlock block = pool->GetStats();
-  std::memcpy(buffer, &block, sizeof block);
+  m_backend.CopyStatistics(tls, buffer);
 }
 
 bool CRAVOExtension::TerminateExtension(std::uint32_t flags) {
@@ -166,11 +135,11 @@ bool CRAVOExtension::TerminateExtension(std::uint32_t flags) {
   }
   // The module is about to be unloaded: no worker thread may still run its
   // code afterwards.
-  if (const int busy = m_workers.Stop(std::chrono::seconds(60)); busy > 0) {
+  if (const int busy = m_backend.StopWorkers(std::chrono::seconds(60)); busy > 0) {
     diag::TraceText("CRAVOExtension::TerminateExtension: %d worker thread(s) still busy\n", busy);
   }
   if (!diag::TraceOn()) return true;
-  WritePoolStatistics();
+  m_backend.TraceStatistics();
   diag::Trace().Close();
   return true;
 }

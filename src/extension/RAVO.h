@@ -19,15 +19,16 @@
 #include <vector>
 
 #include "backend/AsyncRequest.h"
-#include "backend/WorkerThreads.h"
+#include "backend/BackendClient.h"
 #include "diag/DiagThread.h"
-#include "generic/Pool.h"
+#include "extension/HandlerPath.h"
 #include "isapi/HttpServer.h"
-#include "net/SocketFactory.h"
 #include "pages/Placeholders.h"
 
 struct DispatchRow;
-struct MessageBody;
+namespace diag {
+class EntryExitRecords;
+}
 
 // Everything RAVO.ini sets, after defaults and clamping.
 struct ExtensionSettings {
@@ -105,18 +106,16 @@ class CRAVOExtension : public CHttpServer {
   ServerNames CurrentServerNames() const;
 
   // The value the next back-end request carries as its id.
-  std::uint32_t NextRequestId() { return m_requestId.fetch_add(1, std::memory_order_relaxed) + 1; }
+  std::uint32_t NextRequestId() { return m_backend.NextRequestId(); }
   // Sets the counter, so that the next id is value + 1 (replaying a capture).
-  void SetRequestIdCounter(std::uint32_t value) { m_requestId.store(value, std::memory_order_relaxed); }
+  void SetRequestIdCounter(std::uint32_t value) { m_backend.SetRequestIdCounter(value); }
 
   // Statistics exports: copies the 64-byte block of the plain or TLS pool
   // into buffer when that pool exists, else leaves the buffer alone.
   void CopyPoolStatistics(bool tls, void* buffer) const;
 
-  // Back-end exchange.
-  using PlainPool = Generic::Pool<SocketPool>;
-  // The pool a service uses, or null when it was not created.
-  PlainPool* PoolFor(bool use_ssl) const;
+  // Back-end exchange; the work is the back-end client's.
+  BackendClient& Backend() { return m_backend; }
   // Builds a request of type from the caller's fields (field_count of them in
   // body) and the password field. False for a type outside 10..1011 or a
   // field too long for its prefix; message and request_id are then untouched.
@@ -221,37 +220,40 @@ class CRAVOExtension : public CHttpServer {
   virtual std::optional<int> RunResponseHandler(int type, bool ok, CHttpServerContext* ctx,
                                                 AsyncRequestInfo* info, const std::string& response,
                                                 const std::string& error);
-  bool StartWorker(std::unique_ptr<AsyncRequestInfo> info);
-
  private:
   // The chat's control and dispatch pages; false when the template is missing.
   bool OutputChatControl(CHttpServerContext* ctx, const std::string& language, const std::string& error_text,
                          const std::string& session_id);
   bool OutputDispatchPage(CHttpServerContext* ctx, const std::string& language, const ChatPageValues& values);
-  // Answers a failed exchange or a back-end error code with an error page;
-  // false when the response is a success for the handler to show.
-  bool AnswerResponseFailure(bool ok, const std::string& response, const struct ResponsePageTexts& texts,
-                             const std::string& language, CHttpServerContext* ctx);
+  // The one way out of a request handler: builds and sends request and
+  // leaves it pending for a worker thread, or says which step failed.
+  PendingStart StartPending(CHttpServerContext* ctx, PendingRequest request, std::string& error);
+  // The same for handlers that answer every failure with an error page
+  // (1012 when nothing could be built, else the exchange's code). Returns
+  // kPendingResult, with the leaving record dismissed, or 0.
+  int SendPendingOrErrorPage(CHttpServerContext* ctx, PendingRequest request, const RequestPageTexts& texts,
+                             diag::EntryExitRecords& records);
+  // Answers a failed exchange or a back-end error code with an error page,
+  // leaving under the texts' names; false when the response is a success for
+  // the handler to show.
+  bool AnswerResponseFailure(bool ok, const std::string& response, const ResponsePageTexts& texts,
+                             const std::string& language, CHttpServerContext* ctx, diag::EntryExitRecords& records);
+  // Loads a page template, or answers with error page 1006 after the given
+  // trace line; false then.
+  bool LoadPageOrErrorPage(const char* page_name, std::string& page, const std::string& language,
+                           CHttpServerContext* ctx, const char* missing_trace, const char* context_word);
   void OpenTraceFile();
   void StartPlainPool();
   void StartTlsPool();
   void StartDiagnostics();
   void StopDiagnostics();
-  void WritePoolStatistics();
 
   const std::string m_modulePath;
   ExtensionSettings m_settings;
   std::string m_moduleFileName{kInitialModuleFileName};
-  std::atomic<std::uint32_t> m_requestId;
   const std::string m_versionString;
   bool m_networkStarted = false;
-  SocketFactory m_plainFactory;
-  Generic::PoolOptions m_plainPoolOptions;
-  std::unique_ptr<PlainPool> m_plainPool;
-  SocketFactory m_sslFactory;
-  Generic::PoolOptions m_sslPoolOptions;
-  std::unique_ptr<PlainPool> m_sslPool;
-  WorkerThreads m_workers;
+  BackendClient m_backend;
   diag::DiagThread::Timing m_diagTiming;
   std::unique_ptr<diag::DiagThread> m_diagThread;
 

@@ -80,6 +80,7 @@ void CRAVOExtension::LoadSettings() {
   s.debugOutput = IsTruthWord(ReadVekaSetting("DebugOutput"), {"yes", "true", "1"});
   if (s.debugOutput) OpenTraceFile();
   s.password = PreparePassword(ReadVekaSetting("Password"));
+  m_backend.SetPassword(s.password);
 
   s.diagIntervalSec = kIntervalRule.Apply(text::ParseLeadingInt(ReadDiagSetting("TIME_INTERVAL_SEC")));
   diag::SetDiagEnabled(true);

@@ -61,9 +61,10 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
   static constexpr auto kSignalWait = std::chrono::milliseconds(2000);
 
   // Fills the pool to minPool at once; an unreachable back end leaves it
-  // empty. factory and options must outlive the pool.
-  Pool(FactoryInterface<T>& factory, const PoolOptions& options)
-      : factory_(factory), options_(options) {
+  // empty. The pool shares its factory and keeps its own copy of the options,
+  // so that a pool kept alive by a lease outlives whoever built it.
+  Pool(std::shared_ptr<FactoryInterface<T>> factory, const PoolOptions& options)
+      : factory_(std::move(factory)), options_(options) {
     diag::TraceLine("Pool<type>::Pool: minPool=%d, maxPool=%d\n", options_.minPool, options_.maxPool);
     for (int i = 0; i < options_.minPool; ++i) (void)_addOne();
   }
@@ -78,7 +79,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
       idle.swap(m_freeList);
       SyncCounts();
     }
-    for (auto& object : idle) factory_.Destroy(std::move(object));
+    for (auto& object : idle) factory_->Destroy(std::move(object));
   }
 
   T* Get(bool from_back) override {
@@ -132,7 +133,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
       m_inUseList.erase(found);
       SyncCounts();
     }
-    factory_.Destroy(std::move(broken));
+    factory_->Destroy(std::move(broken));
     if (closing_.load()) {
       available_.Signal();
     } else {
@@ -166,7 +167,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
     if (FreeCount() + InUseCount() < options_.maxPool) {
       std::unique_ptr<T> object;
       try {
-        object = factory_.Create();
+        object = factory_->Create();
       } catch (const std::exception&) {
         object.reset();
       }
@@ -238,8 +239,8 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
     return raw;
   }
 
-  FactoryInterface<T>& factory_;
-  const PoolOptions& options_;
+  const std::shared_ptr<FactoryInterface<T>> factory_;
+  const PoolOptions options_;
   PoolStatistics statistics_;
   std::atomic<bool> closing_{false};
   std::mutex mutex_;

@@ -58,3 +58,14 @@ void SubstituteChatPage(std::string& page, const ChatPageValues& values,
   ReplacePlaceholder(page, "<WCSERVLET>", module_file_name);
   ReplacePlaceholder(page, "<WCWHOISTYPING>", values.whoIsTyping);
 }
+
+std::string HtmlEscaped(std::string text) {
+  EncodeHTMLEscape(text);
+  return text;
+}
+
+std::string EscapeKeepingLineBreaks(std::string text) {
+  EncodeHTMLEscape(text);
+  ReplacePlaceholder(text, "&lt;BR&gt;", "<BR>");
+  return text;
+}

@@ -14,6 +14,14 @@ int ReplacePlaceholder(std::string& text, std::string_view placeholder, std::str
 // the text are left as they are; every other '&' is escaped.
 void EncodeHTMLEscape(std::string& text);
 
+// A copy of text escaped with EncodeHTMLEscape.
+std::string HtmlEscaped(std::string text);
+
+// Back-end texts shown on a page: escaped, except the "<BR>" line breaks of
+// transcripts. Visitors' angle brackets arrive as &lt; and &gt;, which the
+// escaping keeps.
+std::string EscapeKeepingLineBreaks(std::string text);
+
 // The values of a chat poll page.
 struct ChatPageValues {
   std::string_view sessionId;

@@ -5,6 +5,7 @@
 #include "backend/Message.h"
 #include "support/ExtensionFixture.h"
 #include "support/SimProcess.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -132,6 +133,30 @@ TEST_F(WorkerTest, PendingCodeKeepsTheSessionOpen) {
   for (int i = 0; i < 200 && request.body().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(request.body(), "partial");
   EXPECT_FALSE(request.WaitDone(300));
+}
+
+// The extension itself, not a subclass: a pending response handler may run
+// while it is being destroyed, and only its own type is whole then.
+using UnloadTest = SimExtensionFixture<CRAVOExtension>;
+
+TEST_F(UnloadTest, ConnectionLentToAWorkerAtUnloadIsAnsweredGivenBackAndClosed) {
+  diag_timing_.stopLimit = std::chrono::milliseconds(200);
+  Start(sim_.IniSettings(1, 1));
+  ASSERT_TRUE(WaitUntil([&] { return sim_.OpenConnections() == 1; }));
+  ASSERT_EQ(sim_.Control("fault delay 300 1"), "");
+  auto request = FakeRequest::Get("");
+  MessageBody body;
+  std::string message;
+  auto info = std::make_unique<AsyncRequestInfo>();
+  ASSERT_TRUE(extension_->BuildVEKACSMessage(message, 1000, 0, body, info->requestId));
+  info->type = 1000;
+  info->ecb = request.ecb();
+  std::string error;
+  ASSERT_TRUE(extension_->CommunicateWithVEKACS(message, error, error, &info, false)) << error;
+  extension_.reset();  // unloaded without a stop, the worker still waiting for the back end
+  EXPECT_TRUE(request.WaitDone(10000)) << "the pending request was answered";
+  EXPECT_TRUE(WaitUntil([&] { return sim_.OpenConnections() == 0; }))
+      << "the connection came back to its pool, which closed it when the last lease ended";
 }
 
 }  // namespace

@@ -38,9 +38,9 @@ class ChatResponsesTest : public ExtensionFixture<> {
     ini.replace(ini.find("\nPort="), 10, "\nPort=1\n#");
     dir_.Write("RAVO.ini", ini);
     Start();
-    info_.text1 = "en";
-    info_.text2 = "S<1>";
-    info_.text3 = "7";
+    info_.language = "en";
+    info_.sessionId = "S<1>";
+    info_.indexKey = "7";
   }
   // Runs handler and returns the page it wrote.
   template <typename Handler>

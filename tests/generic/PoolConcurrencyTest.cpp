@@ -11,12 +11,13 @@
 namespace {
 
 TEST(PoolConcurrencyTest, BorrowersNeverShareAnObjectAndTheBooksBalance) {
-  FakeFactory factory;
+  auto factory_ptr = std::make_shared<FakeFactory>();
+  FakeFactory& factory = *factory_ptr;
   Generic::PoolOptions options;
   options.minPool = 2;
   options.maxPool = 4;
   {
-    WidgetPool pool(factory, options);
+    WidgetPool pool(factory_ptr, options);
     std::mutex held_mutex;
     std::set<Widget*> held;
     constexpr int kThreads = 12;

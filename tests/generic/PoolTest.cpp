@@ -16,7 +16,7 @@ class PoolTest : public ::testing::Test {
   WidgetPool& Make(int min, int max) {
     options_.minPool = min;
     options_.maxPool = max;
-    pool_ = std::make_unique<WidgetPool>(factory_, options_);
+    pool_ = std::make_unique<WidgetPool>(factory_ptr_, options_);
     return *pool_;
   }
   void TearDown() override {
@@ -26,7 +26,8 @@ class PoolTest : public ::testing::Test {
     pool_.reset();
     EXPECT_EQ(factory_.created.load(), factory_.destroyed.load()) << "every object made was disposed of";
   }
-  FakeFactory factory_;
+  std::shared_ptr<FakeFactory> factory_ptr_ = std::make_shared<FakeFactory>();
+  FakeFactory& factory_ = *factory_ptr_;
   Generic::PoolOptions options_;
   std::unique_ptr<WidgetPool> pool_;
 };
@@ -125,6 +126,42 @@ TEST_F(PoolTest, ExhaustedPoolGivesUpAfterMoreThanTenSeconds) {
   EXPECT_LT(waited, 15s);
   EXPECT_EQ(pool.GetStats().retrieved, 0) << "a failed Get records nothing";
   EXPECT_EQ(pool.GetStats().waits, 0);
+}
+
+// A lease gives its object back exactly once whatever the borrower does, and
+// keeps the pool alive after its builder let go of it: the pool owns what it
+// needs (factory and bounds), so nothing it touches then belongs to the builder.
+TEST(PoolLeaseTest, EveryPathGivesTheObjectBackOnceAndThePoolOutlivesItsBuilder) {
+  auto factory = std::make_shared<FakeFactory>();
+  std::weak_ptr<WidgetPool> watch;
+  Generic::Lease<Widget> kept;
+  {
+    auto bounds = std::make_unique<Generic::PoolOptions>();
+    bounds->minPool = 1;
+    bounds->maxPool = 3;
+    auto pool = std::make_shared<WidgetPool>(factory, *bounds);
+    bounds.reset();  // the builder's options are gone; the pool kept a copy
+    watch = pool;
+    const std::shared_ptr<Generic::PoolInterface<Widget>> lender = pool;
+    {
+      auto dropped = Generic::Borrow(lender, false);  // ends without a word: broken
+      ASSERT_TRUE(dropped);
+    }
+    EXPECT_EQ(factory->destroyed.load(), 1);
+    auto released = Generic::Borrow(lender, false);
+    Widget* first = released.get();
+    EXPECT_TRUE(released.Release());
+    EXPECT_FALSE(released) << "empty after giving back";
+    EXPECT_TRUE(released.Release()) << "a second give-back does nothing";
+    auto moved = Generic::Borrow(lender, false);
+    EXPECT_EQ(moved.get(), first) << "a released object is lent again";
+    kept = std::move(moved);
+    EXPECT_EQ(pool->InUseCount(), 1);
+  }
+  ASSERT_FALSE(watch.expired()) << "a lent object keeps its pool";
+  EXPECT_TRUE(kept.Fail());
+  EXPECT_TRUE(watch.expired()) << "the last give-back ends the pool";
+  EXPECT_EQ(factory->created.load(), factory->destroyed.load()) << "and the pool disposed of everything";
 }
 
 }  // namespace

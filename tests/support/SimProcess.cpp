@@ -71,6 +71,12 @@ bool SimProcess::WaitForConnections(int count) const {
   return false;
 }
 
+int SimProcess::OpenConnections() const {
+  const std::string stats = Control("stats");
+  const auto at = stats.find("open=");
+  return at == std::string::npos ? -1 : std::atoi(stats.c_str() + at + 5);
+}
+
 std::string SimProcess::IniSettings(int min_sockets, int max_sockets) const {
   return "[VEKASETTINGS]\nAddress=127.0.0.1\nPort=" + std::to_string(port_) + "\nMinSockets=" +
          std::to_string(min_sockets) + "\nMaxSockets=" + std::to_string(max_sockets) +

@@ -20,6 +20,8 @@ class SimProcess {
 
   // Waits until the simulator has accepted at least count connections.
   bool WaitForConnections(int count) const;
+  // Back-end connections open now (control connections not counted).
+  int OpenConnections() const;
 
   // The [VEKASETTINGS] lines that point a module at this simulator.
   std::string IniSettings(int min_sockets = 2, int max_sockets = 10) const;

@@ -1,17 +1,14 @@
-// One request to the back end over a pooled connection, and the reading of
-// its response.
+#include "backend/BackendClient.h"
+
 #include <cinttypes>
+#include <cstring>
 #include <ctime>
-#include <memory>
 #include <new>
 
-#include "backend/AsyncRequest.h"
-#include "backend/Message.h"
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
-#include "extension/RAVO.h"
-#include "generic/Pool.h"
-#include "net/SocketFactory.h"
+#include "platform/Text.h"
+#include "protocol/Codes.h"
 
 namespace {
 
@@ -33,15 +30,121 @@ std::tm LocalNow() {
   return local;
 }
 
-}  // namespace
-
-CRAVOExtension::PlainPool* CRAVOExtension::PoolFor(bool use_ssl) const {
-  return use_ssl ? m_sslPool.get() : m_plainPool.get();
+// A lease of ours is always taken back; a refusal would mean the pool lost
+// track of what it lent, which only the trace can tell.
+void GiveBack(BackendClient::Connection& connection, bool sound) {
+  if (!(sound ? connection.Release() : connection.Fail())) {
+    diag::TraceLine("BackendClient: a connection was refused by its own pool\n");
+  }
 }
 
-bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::string& response,
-                                           std::string& error, std::unique_ptr<AsyncRequestInfo>* pending,
-                                           bool use_ssl) {
+}  // namespace
+
+BackendClient::BackendClient(std::string version, std::uint32_t first_id)
+    : version_(std::move(version)), request_id_(first_id) {}
+
+BackendClient::~BackendClient() { StopWorkers(std::chrono::seconds(10)); }
+
+void BackendClient::StartPlainPool(const PoolSettings& settings) {
+  if (plain_pool_) return;
+  auto factory = std::make_shared<SocketFactory>();
+  SocketFactoryOptions options;
+  options.host = settings.host;
+  options.port = settings.port;
+  options.useSSL = false;
+  factory->options.CopyFrom(options);
+  Generic::PoolOptions bounds;
+  bounds.minPool = settings.minSockets;
+  bounds.maxPool = settings.maxSockets;
+  try {
+    plain_pool_ = std::make_shared<ConnectionPool>(std::move(factory), bounds);
+  } catch (const std::exception&) {
+    plain_pool_.reset();  // requests then find no connection (1002)
+  }
+}
+
+std::shared_ptr<BackendClient::ConnectionPool> BackendClient::PoolFor(bool use_ssl) const {
+  return use_ssl ? tls_pool_ : plain_pool_;
+}
+
+bool BackendClient::Build(std::string& message, int type, int field_count, const MessageBody& body,
+                          std::uint32_t& request_id) {
+  const diag::EntryExitRecords records("CRAVOExtension::BuildVEKACSMessage entering",
+                                       "CRAVOExtension::BuildVEKACSMessage leaving");
+  if (static_cast<unsigned>(type - 10) > 1001u) return false;
+  if (body.overflow || field_count < 0 || field_count >= protocol::kMaxFieldCount) {
+    diag::TraceLine("CRAVOExtension::BuildVEKACSMessage: a field is too long for its length prefix\n");
+    return false;
+  }
+  MessageBody copy = body;
+  AppendMessageField(copy, password_);
+  const std::size_t total = copy.bytes.size() + protocol::kHeaderLength;
+  if (total > protocol::kMaxMessageLength) return false;
+  const std::uint32_t id = NextRequestId();
+  request_id = id;
+  diag::TraceLine("CRAVOExtension::BuildVEKACSMessage: Building request ID %u ... \n", id);
+  message = protocol::EncodeHeader(version_, total, id, type, field_count + 1);
+  message.append(copy.bytes);
+  return true;
+}
+
+bool BackendClient::StartWorker(const PendingJob& job, Connection& connection) {
+  // std::function needs a copyable job: the connection travels in a shared
+  // holder that only the worker ever empties.
+  auto holder = std::make_shared<Connection>(std::move(connection));
+  if (workers_.Run([job, holder] { job(std::move(*holder)); })) return true;
+  connection = std::move(*holder);
+  return false;
+}
+
+bool BackendClient::BuildHeartbeat(const std::string& host, const std::string& application,
+                                   const std::string& port, std::string& message) {
+  MessageBody body;
+  AppendMessageField(body, host);
+  AppendMessageField(body, application);
+  AppendMessageField(body, port);
+  std::uint32_t id = 0;
+  return Build(message, protocol::Number(protocol::MessageType::kHeartbeat), 3, body, id);
+}
+
+int BackendClient::SendHeartbeat(const std::string& web_server, const std::string& web_application,
+                                 const HeartbeatTarget& target) {
+  std::string message;
+  if (target.plainInUse && BuildHeartbeat(web_server, web_application, target.plainPortText, message)) {
+    std::string response;
+    std::string error;
+    // Only the TLS heartbeat's answer is reported; this one is only sent.
+    (void)Communicate(message, response, error, nullptr, false);
+  }
+  if (!target.tlsInUse) return 0;
+  int result = -1;
+  if (BuildHeartbeat(web_server, web_application, target.tlsPortText, message)) {
+    std::string response;
+    std::string error;
+    if (Communicate(message, response, error, nullptr, true)) {
+      const std::string code = protocol::ReadField(response, 0);
+      result = static_cast<int>(text::ReadDigits(code, 0, code.size(), 10).value);
+    }
+  }
+  return result;
+}
+
+bool BackendClient::CopyStatistics(bool tls, void* buffer) const {
+  const auto pool = PoolFor(tls);
+  if (!pool || buffer == nullptr) return false;
+  const PoolStatisticsBlock block = pool->GetStats();
+  std::memcpy(buffer, &block, sizeof block);
+  return true;
+}
+
+void BackendClient::TraceStatistics() const {
+  for (const auto& pool : {plain_pool_, tls_pool_}) {
+    if (pool) diag::TraceTextNoFlush("%s", FormatPoolStatisticsReport(pool->GetStats()).c_str());
+  }
+}
+
+bool BackendClient::Communicate(const std::string& request, std::string& response, std::string& error,
+                                PendingJob* job, bool use_ssl) {
   if (diag::TraceOn()) {
     const std::tm now = LocalNow();
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Entered - 3 retries time:%04d-%02d-%02d %02d:%02d:%02d \n",
@@ -50,28 +153,28 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::CommunicateWithVEKACS entering - 3 retries", "ISAPI", 0);
   bool result = true;
   bool retrying = false;
-  PlainPool* pool = PoolFor(use_ssl);
+  const std::shared_ptr<ConnectionPool> pool = PoolFor(use_ssl);
   for (int attempts = kAttempts; attempts > 0;) {
     diag::TraceLine(use_ssl ? "CRAVOExtension::CommunicateWithVEKACS: Getting socket from SSL pool ... \n"
                             : "CRAVOExtension::CommunicateWithVEKACS: Getting socket from non-SSL pool ... \n");
-    TRSocket* connection = pool != nullptr ? pool->Get(retrying) : nullptr;
+    Connection connection = Generic::Borrow<TRSocket>(pool, retrying);
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: m_freeList.size = %d, m_inUseList.size = %d\n",
                     pool != nullptr ? pool->FreeCount() : 0, pool != nullptr ? pool->InUseCount() : 0);
-    if (connection == nullptr) {
+    if (!connection) {
       diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Failed to get a socket from the pool\n");
-      error = "1002";
+      error = protocol::Text(protocol::Code::kNoConnection);
       diag::AddDiag(diag::kLevelWarn, "CRAVOExtension::CommunicateWithVEKACS failed to get socket from pool",
                     "ISAPI", __LINE__);
       result = false;
       break;
     }
-    diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Socket %08lX retrieved from pool\n", Handle(connection));
+    diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Socket %08lX retrieved from pool\n", Handle(connection.get()));
     if (connection->IsClosed()) {
       diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Socket %08lX is CLOSED...trying to get another one.\n",
-                      Handle(connection));
-      error = "1002";
+                      Handle(connection.get()));
+      error = protocol::Text(protocol::Code::kNoConnection);
       result = false;
-      (void)pool->Fail(connection);
+      GiveBack(connection, false);
       retrying = true;
       --attempts;
       continue;
@@ -84,22 +187,20 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
       connection->GetHostName(nullptr, local_port);
     }
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Sending %d bytes to socket %08lX ... \n",
-                    static_cast<int>(request.size()), Handle(connection));
+                    static_cast<int>(request.size()), Handle(connection.get()));
     std::size_t sent = 0;
     if (const int rc = connection->Send(request.data(), request.size(), sent, kSendTimeoutSeconds, 0); rc != 0) {
       diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Send for socket %08lX failed, rc=%d\n",
-                      Handle(connection), rc);
-      error = "1003";
+                      Handle(connection.get()), rc);
+      error = protocol::Text(protocol::Code::kExchangeFailed);
       diag::AddDiag(diag::kLevelWarn, "CRAVOExtension::CommunicateWithVEKACS cannot send on socket: " + std::to_string(rc),
                     "ISAPI", __LINE__);
       result = false;
     } else {
       diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Send for socket %08lX OK, %d bytes sent\n",
-                      Handle(connection), static_cast<int>(sent));
-      if (pending != nullptr && *pending) {
-        (*pending)->connection = connection;
-        (*pending)->useSSL = use_ssl;
-        if (StartWorker(std::move(*pending))) {
+                      Handle(connection.get()), static_cast<int>(sent));
+      if (job != nullptr) {
+        if (StartWorker(*job, connection)) {
           diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::CommunicateWithVEKACS leaving", "ISAPI", 0);
           diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Exiting successfully\n");
           return true;
@@ -107,17 +208,13 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
         diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Cannot create worker thread\n");
         result = false;
       } else {
-        result = GetVEKACSResponse(*connection, response, error);
+        result = ReadResponse(*connection, response, error);
       }
     }
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Returning %ssocket %08lX to pool ... \n",
-                    result ? "" : "failed ", Handle(connection));
-    const unsigned long handle = Handle(connection);
-    if (result) {
-      (void)pool->Free(connection);
-    } else {
-      (void)pool->Fail(connection);
-    }
+                    result ? "" : "failed ", Handle(connection.get()));
+    const unsigned long handle = Handle(connection.get());
+    GiveBack(connection, result);
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Socket %08lX - socket returned to pool\n", handle);
     break;
   }
@@ -126,7 +223,7 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
   return result;
 }
 
-bool CRAVOExtension::GetVEKACSResponse(TRSocket& connection, std::string& response, std::string& error) {
+bool BackendClient::ReadResponse(TRSocket& connection, std::string& response, std::string& error) {
   const std::time_t start = std::time(nullptr);
   if (diag::TraceOn()) {
     int local_port = 0;
@@ -141,7 +238,7 @@ bool CRAVOExtension::GetVEKACSResponse(TRSocket& connection, std::string& respon
     diag::AddDiag(diag::kLevelSevr, text, ".\\RAVO", __LINE__);
   };
   const auto receive_failed = [&error](int rc) {
-    error = "1003";
+    error = protocol::Text(protocol::Code::kExchangeFailed);
     diag::AddDiag(diag::kLevelWarn, "CRAVOExtension::GetVEKACSResponse cannot receive on socket: " + std::to_string(rc),
                   "ISAPI", __LINE__);
   };

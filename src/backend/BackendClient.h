@@ -1,0 +1,110 @@
+// The extension's link to the back end: the plain and TLS connection pools,
+// the request id counter and password, building requests, the exchange over a
+// borrowed connection, the heartbeat, and the threads that wait for the
+// responses of pending requests. It knows nothing of pages or handlers: a
+// pending request is a job that receives its connection on a worker thread.
+//
+// Threads: StartPools and StopWorkers run on the host's start and stop thread,
+// never beside a request; everything else runs on any thread at once.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "backend/WorkerThreads.h"
+#include "generic/Pool.h"
+#include "net/SocketFactory.h"
+#include "protocol/Message.h"
+
+class BackendClient {
+ public:
+  using ConnectionPool = Generic::Pool<SocketPool>;
+  using Connection = Generic::Lease<TRSocket>;
+  // Runs on a worker thread once the request went out; it owns the
+  // connection, which goes back to its pool whatever the job does with it.
+  using PendingJob = std::function<void(Connection)>;
+
+  struct PoolSettings {
+    std::string host;
+    int port = 0;
+    int minSockets = 10;
+    int maxSockets = 20;
+  };
+
+  // version: the header's version text; the id counter starts at first_id.
+  BackendClient(std::string version, std::uint32_t first_id);
+  // Waits for the worker threads (a job past its limit is left to finish on
+  // its own). Pools with connections still lent live on until they are back.
+  ~BackendClient();
+  BackendClient(const BackendClient&) = delete;
+  BackendClient& operator=(const BackendClient&) = delete;
+
+  // Before the pools start: the scrambled password every request carries.
+  void SetPassword(std::string scrambled) { password_ = std::move(scrambled); }
+  // Creates the plain pool (a TLS pool needs the secure socket, which this
+  // build lacks, so services configured for TLS find no connection).
+  void StartPlainPool(const PoolSettings& settings);
+
+  // The pool a service uses, or null when it was not created.
+  std::shared_ptr<ConnectionPool> PoolFor(bool use_ssl) const;
+
+  std::uint32_t NextRequestId() { return request_id_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  void SetRequestIdCounter(std::uint32_t value) { request_id_.store(value, std::memory_order_relaxed); }
+
+  // Builds a request of type from field_count caller fields and the password
+  // field. False for a type outside 10..1011 or a field too long for its
+  // prefix; message and request_id are then untouched.
+  [[nodiscard]] bool Build(std::string& message, int type, int field_count, const MessageBody& body,
+                           std::uint32_t& request_id);
+
+  // Sends request over a pooled connection, trying up to three connections
+  // when the ones it gets turn out closed. Without a job: waits for the
+  // response (true: response holds it). With a job: hands the connection to
+  // it on a worker thread (true: the job owns the exchange from here on).
+  // False: error holds "1002" or "1003" or a protocol error text, and the job
+  // has not run and never will. response and error may be the same string.
+  [[nodiscard]] bool Communicate(const std::string& request, std::string& response, std::string& error,
+                                 PendingJob* job, bool use_ssl);
+  // Reads one response from connection; leaves the connection closed when
+  // what remains on it could not be discarded.
+  [[nodiscard]] bool ReadResponse(TRSocket& connection, std::string& response, std::string& error);
+
+  // Heartbeats over the pools in use; the TLS one's return code, -1 when it
+  // failed, 0 when only the plain pool is in use.
+  struct HeartbeatTarget {
+    bool plainInUse = false;
+    bool tlsInUse = false;
+    std::string plainPortText;
+    std::string tlsPortText;
+  };
+  int SendHeartbeat(const std::string& web_server, const std::string& web_application,
+                    const HeartbeatTarget& target);
+  // A heartbeat request naming host, application and port.
+  [[nodiscard]] bool BuildHeartbeat(const std::string& host, const std::string& application, const std::string& port,
+                                    std::string& message);
+
+  // Waits up to limit for the worker threads; how many were still busy.
+  int StopWorkers(std::chrono::milliseconds limit) { return workers_.Stop(limit); }
+
+  // The 64-byte block of the plain or TLS pool; false when it does not exist.
+  bool CopyStatistics(bool tls, void* buffer) const;
+  // Appends the statistics report of each pool to the trace file.
+  void TraceStatistics() const;
+
+ private:
+  // Runs job with connection on a worker thread; false (connection still the
+  // caller's) when no thread could be had.
+  bool StartWorker(const PendingJob& job, Connection& connection);
+
+  const std::string version_;
+  std::string password_;  // written before the pools start, read-only afterwards
+  std::atomic<std::uint32_t> request_id_;
+  std::shared_ptr<ConnectionPool> plain_pool_;  // written only while starting
+  std::shared_ptr<ConnectionPool> tls_pool_;
+  // Last, so that it is destroyed first: jobs still running may use the pools.
+  WorkerThreads workers_;
+};

@@ -1,0 +1,54 @@
+// The one path every handler that talks to the back end takes. A request
+// handler describes its request (type, fields, what the response handler
+// will need) and the extension builds it, sends it and leaves it pending, or
+// says which step failed. A response handler turns field 0 of the answer
+// into "failed, error page shown" or "go on".
+#pragma once
+
+#include <string>
+
+#include "backend/AsyncRequest.h"
+#include "protocol/Codes.h"
+#include "protocol/Message.h"
+
+struct PendingRequest {
+  protocol::MessageType type;
+  MessageBody body;
+  int fieldCount = 0;
+  AsyncRequestInfo keep;  // language, session id ...: what the response handler shows
+  bool useSSL = false;
+};
+
+enum class PendingStart {
+  kPending,         // the worker answers; the handler returns kPendingResult
+  kBuildFailed,     // nothing was sent
+  kExchangeFailed,  // error holds "1002" or "1003"
+};
+
+// The trace lines of a request handler whose failures end in an error page.
+struct RequestPageTexts {
+  const char* contextWord;     // of its error pages, "REQ_HANG_UP"
+  const char* buildFailed;     // trace line when the request could not be built
+  const char* exchangeFailed;  // trace line when it could not be sent
+  const char* pending;         // trace line once it is pending, or null
+};
+
+// Field 0 of a response as the handlers read it.
+struct BackendAnswer {
+  std::string codeText;  // as received; "1003" when the exchange failed
+  int code = 0;          // its value, read as atoi reads it
+};
+BackendAnswer ReadBackendAnswer(bool exchanged, const std::string& response);
+
+// The texts of a response handler whose failures end in an error page.
+struct ResponsePageTexts {
+  const char* handler;         // its name in trace lines, "RESP_HANG_UP"
+  const char* contextWord;     // of its error pages, "REQ_HANG_UP"
+  const char* failedLeaving;   // record after a failed exchange
+  const char* errorLeaving;    // record after a back-end error
+  const char* errorTraceTail;  // after "VEKA returned error code %d"
+  bool codeAsReceived;         // the error page shows the code text, not the number
+};
+
+// Field index of a response, empty when absent.
+std::string ResponseField(const std::string& response, int index);
