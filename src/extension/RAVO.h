@@ -23,6 +23,7 @@
 #include "diag/DiagThread.h"
 #include "extension/HandlerPath.h"
 #include "isapi/HttpServer.h"
+#include "pages/Pages.h"
 #include "pages/Placeholders.h"
 
 struct DispatchRow;
@@ -30,9 +31,10 @@ namespace diag {
 class EntryExitRecords;
 }
 
-// Everything RAVO.ini sets, after defaults and clamping.
+// Everything RAVO.ini sets, after defaults and clamping. LoadSettings sets
+// every field; nothing reads one before it.
 struct ExtensionSettings {
-  std::string iniPath = "RAVO.ini";
+  std::string iniPath;
   std::string moduleDirectory;    // ends in '/' unless empty
   std::string templateDirectory;  // contains <WCLANGUAGE> unless configured otherwise
   std::string defaultLanguage;
@@ -45,16 +47,16 @@ struct ExtensionSettings {
   bool chatUsesSSL = false;
   bool callbackUsesSSL = false;
   bool voiceXmlUsesSSL = false;
-  int minSockets = 10;
-  int maxSockets = 20;
-  int minSSLSockets = 10;
-  int maxSSLSockets = 20;
+  int minSockets = 0;
+  int maxSockets = 0;
+  int minSSLSockets = 0;
+  int maxSSLSockets = 0;
   bool debugOutput = false;
   std::string password;  // scrambled, at most 40 bytes
 
   int diagIntervalSec = 0;
-  int diagMaxMemory = 100;
-  int diagThreshold = 101;
+  int diagMaxMemory = 0;
+  int diagThreshold = 0;
 
   bool AnyServicePlain() const { return !chatUsesSSL || !callbackUsesSSL || !voiceXmlUsesSSL; }
   bool AnyServiceSecure() const { return chatUsesSSL || callbackUsesSSL || voiceXmlUsesSSL; }
@@ -146,17 +148,20 @@ class CRAVOExtension : public CHttpServer {
   };
   static const std::vector<ResponseHandlerEntry>& ResponseHandlers();
 
-  // Templates and page output.
-  static constexpr std::string_view kBuiltInErrorPage =
-      "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
-      "charset=iso-8859-1\"></head>1) Request has returned error - <WCERRORCODE><BR>2) Can not "
-      "find GeneralError web-page.</body></html>";
-  bool GetLangSpecificWebPage(const std::string& page, std::string& text,
-                              const std::string& language, int attempt);
+  // Templates and page output; the work is the pages'.
+  static constexpr std::string_view kBuiltInErrorPage = Pages::kBuiltInErrorPage;
+  bool GetLangSpecificWebPage(const std::string& page, std::string& text, const std::string& language,
+                              int attempt) const {
+    return m_pages.Load(page, text, language, attempt);
+  }
   void OutputPage(const std::string& page, const std::string& language, CHttpServerContext* ctx,
-                  bool for_error_page);
-  void OutputErrorPage(std::string_view error_code, std::string_view context_word,
-                       const std::string& language, CHttpServerContext* ctx);
+                  bool for_error_page) const {
+    m_pages.Output(page, language, ctx, for_error_page);
+  }
+  void OutputErrorPage(std::string_view error_code, std::string_view context_word, const std::string& language,
+                       CHttpServerContext* ctx) const {
+    m_pages.OutputError(error_code, context_word, language, ctx);
+  }
 
   // Request handlers, in dispatch-table order. Each returns 0 once it has
   // answered, or kPendingResult when a worker thread will answer.
@@ -167,10 +172,12 @@ class CRAVOExtension : public CHttpServer {
                        const std::string& priority, const std::string& call_type,
                        const std::string& schedules, const std::string& timezone_offset,
                        const std::string& call_data, const std::string& language);
-  int REQ_WEBCHAT_MAIN(CHttpServerContext* ctx, const std::string& business_unit,
-                       const std::string& language);
-  int REQ_STAT_PAGE(CHttpServerContext* ctx, const std::string& language,
-                    const std::string& page_name);
+  int REQ_WEBCHAT_MAIN(CHttpServerContext* ctx, const std::string& business_unit, const std::string& language) {
+    return m_pages.MainPage(ctx, business_unit, language);
+  }
+  int REQ_STAT_PAGE(CHttpServerContext* ctx, const std::string& language, const std::string& page_name) {
+    return m_pages.StaticPage(ctx, language, page_name);
+  }
   int REQ_JS_START(CHttpServerContext* ctx, const std::string& session_priority,
                    const std::string& customer_name, const std::string& caption,
                    const std::string& destination, const std::string& backend_language,
@@ -254,6 +261,7 @@ class CRAVOExtension : public CHttpServer {
   const std::string m_versionString;
   bool m_networkStarted = false;
   BackendClient m_backend;
+  Pages m_pages;
   diag::DiagThread::Timing m_diagTiming;
   std::unique_ptr<diag::DiagThread> m_diagThread;
 

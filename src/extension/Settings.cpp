@@ -61,6 +61,7 @@ void CRAVOExtension::LoadSettings() {
   s.templateDirectory = ReadWebSetting("DefaultPath");
   if (s.templateDirectory.empty()) s.templateDirectory = s.moduleDirectory + "html/<WCLANGUAGE>/";
   s.defaultLanguage = ReadWebSetting("DefaultLanguage");
+  m_pages.Configure({s.iniPath, s.templateDirectory, s.defaultLanguage, m_moduleFileName});
 
   const auto number = [this](std::string_view key, const NumberRule& rule) {
     return rule.Apply(text::ParseLeadingInt(ReadVekaSetting(key)));

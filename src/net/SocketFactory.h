@@ -13,10 +13,7 @@ struct SocketFactoryOptions {
 
   std::string host;
   int port = 0;
-  int socketType = 1;  // stream
   bool useSSL = false;
-  int protocolMask = 3264;
-  std::string principalName;
 };
 
 class SocketFactory : public Generic::FactoryInterface<TRSocket> {

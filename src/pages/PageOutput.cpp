@@ -2,24 +2,26 @@
 // with status 200: the visitor's page shows the code, the browser sees no
 // failure.
 #include "diag/Diags.h"
-#include "extension/RAVO.h"
+#include "isapi/HttpServerContext.h"
+#include "pages/Pages.h"
 #include "pages/Placeholders.h"
+#include "protocol/Codes.h"
 
-void CRAVOExtension::OutputPage(const std::string& page, const std::string& language,
-                                CHttpServerContext* ctx, bool for_error_page) {
+void Pages::Output(const std::string& page, const std::string& language, CHttpServerContext* ctx,
+                   bool for_error_page) const {
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputPage entering", "ISAPI", 0);
   if (!page.empty()) {
     std::string text = page;
-    ReplacePlaceholder(text, "<WCSERVLET>", m_moduleFileName);
+    ReplacePlaceholder(text, "<WCSERVLET>", settings_.moduleFileName);
     ReplacePlaceholder(text, "<WCLANGUAGE>", language);
     *ctx << text;
   } else {
     std::string error_page;
-    if (GetLangSpecificWebPage("GeneralError", error_page, language, 0)) {
-      ReplacePlaceholder(error_page, "<WCERRORCODE>", "1006");
+    if (Load("GeneralError", error_page, language, 0)) {
+      ReplacePlaceholder(error_page, "<WCERRORCODE>", protocol::Text(protocol::Code::kNoTemplate));
       *ctx << error_page;
     } else if (!for_error_page) {
-      OutputErrorPage("1006", "OutputPage", language, ctx);
+      OutputError(protocol::Text(protocol::Code::kNoTemplate), "OutputPage", language, ctx);
     } else if (!ctx->m_pStream) {
       *ctx << "";  // no stream: the same failure as writing a page
     }
@@ -27,16 +29,16 @@ void CRAVOExtension::OutputPage(const std::string& page, const std::string& lang
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputPage leaving", "ISAPI", 0);
 }
 
-void CRAVOExtension::OutputErrorPage(std::string_view error_code, std::string_view context_word,
-                                     const std::string& language, CHttpServerContext* ctx) {
+void Pages::OutputError(std::string_view error_code, std::string_view context_word, const std::string& language,
+                        CHttpServerContext* ctx) const {
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputErrorPage entering", "ISAPI", 0);
   std::string page;
-  GetLangSpecificWebPage("GeneralError", page, language, 0);
+  Load("GeneralError", page, language, 0);
   if (page.empty()) page = kBuiltInErrorPage;
   ReplacePlaceholder(page, "<WCERRORCODE>", error_code);
   ReplacePlaceholder(page, "<WCLANGUAGE>", language);
   std::string record(error_code);
   record.append(":").append(context_word);
   diag::AddDiag(diag::kLevelSevr, record, ".\\RAVO", __LINE__);
-  OutputPage(page, language, ctx, true);
+  Output(page, language, ctx, true);
 }

@@ -7,8 +7,9 @@
 
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
-#include "extension/RAVO.h"
+#include "pages/Pages.h"
 #include "pages/Placeholders.h"
+#include "platform/ProfileString.h"
 #include "platform/ReadFile.h"
 
 namespace {
@@ -54,10 +55,9 @@ std::string PathForLanguage(std::string path, const std::string& language) {
   return path;
 }
 
-bool CRAVOExtension::GetLangSpecificWebPage(const std::string& page, std::string& text,
-                                            const std::string& language, int attempt) {
+bool Pages::Load(const std::string& page, std::string& text, const std::string& language, int attempt) const {
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::GetLangSpecificWebPage entering", "ISAPI", 0);
-  std::string path = m_settings.templateDirectory + ReadWebSetting(page);
+  std::string path = settings_.templateDirectory + platform::GetProfileString(settings_.iniPath, "WEBSETTINGS", page);
   bool loaded = false;
   if (ReplacePlaceholder(path, "<WCLANGUAGE>", language) > 0) {
     LoadTextFile(path, text);
@@ -67,7 +67,7 @@ bool CRAVOExtension::GetLangSpecificWebPage(const std::string& page, std::string
                     __LINE__);
       if (attempt == 0) {
         diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::GetLangSpecificWebPage leaving", "ISAPI", 0);
-        return GetLangSpecificWebPage(page, text, m_settings.defaultLanguage, 1);
+        return Load(page, text, settings_.defaultLanguage, 1);
       }
     }
   }
