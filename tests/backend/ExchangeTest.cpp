@@ -6,6 +6,7 @@
 #include "backend/Message.h"
 #include "support/ExtensionFixture.h"
 #include "support/SimProcess.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ TEST_F(ExchangeTest, AClosedConnectionIsReplacedAndTheRequestStillGoesThrough) {
   StartWithSim(1, 10);
   ASSERT_TRUE(sim_.WaitForConnections(1));
   EXPECT_EQ(sim_.Control("close-idle"), "closed=1\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(WaitUntil([&] { return sim_.OpenConnections() == 0; })) << "the back end has closed its side";
   std::string reply;
   ASSERT_TRUE(Exchange(reply)) << reply;
   EXPECT_EQ(Code(reply), "0");
@@ -84,7 +85,7 @@ TEST_F(ExchangeTest, ThreeClosedConnectionsInARowGive1002) {
   StartWithSim(3, 3);
   ASSERT_TRUE(sim_.WaitForConnections(3));
   EXPECT_EQ(sim_.Control("close-idle"), "closed=3\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(WaitUntil([&] { return sim_.OpenConnections() == 0; })) << "the back end has closed its side";
   std::string reply;
   EXPECT_FALSE(Exchange(reply));
   EXPECT_EQ(reply, "1002");

@@ -130,7 +130,7 @@ TEST_F(WorkerTest, PendingCodeKeepsTheSessionOpen) {
   info->ecb = request.ecb();
   std::string error;
   ASSERT_TRUE(extension_->CommunicateWithVEKACS(message, error, error, &info, false));
-  for (int i = 0; i < 200 && request.body().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(WaitUntil([&] { return !request.body().empty(); }));
   EXPECT_EQ(request.body(), "partial");
   EXPECT_FALSE(request.WaitDone(300));
 }

@@ -1,0 +1,50 @@
+// The extension's back-end operations: thin entries onto the back-end client
+// under the names the traces use, and the heartbeat request.
+#include "diag/TraceLog.h"
+#include "extension/RAVO.h"
+
+int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext*, const std::string& host_name,
+                                  const std::string& web_application, const std::string& port) {
+  diag::TraceLine("CRAVOExtension::REQ_HEARTBEAT: Entered\n");
+  std::string message;
+  if (!m_backend.BuildHeartbeat(host_name, web_application, port, message)) {
+    diag::TraceLine("CRAVOExtension::REQ_HEARTBEAT: Build message failed\n");
+    return 0;
+  }
+  std::string reply;
+  if (!CommunicateWithVEKACS(message, reply, reply, nullptr, false)) {
+    diag::TraceLine("CRAVOExtension::REQ_HEARTBEAT: CommunicateWithVEKACS failed\n");
+  }
+  return 0;
+}
+
+int CRAVOExtension::SendHeartbeat(const std::string& web_server, const std::string& web_application) {
+  return m_backend.SendHeartbeat(web_server, web_application,
+                                 {m_settings.AnyServicePlain(), m_settings.AnyServiceSecure(), m_settings.portText,
+                                  m_settings.sslPortText});
+}
+
+bool CRAVOExtension::BuildVEKACSMessage(std::string& message, int type, int field_count,
+                                        const MessageBody& body, std::uint32_t& request_id) {
+  return m_backend.Build(message, type, field_count, body, request_id);
+}
+
+bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::string& response,
+                                           std::string& error, std::unique_ptr<AsyncRequestInfo>* pending,
+                                           bool use_ssl) {
+  if (pending == nullptr || !*pending) return m_backend.Communicate(request, response, error, nullptr, use_ssl);
+  // The record travels in a holder the job shares, so that it comes back to
+  // the caller when no worker thread could take it.
+  auto holder = std::make_shared<std::unique_ptr<AsyncRequestInfo>>(std::move(*pending));
+  BackendClient::PendingJob job = [this, holder](BackendClient::Connection connection) {
+    (*holder)->connection = std::move(connection);
+    AsyncThreadProc(std::move(*holder));
+  };
+  if (m_backend.Communicate(request, response, error, &job, use_ssl)) return true;
+  *pending = std::move(*holder);
+  return false;
+}
+
+bool CRAVOExtension::GetVEKACSResponse(TRSocket& connection, std::string& response, std::string& error) {
+  return m_backend.ReadResponse(connection, response, error);
+}
