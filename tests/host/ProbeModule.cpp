@@ -1,5 +1,9 @@
 // A tiny extension module that exercises the host alone. The query string
-// says what to do: mode=sync|headers|pending|hold|release|echo|vars|error|twice.
+// says what to do: mode=sync|headers|pending|hold|release|state|echo|vars|error|twice.
+// mode=state answers "live=L stalled=S finishing=F": held requests the host
+// still takes output for, holds still stalling inside HttpExtensionProc
+// (mode=hold&stall=MS), and threads still finishing released requests; tests
+// wait on these instead of sleeping.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -38,6 +42,7 @@ void Done(QX_EXTENSION_CONTROL_BLOCK* ecb) {
 std::mutex g_held_mutex;
 std::vector<QX_EXTENSION_CONTROL_BLOCK*> g_held;
 std::atomic<int> g_threads{0};
+std::atomic<int> g_stalled{0};
 
 void Finish(QX_EXTENSION_CONTROL_BLOCK* ecb, int delay_ms, std::string body, bool twice) {
   ++g_threads;
@@ -52,6 +57,17 @@ void Finish(QX_EXTENSION_CONTROL_BLOCK* ecb, int delay_ms, std::string body, boo
     }
     --g_threads;
   }).detach();
+}
+
+// A zero-byte write is refused once the host has answered or dropped the request.
+int LiveHeld() {
+  std::lock_guard lock(g_held_mutex);
+  int live = 0;
+  for (auto* held : g_held) {
+    uint32_t none = 0;
+    if (held->WriteClient(held->ConnID, "", &none, 0)) ++live;
+  }
+  return live;
 }
 
 }  // namespace
@@ -95,6 +111,11 @@ extern "C" __attribute__((visibility("default"))) uint32_t HttpExtensionProc(QX_
     return QX_STATUS_PENDING;
   }
   if (mode == "hold") {
+    if (const std::string stall = Param(query, "stall"); !stall.empty()) {
+      ++g_stalled;
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(stall)));
+      --g_stalled;
+    }
     std::lock_guard lock(g_held_mutex);
     g_held.push_back(ecb);
     return QX_STATUS_PENDING;
@@ -107,6 +128,11 @@ extern "C" __attribute__((visibility("default"))) uint32_t HttpExtensionProc(QX_
     }
     for (auto* pending : held) Finish(pending, 0, "released", false);
     Write(ecb, std::to_string(held.size()));
+    return QX_STATUS_SUCCESS;
+  }
+  if (mode == "state") {
+    Write(ecb, "live=" + std::to_string(LiveHeld()) + " stalled=" + std::to_string(g_stalled.load()) +
+                   " finishing=" + std::to_string(g_threads.load()));
     return QX_STATUS_SUCCESS;
   }
   if (mode == "echo") {
