@@ -13,6 +13,7 @@
 
 #include "host/AccessLog.h"
 #include "host/HostRequest.h"
+#include "platform/ListeningSocket.h"
 
 namespace host {
 namespace {
@@ -84,39 +85,17 @@ HttpHost::~HttpHost() {
   if (daemon_ != nullptr) Shutdown();
 }
 
-namespace {
-
-// A listening IPv4 socket, so that the port is known before any request
-// thread runs and bind errors can be told plainly.
-int Listen(const HostOptions& options, unsigned short& port, std::string& error) {
-  const std::string where = options.listen_address + ":" + std::to_string(options.listen_port);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(options.listen_port);
-  if (inet_pton(AF_INET, options.listen_address.c_str(), &address.sin_addr) != 1) {
-    error = "cannot listen on " + where + ": not an IPv4 address";
-    return -1;
-  }
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  const int yes = 1;
-  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
-      bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, SOMAXCONN) != 0) {
-    error = "cannot listen on " + where + ": " + std::strerror(errno);
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  port = ntohs(address.sin_port);
-  return fd;
-}
-
-}  // namespace
-
 bool HttpHost::Start(std::string& error) {
-  const int listener = Listen(options_, port_, error);
-  if (listener < 0) return false;
+  const auto listening = platform::OpenListeningSocket(options_.listen_address, options_.listen_port,
+                                                       {.nonblocking = true, .backlog = SOMAXCONN});
+  if (!listening.ok()) {
+    error = "cannot listen on " + options_.listen_address + ":" + std::to_string(options_.listen_port) + ": " +
+            (listening.failure == platform::ListeningSocket::Failure::kNotIPv4 ? "not an IPv4 address"
+                                                                               : std::strerror(listening.error_number));
+    return false;
+  }
+  const int listener = listening.fd;
+  port_ = listening.port;
   unsigned threads = options_.threads;
   if (threads == 0) threads = std::max(4u, 2 * std::max(1u, std::thread::hardware_concurrency()));
 
