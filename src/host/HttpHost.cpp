@@ -13,6 +13,7 @@
 
 #include "host/AccessLog.h"
 #include "host/HostRequest.h"
+#include "isapi/ReasonPhrases.h"
 #include "platform/ListeningSocket.h"
 
 namespace host {
@@ -24,18 +25,6 @@ using Clock = std::chrono::steady_clock;
 // module threads that touch it once more on their way out.
 constexpr auto kRetireGrace = std::chrono::seconds(2);
 constexpr auto kWatchInterval = std::chrono::milliseconds(200);
-
-const char* ReasonPhrase(unsigned status) {
-  switch (status) {
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Payload Too Large";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "Error";
-  }
-}
 
 std::string AddressText(const sockaddr* address, unsigned short* port) {
   char text[INET6_ADDRSTRLEN] = "";
@@ -64,7 +53,7 @@ std::string ServerVariableName(const char* header) {
 
 MHD_Result QueueStatusPage(MHD_Connection* connection, unsigned status, bool close_connection,
                            const char* allow) {
-  const std::string text = std::to_string(status) + " " + ReasonPhrase(status);
+  const std::string text = std::to_string(status) + " " + std::string(ReasonPhraseFor(status, "Error"));
   const std::string page = "<html><head><title>" + text + "</title></head><body><h1>" + text +
                            "</h1></body></html>\n";
   MHD_Response* response =
