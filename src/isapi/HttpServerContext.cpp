@@ -35,8 +35,7 @@ std::optional<std::string> CHttpServerContext::GetServerVariable(const char* nam
 
 std::uint32_t HttpStatusForResult(int result) {
   switch (result) {
-    case 0:
-    case 1000: return 200;
+    case 0: return 200;
     case 1:
     case 2:
     case 8: return 400;
