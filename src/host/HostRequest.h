@@ -22,7 +22,7 @@
 
 namespace host {
 
-class HttpHost;
+class PendingRequests;
 
 class HostRequest : public std::enable_shared_from_this<HostRequest> {
  public:
@@ -34,7 +34,8 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
     kAnswered,
   };
 
-  HostRequest(HttpHost& host, std::string_view raw_uri);
+  // registry must outlive the request; access_log: write a line per answer.
+  HostRequest(PendingRequests& registry, bool access_log, std::string_view raw_uri);
 
   // Request data, written by the library's thread before the module runs and
   // read-only afterwards.
@@ -78,7 +79,8 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
                                    void* data);
   void DoneWithSession();
 
-  HttpHost& host_;
+  PendingRequests& registry_;
+  const bool access_log_;
   QX_EXTENSION_CONTROL_BLOCK ecb_{};
   int fd_ = -1;
   std::chrono::steady_clock::time_point pending_since_;
