@@ -69,37 +69,44 @@ bool HostRequest::SuspendIfPending(std::uint32_t status, MHD_Connection* connect
       }
       return false;
     }
-    phase_ = Phase::kSuspended;
-    connection_ = connection;
+    // Set before the registry holds the request: its watchdog reads them
+    // without this lock.
     pending_since_ = std::chrono::steady_clock::now();
     if (const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
       fd_ = info->connect_fd;
     }
+    if (!registry_.Hold(shared_from_this())) {
+      // The server is closing and no connection may stay suspended: answer now.
+      frozen_ = true;
+      forced_status_ = 503;
+      return false;
+    }
+    phase_ = Phase::kSuspended;
+    connection_ = connection;
     // Suspended under the lock, so that DoneWithSession never resumes a
     // connection that is not suspended yet.
     MHD_suspend_connection(connection);
-    registry_.Hold(shared_from_this());
   }
   return true;
 }
 
 bool HostRequest::ForceAnswer(unsigned status, bool close_connection) {
-  MHD_Connection* connection = nullptr;
-  {
-    std::lock_guard lock(mutex_);
-    if (phase_ != Phase::kSuspended) return false;
-    phase_ = Phase::kResuming;
-    frozen_ = true;
-    forced_status_ = status;
-    close_connection_ = close_connection;
-    connection = connection_;
-  }
-  MHD_resume_connection(connection);
+  std::lock_guard lock(mutex_);
+  if (phase_ != Phase::kSuspended) return false;
+  phase_ = Phase::kResuming;
+  frozen_ = true;
+  forced_status_ = status;
+  close_connection_ = close_connection;
+  ResumeLocked();
   return true;
 }
 
+// Under the lock: whoever finds a request past kSuspended knows the library
+// has been told, so that shutdown never stops the library while it still
+// counts a connection as suspended.
+void HostRequest::ResumeLocked() { MHD_resume_connection(connection_); }
+
 void HostRequest::DoneWithSession() {
-  MHD_Connection* resume = nullptr;
   std::shared_ptr<HostRequest> hold;
   {
     std::lock_guard lock(mutex_);
@@ -117,10 +124,9 @@ void HostRequest::DoneWithSession() {
     ecb_.cbTotalBytes = 0;
     if (phase_ == Phase::kSuspended) {
       phase_ = Phase::kResuming;
-      resume = connection_;
+      ResumeLocked();
     }
   }
-  if (resume != nullptr) MHD_resume_connection(resume);
   if (hold) registry_.Retire(std::move(hold));
 }
 

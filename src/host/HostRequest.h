@@ -53,7 +53,8 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   QX_EXTENSION_CONTROL_BLOCK* PrepareControlBlock();
 
   // After HttpExtensionProc returned `status` on the library's thread: either
-  // suspends the connection (true) or leaves the answer to be queued now.
+  // suspends the connection (true) or leaves the answer to be queued now,
+  // 503 for a pending request once the server no longer holds any.
   bool SuspendIfPending(std::uint32_t status, MHD_Connection* connection);
 
   // Queues the answer: what the module wrote, or the status the host forced.
@@ -78,6 +79,7 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   static int ServerSupportFunction(QX_HCONN conn, uint32_t request, void* buffer, uint32_t* size,
                                    void* data);
   void DoneWithSession();
+  void ResumeLocked();  // call with mutex_ held, when leaving kSuspended
 
   PendingRequests& registry_;
   const bool access_log_;

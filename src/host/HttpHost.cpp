@@ -81,9 +81,9 @@ void HttpHost::OnCompleted(void* cls, MHD_Connection*, void** request_context,
   auto* holder = static_cast<std::shared_ptr<HostRequest>*>(*request_context);
   if (holder == nullptr) return;
   (*holder)->ConnectionCompleted();
+  static_cast<HttpHost*>(cls)->pending_.RequestCompleted(holder->get());
   delete holder;
   *request_context = nullptr;
-  static_cast<HttpHost*>(cls)->pending_.RequestCompleted();
 }
 
 MHD_Result HttpHost::OnRequest(void* cls, MHD_Connection* connection, const char*,
@@ -157,10 +157,10 @@ MHD_Result HttpHost::RunModule(MHD_Connection* connection, HostRequest& request)
 
 void HttpHost::Shutdown() {
   if (daemon_ == nullptr) return;
-  // Stopping the library while a connection is still suspended would abort;
-  // stopping it before the answers are out would lose them.
-  const bool resumed = pending_.Drain();
-  if (resumed) MHD_stop_daemon(daemon_);
+  // Drain leaves no connection suspended, so stopping cannot abort; and the
+  // library must be stopped before the module it calls is unloaded.
+  pending_.Drain();
+  MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
 }
 

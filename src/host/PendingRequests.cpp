@@ -11,7 +11,8 @@ namespace {
 // module threads that touch it once more on their way out.
 constexpr auto kRetireGrace = std::chrono::seconds(2);
 constexpr auto kWatchInterval = std::chrono::milliseconds(200);
-// How long shutdown waits for the library to take up the answers it forced.
+// How long shutdown, past the grace, waits for the library to finish the
+// requests it answers itself.
 constexpr auto kAnswerBound = std::chrono::seconds(10);
 
 }  // namespace
@@ -32,15 +33,28 @@ void PendingRequests::RequestOpened() {
   ++open_requests_;
 }
 
-void PendingRequests::RequestCompleted() {
+void PendingRequests::RequestCompleted(const HostRequest* request) {
+  std::shared_ptr<HostRequest> forgotten;  // released after the lock
   std::lock_guard lock(mutex_);
   --open_requests_;
+  // A resumed connection the library closed without calling again must not
+  // keep the shutdown waiting for it.
+  if (const auto found = held_.find(request); found != held_.end()) {
+    forgotten = std::move(found->second);
+    held_.erase(found);
+  }
   NotifyShutdown();
 }
 
-void PendingRequests::Hold(const std::shared_ptr<HostRequest>& request) {
+bool PendingRequests::Hold(const std::shared_ptr<HostRequest>& request) {
   std::lock_guard lock(mutex_);
+  if (closed_) return false;
   held_.emplace(request.get(), request);
+  if (shutting_down_.load()) {
+    held_since_answered_ = true;
+    changed_.notify_all();
+  }
+  return true;
 }
 
 void PendingRequests::Resumed(const HostRequest* request) {
@@ -108,22 +122,37 @@ void PendingRequests::CheckPending(HostRequest& request, Clock::time_point now) 
   }
 }
 
-bool PendingRequests::Drain() {
-  shutting_down_ = true;
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, limits_.shutdown_grace, [this] { return held_.empty(); });
-  auto late = HeldRequests();
+void PendingRequests::AnswerHeld(std::unique_lock<std::mutex>& lock) {
+  held_since_answered_ = false;
+  auto held = HeldRequests();
   lock.unlock();
-  for (const auto& request : late) request->ForceAnswer(503, false);
-  late.clear();
+  for (const auto& request : held) request->ForceAnswer(503, false);
+  held.clear();
   lock.lock();
-  const bool resumed = changed_.wait_for(lock, kAnswerBound, [this] { return held_.empty(); });
-  changed_.wait_for(lock, kAnswerBound, [this] { return open_requests_ == 0; });
+}
+
+void PendingRequests::StopWatchdog(std::unique_lock<std::mutex>& lock) {
   stop_watchdog_ = true;
   watchdog_wake_.notify_all();
   lock.unlock();
-  watchdog_.join();
-  return resumed;
+  if (watchdog_.joinable()) watchdog_.join();
+  lock.lock();
+}
+
+void PendingRequests::Drain() {
+  shutting_down_ = true;
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, limits_.shutdown_grace, [this] { return open_requests_ == 0; });
+  // A request still inside the module may turn pending at any time; each one
+  // is answered as it comes, until the library reports every request done.
+  const auto deadline = Clock::now() + kAnswerBound;
+  do {
+    AnswerHeld(lock);
+  } while (changed_.wait_until(lock, deadline, [this] { return open_requests_ == 0 || held_since_answered_; }) &&
+           open_requests_ > 0);
+  closed_ = true;
+  AnswerHeld(lock);
+  StopWatchdog(lock);
 }
 
 }  // namespace host

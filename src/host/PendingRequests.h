@@ -2,7 +2,8 @@
 // requests the library has open, which are suspended as pending, which the
 // module still works on, and which it finished a moment ago. Its watchdog
 // answers pending requests that waited too long or whose client went away;
-// Drain carries the host through shutdown until the library may be stopped.
+// Drain carries the host through shutdown until the library may be stopped:
+// the library aborts when it is stopped with a connection still suspended.
 //
 // Threads: the library's threads report requests opening, completing and
 // resuming and hold pending ones; module threads (through HostRequest) report
@@ -47,9 +48,12 @@ class PendingRequests {
   // The library's threads. A request is open from its request line until the
   // library reports it complete.
   void RequestOpened();
-  void RequestCompleted();
-  // Keeps a request that is being suspended as pending, with its memory.
-  void Hold(const std::shared_ptr<HostRequest>& request);
+  // The library will not call again for request: it is neither open nor held.
+  void RequestCompleted(const HostRequest* request);
+  // Keeps a request that is about to be suspended as pending, with its
+  // memory. False once Drain has closed the registry: the request must then
+  // be answered at once instead of being suspended.
+  [[nodiscard]] bool Hold(const std::shared_ptr<HostRequest>& request);
   // The library called again for a held request that was resumed.
   void Resumed(const HostRequest* request);
 
@@ -65,10 +69,12 @@ class PendingRequests {
   // Any thread; true from the start of Drain on.
   bool shutting_down() const { return shutting_down_.load(); }
 
-  // Main thread, once: gives held requests the grace time, answers the rest
-  // 503, waits for the library to finish every open request and stops the
-  // watchdog. True when no request is held any more.
-  bool Drain();
+  // Main thread, once: gives open requests the grace time; then answers 503
+  // whatever is or turns pending until the library has finished every open
+  // request, within a bound; then closes the registry, answers what is still
+  // held and stops the watchdog. Afterwards no connection is suspended, nor
+  // can one be, so the library may be stopped.
+  void Drain();
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -77,6 +83,9 @@ class PendingRequests {
   void CheckPending(HostRequest& request, Clock::time_point now) const;
   std::vector<std::shared_ptr<HostRequest>> HeldRequests() const;  // call with mutex_ held
   void NotifyShutdown();                                            // call with mutex_ held
+  // Answers every held request 503; takes lock (on mutex_) and gives it back.
+  void AnswerHeld(std::unique_lock<std::mutex>& lock);
+  void StopWatchdog(std::unique_lock<std::mutex>& lock);
 
   const Limits limits_;
   // Set before Drain takes the lock, so that a change made under the lock is
@@ -91,6 +100,8 @@ class PendingRequests {
   std::deque<std::pair<Clock::time_point, std::shared_ptr<HostRequest>>> retired_;  // guarded by mutex_
   bool stop_watchdog_ = false;  // guarded by mutex_
   int open_requests_ = 0;       // guarded by mutex_
+  bool held_since_answered_ = false;  // during Drain; guarded by mutex_
+  bool closed_ = false;               // nothing more is held; guarded by mutex_
   std::thread watchdog_;        // started and joined by the main thread
 };
 

@@ -206,6 +206,20 @@ TEST_F(HostIntegrationTest, ShutdownAnswersPendingRequests503AndExitsCleanly) {
   host_.reset();
 }
 
+TEST_F(HostIntegrationTest, RequestTurningPendingAfterTheGraceIsAnswered503AndTheServerStillStops) {
+  StartProbe({"--shutdown-grace", "1"});
+  // Inside the module when the stop begins, pending only once the grace is over.
+  const int fd = Open("mode=hold&stall=2500");
+  ASSERT_NE(host_->process().WaitForLine("probe: stalling", 10s), "");
+  kill(host_->process().pid(), SIGTERM);
+  EXPECT_EQ(ReadAnswer(fd, 15s).status, 503);
+  close(fd);
+  EXPECT_EQ(host_->process().Stop(SIGTERM, 15s), 0) << host_->process().Output();
+  EXPECT_NE(host_->process().Output().find("quorvix-host: stopped"), std::string::npos)
+      << host_->process().Output();
+  host_.reset();
+}
+
 TEST_F(HostIntegrationTest, AccessLogLinePerRequestUnlessSwitchedOff) {
   StartProbe();
   host_->Get("mode=sync");

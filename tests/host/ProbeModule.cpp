@@ -1,12 +1,14 @@
 // A tiny extension module that exercises the host alone. The query string
 // says what to do: mode=sync|headers|pending|hold|release|state|echo|vars|error|twice.
-// mode=state answers "live=L stalled=S finishing=F": held requests the host
-// still takes output for, holds still stalling inside HttpExtensionProc
-// (mode=hold&stall=MS), and threads still finishing released requests; tests
-// wait on these instead of sleeping.
+// mode=state answers "live=L finishing=F": held requests the host still takes
+// output for, and threads still finishing released requests; tests wait on
+// these instead of sleeping. mode=hold&stall=MS stays MS inside
+// HttpExtensionProc first and says so on standard output: a question over
+// HTTP could land on the very server thread that stalls.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -42,7 +44,6 @@ void Done(QX_EXTENSION_CONTROL_BLOCK* ecb) {
 std::mutex g_held_mutex;
 std::vector<QX_EXTENSION_CONTROL_BLOCK*> g_held;
 std::atomic<int> g_threads{0};
-std::atomic<int> g_stalled{0};
 
 void Finish(QX_EXTENSION_CONTROL_BLOCK* ecb, int delay_ms, std::string body, bool twice) {
   ++g_threads;
@@ -112,9 +113,9 @@ extern "C" __attribute__((visibility("default"))) uint32_t HttpExtensionProc(QX_
   }
   if (mode == "hold") {
     if (const std::string stall = Param(query, "stall"); !stall.empty()) {
-      ++g_stalled;
+      std::printf("probe: stalling %s ms\n", stall.c_str());
+      std::fflush(stdout);
       std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(stall)));
-      --g_stalled;
     }
     std::lock_guard lock(g_held_mutex);
     g_held.push_back(ecb);
@@ -131,8 +132,7 @@ extern "C" __attribute__((visibility("default"))) uint32_t HttpExtensionProc(QX_
     return QX_STATUS_SUCCESS;
   }
   if (mode == "state") {
-    Write(ecb, "live=" + std::to_string(LiveHeld()) + " stalled=" + std::to_string(g_stalled.load()) +
-                   " finishing=" + std::to_string(g_threads.load()));
+    Write(ecb, "live=" + std::to_string(LiveHeld()) + " finishing=" + std::to_string(g_threads.load()));
     return QX_STATUS_SUCCESS;
   }
   if (mode == "echo") {
