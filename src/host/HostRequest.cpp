@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "host/AccessLog.h"
-#include "host/HttpHost.h"
+#include "host/PendingRequests.h"
 #include "host/ResponseHeaders.h"
+#include "host/StatusPages.h"
 
 namespace host {
 namespace {
@@ -22,7 +23,8 @@ bool EndsWithBlankLine(const std::string& text) {
 
 }  // namespace
 
-HostRequest::HostRequest(HttpHost& host, std::string_view uri) : raw_uri(uri), host_(host) {
+HostRequest::HostRequest(PendingRequests& registry, bool access_log, std::string_view uri)
+    : raw_uri(uri), registry_(registry), access_log_(access_log) {
   const auto question = raw_uri.find('?');
   path = raw_uri.substr(0, question);
   if (question != std::string::npos) query = raw_uri.substr(question + 1);
@@ -51,7 +53,7 @@ QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock() {
   phase_ = Phase::kInModule;
   // The module may finish on another thread before HttpExtensionProc returns.
   module_hold_ = shared_from_this();
-  host_.ModuleTookRequest(this);
+  registry_.ModuleTook(this);
   return &ecb_;
 }
 
@@ -63,41 +65,48 @@ bool HostRequest::SuspendIfPending(std::uint32_t status, MHD_Connection* connect
       frozen_ = true;
       if (status != QX_STATUS_PENDING && module_hold_) {
         release = std::move(module_hold_);
-        host_.ModuleReleased(this);
+        registry_.ModuleReleased(this);
       }
       return false;
     }
-    phase_ = Phase::kSuspended;
-    connection_ = connection;
+    // Set before the registry holds the request: its watchdog reads them
+    // without this lock.
     pending_since_ = std::chrono::steady_clock::now();
     if (const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
       fd_ = info->connect_fd;
     }
+    if (!registry_.Hold(shared_from_this())) {
+      // The server is closing and no connection may stay suspended: answer now.
+      frozen_ = true;
+      forced_status_ = 503;
+      return false;
+    }
+    phase_ = Phase::kSuspended;
+    connection_ = connection;
     // Suspended under the lock, so that DoneWithSession never resumes a
     // connection that is not suspended yet.
     MHD_suspend_connection(connection);
-    host_.AddSuspended(shared_from_this());
   }
   return true;
 }
 
 bool HostRequest::ForceAnswer(unsigned status, bool close_connection) {
-  MHD_Connection* connection = nullptr;
-  {
-    std::lock_guard lock(mutex_);
-    if (phase_ != Phase::kSuspended) return false;
-    phase_ = Phase::kResuming;
-    frozen_ = true;
-    forced_status_ = status;
-    close_connection_ = close_connection;
-    connection = connection_;
-  }
-  MHD_resume_connection(connection);
+  std::lock_guard lock(mutex_);
+  if (phase_ != Phase::kSuspended) return false;
+  phase_ = Phase::kResuming;
+  frozen_ = true;
+  forced_status_ = status;
+  close_connection_ = close_connection;
+  ResumeLocked();
   return true;
 }
 
+// Under the lock: whoever finds a request past kSuspended knows the library
+// has been told, so that shutdown never stops the library while it still
+// counts a connection as suspended.
+void HostRequest::ResumeLocked() { MHD_resume_connection(connection_); }
+
 void HostRequest::DoneWithSession() {
-  MHD_Connection* resume = nullptr;
   std::shared_ptr<HostRequest> hold;
   {
     std::lock_guard lock(mutex_);
@@ -115,11 +124,10 @@ void HostRequest::DoneWithSession() {
     ecb_.cbTotalBytes = 0;
     if (phase_ == Phase::kSuspended) {
       phase_ = Phase::kResuming;
-      resume = connection_;
+      ResumeLocked();
     }
   }
-  if (resume != nullptr) MHD_resume_connection(resume);
-  if (hold) host_.RetireFromModule(std::move(hold));
+  if (hold) registry_.Retire(std::move(hold));
 }
 
 MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection, std::uint32_t module_status) {
@@ -132,7 +140,7 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection, std::uint32_t mo
     connection_ = nullptr;
     if (forced_status_ != 0) {
       if (close_connection_) return MHD_NO;
-      return QueueStatusPage(connection, forced_status_, host_.shutting_down());
+      return QueueStatusPage(connection, forced_status_, registry_.shutting_down());
     }
     status = headers_sent_ ? ParseStatusLine(status_line_, ecb_.dwHttpStatusCode) : ecb_.dwHttpStatusCode;
     if (status < 100 || status > 999) status = 500;
@@ -152,10 +160,10 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection, std::uint32_t mo
   if (!has_type && !output.empty()) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/html");
   }
-  if (host_.shutting_down()) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  if (registry_.shutting_down()) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
   const MHD_Result queued = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
-  if (host_.options().access_log) WriteAccessLogLine(remote_address, method, raw_uri, status, output.size());
+  if (access_log_) WriteAccessLogLine(remote_address, method, raw_uri, status, output.size());
   return queued;
 }
 

@@ -22,7 +22,7 @@
 
 namespace host {
 
-class HttpHost;
+class PendingRequests;
 
 class HostRequest : public std::enable_shared_from_this<HostRequest> {
  public:
@@ -34,7 +34,8 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
     kAnswered,
   };
 
-  HostRequest(HttpHost& host, std::string_view raw_uri);
+  // registry must outlive the request; access_log: write a line per answer.
+  HostRequest(PendingRequests& registry, bool access_log, std::string_view raw_uri);
 
   // Request data, written by the library's thread before the module runs and
   // read-only afterwards.
@@ -52,7 +53,8 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   QX_EXTENSION_CONTROL_BLOCK* PrepareControlBlock();
 
   // After HttpExtensionProc returned `status` on the library's thread: either
-  // suspends the connection (true) or leaves the answer to be queued now.
+  // suspends the connection (true) or leaves the answer to be queued now,
+  // 503 for a pending request once the server no longer holds any.
   bool SuspendIfPending(std::uint32_t status, MHD_Connection* connection);
 
   // Queues the answer: what the module wrote, or the status the host forced.
@@ -77,8 +79,10 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   static int ServerSupportFunction(QX_HCONN conn, uint32_t request, void* buffer, uint32_t* size,
                                    void* data);
   void DoneWithSession();
+  void ResumeLocked();  // call with mutex_ held, when leaving kSuspended
 
-  HttpHost& host_;
+  PendingRequests& registry_;
+  const bool access_log_;
   QX_EXTENSION_CONTROL_BLOCK ecb_{};
   int fd_ = -1;
   std::chrono::steady_clock::time_point pending_since_;

@@ -1,24 +1,23 @@
-// The HTTP server around one extension module: libmicrohttpd with an epoll
-// thread pool, one control block per request, pending requests held by
-// suspending their connection, a watchdog for requests that stay pending too
-// long or whose client went away, and an orderly shutdown.
+// The HTTP server around one extension module: the library with an epoll
+// thread pool on a listening socket of our own, one control block per
+// request, pending requests held by suspending their connection, and an
+// orderly shutdown. This class routes requests; the pieces it ties together
+// live beside it: ServerVariables (what the module may ask), StatusPages (what
+// the host answers itself), PendingRequests (what is held, the watchdog, and
+// the shutdown's waiting) and HostRequest (one request's state).
+//
+// Threads: the main thread calls Start, Url, Shutdown and
+// ModuleRequestsInProgress; the library's threads call the static callbacks.
 #pragma once
 
 #include <microhttpd.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <memory>
-#include <mutex>
+#include <cstddef>
 #include <string>
-#include <thread>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "host/ExtensionModule.h"
 #include "host/HostOptions.h"
+#include "host/PendingRequests.h"
 
 namespace host {
 
@@ -26,7 +25,9 @@ class HostRequest;
 
 class HttpHost {
  public:
+  // module must outlive the host.
   HttpHost(const HostOptions& options, ExtensionModule& module);
+  // Shuts down if Start succeeded and Shutdown was not called.
   ~HttpHost();
   HttpHost(const HttpHost&) = delete;
   HttpHost& operator=(const HttpHost&) = delete;
@@ -41,18 +42,7 @@ class HttpHost {
   void Shutdown();
 
   // Requests the module has taken as pending and not yet finished.
-  int ModuleRequestsInProgress() const;
-
-  // Called by requests.
-  const HostOptions& options() const { return options_; }
-  ExtensionModule& module() { return module_; }
-  bool shutting_down() const { return shutting_down_.load(); }
-  void AddSuspended(const std::shared_ptr<HostRequest>& request);
-  void RemoveSuspended(const HostRequest* request);
-  void ModuleTookRequest(const HostRequest* request);
-  void ModuleReleased(const HostRequest* request);
-  // The module said it is done; keeps the request's memory for a grace time.
-  void RetireFromModule(std::shared_ptr<HostRequest> request);
+  int ModuleRequestsInProgress() const { return pending_.ModuleRequestsInProgress(); }
 
  private:
   static void* OnRequestLine(void* cls, const char* uri, MHD_Connection* connection);
@@ -63,34 +53,18 @@ class HttpHost {
                           MHD_RequestTerminationCode code);
   MHD_Result Handle(MHD_Connection* connection, HostRequest& request, const char* upload_data,
                     size_t* upload_data_size);
+  // The first call for a request, its headers in: refuses it or expects a body.
+  MHD_Result Admit(MHD_Connection* connection, HostRequest& request);
   // Answers without the module: wrong path or method, body too large, ...
-  MHD_Result Refuse(MHD_Connection* connection, const HostRequest& request, unsigned status,
+  MHD_Result Refuse(const HostRequest& request, MHD_Connection* connection, unsigned status,
                     bool close_connection, const char* allow = nullptr);
   MHD_Result RunModule(MHD_Connection* connection, HostRequest& request);
-  void CollectVariables(MHD_Connection* connection, HostRequest& request);
-  void WatchPending();
-  void NotifyShutdown();  // call with mutex_ held
 
   const HostOptions options_;
   ExtensionModule& module_;
-  MHD_Daemon* daemon_ = nullptr;
-  unsigned short port_ = 0;
-  std::atomic<bool> shutting_down_{false};
-
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;        // for Shutdown; notified only once it began
-  std::condition_variable watchdog_wake_;  // only to stop the watchdog
-  std::unordered_map<const HostRequest*, std::shared_ptr<HostRequest>> suspended_;  // guarded
-  std::unordered_set<const HostRequest*> in_module_;  // guarded by mutex_
-  std::deque<std::pair<std::chrono::steady_clock::time_point, std::shared_ptr<HostRequest>>>
-      retired_;                 // guarded by mutex_
-  bool stop_watchdog_ = false;  // guarded by mutex_
-  int open_requests_ = 0;       // request line seen, not completed; guarded by mutex_
-  std::thread watchdog_;
+  PendingRequests pending_;
+  MHD_Daemon* daemon_ = nullptr;  // main thread only
+  unsigned short port_ = 0;       // written by Start before the library runs
 };
-
-// Answers a request with a short page for status, outside the module.
-MHD_Result QueueStatusPage(MHD_Connection* connection, unsigned status, bool close_connection,
-                           const char* allow = nullptr);
 
 }  // namespace host

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "isapi/ReasonPhrases.h"
+
 CHttpServerContext& CHttpServerContext::operator<<(std::string_view text) {
   if (!m_pStream) throw std::invalid_argument("request context has no response stream");
   m_pStream->Write(text);
@@ -33,8 +35,7 @@ std::optional<std::string> CHttpServerContext::GetServerVariable(const char* nam
 
 std::uint32_t HttpStatusForResult(int result) {
   switch (result) {
-    case 0:
-    case 1000: return 200;
+    case 0: return 200;
     case 1:
     case 2:
     case 8: return 400;
@@ -45,19 +46,7 @@ std::uint32_t HttpStatusForResult(int result) {
 }
 
 std::string StatusLine(std::uint32_t status) {
-  const char* reason = "Unknown";
-  switch (status) {
-    case 200: reason = "OK"; break;
-    case 204: reason = "No Content"; break;
-    case 400: reason = "Bad Request"; break;
-    case 404: reason = "Not Found"; break;
-    case 405: reason = "Method Not Allowed"; break;
-    case 413: reason = "Payload Too Large"; break;
-    case 500: reason = "Internal Server Error"; break;
-    case 501: reason = "Not Implemented"; break;
-    case 503: reason = "Service Unavailable"; break;
-  }
-  return std::to_string(status) + " " + reason;
+  return std::to_string(status) + " " + std::string(ReasonPhraseFor(status, "Unknown"));
 }
 
 namespace {

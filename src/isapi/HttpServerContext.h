@@ -51,7 +51,8 @@ class CHttpServerContext {
   std::optional<std::uint32_t> m_completionStatus;  // set only for a pending request
 };
 
-// HTTP status for a handler's completion code: 0 and 1000 are 200.
+// HTTP status for a completion code of CallFunction: 0 is 200, a code the
+// frame does not know is 500.
 std::uint32_t HttpStatusForResult(int result);
 
 // "200 OK", "404 Not Found", ...: the status line text the host expects.

@@ -1,6 +1,5 @@
 #include "sim/SimServer.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "platform/ListeningSocket.h"
 #include "platform/Text.h"
 #include "protocol/Message.h"
 
@@ -50,25 +50,14 @@ bool WriteAll(int fd, const std::string& data) {
 }
 
 int ListenOn(const std::string& address, int port, unsigned short& bound, std::string& error) {
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) {
+  const auto listening = platform::OpenListeningSocket(address, static_cast<unsigned short>(port), {.backlog = 1024});
+  if (listening.failure == platform::ListeningSocket::Failure::kNotIPv4) {
     error = "not an IPv4 address: " + address;
-    return -1;
+  } else if (!listening.ok()) {
+    error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(listening.error_number);
   }
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int yes = 1;
-  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
-      bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || listen(fd, 1024) != 0) {
-    error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  socklen_t length = sizeof where;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length);
-  bound = ntohs(where.sin_port);
-  return fd;
+  bound = listening.port;
+  return listening.fd;
 }
 
 void SetLengthField(std::string& message, long long length) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <string>
 #include <thread>
 
 #include "support/HostProcess.h"
@@ -49,8 +50,25 @@ class HostIntegrationTest : public ::testing::Test {
     }
     return response;
   }
+  // One of the probe module's counts (see mode=state in ProbeModule.cpp).
+  int ProbeCount(const std::string& name) const {
+    const std::string state = " " + host_->Get("mode=state").body;
+    const auto at = state.find(" " + name + "=");
+    return at == std::string::npos ? -1 : std::atoi(state.c_str() + at + name.size() + 2);
+  }
   std::unique_ptr<HostProcess> host_;
 };
+
+// Polls condition until it holds; false when the deadline passed first.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
 
 TEST_F(HostIntegrationTest, SynchronousAnswersInOneOrManyWrites) {
   StartProbe();
@@ -126,14 +144,10 @@ TEST_F(HostIntegrationTest, ThreeHundredPendingRequestsAtOnce) {
   StartProbe({"--threads", "2"});
   std::vector<int> connections;
   for (int i = 0; i < 300; ++i) connections.push_back(Open("mode=hold"));
-  // Held requests occupy no thread: two threads still answer the releases,
-  // which are repeated until every request has arrived.
-  int total = 0;
-  for (int attempt = 0; attempt < 250 && total < 300; ++attempt) {
-    total += std::atoi(host_->Get("mode=release").body.c_str());
-    if (total < 300) std::this_thread::sleep_for(20ms);
-  }
-  EXPECT_EQ(total, 300);
+  // Held requests occupy no thread: two threads still answer the questions
+  // and the release while all 300 are held.
+  EXPECT_TRUE(WaitUntil([this] { return ProbeCount("live") == 300; }, 20s));
+  EXPECT_EQ(host_->Get("mode=release").body, "300");
   for (const int fd : connections) {
     const auto answer = ReadAnswer(fd);
     EXPECT_EQ(answer.status, 200);
@@ -145,11 +159,11 @@ TEST_F(HostIntegrationTest, ThreeHundredPendingRequestsAtOnce) {
 TEST_F(HostIntegrationTest, ClientThatLeavesWhilePendingIsForgottenSafely) {
   StartProbe();
   const int fd = Open("mode=hold");
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(WaitUntil([this] { return ProbeCount("live") == 1; }));
   close(fd);
-  std::this_thread::sleep_for(600ms);  // the watchdog notices the closed connection
+  ASSERT_TRUE(WaitUntil([this] { return ProbeCount("live") == 0; })) << "the watchdog drops the request";
   EXPECT_EQ(host_->Get("mode=release").body, "1") << "the module still finishes its request";
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(WaitUntil([this] { return ProbeCount("finishing") == 0; }));
   EXPECT_EQ(host_->Get("mode=sync").body, "hello");
 }
 
@@ -181,7 +195,7 @@ TEST_F(HostIntegrationTest, ShutdownAnswersPendingRequests503AndExitsCleanly) {
   StartProbe({"--shutdown-grace", "1"});
   std::vector<int> connections;
   for (int i = 0; i < 3; ++i) connections.push_back(Open("mode=hold"));
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(WaitUntil([this] { return ProbeCount("live") == 3; }));
   kill(host_->process().pid(), SIGTERM);
   for (const int fd : connections) {
     EXPECT_EQ(ReadAnswer(fd, 15s).status, 503);
@@ -189,6 +203,20 @@ TEST_F(HostIntegrationTest, ShutdownAnswersPendingRequests503AndExitsCleanly) {
   }
   EXPECT_EQ(host_->Stop(), 0) << host_->process().Output();
   EXPECT_NE(host_->process().Output().find("quorvix-host: stopped"), std::string::npos);
+  host_.reset();
+}
+
+TEST_F(HostIntegrationTest, RequestTurningPendingAfterTheGraceIsAnswered503AndTheServerStillStops) {
+  StartProbe({"--shutdown-grace", "1"});
+  // Inside the module when the stop begins, pending only once the grace is over.
+  const int fd = Open("mode=hold&stall=2500");
+  ASSERT_NE(host_->process().WaitForLine("probe: stalling", 10s), "");
+  kill(host_->process().pid(), SIGTERM);
+  EXPECT_EQ(ReadAnswer(fd, 15s).status, 503);
+  close(fd);
+  EXPECT_EQ(host_->process().Stop(SIGTERM, 15s), 0) << host_->process().Output();
+  EXPECT_NE(host_->process().Output().find("quorvix-host: stopped"), std::string::npos)
+      << host_->process().Output();
   host_.reset();
 }
 

@@ -1,8 +1,14 @@
 // A tiny extension module that exercises the host alone. The query string
-// says what to do: mode=sync|headers|pending|hold|release|echo|vars|error|twice.
+// says what to do: mode=sync|headers|pending|hold|release|state|echo|vars|error|twice.
+// mode=state answers "live=L finishing=F": held requests the host still takes
+// output for, and threads still finishing released requests; tests wait on
+// these instead of sleeping. mode=hold&stall=MS stays MS inside
+// HttpExtensionProc first and says so on standard output: a question over
+// HTTP could land on the very server thread that stalls.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -54,6 +60,17 @@ void Finish(QX_EXTENSION_CONTROL_BLOCK* ecb, int delay_ms, std::string body, boo
   }).detach();
 }
 
+// A zero-byte write is refused once the host has answered or dropped the request.
+int LiveHeld() {
+  std::lock_guard lock(g_held_mutex);
+  int live = 0;
+  for (auto* held : g_held) {
+    uint32_t none = 0;
+    if (held->WriteClient(held->ConnID, "", &none, 0)) ++live;
+  }
+  return live;
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int GetExtensionVersion(QX_VERSION_INFO* version) {
@@ -95,6 +112,11 @@ extern "C" __attribute__((visibility("default"))) uint32_t HttpExtensionProc(QX_
     return QX_STATUS_PENDING;
   }
   if (mode == "hold") {
+    if (const std::string stall = Param(query, "stall"); !stall.empty()) {
+      std::printf("probe: stalling %s ms\n", stall.c_str());
+      std::fflush(stdout);
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(stall)));
+    }
     std::lock_guard lock(g_held_mutex);
     g_held.push_back(ecb);
     return QX_STATUS_PENDING;
@@ -107,6 +129,10 @@ extern "C" __attribute__((visibility("default"))) uint32_t HttpExtensionProc(QX_
     }
     for (auto* pending : held) Finish(pending, 0, "released", false);
     Write(ecb, std::to_string(held.size()));
+    return QX_STATUS_SUCCESS;
+  }
+  if (mode == "state") {
+    Write(ecb, "live=" + std::to_string(LiveHeld()) + " finishing=" + std::to_string(g_threads.load()));
     return QX_STATUS_SUCCESS;
   }
   if (mode == "echo") {

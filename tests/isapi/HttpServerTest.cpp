@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <vector>
 
 #include "support/FakeControlBlock.h"
 
@@ -86,10 +87,44 @@ TEST(HttpServerTest, WritingWithoutAStreamThrowsForTheCallerToCatch) {
   EXPECT_THROW(ctx << "text", std::invalid_argument);
 }
 
-TEST(HttpServerTest, StatusesForResults) {
-  EXPECT_EQ(HttpStatusForResult(1000), 200u);
-  EXPECT_EQ(HttpStatusForResult(7), 500u);
-  EXPECT_EQ(StatusLine(413), "413 Payload Too Large");
+// What the frame answers for a handler's result or a request it refuses: the
+// status, and its standard page instead of whatever the handler wrote. The
+// frame knows no extension's own codes: those are mapped before it sees them.
+TEST(HttpServerTest, ResultsAndRefusalsBecomeStatusesWithTheirPage) {
+  struct Row {
+    const char* what;
+    std::function<FakeRequest()> request;
+    int result;
+    std::uint32_t status;
+    const char* page;
+  };
+  const auto get = [] { return FakeRequest::Get("a=1"); };
+  const std::vector<Row> rows = {
+      {"bad parameter 1", get, 1, 400, "400 Bad Request"},
+      {"bad parameter 2", get, 2, 400, "400 Bad Request"},
+      {"bad parameter 8", get, 8, 400, "400 Bad Request"},
+      {"no such command", get, 3, 501, "501 Not Implemented"},
+      {"handler threw", get, kCallUnexpectedException, 500, "500 Internal Server Error"},
+      {"unknown result", get, 7, 500, "500 Internal Server Error"},
+      {"an extension's own code", get, 1000, 500, "500 Internal Server Error"},
+      {"method other than GET and POST", [] { return FakeRequest::WithMethod("PUT", "a=1"); }, 0, 405,
+       "405 Method Not Allowed"},
+      {"body of unknown length", [] { return FakeRequest::Post("a=1").UnknownLength(); }, 0, 413,
+       "413 Payload Too Large"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ScriptedFrame frame;
+    frame.call = [&row](CHttpServerContext* ctx, std::string_view, std::string_view) {
+      *ctx << "half a page";
+      return row.result;
+    };
+    auto request = row.request();
+    EXPECT_EQ(frame.HttpExtensionProc(request.ecb()), static_cast<std::uint32_t>(QX_STATUS_ERROR));
+    EXPECT_EQ(request.status(), row.status);
+    EXPECT_NE(request.body().find(row.page), std::string::npos) << request.body();
+    EXPECT_EQ(request.body().find("half a page"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+// Reason phrases of the HTTP statuses that the module's frame and the host
+// answer with themselves: one table, so that a status reads the same whoever
+// answers. Header-only, so that the host needs none of the module's code.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+struct HttpReasonPhrase {
+  std::uint32_t status;
+  std::string_view phrase;
+};
+
+inline constexpr HttpReasonPhrase kHttpReasonPhrases[] = {
+    {200, "OK"},
+    {204, "No Content"},
+    {400, "Bad Request"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {413, "Payload Too Large"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
+    {503, "Service Unavailable"},
+    {504, "Gateway Timeout"},
+};
+
+// The phrase for status; `unknown` when the table has none, since the frame
+// and the host each have their own word for that.
+constexpr std::string_view ReasonPhraseFor(std::uint32_t status, std::string_view unknown) {
+  for (const auto& row : kHttpReasonPhrases) {
+    if (row.status == status) return row.phrase;
+  }
+  return unknown;
+}
