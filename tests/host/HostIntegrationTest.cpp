@@ -13,6 +13,7 @@
 #include "support/HttpClient.h"
 #include "support/SimProcess.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -58,17 +59,6 @@ class HostIntegrationTest : public ::testing::Test {
   }
   std::unique_ptr<HostProcess> host_;
 };
-
-// Polls condition until it holds; false when the deadline passed first.
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 TEST_F(HostIntegrationTest, SynchronousAnswersInOneOrManyWrites) {
   StartProbe();
