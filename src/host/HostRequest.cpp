@@ -8,6 +8,7 @@
 #include "host/PendingRequests.h"
 #include "host/ResponseHeaders.h"
 #include "host/StatusPages.h"
+#include "platform/Text.h"
 
 namespace host {
 namespace {
@@ -154,7 +155,7 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection, std::uint32_t mo
   if (response == nullptr) return MHD_NO;
   bool has_type = false;
   for (const auto& header : headers) {
-    has_type = has_type || strcasecmp(header.name.c_str(), MHD_HTTP_HEADER_CONTENT_TYPE) == 0;
+    has_type = has_type || text::EqualsIgnoringCase(header.name, MHD_HTTP_HEADER_CONTENT_TYPE);
     MHD_add_response_header(response, header.name.c_str(), header.value.c_str());
   }
   if (!has_type && !output.empty()) {

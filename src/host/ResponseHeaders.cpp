@@ -1,6 +1,6 @@
 #include "host/ResponseHeaders.h"
 
-#include <strings.h>
+#include "platform/Text.h"
 
 namespace host {
 namespace {
@@ -13,8 +13,7 @@ std::string_view Trim(std::string_view text) {
 
 bool ServerOwned(std::string_view name) {
   for (const char* owned : {"Content-Length", "Connection", "Transfer-Encoding"}) {
-    if (name.size() == std::char_traits<char>::length(owned) &&
-        strncasecmp(name.data(), owned, name.size()) == 0) {
+    if (text::EqualsIgnoringCase(name, owned)) {
       return true;
     }
   }
