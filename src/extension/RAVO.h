@@ -117,7 +117,6 @@ class CRAVOExtension : public CHttpServer {
   void CopyPoolStatistics(bool tls, void* buffer) const;
 
   // Back-end exchange; the work is the back-end client's.
-  BackendClient& Backend() { return m_backend; }
   // Builds a request of type from the caller's fields (field_count of them in
   // body) and the password field. False for a type outside 10..1011 or a
   // field too long for its prefix; message and request_id are then untouched.

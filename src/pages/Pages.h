@@ -27,7 +27,6 @@ class Pages {
     std::string moduleFileName;     // the value of <WCSERVLET>
   };
   void Configure(Settings settings) { settings_ = std::move(settings); }
-  const Settings& settings() const { return settings_; }
 
   // The template of page (a [WEBSETTINGS] key) for language; attempt 0 falls
   // back to the default language once. False, text empty, when neither loads.
