@@ -83,7 +83,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
     if (!GetLangSpecificWebPage("JSDispatch", page, language, 0)) {
       return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage\n");
     }
-    const std::string chat = ForScriptString(ResponseField(response, 1));
+    const std::string chat = ForScriptString(EscapeKeepingLineBreaks(ResponseField(response, 1)));
     std::string push_url = ResponseField(response, 2);
     std::string agent_key = ResponseField(response, 3);
     std::string index = ResponseField(response, 4);
@@ -120,7 +120,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
     if (!GetLangSpecificWebPage("TransferredTo", page, language, 0)) {
       return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve transfer webpage\n");
     }
-    ReplacePlaceholder(page, "<WCTRANSFERTO>", ResponseField(response, 1));
+    ReplacePlaceholder(page, "<WCTRANSFERTO>", HtmlEscaped(ResponseField(response, 1)));
     return output(page);
   }
   diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Error code %d returned from VEKA\n", answer.code);

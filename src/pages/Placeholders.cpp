@@ -44,19 +44,17 @@ void EncodeHTMLEscape(std::string& text) {
 
 void SubstituteChatPage(std::string& page, const ChatPageValues& values,
                         std::string_view module_file_name) {
-  std::string session_id(values.sessionId);
-  std::string index(values.index);
-  EncodeHTMLEscape(session_id);
-  EncodeHTMLEscape(index);
-  ReplacePlaceholder(page, "<WCSESSIONID>", session_id);
+  // The answer is served as HTML: whatever the back end echoes of visitors
+  // (names, typing notices, keys, codes) must not become markup there.
+  ReplacePlaceholder(page, "<WCSESSIONID>", HtmlEscaped(std::string(values.sessionId)));
   ReplacePlaceholder(page, "<WCCHATDATA>", values.chatData);
-  ReplacePlaceholder(page, "<WCPUSHURL>", values.pushUrl);
-  ReplacePlaceholder(page, "<WCINDEX>", index);
-  ReplacePlaceholder(page, "<WCERRORCODE>", values.errorCode);
+  ReplacePlaceholder(page, "<WCPUSHURL>", HtmlEscaped(std::string(values.pushUrl)));
+  ReplacePlaceholder(page, "<WCINDEX>", HtmlEscaped(std::string(values.index)));
+  ReplacePlaceholder(page, "<WCERRORCODE>", HtmlEscaped(std::string(values.errorCode)));
   ReplacePlaceholder(page, "<WCLANGUAGE>", values.language);
-  ReplacePlaceholder(page, "<WCAGENTKEY>", values.agentKey);
+  ReplacePlaceholder(page, "<WCAGENTKEY>", HtmlEscaped(std::string(values.agentKey)));
   ReplacePlaceholder(page, "<WCSERVLET>", module_file_name);
-  ReplacePlaceholder(page, "<WCWHOISTYPING>", values.whoIsTyping);
+  ReplacePlaceholder(page, "<WCWHOISTYPING>", HtmlEscaped(std::string(values.whoIsTyping)));
 }
 
 std::string HtmlEscaped(std::string text) {

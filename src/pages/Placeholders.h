@@ -34,8 +34,9 @@ struct ChatPageValues {
   std::string_view whoIsTyping;
 };
 
-// Fills a chat poll page. Session id and index are escaped here; the other
-// values go in as given, in a fixed order, so that a later placeholder inside
+// Fills a chat poll page. Every value from the back end but the chat data is
+// escaped here (the caller prepares the chat data, which keeps its line
+// breaks); values go in in a fixed order, so that a later placeholder inside
 // an earlier value is replaced too.
 void SubstituteChatPage(std::string& page, const ChatPageValues& values,
                         std::string_view module_file_name);

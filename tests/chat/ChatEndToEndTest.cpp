@@ -8,6 +8,7 @@
 #include "support/HostProcess.h"
 #include "support/SimProcess.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -100,6 +101,20 @@ TEST_F(ChatEndToEndTest, TheBackEndSeesEveryFieldInOrderAndConverted) {
   EXPECT_NE(LogLine("310").find("fields=" + session + "|1"), std::string::npos);
   host_->Get("varUserRequest=REQ_CALLME&varSessionID=" + session + "&varAgentKey=A9&varPhoneNumber=030+123");
   EXPECT_NE(LogLine("80").find("fields=" + session + "|A9|030 123"), std::string::npos) << LogLine("80");
+}
+
+TEST_F(ChatEndToEndTest, WhatVisitorsTypedComesBackEscapedInThePollAnswer) {
+  // The agent's greeting repeats the name the visitor gave at the start.
+  const std::string session = StartChat("<script>alert(\"x\")</script>");
+  ASSERT_FALSE(session.empty());
+  std::string chat;
+  ASSERT_TRUE(WaitUntil([&] {
+    chat = Poll(session, "0").body;
+    return chat.find("Hello ") != std::string::npos;
+  })) << chat;
+  EXPECT_EQ(chat.find("<script"), std::string::npos) << chat;
+  EXPECT_NE(chat.find("Hello &lt;script&gt;alert&#x28;&quot;x&quot;&#x29;&lt;&#x2F;script&gt;,"), std::string::npos)
+      << chat;
 }
 
 TEST_F(ChatEndToEndTest, EmptyLineNeverReachesTheBackEnd) {

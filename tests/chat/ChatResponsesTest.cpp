@@ -57,7 +57,8 @@ class ChatResponsesTest : public ExtensionFixture<> {
 TEST_F(ChatResponsesTest, PollDeliversTextForTheScriptAndTheNewIndex) {
   const auto page = Page(&CRAVOExtension::RESP_DELTA_CHAT, true,
                          Response(51, {"0", "Alex: say \"hi\" C:\\dir", "", "A1", "12", "Alex"}, 1));
-  EXPECT_NE(page.find("chat=\"Alex: say \\\"hi\\\" C:\\\\dir\"\n"), std::string::npos) << page;
+  // Escaped for the HTML it travels in, then for the script string it is.
+  EXPECT_NE(page.find("chat=\"Alex: say &quot;hi&quot; C:\\\\dir\"\n"), std::string::npos) << page;
   EXPECT_NE(page.find("index=12\n"), std::string::npos);
   EXPECT_NE(page.find("agent=A1\n"), std::string::npos);
   EXPECT_NE(page.find("typing=Alex typing...\n"), std::string::npos);
@@ -91,7 +92,7 @@ TEST_F(ChatResponsesTest, DisconnectAndTransferPages) {
   EXPECT_EQ(Page(&CRAVOExtension::RESP_DELTA_CHAT, true, Response(51, {"2001"})),
             "QXCHAT disconnect\nmessage=The agent has left the chat.\n");
   EXPECT_EQ(Page(&CRAVOExtension::RESP_DELTA_CHAT, true, Response(51, {"2005", "Sam (Billing)"}, 1)),
-            "QXCHAT transfer\ntarget=Sam (Billing)\n");
+            "QXCHAT transfer\ntarget=Sam &#x28;Billing&#x29;\n");
 }
 
 TEST_F(ChatResponsesTest, SummaryAboveTheShortFieldLimitArrivesWholeAndAsText) {

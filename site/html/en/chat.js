@@ -104,9 +104,9 @@
           setStatus("");
           if (f.chat && f.chat !== "<WCCHATDATA>") addLines(f.chat);
           if (f.index) index = decodeEntities(f.index);
-          typingLine.textContent = f.typing || "";
+          typingLine.textContent = decodeEntities(f.typing || "");
           if (f.agent && !agentKey) {
-            agentKey = f.agent;
+            agentKey = decodeEntities(f.agent);
             callMe.hidden = false;
           }
         } else if (answer.kind === "disconnect") {
@@ -114,7 +114,7 @@
           return;
         } else if (answer.kind === "transfer") {
           failures = 0;
-          say(text.transferred + " " + (f.target || ""));
+          say(text.transferred + " " + decodeEntities(f.target || ""));
         } else if (TRANSIENT[f.error]) {
           failures++;
           setStatus(text.reconnecting);
