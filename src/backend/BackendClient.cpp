@@ -139,7 +139,7 @@ bool BackendClient::CopyStatistics(bool tls, void* buffer) const {
 
 void BackendClient::TraceStatistics() const {
   for (const auto& pool : {plain_pool_, tls_pool_}) {
-    if (pool) diag::TraceTextNoFlush("%s", FormatPoolStatisticsReport(pool->GetStats()).c_str());
+    if (pool) diag::Trace().WriteText(FormatPoolStatisticsReport(pool->GetStats()));
   }
 }
 

@@ -7,7 +7,7 @@
 int CRAVOExtension::REQ_CALLME_EVENT(CHttpServerContext* ctx, const std::string& session_id,
                                      const std::string& agent_key, const std::string& phone_number,
                                      const std::string& language) {
-  diag::TraceLine("CRAVOExtension::REQ_CALLME_EVENT: Entered, sessionID=%s\n", session_id.c_str());
+  diag::TraceLine("CRAVOExtension::REQ_CALLME_EVENT: Entered, sessionID=%s", session_id.c_str());
   diag::EntryExitRecords records("CRAVOExtension::REQ_CALLME_EVENT entering",
                                  "CRAVOExtension::REQ_CALLME_EVENT leaving");
   diag::AddDiag(diag::kLevelInfo, "REQ_CALLME_EVENT for " + session_id, "ISAPI", __LINE__);
@@ -19,8 +19,8 @@ int CRAVOExtension::REQ_CALLME_EVENT(CHttpServerContext* ctx, const std::string&
   request.keep.language = language;
   request.keep.sessionId = session_id;
   return SendPendingOrErrorPage(ctx, std::move(request),
-                                {"REQ_CALLME_EVENT", "CRAVOExtension::REQ_CALLME_EVENT: Cannot build VEKA message\n",
-                                 "CRAVOExtension::REQ_CALLME_EVENT: CommunicateWithVEKACS failed\n", nullptr},
+                                {"REQ_CALLME_EVENT", "CRAVOExtension::REQ_CALLME_EVENT: Cannot build VEKA message",
+                                 "CRAVOExtension::REQ_CALLME_EVENT: CommunicateWithVEKACS failed", nullptr},
                                 records);
 }
 
@@ -35,7 +35,7 @@ int CRAVOExtension::RESP_CALLME_EVENT(bool ok, CHttpServerContext* ctx, AsyncReq
   if (AnswerResponseFailure(ok, response, kTexts, language, ctx, records)) return 0;
   std::string page;
   if (!LoadPageOrErrorPage("CallMeConfirm", page, language, ctx,
-                           "CRAVOExtension::RESP_CALLME_EVENT: Cannot retrieve confirmation webpage\n",
+                           "CRAVOExtension::RESP_CALLME_EVENT: Cannot retrieve confirmation webpage",
                            "REQ_CALLME_EVENT")) {
     records.LeaveAs("CRAVOExtension::RESP_CALLME_EVENT leaving");
     return 0;

@@ -6,7 +6,7 @@
 
 int CRAVOExtension::REQ_HANG_UP(CHttpServerContext* ctx, const std::string& session_id,
                                 const std::string& language) {
-  diag::TraceLine("CRAVOExtension::REQ_HANG_UP: Entered, sessionID=%s\n", session_id.c_str());
+  diag::TraceLine("CRAVOExtension::REQ_HANG_UP: Entered, sessionID=%s", session_id.c_str());
   diag::EntryExitRecords records("CRAVOExtension::REQ_HANG_UP entering", "CRAVOExtension::REQ_HANG_UP leaving");
   diag::AddDiag(diag::kLevelInfo, "REQ_HANG_UP for " + session_id, "ISAPI", __LINE__);
   PendingRequest request{protocol::MessageType::kChatHangUp, {}, 1, {}, m_settings.chatUsesSSL};
@@ -14,8 +14,8 @@ int CRAVOExtension::REQ_HANG_UP(CHttpServerContext* ctx, const std::string& sess
   request.keep.language = language;
   request.keep.sessionId = session_id;
   return SendPendingOrErrorPage(ctx, std::move(request),
-                                {"REQ_HANG_UP", "CRAVOExtension::REQ_HANG_UP: Build hangup message failed\n",
-                                 "CRAVOExtension::REQ_HANG_UP: Communicate with VEKAS failed\n", nullptr},
+                                {"REQ_HANG_UP", "CRAVOExtension::REQ_HANG_UP: Build hangup message failed",
+                                 "CRAVOExtension::REQ_HANG_UP: Communicate with VEKAS failed", nullptr},
                                 records);
 }
 
@@ -29,7 +29,7 @@ int CRAVOExtension::RESP_HANG_UP(bool ok, CHttpServerContext* ctx, AsyncRequestI
   if (AnswerResponseFailure(ok, response, kTexts, language, ctx, records)) return 0;
   std::string page;
   if (!LoadPageOrErrorPage("ChatSummary", page, language, ctx,
-                           "CRAVOExtension::RESP_HANG_UP: Cannot retrieve chat summary webpage\n", "REQ_HANG_UP")) {
+                           "CRAVOExtension::RESP_HANG_UP: Cannot retrieve chat summary webpage", "REQ_HANG_UP")) {
     return 0;
   }
   ReplacePlaceholder(page, "<WCSESSIONID>", HtmlEscaped(info->sessionId));

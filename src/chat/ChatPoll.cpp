@@ -26,7 +26,7 @@ bool CRAVOExtension::OutputDispatchPage(CHttpServerContext* ctx, const std::stri
 
 int CRAVOExtension::REQ_DELTA_CHAT(CHttpServerContext* ctx, const std::string& session_id,
                                    const std::string& index_key, const std::string& language) {
-  diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Entered, sessionID=%s\n", session_id.c_str());
+  diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Entered, sessionID=%s", session_id.c_str());
   diag::EntryExitRecords records("CRAVOExtension::REQ_DELTA_CHAT entering", "CRAVOExtension::REQ_DELTA_CHAT leaving");
   diag::AddDiag(diag::kLevelInfo, "REQ_DELTA_CHAT for " + session_id, "ISAPI", __LINE__);
   PendingRequest request{protocol::MessageType::kChatPoll, {}, 2, {}, m_settings.chatUsesSSL};
@@ -68,7 +68,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
   diag::EntryExitRecords records({}, "CRAVOExtension::RESP_DELTA_CHAT leaving");
   const BackendAnswer answer = ReadBackendAnswer(ok, response);
   const auto no_page = [&](const char* trace) {
-    diag::TraceLine("%s", trace);
+    diag::TraceLine("%s\n", trace);
     diag::AddDiag(diag::kLevelSevr, "Could not execute REQ_DELTA_CHAT for " + session_id, ".\\RAVO", __LINE__);
     return 0;
   };
@@ -81,7 +81,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
   if (answer.code == protocol::Number(protocol::Code::kSuccess)) {
     std::string page;
     if (!GetLangSpecificWebPage("JSDispatch", page, language, 0)) {
-      return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage\n");
+      return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage");
     }
     const std::string chat = ForScriptString(EscapeKeepingLineBreaks(ResponseField(response, 1)));
     std::string push_url = ResponseField(response, 2);
@@ -110,7 +110,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: VEKA requested disconnect\n");
     std::string page;
     if (!GetLangSpecificWebPage("AgentDisconnect", page, language, 0)) {
-      return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot disconnect webpage\n");
+      return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot disconnect webpage");
     }
     return output(page);
   }
@@ -118,7 +118,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: VEKA requested transfer\n");
     std::string page;
     if (!GetLangSpecificWebPage("TransferredTo", page, language, 0)) {
-      return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve transfer webpage\n");
+      return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve transfer webpage");
     }
     ReplacePlaceholder(page, "<WCTRANSFERTO>", HtmlEscaped(ResponseField(response, 1)));
     return output(page);
@@ -126,7 +126,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
   diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Error code %d returned from VEKA\n", answer.code);
   std::string page;
   if (!GetLangSpecificWebPage("JSDispatch", page, language, 0)) {
-    return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage\n");
+    return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage");
   }
   SubstituteChatPage(page,
                      {.sessionId = session_id, .chatData = "<WCCHATDATA>", .pushUrl = "", .index = info->indexKey,

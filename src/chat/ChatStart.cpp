@@ -24,9 +24,9 @@ int CRAVOExtension::REQ_JS_START(CHttpServerContext* ctx, const std::string& ses
   request.keep.language = language;
   request.keep.visitorAddress = std::move(remote);
   return SendPendingOrErrorPage(ctx, std::move(request),
-                                {"REQ_JS_START", "CRAVOExtension::REQ_JS_START: Cannot build VEKAS message\n",
-                                 "CRAVOExtension::REQ_JS_START: CommunicateWithVEKAS failed\n",
-                                 "CRAVOExtension::REQ_JS_START: Exiting with call pending\n"},
+                                {"REQ_JS_START", "CRAVOExtension::REQ_JS_START: Cannot build VEKAS message",
+                                 "CRAVOExtension::REQ_JS_START: CommunicateWithVEKAS failed",
+                                 "CRAVOExtension::REQ_JS_START: Exiting with call pending"},
                                 records);
 }
 
@@ -41,7 +41,7 @@ int CRAVOExtension::RESP_JS_START(bool ok, CHttpServerContext* ctx, AsyncRequest
   const std::string session_id = ResponseField(response, 1);
   std::string page;
   if (!LoadPageOrErrorPage("ChatFrame", page, language, ctx,
-                           "CRAVOExtension::RESP_JS_START: Cannot retrieve webpage\n", "REQ_JS_START")) {
+                           "CRAVOExtension::RESP_JS_START: Cannot retrieve webpage", "REQ_JS_START")) {
     return 0;
   }
   ReplacePlaceholder(page, "<WCSESSIONID>", HtmlEscaped(session_id));

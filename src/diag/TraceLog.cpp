@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 
+#include "diag/EscapingFormat.h"
 #include "platform/Clock.h"
 #include "platform/NoDestructor.h"
 
@@ -58,8 +59,15 @@ void TraceLog::WriteV(Prefix prefix, Flush flush, const char* format, va_list ar
     case Prefix::kNone:
       break;
   }
-  std::vfprintf(file_, format, args);
+  const std::string text = FormatEscapingValues(format, args);
+  std::fwrite(text.data(), 1, text.size(), file_);
   if (flush == Flush::kYes) std::fflush(file_);
+}
+
+void TraceLog::WriteText(std::string_view text) {
+  if (!IsOpen()) return;
+  std::lock_guard lock(mutex_);
+  if (file_ != nullptr) std::fwrite(text.data(), 1, text.size(), file_);
 }
 
 TraceLog& Trace() {

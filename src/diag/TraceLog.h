@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #define QX_PRINTF_FORMAT(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 
@@ -46,8 +47,12 @@ class TraceLog {
 
   bool IsOpen() const { return open_.load(std::memory_order_acquire); }
 
+  // Values of %s and %c have their control characters escaped: they may come
+  // from visitors, and must not forge lines of their own.
   void Write(Prefix prefix, Flush flush, const char* format, ...) QX_PRINTF_FORMAT(4, 5);
   void WriteV(Prefix prefix, Flush flush, const char* format, va_list args);
+  // The module's own text, several lines perhaps, as it is; not flushed.
+  void WriteText(std::string_view text);
 
  private:
   std::mutex mutex_;

@@ -38,15 +38,15 @@ int CRAVOExtension::SendPendingOrErrorPage(CHttpServerContext* ctx, PendingReque
   std::string error;
   switch (StartPending(ctx, std::move(request), error)) {
     case PendingStart::kPending:
-      if (texts.pending != nullptr) diag::TraceLine("%s", texts.pending);
+      if (texts.pending != nullptr) diag::TraceLine("%s\n", texts.pending);
       records.Dismiss();
       return kPendingResult;
     case PendingStart::kBuildFailed:
-      diag::TraceLine("%s", texts.buildFailed);
+      diag::TraceLine("%s\n", texts.buildFailed);
       OutputErrorPage(protocol::Text(protocol::Code::kWebBuildFailed), texts.contextWord, language, ctx);
       break;
     case PendingStart::kExchangeFailed:
-      diag::TraceLine("%s", texts.exchangeFailed);
+      diag::TraceLine("%s\n", texts.exchangeFailed);
       OutputErrorPage(error, texts.contextWord, language, ctx);
       break;
   }
@@ -57,7 +57,7 @@ bool CRAVOExtension::LoadPageOrErrorPage(const char* page_name, std::string& pag
                                          CHttpServerContext* ctx, const char* missing_trace,
                                          const char* context_word) {
   if (GetLangSpecificWebPage(page_name, page, language, 0)) return true;
-  diag::TraceLine("%s", missing_trace);
+  diag::TraceLine("%s\n", missing_trace);
   OutputErrorPage(protocol::Text(protocol::Code::kNoTemplate), context_word, language, ctx);
   return false;
 }

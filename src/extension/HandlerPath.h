@@ -28,9 +28,10 @@ enum class PendingStart {
 // The trace lines of a request handler whose failures end in an error page.
 struct RequestPageTexts {
   const char* contextWord;     // of its error pages, "REQ_HANG_UP"
-  const char* buildFailed;     // trace line when the request could not be built
-  const char* exchangeFailed;  // trace line when it could not be sent
-  const char* pending;         // trace line once it is pending, or null
+  // Trace lines, without their line end:
+  const char* buildFailed;     // when the request could not be built
+  const char* exchangeFailed;  // when it could not be sent
+  const char* pending;         // once it is pending, or null
 };
 
 // Field 0 of a response as the handlers read it.
