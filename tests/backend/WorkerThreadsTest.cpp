@@ -4,6 +4,7 @@
 #include "backend/WorkerThreads.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -19,16 +20,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Threads of this process as the kernel counts them: a thread leaves this
-// count only after its last instruction, so a lower count proves it ended.
-int ThreadCount() {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
+// A thread leaves /proc/self/task only after its last instruction, so its
+// entry's absence proves it ended. Counting all entries would not do: the
+// sanitizer runtimes start helper threads of their own.
+bool ThreadEnded(pid_t tid) { return !std::filesystem::exists("/proc/self/task/" + std::to_string(tid)); }
 
 TEST(WorkerThreadsTest, ConcurrentJobsEachRunOnceAndNoneWaitsForAnother) {
   WorkerThreads workers;
@@ -81,13 +76,16 @@ TEST(WorkerThreadsTest, IdleThreadsAreReusedForLaterJobs) {
 }
 
 TEST(WorkerThreadsTest, IdleThreadsRetireAndNewJobsStillRun) {
-  const int threads_before = ThreadCount();
   WorkerThreads workers(1s);
   std::atomic<int> ran{0};
-  ASSERT_TRUE(workers.Run([&] { ran.fetch_add(1); }));
+  std::atomic<pid_t> first_thread{0};
+  ASSERT_TRUE(workers.Run([&] {
+    first_thread = gettid();
+    ran.fetch_add(1);
+  }));
   ASSERT_TRUE(WaitUntil([&] { return workers.IdleCount() == 1; }));
   // Past the idle limit the thread leaves its slot and ends by itself.
-  ASSERT_TRUE(WaitUntil([&] { return workers.IdleCount() == 0 && ThreadCount() <= threads_before; }));
+  ASSERT_TRUE(WaitUntil([&] { return workers.IdleCount() == 0 && ThreadEnded(first_thread); }));
   std::promise<void> done;
   ASSERT_TRUE(workers.Run([&] {
     ran.fetch_add(1);
@@ -99,11 +97,11 @@ TEST(WorkerThreadsTest, IdleThreadsRetireAndNewJobsStillRun) {
 }
 
 TEST(WorkerThreadsTest, StopWaitsForBusyJobsAndReportsThoseOverTheLimit) {
-  const int threads_before = ThreadCount();
   WorkerThreads workers;
   std::atomic<bool> stopping{false};
   std::latch release(1);
   std::atomic<int> finished{0};
+  std::atomic<pid_t> stuck_thread{0};
   std::latch started(2);
   ASSERT_TRUE(workers.Run([&] {
     started.count_down();
@@ -111,6 +109,7 @@ TEST(WorkerThreadsTest, StopWaitsForBusyJobsAndReportsThoseOverTheLimit) {
     finished.fetch_add(1);
   }));
   ASSERT_TRUE(workers.Run([&] {
+    stuck_thread = gettid();
     started.count_down();
     release.wait();
     finished.fetch_add(1);
@@ -127,20 +126,21 @@ TEST(WorkerThreadsTest, StopWaitsForBusyJobsAndReportsThoseOverTheLimit) {
   EXPECT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
   EXPECT_EQ(workers.Stop(10s), 0);
   // The detached job ends, and its thread with it.
-  EXPECT_TRUE(WaitUntil([&] { return finished.load() == 2 && ThreadCount() <= threads_before; }));
+  EXPECT_TRUE(WaitUntil([&] { return finished.load() == 2 && ThreadEnded(stuck_thread); }));
 }
 
 TEST(WorkerThreadsTest, AJobThatOutlivesStopAndThePoolEndsWithoutTouchingThePool) {
-  const int threads_before = ThreadCount();
   // Co-owned by the job: the thread's exit, which is all this test can
   // observe, orders nothing for the sanitizers.
   struct Gate {
+    std::atomic<pid_t> thread{0};
     std::latch started{1};
     std::latch release{1};
   };
   const auto gate = std::make_shared<Gate>();
   auto workers = std::make_unique<WorkerThreads>();
   ASSERT_TRUE(workers->Run([gate] {
+    gate->thread = gettid();
     gate->started.count_down();
     gate->release.wait();
   }));
@@ -150,7 +150,7 @@ TEST(WorkerThreadsTest, AJobThatOutlivesStopAndThePoolEndsWithoutTouchingThePool
   // The thread Stop gave up on now finishes its job and leaves: with the pool
   // gone, whatever it touches on the way out must still be there.
   gate->release.count_down();
-  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads_before; }));
+  EXPECT_TRUE(WaitUntil([&] { return ThreadEnded(gate->thread); }));
 }
 
 }  // namespace
