@@ -1,17 +1,25 @@
 #include "backend/WorkerThreads.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <system_error>
+#include <thread>
+#include <vector>
 
-void WorkerThreads::JoinFinished(std::unique_lock<std::mutex>& lock) {
-  std::vector<std::thread> done;
-  done.swap(finished_);
-  lock.unlock();
-  for (auto& thread : done) thread.join();
-  lock.lock();
-}
+namespace {
 
-void WorkerThreads::Hand(Slot& slot, std::function<void()> job, bool stop) {
+// Where an idle thread waits; lives on that thread's stack.
+struct Slot {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::function<void()> job;  // guarded by mutex
+  bool handed = false;        // a job or the stop was handed over; guarded by mutex
+  bool stop = false;          // guarded by mutex
+};
+
+void Hand(Slot& slot, std::function<void()> job, bool stop) {
   {
     std::lock_guard lock(slot.mutex);
     slot.job = std::move(job);
@@ -21,22 +29,61 @@ void WorkerThreads::Hand(Slot& slot, std::function<void()> job, bool stop) {
   slot.wake.notify_one();
 }
 
+}  // namespace
+
+// Owned jointly by the WorkerThreads object and every thread it started, so
+// that a detached thread finishing late still finds it. By the time the
+// object is gone its last Stop has joined or detached every thread it knew
+// and left stopping set, so a late thread leaves without parking and nothing
+// joinable is left for the destructor to meet.
+struct WorkerThreads::State {
+  explicit State(std::chrono::seconds limit) : idle_limit(limit) {}
+
+  static void Work(std::shared_ptr<State> state, std::function<void()> job);
+  // Parks the calling thread until a job comes (true, job set) or it should
+  // end (false).
+  bool Park(Slot& slot, std::function<void()>& job);
+  void Leave(std::unique_lock<std::mutex>& lock);
+  void JoinFinished(std::unique_lock<std::mutex>& lock);
+
+  const std::chrono::seconds idle_limit;
+  std::mutex mutex;
+  std::condition_variable gone;
+  std::vector<Slot*> idle;                         // guarded by mutex; most recently idle last
+  bool stopping = false;                           // guarded by mutex
+  std::map<std::thread::id, std::thread> running;  // guarded by mutex
+  std::vector<std::thread> finished;               // guarded by mutex; left Work, to be joined
+};
+
+WorkerThreads::WorkerThreads(std::chrono::seconds idle_limit) : state_(std::make_shared<State>(idle_limit)) {}
+
+WorkerThreads::~WorkerThreads() { Stop(std::chrono::seconds(10)); }
+
+void WorkerThreads::State::JoinFinished(std::unique_lock<std::mutex>& lock) {
+  std::vector<std::thread> done;
+  done.swap(finished);
+  lock.unlock();
+  for (auto& thread : done) thread.join();
+  lock.lock();
+}
+
 bool WorkerThreads::Run(std::function<void()> job) {
-  std::unique_lock lock(mutex_);
-  if (!finished_.empty()) JoinFinished(lock);
-  stopping_ = false;
-  if (!idle_.empty()) {
+  State& state = *state_;
+  std::unique_lock lock(state.mutex);
+  if (!state.finished.empty()) state.JoinFinished(lock);
+  state.stopping = false;
+  if (!state.idle.empty()) {
     // The thread idle the shortest time: its stack is still warm.
-    Slot* slot = idle_.back();
-    idle_.pop_back();
+    Slot* slot = state.idle.back();
+    state.idle.pop_back();
     lock.unlock();
     Hand(*slot, std::move(job), false);
     return true;
   }
   try {
-    std::thread thread(&WorkerThreads::Work, this, std::move(job));
+    std::thread thread(&State::Work, state_, std::move(job));
     const auto id = thread.get_id();
-    running_.emplace(id, std::move(thread));
+    state.running.emplace(id, std::move(thread));
     return true;
   } catch (const std::system_error&) {
     return false;
@@ -44,34 +91,35 @@ bool WorkerThreads::Run(std::function<void()> job) {
 }
 
 int WorkerThreads::Stop(std::chrono::milliseconds limit) {
-  std::unique_lock lock(mutex_);
-  stopping_ = true;
-  // Handed under mutex_: a parked thread leaves only after taking mutex_, so
+  State& state = *state_;
+  std::unique_lock lock(state.mutex);
+  state.stopping = true;
+  // Handed under the mutex: a parked thread leaves only after taking it, so
   // its slot is still there.
-  for (Slot* slot : idle_) Hand(*slot, nullptr, true);
-  idle_.clear();
-  gone_.wait_for(lock, limit, [this] { return running_.empty(); });
-  JoinFinished(lock);
-  const int stuck = static_cast<int>(running_.size());
-  for (auto& [id, thread] : running_) thread.detach();
-  running_.clear();
+  for (Slot* slot : state.idle) Hand(*slot, nullptr, true);
+  state.idle.clear();
+  state.gone.wait_for(lock, limit, [&state] { return state.running.empty(); });
+  state.JoinFinished(lock);
+  const int stuck = static_cast<int>(state.running.size());
+  for (auto& [id, thread] : state.running) thread.detach();
+  state.running.clear();
   return stuck;
 }
 
 int WorkerThreads::IdleCount() {
-  std::lock_guard lock(mutex_);
-  return static_cast<int>(idle_.size());
+  std::lock_guard lock(state_->mutex);
+  return static_cast<int>(state_->idle.size());
 }
 
-bool WorkerThreads::Park(Slot& slot, std::function<void()>& job) {
+bool WorkerThreads::State::Park(Slot& slot, std::function<void()>& job) {
   std::unique_lock lock(slot.mutex);
-  if (!slot.wake.wait_for(lock, idle_limit_, [&slot] { return slot.handed; })) {
+  if (!slot.wake.wait_for(lock, idle_limit, [&slot] { return slot.handed; })) {
     lock.unlock();
     {
-      std::lock_guard pool_lock(mutex_);
-      const auto self = std::find(idle_.begin(), idle_.end(), &slot);
-      if (self != idle_.end()) {
-        idle_.erase(self);
+      std::lock_guard pool_lock(mutex);
+      const auto self = std::find(idle.begin(), idle.end(), &slot);
+      if (self != idle.end()) {
+        idle.erase(self);
         return false;
       }
     }
@@ -84,31 +132,31 @@ bool WorkerThreads::Park(Slot& slot, std::function<void()>& job) {
   return !slot.stop;
 }
 
-void WorkerThreads::Leave(std::unique_lock<std::mutex>& lock) {
+void WorkerThreads::State::Leave(std::unique_lock<std::mutex>& lock) {
   // Hand the thread object over for joining; it may already have been
   // detached by a Stop that gave up waiting.
-  const auto self = running_.find(std::this_thread::get_id());
-  if (self != running_.end()) {
-    finished_.push_back(std::move(self->second));
-    running_.erase(self);
+  const auto self = running.find(std::this_thread::get_id());
+  if (self != running.end()) {
+    finished.push_back(std::move(self->second));
+    running.erase(self);
   }
-  gone_.notify_all();
+  gone.notify_all();
   lock.unlock();
 }
 
-void WorkerThreads::Work(std::function<void()> job) {
+void WorkerThreads::State::Work(std::shared_ptr<State> state, std::function<void()> job) {
   Slot slot;
   while (true) {
     job();
     job = nullptr;
     {
-      std::unique_lock lock(mutex_);
-      if (stopping_) return Leave(lock);
-      idle_.push_back(&slot);
+      std::unique_lock lock(state->mutex);
+      if (state->stopping) return state->Leave(lock);
+      state->idle.push_back(&slot);
     }
-    if (!Park(slot, job)) {
-      std::unique_lock lock(mutex_);
-      return Leave(lock);
+    if (!state->Park(slot, job)) {
+      std::unique_lock lock(state->mutex);
+      return state->Leave(lock);
     }
   }
 }

@@ -8,13 +8,20 @@
 // slot directly: with one shared queue and condition variable, every hand-over
 // contended for the same lock with every thread going idle.
 //
-// Threads are joined, never detached: module code must not run after the
-// module is unloaded, and a joined thread has left it for certain.
+// Stop joins every thread that ends within its limit: module code must not
+// run after the module is unloaded, and a joined thread has left it for
+// certain. A thread whose job outlives the limit is detached, since ending it
+// by force is unsafe; it co-owns the bookkeeping it touches after its job, so
+// it may finish after this object is gone.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
+#include <memory>
+
+// Not needed here since the threads' state moved out of this header, but
+// includers (the extension among them) have long received these through it.
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -22,8 +29,8 @@
 
 class WorkerThreads {
  public:
-  explicit WorkerThreads(std::chrono::seconds idle_limit = std::chrono::seconds(30)) : idle_limit_(idle_limit) {}
-  ~WorkerThreads() { Stop(std::chrono::seconds(10)); }
+  explicit WorkerThreads(std::chrono::seconds idle_limit = std::chrono::seconds(30));
+  ~WorkerThreads();
   WorkerThreads(const WorkerThreads&) = delete;
   WorkerThreads& operator=(const WorkerThreads&) = delete;
 
@@ -41,28 +48,8 @@ class WorkerThreads {
   int IdleCount();
 
  private:
-  // Where an idle thread waits; lives on that thread's stack.
-  struct Slot {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::function<void()> job;  // guarded by mutex
-    bool handed = false;        // a job or the stop was handed over; guarded by mutex
-    bool stop = false;          // guarded by mutex
-  };
+  // What the threads share with this object; each thread holds a reference.
+  struct State;
 
-  void Work(std::function<void()> job);
-  // Parks the calling thread until a job comes (true, job set) or it should
-  // end (false).
-  bool Park(Slot& slot, std::function<void()>& job);
-  static void Hand(Slot& slot, std::function<void()> job, bool stop);
-  void Leave(std::unique_lock<std::mutex>& lock);
-  void JoinFinished(std::unique_lock<std::mutex>& lock);
-
-  const std::chrono::seconds idle_limit_;
-  std::mutex mutex_;
-  std::condition_variable gone_;
-  std::vector<Slot*> idle_;                           // guarded by mutex_; most recently idle last
-  bool stopping_ = false;                             // guarded by mutex_
-  std::map<std::thread::id, std::thread> running_;    // guarded by mutex_
-  std::vector<std::thread> finished_;                 // guarded by mutex_; left Work, to be joined
+  std::shared_ptr<State> state_;
 };

@@ -3,11 +3,8 @@
 #include <ctime>
 #include <vector>
 
-#include "backend/Message.h"
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
-#include "extension/RAVO.h"
-#include "platform/Text.h"
 
 namespace diag {
 namespace {
@@ -21,9 +18,9 @@ DiagEntry DirectRecord(int level, std::string_view text, int line) {
 }  // namespace
 
 struct DiagThread::Shared {
-  Shared(CRAVOExtension& owner, int interval, std::size_t limit, Timing pacing)
-      : extension(owner), interval_ms(interval), record_limit(limit), timing(pacing) {}
-  CRAVOExtension& extension;
+  Shared(BackendLink& backend, int interval, std::size_t limit, Timing pacing)
+      : link(backend), interval_ms(interval), record_limit(limit), timing(pacing) {}
+  BackendLink& link;
   const int interval_ms;
   const std::size_t record_limit;
   const Timing timing;
@@ -39,28 +36,17 @@ struct DiagThread::Shared {
   }
 };
 
-int SendDiagReport(CRAVOExtension* extension, const std::shared_ptr<DiagList>& list,
-                   std::size_t record_limit) {
-  if (extension == nullptr || !list) return -100;
+int SendDiagReport(BackendLink* link, const std::shared_ptr<DiagList>& list, std::size_t record_limit) {
+  if (link == nullptr || !list) return -100;
   std::vector<std::string> report;
   list->CollectForReport(report);
   if (report.empty()) return 1;
-  MessageBody body;
-  // A record longer than a field can carry is cut rather than holding up
-  // every later report.
-  for (const auto& text : report) AppendMessageField(body, std::string_view(text).substr(0, protocol::kMaxShortField));
-  std::string message;
-  std::uint32_t id = 0;
-  std::string response;
-  if (!extension->BuildVEKACSMessage(message, 90, static_cast<int>(report.size()), body, id) ||
-      !extension->CommunicateWithVEKACS(message, response, response, nullptr,
-                                        extension->Settings().chatUsesSSL)) {
+  const auto result = link->SendDiagRecords(report);
+  if (!result.delivered) {
     list->RemoveReported();
     return -1;
   }
-  std::string code;
-  ExtractParmFromVEKACSMessage(response, 0, code);
-  if (text::ReadDigits(code, 0, code.size(), 10).value == 0) {
+  if (result.code == 0) {
     list->RemoveReported();
     return 1;
   }
@@ -69,14 +55,14 @@ int SendDiagReport(CRAVOExtension* extension, const std::shared_ptr<DiagList>& l
   return -1;
 }
 
-DiagThread::DiagThread(CRAVOExtension& extension, int interval_ms, std::size_t record_limit, Timing timing)
-    : shared_(std::make_shared<Shared>(extension, interval_ms, record_limit, timing)) {}
+DiagThread::DiagThread(BackendLink& link, int interval_ms, std::size_t record_limit, Timing timing)
+    : shared_(std::make_shared<Shared>(link, interval_ms, record_limit, timing)) {}
 
-std::unique_ptr<DiagThread> DiagThread::StartThread(CRAVOExtension& extension, int interval_ms,
+std::unique_ptr<DiagThread> DiagThread::StartThread(BackendLink& link, int interval_ms,
                                                     std::size_t record_limit, Timing timing) {
   if (const auto list = CurrentDiagList()) (void)list->Add(DirectRecord(kLevelInfo, "Starting DiagThread...", 653));
   TraceText("DiagThread::StartThread: Starting DiagThread...\n");
-  std::unique_ptr<DiagThread> thread(new DiagThread(extension, interval_ms, record_limit, timing));
+  std::unique_ptr<DiagThread> thread(new DiagThread(link, interval_ms, record_limit, timing));
   ++g_running;
   try {
     thread->thread_ = std::thread(&DiagThread::Run, thread->shared_);
@@ -111,9 +97,9 @@ DiagThread::~DiagThread() {
 int DiagThread::RunningThreads() { return g_running.load(); }
 
 void DiagThread::Run(std::shared_ptr<Shared> shared) {
-  CRAVOExtension& extension = shared->extension;
+  BackendLink& link = shared->link;
   shared->Sleep(shared->timing.firstDelay);
-  auto names = extension.CurrentServerNames();
+  auto names = link.DiagServerNames();
   if (names.webServer.empty()) names.webServer = "Unknown";
   if (names.webApplication.empty()) names.webApplication = "Unknown";
 
@@ -122,14 +108,14 @@ void DiagThread::Run(std::shared_ptr<Shared> shared) {
   while (DiagEnabled()) {
     const std::time_t now = std::time(nullptr);
     if (now - last_heartbeat > shared->timing.heartbeatEvery.count()) {
-      const int result = extension.SendHeartbeat(names.webServer, names.webApplication);
+      const int result = link.SendDiagHeartbeat(names.webServer, names.webApplication);
       TraceText("DiagThread::Run: a heart beat sent.WebServerName=%s, WebAppName=%s,iRC=%ld\n",
                 names.webServer.c_str(), names.webApplication.c_str(), static_cast<long>(result));
       last_heartbeat = std::time(nullptr);
     }
     const auto list = CurrentDiagList();
     if ((list && list->Count() > shared->record_limit) || interval_counter >= shared->interval_ms) {
-      SendDiagReport(&extension, list, shared->record_limit);
+      SendDiagReport(&link, list, shared->record_limit);
       interval_counter = 0;
     }
     interval_counter += 100;
@@ -137,7 +123,7 @@ void DiagThread::Run(std::shared_ptr<Shared> shared) {
   }
   if (const auto list = CurrentDiagList()) {
     (void)list->Add(DirectRecord(kLevelSevr, "Finishing DiagThread...", 448));
-    if (shared->timing.finalReport) SendDiagReport(&extension, list, shared->record_limit);
+    if (shared->timing.finalReport) SendDiagReport(&link, list, shared->record_limit);
     list->DumpToDebugger();
   }
   {

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-class CRAVOExtension;
+#include "diag/BackendLink.h"
 
 namespace diag {
 
@@ -31,9 +31,9 @@ class DiagThread {
     bool finalReport = true;
   };
 
-  // Starts the thread for extension with the report interval in milliseconds
-  // and the record limit; writes the "Starting DiagThread..." record first.
-  static std::unique_ptr<DiagThread> StartThread(CRAVOExtension& extension, int interval_ms,
+  // Starts the thread on link with the report interval in milliseconds and
+  // the record limit; writes the "Starting DiagThread..." record first.
+  static std::unique_ptr<DiagThread> StartThread(BackendLink& link, int interval_ms,
                                                  std::size_t record_limit, Timing timing);
 
   // Waits for the thread (it ends once diagnostics are disabled) at most
@@ -48,7 +48,7 @@ class DiagThread {
 
  private:
   struct Shared;
-  DiagThread(CRAVOExtension& extension, int interval_ms, std::size_t record_limit, Timing timing);
+  DiagThread(BackendLink& link, int interval_ms, std::size_t record_limit, Timing timing);
   static void Run(std::shared_ptr<Shared> shared);
 
   std::shared_ptr<Shared> shared_;
@@ -57,8 +57,7 @@ class DiagThread {
 
 // Sends the collected records as one report; 1 when accepted or when there
 // was nothing to send, -1 when undeliverable (records dropped) or refused
-// (records kept, list trimmed to record_limit), -100 without extension or list.
-int SendDiagReport(CRAVOExtension* extension, const std::shared_ptr<DiagList>& list,
-                   std::size_t record_limit);
+// (records kept, list trimmed to record_limit), -100 without link or list.
+int SendDiagReport(BackendLink* link, const std::shared_ptr<DiagList>& list, std::size_t record_limit);
 
 }  // namespace diag

@@ -69,7 +69,7 @@ struct CommonRequestValues {
   std::string businessUnit;  // at most 32 bytes
 };
 
-class CRAVOExtension : public CHttpServer {
+class CRAVOExtension : public CHttpServer, public diag::BackendLink {
  public:
   static constexpr std::uint32_t kExtensionVersion = 0x00060000;
   static constexpr std::string_view kExtensionDescription = "TALVERO ISAPI Extension";
@@ -135,6 +135,10 @@ class CRAVOExtension : public CHttpServer {
   int SendHeartbeat(const std::string& web_server, const std::string& web_application);
   // Pacing of the diagnostics thread; set before start (tests shorten it).
   void SetDiagTiming(const diag::DiagThread::Timing& timing) { m_diagTiming = timing; }
+  // The diagnostics thread's link to the back end (DiagLink.cpp).
+  diag::BackendLink::ServerNames DiagServerNames() const override;
+  int SendDiagHeartbeat(const std::string& web_server, const std::string& web_application) override;
+  diag::BackendLink::ReportResult SendDiagRecords(std::span<const std::string> fields) override;
 
   // The worker thread of one pending request.
   int AsyncThreadProc(std::unique_ptr<AsyncRequestInfo> info);

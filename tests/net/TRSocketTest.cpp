@@ -3,13 +3,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 #include "net/SocketFactory.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -42,6 +44,17 @@ class TRSocketTest : public ::testing::Test {
   void ServerCloses() {
     close(server_);
     server_ = -1;
+  }
+  // What the server sent is not at the client's socket yet when send returns.
+  bool ClientHasUnread(int count) {
+    return WaitUntil([&] {
+      int unread = 0;
+      return ioctl(client_.handle(), FIONREAD, &unread) == 0 && unread >= count;
+    });
+  }
+  bool ClientSeesTheClose() {
+    pollfd client{client_.handle(), POLLRDHUP, 0};
+    return poll(&client, 1, 10'000) == 1 && (client.revents & POLLRDHUP) != 0;
   }
 
   int listener_ = -1;
@@ -94,7 +107,7 @@ TEST_F(TRSocketTest, WithoutFillTheFirstReadIsEnough) {
 
 TEST_F(TRSocketTest, FlushDiscardsWhatIsPendingInSmallReads) {
   ServerSends(std::string(250, 'z'));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(ClientHasUnread(250));
   std::size_t discarded = 0;
   EXPECT_EQ(client_.Flush(discarded), 0);
   EXPECT_EQ(discarded, 250u);
@@ -105,7 +118,7 @@ TEST_F(TRSocketTest, FlushDiscardsWhatIsPendingInSmallReads) {
 TEST_F(TRSocketTest, IsClosedTellsAClosedPeerFromAnIdleOrBusyConnection) {
   EXPECT_FALSE(client_.IsClosed()) << "idle";
   ServerSends("pending");
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(ClientHasUnread(7));
   EXPECT_FALSE(client_.IsClosed()) << "unread data";
   char buffer[16];
   std::size_t got = 0;
@@ -113,7 +126,7 @@ TEST_F(TRSocketTest, IsClosedTellsAClosedPeerFromAnIdleOrBusyConnection) {
   ASSERT_EQ(client_.Receive(buffer, 7, got, timed_out, 1, 0, true), 0);
   EXPECT_EQ(std::string(buffer, got), "pending") << "the data stayed for the reader";
   ServerCloses();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(ClientSeesTheClose());
   EXPECT_TRUE(client_.IsClosed());
 }
 
@@ -132,7 +145,7 @@ TEST_F(TRSocketTest, SendStopsWhenThePeerNeverReads) {
 
 TEST_F(TRSocketTest, SendToAClosedPeerIsAnErrorNotASignal) {
   ServerCloses();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(ClientSeesTheClose());
   std::size_t sent = 0;
   int result = 0;
   for (int i = 0; i < 10 && result == 0; ++i) result = client_.Send("x", 1, sent, 1, 0);
