@@ -12,13 +12,8 @@ int CRAVOExtension::REQ_CALLME_EVENT(CHttpServerContext* ctx, const std::string&
                                  "CRAVOExtension::REQ_CALLME_EVENT leaving");
   diag::AddDiag(diag::kLevelInfo, "REQ_CALLME_EVENT for " + session_id, "ISAPI", __LINE__);
   // The call-me of a chat travels with the chat's setting, not the callback's.
-  PendingRequest request{protocol::MessageType::kCallMe, {}, 3, {}, m_settings.chatUsesSSL};
-  AppendMessageField(request.body, session_id);
-  AppendMessageField(request.body, agent_key);
-  AppendMessageField(request.body, phone_number);
-  request.keep.language = language;
-  request.keep.sessionId = session_id;
-  return SendPendingOrErrorPage(ctx, std::move(request),
+  PendingRequest request(protocol::MessageType::kCallMe, {session_id, agent_key, phone_number}, m_settings.chatUsesSSL);
+  return SendPendingOrErrorPage(ctx, std::move(request.Keep(language, session_id)),
                                 {"REQ_CALLME_EVENT", "CRAVOExtension::REQ_CALLME_EVENT: Cannot build VEKA message",
                                  "CRAVOExtension::REQ_CALLME_EVENT: CommunicateWithVEKACS failed", nullptr},
                                 records);

@@ -9,11 +9,8 @@ int CRAVOExtension::REQ_HANG_UP(CHttpServerContext* ctx, const std::string& sess
   diag::TraceLine("CRAVOExtension::REQ_HANG_UP: Entered, sessionID=%s", session_id.c_str());
   diag::EntryExitRecords records("CRAVOExtension::REQ_HANG_UP entering", "CRAVOExtension::REQ_HANG_UP leaving");
   diag::AddDiag(diag::kLevelInfo, "REQ_HANG_UP for " + session_id, "ISAPI", __LINE__);
-  PendingRequest request{protocol::MessageType::kChatHangUp, {}, 1, {}, m_settings.chatUsesSSL};
-  AppendMessageField(request.body, session_id);
-  request.keep.language = language;
-  request.keep.sessionId = session_id;
-  return SendPendingOrErrorPage(ctx, std::move(request),
+  PendingRequest request(protocol::MessageType::kChatHangUp, {session_id}, m_settings.chatUsesSSL);
+  return SendPendingOrErrorPage(ctx, std::move(request.Keep(language, session_id)),
                                 {"REQ_HANG_UP", "CRAVOExtension::REQ_HANG_UP: Build hangup message failed",
                                  "CRAVOExtension::REQ_HANG_UP: Communicate with VEKAS failed", nullptr},
                                 records);

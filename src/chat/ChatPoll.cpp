@@ -29,14 +29,9 @@ int CRAVOExtension::REQ_DELTA_CHAT(CHttpServerContext* ctx, const std::string& s
   diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Entered, sessionID=%s", session_id.c_str());
   diag::EntryExitRecords records("CRAVOExtension::REQ_DELTA_CHAT entering", "CRAVOExtension::REQ_DELTA_CHAT leaving");
   diag::AddDiag(diag::kLevelInfo, "REQ_DELTA_CHAT for " + session_id, "ISAPI", __LINE__);
-  PendingRequest request{protocol::MessageType::kChatPoll, {}, 2, {}, m_settings.chatUsesSSL};
-  AppendMessageField(request.body, session_id);
-  AppendMessageField(request.body, index_key);
-  request.keep.language = language;
-  request.keep.sessionId = session_id;
-  request.keep.indexKey = index_key;
+  PendingRequest request(protocol::MessageType::kChatPoll, {session_id, index_key}, m_settings.chatUsesSSL);
   std::string error;
-  switch (StartPending(ctx, std::move(request), error)) {
+  switch (StartPending(ctx, std::move(request.Keep(language, session_id, index_key)), error)) {
     case PendingStart::kPending:
       records.Dismiss();
       return kPendingResult;

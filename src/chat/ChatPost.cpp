@@ -48,14 +48,11 @@ int CRAVOExtension::REQ_ADD_TO_CHAT(CHttpServerContext* ctx, const std::string& 
     }
     return 0;
   }
-  PendingRequest request{protocol::MessageType::kChatPost, {}, 2, {}, m_settings.chatUsesSSL};
-  AppendMessageField(request.body, session_id);
+  PendingRequest request(protocol::MessageType::kChatPost, {session_id}, m_settings.chatUsesSSL);
   AppendLongMessageField(request.body, ConvertChatText(chat_text));
-  request.keep.language = language;
-  request.keep.sessionId = session_id;
-  request.keep.indexKey = index_key;
+  ++request.fieldCount;
   std::string error;
-  switch (StartPending(ctx, std::move(request), error)) {
+  switch (StartPending(ctx, std::move(request.Keep(language, session_id, index_key)), error)) {
     case PendingStart::kPending:
       diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: Exiting with call pending\n");
       records.Dismiss();
@@ -102,15 +99,12 @@ int CRAVOExtension::REQ_NOTIFY_TIPYNG_CHAT(CHttpServerContext* ctx, const std::s
                                            const std::string& typing_data, const std::string& index_key,
                                            const std::string& language) {
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_NOTIFY_TIPYNG_CHAT entering", "ISAPI", 0);
-  PendingRequest request{protocol::MessageType::kChatTyping, {}, 2, {}, m_settings.chatUsesSSL};
-  AppendMessageField(request.body, session_id);
-  AppendMessageField(request.body, typing_data);
-  request.keep.language = language;
-  request.keep.sessionId = session_id;
-  request.keep.indexKey = index_key;
+  PendingRequest request(protocol::MessageType::kChatTyping, {session_id, typing_data}, m_settings.chatUsesSSL);
   std::string error;
   // A typing notice never produces a page, whatever happens.
-  return StartPending(ctx, std::move(request), error) == PendingStart::kPending ? kPendingResult : 0;
+  return StartPending(ctx, std::move(request.Keep(language, session_id, index_key)), error) == PendingStart::kPending
+             ? kPendingResult
+             : 0;
 }
 
 int CRAVOExtension::RESP_NOTIFY_TIPYNG_CHAT(bool, CHttpServerContext*, AsyncRequestInfo*, const std::string&,

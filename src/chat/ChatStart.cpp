@@ -16,13 +16,11 @@ int CRAVOExtension::REQ_JS_START(CHttpServerContext* ctx, const std::string& ses
   std::string remote = ctx->GetServerVariable("REMOTE_ADDR", 100, &ignored).value_or("");
   remote = remote.substr(0, remote.find('\0'));
 
-  PendingRequest request{protocol::MessageType::kChatStart, {}, 8, {}, m_settings.chatUsesSSL};
-  for (const auto* field : {&session_priority, &customer_name, &caption, &destination, &backend_language,
-                            &source, &call_data, &business_unit}) {
-    AppendMessageField(request.body, *field);
-  }
-  request.keep.language = language;
-  request.keep.visitorAddress = std::move(remote);
+  PendingRequest request(protocol::MessageType::kChatStart,
+                         {session_priority, customer_name, caption, destination, backend_language, source, call_data,
+                          business_unit},
+                         m_settings.chatUsesSSL);
+  request.Keep(language).keep.visitorAddress = std::move(remote);
   return SendPendingOrErrorPage(ctx, std::move(request),
                                 {"REQ_JS_START", "CRAVOExtension::REQ_JS_START: Cannot build VEKAS message",
                                  "CRAVOExtension::REQ_JS_START: CommunicateWithVEKAS failed",

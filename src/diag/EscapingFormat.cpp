@@ -6,29 +6,10 @@
 #include <cstring>
 #include <sys/types.h>
 
+#include "platform/Text.h"
+
 namespace diag {
 namespace {
-
-bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
-
-void AppendEscaped(std::string& out, std::string_view text) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (!IsControl(byte)) {
-      out.push_back(c);
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
-      out += escape;
-    }
-  }
-}
 
 // One conversion formatted on its own, with the value already taken. spec
 // is cut from a format the compiler checked against its arguments.
@@ -72,13 +53,13 @@ std::string FormatArgument(const std::string& spec, std::string_view length, cha
       return FormatOne(spec, va_arg(args, unsigned));
     case 'c': {
       std::string out;
-      AppendEscaped(out, FormatOne(spec, va_arg(args, int)));
+      text::AppendEscapingControls(out, FormatOne(spec, va_arg(args, int)));
       return out;
     }
     case 's': {
       const char* value = va_arg(args, const char*);
       std::string out;
-      AppendEscaped(out, FormatOne(spec, value != nullptr ? value : "(null)"));
+      text::AppendEscapingControls(out, FormatOne(spec, value != nullptr ? value : "(null)"));
       return out;
     }
     case 'p':
@@ -99,13 +80,6 @@ std::string FormatArgument(const std::string& spec, std::string_view length, cha
 }
 
 }  // namespace
-
-std::string EscapeControlCharacters(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  AppendEscaped(out, text);
-  return out;
-}
 
 std::string FormatEscapingValues(const char* format, va_list args) {
   va_list own;

@@ -7,13 +7,9 @@
 
 #include <cstdarg>
 #include <string>
-#include <string_view>
 
 namespace diag {
 
 std::string FormatEscapingValues(const char* format, va_list args);
-
-// text with its control characters escaped as above.
-std::string EscapeControlCharacters(std::string_view text);
 
 }  // namespace diag

@@ -5,18 +5,34 @@
 // into "failed, error page shown" or "go on".
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "backend/AsyncRequest.h"
 #include "protocol/Codes.h"
 #include "protocol/Message.h"
 
 struct PendingRequest {
+  // A request of type over the pool use_ssl names, with fields in order, each
+  // behind a short prefix (a long field is appended to body afterwards).
+  PendingRequest(protocol::MessageType request_type, std::initializer_list<std::string_view> fields, bool use_ssl)
+      : type(request_type), fieldCount(static_cast<int>(fields.size())), useSSL(use_ssl) {
+    for (const auto field : fields) AppendMessageField(body, field);
+  }
+  // What the response handler of a chat operation shows.
+  PendingRequest& Keep(std::string language, std::string session_id = {}, std::string index_key = {}) {
+    keep.language = std::move(language);
+    keep.sessionId = std::move(session_id);
+    keep.indexKey = std::move(index_key);
+    return *this;
+  }
+
   protocol::MessageType type;
   MessageBody body;
   int fieldCount = 0;
-  AsyncRequestInfo keep;  // language, session id ...: what the response handler shows
   bool useSSL = false;
+  AsyncRequestInfo keep;  // language, session id ...: what the response handler shows
 };
 
 enum class PendingStart {

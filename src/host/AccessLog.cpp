@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <ctime>
+#include <string>
+
+#include "platform/Text.h"
 
 namespace host {
 
@@ -13,10 +16,13 @@ void WriteAccessLogLine(std::string_view remote, std::string_view method, std::s
   if (localtime_r(&now, &local) != nullptr) {
     std::strftime(when, sizeof when, "%d/%b/%Y:%H:%M:%S %z", &local);
   }
+  // The method and target are the client's: a control character in them must
+  // not forge a line or reach the terminal of whoever tails the log.
+  const std::string method_text = text::EscapingControls(method);
+  const std::string target_text = text::EscapingControls(target);
   // One call per line: stdio's lock keeps lines from different threads whole.
-  std::printf("%.*s - - [%s] \"%.*s %.*s HTTP/1.1\" %u %zu\n", static_cast<int>(remote.size()),
-              remote.data(), when, static_cast<int>(method.size()), method.data(),
-              static_cast<int>(target.size()), target.data(), status, bytes);
+  std::printf("%.*s - - [%s] \"%s %s HTTP/1.1\" %u %zu\n", static_cast<int>(remote.size()), remote.data(), when,
+              method_text.c_str(), target_text.c_str(), status, bytes);
   std::fflush(stdout);
 }
 

@@ -6,6 +6,8 @@
 
 #include <climits>
 #include <cstddef>
+#include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace text {
@@ -54,6 +56,36 @@ constexpr bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     if (x != y && !((x ^ y) == 0x20 && lower >= 'a' && lower <= 'z')) return false;
   }
   return true;
+}
+
+// Appends text with its control characters written as escapes ("\r", "\n",
+// "\t", "\x1B" ...): a value from outside written into a log can then
+// neither start a line of its own nor drive the reader's terminal. Every
+// other byte is kept.
+inline void AppendEscapingControls(std::string& out, std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      out.push_back(c);
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+      out += escape;
+    }
+  }
+}
+
+inline std::string EscapingControls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendEscapingControls(out, text);
+  return out;
 }
 
 }  // namespace text

@@ -23,24 +23,28 @@ class ScriptedWorkerExtension : public CRAVOExtension {
   }
 };
 
+// Sends a heartbeat as a pending request that the worker answers into request.
+void StartPendingHeartbeat(CRAVOExtension& extension, FakeRequest& request) {
+  MessageBody body;
+  AppendMessageField(body, "h");
+  std::string message;
+  auto info = std::make_unique<AsyncRequestInfo>();
+  ASSERT_TRUE(extension.BuildVEKACSMessage(message, 1000, 1, body, info->requestId));
+  info->type = 1000;
+  info->ecb = request.ecb();
+  std::string error;
+  ASSERT_TRUE(extension.CommunicateWithVEKACS(message, error, error, &info, false)) << error;
+  EXPECT_EQ(info, nullptr) << "the worker owns the record";
+}
+
 class WorkerTest : public SimExtensionFixture<ScriptedWorkerExtension> {
  protected:
   void SetUp() override {
     SimExtensionFixture::SetUp();
     Start(sim_.IniSettings());
   }
-  // Sends a heartbeat as a pending request answered into request.
   void SendPending(FakeRequest& request) {
-    MessageBody body;
-    AppendMessageField(body, "h");
-    std::string message;
-    auto info = std::make_unique<AsyncRequestInfo>();
-    ASSERT_TRUE(extension_->BuildVEKACSMessage(message, 1000, 1, body, info->requestId));
-    info->type = 1000;
-    info->ecb = request.ecb();
-    std::string error;
-    ASSERT_TRUE(extension_->CommunicateWithVEKACS(message, error, error, &info, false)) << error;
-    EXPECT_EQ(info, nullptr) << "the worker owns the record";
+    StartPendingHeartbeat(*extension_, request);
     ASSERT_TRUE(request.WaitDone(10000));
   }
 };
@@ -122,14 +126,7 @@ TEST_F(WorkerTest, PendingCodeKeepsTheSessionOpen) {
     return CRAVOExtension::kPendingResult;
   };
   auto request = FakeRequest::Get("");
-  MessageBody body;
-  std::string message;
-  auto info = std::make_unique<AsyncRequestInfo>();
-  ASSERT_TRUE(extension_->BuildVEKACSMessage(message, 1000, 0, body, info->requestId));
-  info->type = 1000;
-  info->ecb = request.ecb();
-  std::string error;
-  ASSERT_TRUE(extension_->CommunicateWithVEKACS(message, error, error, &info, false));
+  StartPendingHeartbeat(*extension_, request);
   ASSERT_TRUE(WaitUntil([&] { return !request.body().empty(); }));
   EXPECT_EQ(request.body(), "partial");
   EXPECT_FALSE(request.WaitDone(300));
@@ -145,14 +142,7 @@ TEST_F(UnloadTest, ConnectionLentToAWorkerAtUnloadIsAnsweredGivenBackAndClosed) 
   ASSERT_TRUE(WaitUntil([&] { return sim_.OpenConnections() == 1; }));
   ASSERT_EQ(sim_.Control("fault delay 300 1"), "");
   auto request = FakeRequest::Get("");
-  MessageBody body;
-  std::string message;
-  auto info = std::make_unique<AsyncRequestInfo>();
-  ASSERT_TRUE(extension_->BuildVEKACSMessage(message, 1000, 0, body, info->requestId));
-  info->type = 1000;
-  info->ecb = request.ecb();
-  std::string error;
-  ASSERT_TRUE(extension_->CommunicateWithVEKACS(message, error, error, &info, false)) << error;
+  StartPendingHeartbeat(*extension_, request);
   extension_.reset();  // unloaded without a stop, the worker still waiting for the back end
   EXPECT_TRUE(request.WaitDone(10000)) << "the pending request was answered";
   EXPECT_TRUE(WaitUntil([&] { return sim_.OpenConnections() == 0; }))

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
+#include <vector>
 
 #include "support/TempDir.h"
 
@@ -38,6 +40,30 @@ TEST(TraceLogTest, WritesPrefixedLinesAndNothingAfterClose) {
   EXPECT_TRUE(std::regex_match(text, std::regex("[0-9]+\\.[0-9]{3} [0-9A-F]{4,} first 1\n"
                                                 "[0-9A-F]{4,} second\nthird\n")))
       << text;
+}
+
+// Values may come from visitors: their control characters are escaped, so no
+// value forges a line of its own; the format's text and everything else stay.
+TEST(TraceLogTest, ValuesCannotForgeLinesOrReachTheTerminal) {
+  TempDir dir;
+  diag::TraceLog log;
+  ASSERT_TRUE(log.Open(dir.path() + "debug.txt"));
+  struct Row {
+    const char* value;
+    const char* written;
+  };
+  for (const Row& row : std::vector<Row>{{"plain text", "plain text"},
+                                         {"x\r\nX-Inj: 1", "x\\r\\nX-Inj: 1"},
+                                         {"\x1b[31mred\t\x7f", "\\x1B[31mred\\t\\x7F"},
+                                         {"caf\xc3\xa9 \\n", "caf\xc3\xa9 \\n"}}) {
+    log.Write(diag::TraceLog::Prefix::kNone, diag::TraceLog::Flush::kYes, "id=%s|%c|%5.2s|%08lX|%zu%%\n", row.value,
+              '\n', "ab", 0xBEEFUL, std::size_t{7});
+    const std::string expected = std::string("id=") + row.written + "|\\n|   ab|0000BEEF|7%\n";
+    EXPECT_EQ(dir.Read("debug.txt"), expected) << row.value;
+    log.Close();
+    std::filesystem::remove(dir.path() + "debug.txt");
+    ASSERT_TRUE(log.Open(dir.path() + "debug.txt"));
+  }
 }
 
 TEST(TraceLogTest, AppendsToAnExistingFile) {
