@@ -1,5 +1,6 @@
 #include "backend/BackendClient.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 #include <ctime>
@@ -45,14 +46,18 @@ BackendClient::BackendClient(std::string version, std::uint32_t first_id)
 
 BackendClient::~BackendClient() { StopWorkers(std::chrono::seconds(10)); }
 
-void BackendClient::StartPlainPool(const PoolSettings& settings) {
+void BackendClient::StartPlainPool(const PoolSettings& settings,
+                                   std::shared_ptr<Generic::FactoryInterface<TRSocket>> factory) {
   if (plain_pool_) return;
-  auto factory = std::make_shared<SocketFactory>();
-  SocketFactoryOptions options;
-  options.host = settings.host;
-  options.port = settings.port;
-  options.useSSL = false;
-  factory->options.CopyFrom(options);
+  if (!factory) {
+    auto sockets = std::make_shared<SocketFactory>();
+    SocketFactoryOptions options;
+    options.host = settings.host;
+    options.port = settings.port;
+    options.useSSL = false;
+    sockets->options.CopyFrom(options);
+    factory = std::move(sockets);
+  }
   Generic::PoolOptions bounds;
   bounds.minPool = settings.minSockets;
   bounds.maxPool = settings.maxSockets;
@@ -154,6 +159,11 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
   bool result = true;
   bool retrying = false;
   const std::shared_ptr<ConnectionPool> pool = PoolFor(use_ssl);
+  // A back end that restarts, or a balancer that times out idle connections,
+  // leaves every idle connection closed at once. Those do not count against
+  // the attempts, up to the pool's size of them; a back end that closes even
+  // new connections still uses up the attempts soon after.
+  int stale_left = pool != nullptr ? pool->MaxSize() : 0;
   for (int attempts = kAttempts; attempts > 0;) {
     diag::TraceLine(use_ssl ? "CRAVOExtension::CommunicateWithVEKACS: Getting socket from SSL pool ... \n"
                             : "CRAVOExtension::CommunicateWithVEKACS: Getting socket from non-SSL pool ... \n");
@@ -176,7 +186,11 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
       result = false;
       GiveBack(connection, false);
       retrying = true;
-      --attempts;
+      if (stale_left > 0) {
+        --stale_left;
+      } else {
+        --attempts;
+      }
       continue;
     }
     result = true;
@@ -189,7 +203,11 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Sending %d bytes to socket %08lX ... \n",
                     static_cast<int>(request.size()), Handle(connection.get()));
     std::size_t sent = 0;
-    if (const int rc = connection->Send(request.data(), request.size(), sent, kSendTimeoutSeconds, 0); rc != 0) {
+    int rc = connection->Send(request.data(), request.size(), sent, kSendTimeoutSeconds, 0);
+    // Half a request leaves the back end waiting for the rest, so no answer
+    // can come: a short count is a failed send whatever the socket reported.
+    if (rc == 0 && sent != request.size()) rc = ETIMEDOUT;
+    if (rc != 0) {
       diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Send for socket %08lX failed, rc=%d\n",
                       Handle(connection.get()), rc);
       error = protocol::Text(protocol::Code::kExchangeFailed);

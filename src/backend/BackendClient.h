@@ -46,8 +46,11 @@ class BackendClient {
   // Before the pools start: the scrambled password every request carries.
   void SetPassword(std::string scrambled) { password_ = std::move(scrambled); }
   // Creates the plain pool (a TLS pool needs the secure socket, which this
-  // build lacks, so services configured for TLS find no connection).
-  void StartPlainPool(const PoolSettings& settings);
+  // build lacks, so services configured for TLS find no connection). factory
+  // makes the pool's connections instead of one connecting to settings' host
+  // and port, so that tests can hand out sockets that misbehave.
+  void StartPlainPool(const PoolSettings& settings,
+                      std::shared_ptr<Generic::FactoryInterface<TRSocket>> factory = nullptr);
 
   // The pool a service uses, or null when it was not created.
   std::shared_ptr<ConnectionPool> PoolFor(bool use_ssl) const;
@@ -61,12 +64,16 @@ class BackendClient {
   [[nodiscard]] bool Build(std::string& message, int type, int field_count, const MessageBody& body,
                            std::uint32_t& request_id);
 
-  // Sends request over a pooled connection, trying up to three connections
-  // when the ones it gets turn out closed. Without a job: waits for the
-  // response (true: response holds it). With a job: hands the connection to
-  // it on a worker thread (true: the job owns the exchange from here on).
-  // False: error holds "1002" or "1003" or a protocol error text, and the job
-  // has not run and never will. response and error may be the same string.
+  // Sends request over a pooled connection. Connections the back end has
+  // closed are given back as failed and another one is taken, up to the
+  // pool's size of them plus three: a back end that closed all its idle
+  // connections costs no request an error, one that closes every connection
+  // still fails in bounded time. A send that does not get the whole request
+  // out fails the exchange. Without a job: waits for the response (true:
+  // response holds it). With a job: hands the connection to it on a worker
+  // thread (true: the job owns the exchange from here on). False: error holds
+  // "1002" or "1003" or a protocol error text, and the job has not run and
+  // never will. response and error may be the same string.
   [[nodiscard]] bool Communicate(const std::string& request, std::string& response, std::string& error,
                                  PendingJob* job, bool use_ssl);
   // Reads one response from connection; leaves the connection closed when

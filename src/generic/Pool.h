@@ -147,6 +147,8 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
 
   PoolStatisticsBlock GetStats() const override { return statistics_.Snapshot(); }
 
+  // The configured bound, not the number of objects there are now.
+  int MaxSize() const { return options_.maxPool; }
   int FreeCount() const { return free_count_.load(std::memory_order_relaxed); }
   int InUseCount() const { return in_use_count_.load(std::memory_order_relaxed); }
 

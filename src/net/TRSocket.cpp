@@ -158,7 +158,7 @@ int TRSocket::Send(const char* data, std::size_t length, std::size_t& sent, int 
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
     const int waited = WaitFor(POLLOUT, timeout_s);
-    if (waited == 1) return 0;
+    if (waited == 1) return ETIMEDOUT;
     if (waited != 0) return waited;
   }
   return 0;

@@ -1,8 +1,8 @@
 // A blocking TCP client socket with a timeout per wait for readiness.
 //
-// Results: 0 is success, anything else an errno value. A timeout or an
-// orderly close by the peer is not an error: it comes back through the
-// out-parameters. One thread uses a socket at a time; the class has no locks.
+// Results: 0 is success, anything else an errno value. A receive that times
+// out or meets an orderly close by the peer is not an error: it comes back
+// through the out-parameters. One thread uses a socket at a time; the class has no locks.
 #pragma once
 
 #include <cstddef>
@@ -39,8 +39,10 @@ class TRSocket {
   // no limit); a wait that runs out sets timed_out and returns 0.
   virtual int Receive(char* buffer, std::size_t length, std::size_t& received, bool& timed_out,
                       int timeout_s, int flags, bool fill);
-  // Writes length bytes; sent is short when a wait for writability of
-  // timeout_s seconds ran out (-1: no limit).
+  // Writes length bytes, waiting at most timeout_s seconds (-1: no limit)
+  // each time the socket is not writable. A wait that runs out is ETIMEDOUT,
+  // with sent telling how far it got: part of a message is on the wire, so
+  // the connection is out of step and serves no further exchange.
   virtual int Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s,
                    int flags);
   // Reads and discards what is waiting without waiting for more.

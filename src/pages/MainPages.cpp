@@ -38,10 +38,11 @@ int Pages::StaticPage(CHttpServerContext* ctx, const std::string& language, cons
     return 0;
   }
   std::string page;
+  const std::string root = TemplateRoot(settings_.templateDirectory);
   const std::string* const languages[] = {&language, &settings_.defaultLanguage};
   for (const std::string* try_language : languages) {
     const std::string directory = PathForLanguage(settings_.templateDirectory, *try_language);
-    if (!IsSafePageName(page_name, directory)) {
+    if (!IsSafePageName(page_name, directory) || !IsInsideRoot(directory + page_name, root)) {
       // Only files of the template folder itself are pages.
       diag::AddDiag(diag::kLevelSevr, "Refused page name outside the template folder", ".\\RAVO",
                     __LINE__);

@@ -39,6 +39,21 @@ bool IsSafePageName(const std::string& page_name, const std::string& directory) 
   return folder.empty() || file.empty() || file.starts_with(folder + "/");
 }
 
+std::string TemplateRoot(const std::string& template_directory) {
+  const std::size_t language = template_directory.find("<WCLANGUAGE>");
+  if (language == std::string::npos) return template_directory;
+  const std::size_t slash = template_directory.rfind('/', language);
+  return slash == std::string::npos ? std::string(".") : template_directory.substr(0, slash + 1);
+}
+
+bool IsInsideRoot(const std::string& path, const std::string& root) {
+  const std::string file = RealPath(path);
+  if (file.empty()) return true;
+  const std::string folder = RealPath(root);
+  // The root "/" is the only real path that ends in a slash.
+  return !folder.empty() && file.starts_with(folder.ends_with('/') ? folder : folder + "/");
+}
+
 bool LoadTextFile(const std::string& path, std::string& text) {
   text.clear();
   const bool ok = platform::ReadRegularFile(path, text, kMaxTemplateBytes);
@@ -60,7 +75,12 @@ bool Pages::Load(const std::string& page, std::string& text, const std::string& 
   std::string path = settings_.templateDirectory + platform::GetProfileString(settings_.iniPath, "WEBSETTINGS", page);
   bool loaded = false;
   if (ReplacePlaceholder(path, "<WCLANGUAGE>", language) > 0) {
-    LoadTextFile(path, text);
+    if (IsInsideRoot(path, TemplateRoot(settings_.templateDirectory))) {
+      LoadTextFile(path, text);
+    } else {
+      text.clear();
+      diag::TraceLine("%s -> outside the template folder, not loaded.\n", path.c_str());
+    }
     loaded = !text.empty();
     if (!loaded) {
       diag::AddDiag(diag::kLevelSevr, "Could not find " + page + ".htm for " + language, ".\\RAVO",

@@ -13,3 +13,13 @@ std::string PathForLanguage(std::string path, const std::string& language);
 // True when page_name names a file directly inside directory: no path
 // separators, no "..", no NUL, and not a link that leads out of it.
 bool IsSafePageName(const std::string& page_name, const std::string& directory);
+
+// The folder that holds every language's folder: the template directory up to
+// the folder in which <WCLANGUAGE> appears, or all of it when it has none.
+std::string TemplateRoot(const std::string& template_directory);
+
+// True when path, with every link followed, lies inside the real path of
+// root. The language folder is named by the visitor and may itself be a link,
+// so checking against it alone proves nothing. A path that does not resolve
+// counts as inside: there is nothing there to read.
+bool IsInsideRoot(const std::string& path, const std::string& root);

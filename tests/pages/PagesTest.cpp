@@ -1,5 +1,9 @@
 // Pages answered without the back end, and error pages, through the frame.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
 
 #include "support/ExtensionFixture.h"
 
@@ -75,6 +79,41 @@ TEST_F(PagesTest, StatPageNeverReadsOutsideTheTemplateFolder) {
         "....//secret.htm"}) {
     const auto body = Run("varUserRequest=REQ_STAT_PAGE&varUserLanguage=en&varPageName=" + payload).body();
     EXPECT_EQ(body, "error 1006") << payload;
+  }
+}
+
+TEST_F(PagesTest, EveryServedFileLiesInsideTheTemplateRoot) {
+  dir_.Write("html/en/GeneralError.htm", "error <WCERRORCODE>");
+  dir_.Write("html/fr/page.htm", "page for <WCLANGUAGE>");
+  dir_.Write("html/fr/Capture.htm", "capture for <WCLANGUAGE>");
+  dir_.Write("html/de/.keep", "");
+  dir_.Write("outside/secret.htm", "secret");
+  dir_.Write("outside/Capture.htm", "outside capture");
+  const auto link = [this](const std::string& target, const std::string& name) {
+    ASSERT_EQ(symlink(target.c_str(), (dir_.path() + name).c_str()), 0) << name;
+  };
+  link(dir_.path() + "outside", "html/xx");
+  link("fr", "html/fr-ca");
+  link(dir_.path() + "outside/secret.htm", "html/de/link.htm");
+  link(dir_.path() + "outside/Capture.htm", "html/de/Capture.htm");
+  Start(kIni);
+  struct Case {
+    const char* what;
+    std::string query;
+    const char* body;
+  };
+  const std::string page = "varUserRequest=REQ_STAT_PAGE&varUserLanguage=";
+  const std::string main = "varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=";
+  for (const Case& c : std::vector<Case>{
+           {"language folder linked outside", page + "xx&varPageName=secret.htm", "error 1006"},
+           {"language folder linked outside, template", main + "xx", "error 1006"},
+           {"language folder linked to another inside", page + "fr-ca&varPageName=page.htm", "page for fr-ca"},
+           {"language folder linked to another inside, template", main + "fr-ca", "capture for fr-ca"},
+           {"page file linked outside", page + "de&varPageName=link.htm", "error 1006"},
+           {"template file linked outside", main + "de", "error 1006"},
+           {"page name climbing out", page + "fr&varPageName=..%2F..%2Foutside%2Fsecret.htm", "error 1006"},
+       }) {
+    EXPECT_EQ(Run(c.query).body(), c.body) << c.what;
   }
 }
 

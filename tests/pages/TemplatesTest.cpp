@@ -95,4 +95,10 @@ TEST(PageNameTest, OnlyFilesDirectlyInsideTheFolder) {
   }
 }
 
+TEST(TemplateRootTest, TheFolderHoldingTheLanguageFolders) {
+  EXPECT_EQ(TemplateRoot("/srv/site/html/<WCLANGUAGE>/"), "/srv/site/html/");
+  EXPECT_EQ(TemplateRoot("/srv/site/pages-<WCLANGUAGE>/"), "/srv/site/");
+  EXPECT_EQ(TemplateRoot("/srv/site/fixed/"), "/srv/site/fixed/");
+}
+
 }  // namespace
