@@ -1,5 +1,6 @@
 // The host's own answers, given without the module: a short HTML page for a
-// status (wrong path or method, body too large, shutting down, timed out).
+// status (doubtful framing, wrong path or method, body too large, shutting
+// down, timed out).
 #pragma once
 
 #include <microhttpd.h>

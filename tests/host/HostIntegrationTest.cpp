@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/HostProcess.h"
 #include "support/HttpClient.h"
@@ -93,6 +94,75 @@ TEST_F(HostIntegrationTest, PostBodiesReachTheModuleWholeAndTooLargeOnesGet413) 
                                  "POST " + host_->path() + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
                                  "Transfer-Encoding: chunked\r\n\r\n9\r\nmode=echo\r\n0\r\n\r\n");
   EXPECT_NE(chunked.find("\r\n\r\n9:mode=echo"), std::string::npos) << chunked;
+}
+
+// Every row is followed on its connection by a request that asks to close.
+// A row whose framing is in doubt gets one 400 and the connection closed, so
+// the follower, and anything hidden in the row's body, is never answered; a
+// sound row is answered and so is the follower.
+TEST_F(HostIntegrationTest, RequestsWithDoubtfulFramingGetOne400AndTheConnectionCloses) {
+  StartProbe();
+  const std::string path = host_->path();
+  const std::string hidden = "GET " + path + "?mode=sync&size=7 HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string chunked_body = "9\r\nmode=sync\r\n0\r\n\r\n";
+  const std::string post = "POST " + path + " HTTP/1.1\r\nHost: x\r\n";
+  const std::string get = "GET " + path + "?mode=sync HTTP/1.1\r\n";
+  const std::string follower = "GET " + path + "?mode=sync&size=3 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  struct Row {
+    const char* name;
+    std::string request;
+    int status;
+    bool closes;
+  };
+  const std::vector<Row> rows = {
+      {"two lengths, the first zero",
+       "POST " + path + "?mode=sync HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: " +
+           std::to_string(hidden.size()) + "\r\n\r\n" + hidden,
+       400, true},
+      {"the same length twice", post + "Content-Length: 9\r\nContent-Length: 9\r\n\r\nmode=sync", 400, true},
+      {"length, then chunked", post + "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked_body, 400, true},
+      {"chunked, then length", post + "Transfer-Encoding: chunked\r\nContent-Length: 30\r\n\r\n" + chunked_body, 400, true},
+      {"unknown coding", post + "Transfer-Encoding: gzip\r\n\r\n" + chunked_body, 400, true},
+      {"a coding before chunked", post + "Transfer-Encoding: gzip, chunked\r\n\r\n" + chunked_body, 400, true},
+      {"chunked on two lines", post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked_body, 400, true},
+      {"chunked in HTTP/1.0", "POST " + path + " HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked_body, 400, true},
+      {"no Host in HTTP/1.1", get + "\r\n", 400, true},
+      {"two Host lines", get + "Host: x\r\nHost: y\r\n\r\n", 400, true},
+      {"space before the colon of Host", get + "Host : x\r\n\r\n", 400, true},
+      {"space before another colon", get + "Host: x\r\nX-Trace-Id : 1\r\n\r\n", 400, true},
+      {"tab before a colon", get + "Host: x\r\nX-Trace-Id\t: 1\r\n\r\n", 400, true},
+      {"wrong path, two lengths", "POST /webchat/other.so HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: " +
+           std::to_string(hidden.size()) + "\r\n\r\n" + hidden, 400, true},
+      {"sound GET", get + "Host: x\r\n\r\n", 200, false},
+      {"sound chunked POST", post + "Transfer-Encoding: Chunked\r\n\r\n" + chunked_body, 200, false},
+      {"sound POST with a length", post + "Content-Length: 9\r\n\r\nmode=sync", 200, false},
+      {"HTTP/1.0 needs no Host", "GET " + path + "?mode=sync HTTP/1.0\r\n\r\n", 200, true},
+      {"the client asks to close", get + "Host: x\r\nConnection: close\r\n\r\n", 200, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    bool closed = false;
+    std::string received = HttpExchangeRaw(host_->port(), row.request + follower, 5s, &closed);
+    EXPECT_TRUE(closed);
+    std::vector<HttpResponse> responses;
+    for (HttpResponse response; ParseHttpResponse(received, response);) responses.push_back(response);
+    EXPECT_EQ(received, "") << "bytes after the last whole response";
+    if (responses.empty()) {
+      ADD_FAILURE() << "no answer";
+      continue;
+    }
+    EXPECT_EQ(responses.front().status, row.status) << responses.front().raw;
+    EXPECT_EQ(responses.size(), row.closes ? 1u : 2u);
+    if (!row.closes && responses.size() == 2) {
+      EXPECT_EQ(responses.back().body, "xxx");
+    }
+    for (std::size_t i = 0; i + 1 < responses.size(); ++i) {
+      EXPECT_NE(responses[i].headers["connection"], "close") << "answered after a close";
+    }
+    if (row.status == 400) {
+      EXPECT_EQ(responses.front().headers["connection"], "close");
+    }
+  }
 }
 
 TEST_F(HostIntegrationTest, WrongPathsAndMethodsAreRefused) {
