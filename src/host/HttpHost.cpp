@@ -136,8 +136,8 @@ MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request, std
   if (request.path != "/" + options_.app + "/" + module_.FileName()) {
     return Refuse(request, connection, 404, closing);
   }
-  if (request.method != "GET" && request.method != "POST") {
-    return Refuse(request, connection, 405, closing, "GET, POST");
+  if (request.method != "GET" && request.method != "HEAD" && request.method != "POST") {
+    return Refuse(request, connection, 405, closing, "GET, HEAD, POST");
   }
   if (closing) return Refuse(request, connection, 503, true);
   if (const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,

@@ -165,13 +165,33 @@ TEST_F(HostIntegrationTest, RequestsWithDoubtfulFramingGetOne400AndTheConnection
   }
 }
 
+TEST_F(HostIntegrationTest, HeadIsAnsweredLikeGetWithoutTheBody) {
+  StartProbe();
+  const std::string head = "HEAD " + host_->path() + "?mode=sync HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string get = "GET " + host_->path() + "?mode=sync&size=3 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  const std::string received = HttpExchangeRaw(host_->port(), head + get);
+  // The answer to HEAD carries GET's headers and nothing after them.
+  const auto head_end = received.find("\r\n\r\n");
+  ASSERT_NE(head_end, std::string::npos) << received;
+  std::string first_head = received.substr(0, head_end + 4);
+  std::string rest = received.substr(head_end + 4);
+  HttpResponse answer, second;
+  ASSERT_TRUE(ParseHttpResponse(first_head, answer));
+  EXPECT_EQ(answer.status, 200) << answer.raw;
+  EXPECT_EQ(answer.headers["content-length"], "5");
+  EXPECT_EQ(answer.headers["content-type"], "text/html");
+  ASSERT_TRUE(ParseHttpResponse(rest, second)) << "the next answer follows the headers at once: " << rest;
+  EXPECT_EQ(second.status, 200);
+  EXPECT_EQ(second.body, "xxx");
+}
+
 TEST_F(HostIntegrationTest, WrongPathsAndMethodsAreRefused) {
   StartProbe();
   EXPECT_EQ(HttpFetch(host_->port(), "GET", "/webchat/other.so").status, 404);
   EXPECT_EQ(HttpFetch(host_->port(), "GET", "/").status, 404);
   auto put = HttpFetch(host_->port(), "PUT", host_->path(), "x");
   EXPECT_EQ(put.status, 405);
-  EXPECT_EQ(put.headers["allow"], "GET, POST");
+  EXPECT_EQ(put.headers["allow"], "GET, HEAD, POST");
 }
 
 TEST_F(HostIntegrationTest, ServerVariables) {
