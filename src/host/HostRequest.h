@@ -45,7 +45,6 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   std::string raw_uri;
   std::string remote_address;
   std::string body;  // released when the module is done
-  bool body_too_large = false;
   std::vector<std::pair<std::string, std::string>> variables;  // server variables; as body
 
   // The method the module sees: a HEAD request is served as GET, and the

@@ -115,15 +115,15 @@ MHD_Result HttpHost::Handle(MHD_Connection* connection, HostRequest& request, co
   }
   if (request.variables.empty()) return Admit(connection, request, version != nullptr ? version : "");
   if (*upload_data_size > 0) {
+    // Only a chunked body can grow past the limit here: a declared length was
+    // checked in Admit.
     if (request.body.size() + *upload_data_size > options_.max_body_bytes) {
-      request.body_too_large = true;
-    } else {
-      request.body.append(upload_data, *upload_data_size);
+      return RefuseDuringBody(request, connection, 413);
     }
+    request.body.append(upload_data, *upload_data_size);
     *upload_data_size = 0;
     return MHD_YES;
   }
-  if (request.body_too_large) return Refuse(request, connection, 413, true);
   return RunModule(connection, request);
 }
 
@@ -155,6 +155,15 @@ MHD_Result HttpHost::Refuse(const HostRequest& request, MHD_Connection* connecti
     WriteAccessLogLine(request.remote_address, request.method, request.raw_uri, status, 0);
   }
   return QueueStatusPage(connection, status, close_connection, allow);
+}
+
+MHD_Result HttpHost::RefuseDuringBody(const HostRequest& request, MHD_Connection* connection,
+                                      unsigned status) {
+  if (options_.access_log) {
+    WriteAccessLogLine(request.remote_address, request.method, request.raw_uri, status, 0);
+  }
+  WriteStatusPageNow(connection, status);
+  return MHD_NO;
 }
 
 MHD_Result HttpHost::RunModule(MHD_Connection* connection, HostRequest& request) {

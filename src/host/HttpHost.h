@@ -60,6 +60,9 @@ class HttpHost {
   // too large, ...
   MHD_Result Refuse(const HostRequest& request, MHD_Connection* connection, unsigned status,
                     bool close_connection, const char* allow = nullptr);
+  // The same while the body still arrives, when the library takes no answer:
+  // writes it itself and has the library close the connection.
+  MHD_Result RefuseDuringBody(const HostRequest& request, MHD_Connection* connection, unsigned status);
   MHD_Result RunModule(MHD_Connection* connection, HostRequest& request);
 
   const HostOptions options_;

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -183,6 +184,46 @@ TEST_F(HostIntegrationTest, HeadIsAnsweredLikeGetWithoutTheBody) {
   ASSERT_TRUE(ParseHttpResponse(rest, second)) << "the next answer follows the headers at once: " << rest;
   EXPECT_EQ(second.status, 200);
   EXPECT_EQ(second.body, "xxx");
+}
+
+// The 413 comes while the upload still runs: the host stops reading at the
+// limit instead of taking in whatever the client sends.
+TEST_F(HostIntegrationTest, ChunkedUploadOverTheBodyLimitGets413AtOnce) {
+  constexpr std::size_t kLimit = 64 * 1024;
+  constexpr std::size_t kWholeUpload = 64u << 20;
+  StartProbe({"--max-body-bytes", std::to_string(kLimit)});
+  const int fd = ConnectLoopback(host_->port());
+  ASSERT_GE(fd, 0);
+  const std::string head = "POST " + host_->path() + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
+  ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+  const timeval send_limit{5, 0};  // a host that stops reading without an answer
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
+  const std::string chunk = "4000\r\n" + std::string(0x4000, 'd') + "\r\n";
+  std::size_t sent = 0;
+  pollfd answered{fd, POLLIN, 0};
+  while (sent < kWholeUpload && poll(&answered, 1, 0) == 0) {
+    const auto count = send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    if (count <= 0) break;  // closed by the host; its answer is still to be read
+    sent += static_cast<std::size_t>(count);
+  }
+  if (sent >= kWholeUpload) send(fd, "0\r\n\r\n", 5, MSG_NOSIGNAL);
+  std::string received;
+  bool closed = false;
+  while (!closed && poll(&answered, 1, 5000) > 0) {
+    char buffer[4096];
+    const auto count = recv(fd, buffer, sizeof buffer, 0);
+    closed = count <= 0;
+    if (!closed) received.append(buffer, static_cast<std::size_t>(count));
+  }
+  close(fd);
+  EXPECT_TRUE(closed);
+  HttpResponse answer;
+  ASSERT_TRUE(ParseHttpResponse(received, answer)) << received;
+  EXPECT_EQ(answer.status, 413);
+  EXPECT_EQ(answer.headers["connection"], "close");
+  EXPECT_EQ(received, "") << "one answer only";
+  EXPECT_LT(sent, kWholeUpload / 4) << "the answer waited for the upload";
+  EXPECT_EQ(host_->Get("mode=sync").body, "hello");
 }
 
 TEST_F(HostIntegrationTest, WrongPathsAndMethodsAreRefused) {
