@@ -31,12 +31,16 @@ HostRequest::HostRequest(PendingRequests& registry, bool access_log, std::string
   if (question != std::string::npos) query = raw_uri.substr(question + 1);
 }
 
+const char* HostRequest::ModuleMethod() const {
+  return method == MHD_HTTP_METHOD_HEAD ? MHD_HTTP_METHOD_GET : method.c_str();
+}
+
 QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock() {
   ecb_.cbSize = sizeof ecb_;
   ecb_.dwVersion = QX_MAKE_VERSION(6, 0);
   ecb_.ConnID = this;
   ecb_.dwHttpStatusCode = 200;
-  ecb_.lpszMethod = method.c_str();
+  ecb_.lpszMethod = ModuleMethod();
   ecb_.lpszQueryString = query.c_str();
   ecb_.lpszPathInfo = path.c_str();
   ecb_.lpszContentType = "";
@@ -164,7 +168,10 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection, std::uint32_t mo
   if (registry_.shutting_down()) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
   const MHD_Result queued = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
-  if (access_log_) WriteAccessLogLine(remote_address, method, raw_uri, status, output.size());
+  if (access_log_) {
+    WriteAccessLogLine(remote_address, method, raw_uri, status,
+                       method == MHD_HTTP_METHOD_HEAD ? 0 : output.size());
+  }
   return queued;
 }
 

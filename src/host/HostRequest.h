@@ -39,14 +39,17 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
 
   // Request data, written by the library's thread before the module runs and
   // read-only afterwards.
-  std::string method;
+  std::string method;  // as the client sent it
   std::string path;
   std::string query;
   std::string raw_uri;
   std::string remote_address;
   std::string body;  // released when the module is done
-  bool body_too_large = false;
   std::vector<std::pair<std::string, std::string>> variables;  // server variables; as body
+
+  // The method the module sees: a HEAD request is served as GET, and the
+  // library leaves out the body.
+  const char* ModuleMethod() const;
 
   // Points the control block at this request's data; call once the request
   // data is complete.

@@ -11,6 +11,7 @@
 
 #include "host/AccessLog.h"
 #include "host/HostRequest.h"
+#include "host/RequestChecks.h"
 #include "host/ServerVariables.h"
 #include "host/StatusPages.h"
 #include "platform/ListeningSocket.h"
@@ -52,6 +53,11 @@ bool HttpHost::Start(std::string& error) {
       MHD_OPTION_CONNECTION_LIMIT, options_.max_connections,
       MHD_OPTION_CONNECTION_TIMEOUT, options_.idle_timeout_s,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, options_.max_header_bytes,
+      // At -1 this library refuses whitespace before a header's colon (a
+      // name that proxies may read differently), with a well-formed 400; its
+      // missing-Host refusal at 1 sends the status line twice, so the host
+      // checks Host itself.
+      MHD_OPTION_STRICT_FOR_CLIENT, -1,
       MHD_OPTION_URI_LOG_CALLBACK, &HttpHost::OnRequestLine, this,
       MHD_OPTION_NOTIFY_COMPLETED, &HttpHost::OnCompleted, this,
       MHD_OPTION_END);
@@ -87,17 +93,17 @@ void HttpHost::OnCompleted(void* cls, MHD_Connection*, void** request_context,
 }
 
 MHD_Result HttpHost::OnRequest(void* cls, MHD_Connection* connection, const char*,
-                               const char* method, const char*, const char* upload_data,
+                               const char* method, const char* version, const char* upload_data,
                                size_t* upload_data_size, void** request_context) {
   auto* holder = static_cast<std::shared_ptr<HostRequest>*>(*request_context);
   if (holder == nullptr) return MHD_NO;
   auto& request = **holder;
   if (request.method.empty()) request.method = method;
-  return static_cast<HttpHost*>(cls)->Handle(connection, request, upload_data, upload_data_size);
+  return static_cast<HttpHost*>(cls)->Handle(connection, request, version, upload_data, upload_data_size);
 }
 
-MHD_Result HttpHost::Handle(MHD_Connection* connection, HostRequest& request, const char* upload_data,
-                            size_t* upload_data_size) {
+MHD_Result HttpHost::Handle(MHD_Connection* connection, HostRequest& request, const char* version,
+                            const char* upload_data, size_t* upload_data_size) {
   switch (request.phase()) {
     case HostRequest::Phase::kResuming:
       pending_.Resumed(&request);
@@ -107,28 +113,31 @@ MHD_Result HttpHost::Handle(MHD_Connection* connection, HostRequest& request, co
     default:
       return MHD_NO;
   }
-  if (request.variables.empty()) return Admit(connection, request);
+  if (request.variables.empty()) return Admit(connection, request, version != nullptr ? version : "");
   if (*upload_data_size > 0) {
+    // Only a chunked body can grow past the limit here: a declared length was
+    // checked in Admit.
     if (request.body.size() + *upload_data_size > options_.max_body_bytes) {
-      request.body_too_large = true;
-    } else {
-      request.body.append(upload_data, *upload_data_size);
+      return RefuseDuringBody(request, connection, 413);
     }
+    request.body.append(upload_data, *upload_data_size);
     *upload_data_size = 0;
     return MHD_YES;
   }
-  if (request.body_too_large) return Refuse(request, connection, 413, true);
   return RunModule(connection, request);
 }
 
-MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request) {
+MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request, std::string_view version) {
   CollectServerVariables(connection, {options_.listen_address, port_}, request);
+  // First of all: any answer that kept the connection would leave the rest of
+  // a doubtful request to be read as the next one.
+  if (!HasSoundFraming(connection, version)) return Refuse(request, connection, 400, true);
   const bool closing = pending_.shutting_down();
   if (request.path != "/" + options_.app + "/" + module_.FileName()) {
     return Refuse(request, connection, 404, closing);
   }
-  if (request.method != "GET" && request.method != "POST") {
-    return Refuse(request, connection, 405, closing, "GET, POST");
+  if (request.method != "GET" && request.method != "HEAD" && request.method != "POST") {
+    return Refuse(request, connection, 405, closing, "GET, HEAD, POST");
   }
   if (closing) return Refuse(request, connection, 503, true);
   if (const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
@@ -146,6 +155,15 @@ MHD_Result HttpHost::Refuse(const HostRequest& request, MHD_Connection* connecti
     WriteAccessLogLine(request.remote_address, request.method, request.raw_uri, status, 0);
   }
   return QueueStatusPage(connection, status, close_connection, allow);
+}
+
+MHD_Result HttpHost::RefuseDuringBody(const HostRequest& request, MHD_Connection* connection,
+                                      unsigned status) {
+  if (options_.access_log) {
+    WriteAccessLogLine(request.remote_address, request.method, request.raw_uri, status, 0);
+  }
+  WriteStatusPageNow(connection, status);
+  return MHD_NO;
 }
 
 MHD_Result HttpHost::RunModule(MHD_Connection* connection, HostRequest& request) {

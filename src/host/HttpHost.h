@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "host/ExtensionModule.h"
 #include "host/HostOptions.h"
@@ -51,13 +52,17 @@ class HttpHost {
                               size_t* upload_data_size, void** request_context);
   static void OnCompleted(void* cls, MHD_Connection* connection, void** request_context,
                           MHD_RequestTerminationCode code);
-  MHD_Result Handle(MHD_Connection* connection, HostRequest& request, const char* upload_data,
-                    size_t* upload_data_size);
+  MHD_Result Handle(MHD_Connection* connection, HostRequest& request, const char* version,
+                    const char* upload_data, size_t* upload_data_size);
   // The first call for a request, its headers in: refuses it or expects a body.
-  MHD_Result Admit(MHD_Connection* connection, HostRequest& request);
-  // Answers without the module: wrong path or method, body too large, ...
+  MHD_Result Admit(MHD_Connection* connection, HostRequest& request, std::string_view version);
+  // Answers without the module: doubtful framing, wrong path or method, body
+  // too large, ...
   MHD_Result Refuse(const HostRequest& request, MHD_Connection* connection, unsigned status,
                     bool close_connection, const char* allow = nullptr);
+  // The same while the body still arrives, when the library takes no answer:
+  // writes it itself and has the library close the connection.
+  MHD_Result RefuseDuringBody(const HostRequest& request, MHD_Connection* connection, unsigned status);
   MHD_Result RunModule(MHD_Connection* connection, HostRequest& request);
 
   const HostOptions options_;

@@ -65,7 +65,7 @@ void CollectServerVariables(MHD_Connection* connection, const ServerAddress& ser
       {"URL", request.path},
       {"PATH_INFO", request.path},
       {"SCRIPT_NAME", request.path},
-      {"REQUEST_METHOD", request.method},
+      {"REQUEST_METHOD", request.ModuleMethod()},
       {"QUERY_STRING", request.query},
       {"CONTENT_TYPE", HeaderOr(connection, MHD_HTTP_HEADER_CONTENT_TYPE, "")},
       {"CONTENT_LENGTH", HeaderOr(connection, MHD_HTTP_HEADER_CONTENT_LENGTH, "0")},

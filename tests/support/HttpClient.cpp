@@ -25,7 +25,8 @@ int ConnectLoopback(unsigned short port) {
 }
 
 std::string HttpExchangeRaw(unsigned short port, const std::string& bytes,
-                            std::chrono::milliseconds quiet) {
+                            std::chrono::milliseconds quiet, bool* closed) {
+  if (closed != nullptr) *closed = false;
   const int fd = ConnectLoopback(port);
   if (fd < 0) return {};
   std::size_t sent = 0;
@@ -40,7 +41,10 @@ std::string HttpExchangeRaw(unsigned short port, const std::string& bytes,
     pollfd wait{fd, POLLIN, 0};
     if (poll(&wait, 1, static_cast<int>(quiet.count())) <= 0) break;
     const auto count = recv(fd, buffer, sizeof buffer, 0);
-    if (count <= 0) break;
+    if (count <= 0) {
+      if (closed != nullptr) *closed = true;
+      break;
+    }
     received.append(buffer, static_cast<std::size_t>(count));
   }
   close(fd);

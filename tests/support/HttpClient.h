@@ -19,9 +19,9 @@ HttpResponse HttpFetch(unsigned short port, const std::string& method, const std
                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // Sends bytes as they are and returns all that arrives until the server
-// closes or nothing arrives for quiet.
+// closes or nothing arrives for quiet; closed, when given, tells which.
 std::string HttpExchangeRaw(unsigned short port, const std::string& bytes,
-                            std::chrono::milliseconds quiet = std::chrono::seconds(5));
+                            std::chrono::milliseconds quiet = std::chrono::seconds(5), bool* closed = nullptr);
 
 // Splits one response off the front of raw; false when raw holds none.
 bool ParseHttpResponse(std::string& raw, HttpResponse& response);
