@@ -26,7 +26,7 @@ class Pages {
     std::string defaultLanguage;
     std::string moduleFileName;     // the value of <WCSERVLET>
   };
-  void Configure(Settings settings) { settings_ = std::move(settings); }
+  void Configure(Settings settings);
 
   // The template of page (a [WEBSETTINGS] key) for language; attempt 0 falls
   // back to the default language once. False, text empty, when neither loads.
@@ -46,4 +46,5 @@ class Pages {
 
  private:
   Settings settings_;
+  std::string realRoot_;  // the template root's real path at start; empty when it did not exist
 };

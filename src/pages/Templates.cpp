@@ -46,13 +46,16 @@ std::string TemplateRoot(const std::string& template_directory) {
   return slash == std::string::npos ? std::string(".") : template_directory.substr(0, slash + 1);
 }
 
-bool IsInsideRoot(const std::string& path, const std::string& root) {
+std::string RealRoot(const std::string& template_directory) { return RealPath(TemplateRoot(template_directory)); }
+
+bool IsInsideRealRoot(const std::string& path, const std::string& real_root) {
   const std::string file = RealPath(path);
   if (file.empty()) return true;
-  const std::string folder = RealPath(root);
   // The root "/" is the only real path that ends in a slash.
-  return !folder.empty() && file.starts_with(folder.ends_with('/') ? folder : folder + "/");
+  return !real_root.empty() && file.starts_with(real_root.ends_with('/') ? real_root : real_root + "/");
 }
+
+bool IsInsideRoot(const std::string& path, const std::string& root) { return IsInsideRealRoot(path, RealPath(root)); }
 
 bool LoadTextFile(const std::string& path, std::string& text) {
   text.clear();
@@ -70,12 +73,19 @@ std::string PathForLanguage(std::string path, const std::string& language) {
   return path;
 }
 
+void Pages::Configure(Settings settings) {
+  settings_ = std::move(settings);
+  realRoot_ = RealRoot(settings_.templateDirectory);
+}
+
 bool Pages::Load(const std::string& page, std::string& text, const std::string& language, int attempt) const {
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::GetLangSpecificWebPage entering", "ISAPI", 0);
   std::string path = settings_.templateDirectory + platform::GetProfileString(settings_.iniPath, "WEBSETTINGS", page);
   bool loaded = false;
   if (ReplacePlaceholder(path, "<WCLANGUAGE>", language) > 0) {
-    if (IsInsideRoot(path, TemplateRoot(settings_.templateDirectory))) {
+    // The root resolved at start saves resolving it again at every page; a
+    // root that did not exist then is resolved now.
+    if (IsInsideRealRoot(path, realRoot_.empty() ? RealRoot(settings_.templateDirectory) : realRoot_)) {
       LoadTextFile(path, text);
     } else {
       text.clear();

@@ -23,3 +23,6 @@ std::string TemplateRoot(const std::string& template_directory);
 // so checking against it alone proves nothing. A path that does not resolve
 // counts as inside: there is nothing there to read.
 bool IsInsideRoot(const std::string& path, const std::string& root);
+// The same with the root already resolved (RealRoot of the template directory).
+bool IsInsideRealRoot(const std::string& path, const std::string& real_root);
+std::string RealRoot(const std::string& template_directory);
