@@ -42,11 +42,21 @@ Serves one extension module over HTTP/1.1 at /<app>/<module file name>.
   --listen ADDR:PORT       address and port to listen on (default 127.0.0.1:8080;
                            port 0 picks a free one, printed when ready)
   --app NAME               web application name in the URL (default webchat)
-  --threads N              request threads (default twice the cores, at least 4)
-  --max-connections N      open connections at most (default 1024)
+  --threads N              connection threads, and request threads kept ready
+                           (default twice the cores, at least 4)
+  --max-connections N      open connections at most (default: as many as the limit
+                           on open files allows, which is raised to its hard limit,
+                           less a reserve for the module)
+  --max-connections-per-address N
+                           open connections from one client address at most
+                           (default 0: no cap; behind a proxy every client has the
+                           proxy's address)
   --max-header-bytes N     request line and headers at most (default 32768)
   --max-body-bytes N       request body at most; larger bodies get 413 (default 1048576)
   --idle-timeout S         close a connection idle this long (default 30)
+  --head-timeout S         close a connection whose request line and headers have
+                           not all arrived S seconds after it opened or after its
+                           previous answer (default 10)
   --pending-timeout S      answer 504 to a request the module leaves pending this long
                            (default 120)
   --shutdown-grace S       on SIGINT/SIGTERM, time pending requests get to finish before
@@ -67,7 +77,8 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
       continue;
     }
     static const char* const kValued[] = {"--module", "--listen", "--app", "--threads",
-                                          "--max-connections", "--max-header-bytes",
+                                          "--max-connections", "--max-connections-per-address",
+                                          "--max-header-bytes", "--head-timeout",
                                           "--max-body-bytes", "--idle-timeout",
                                           "--pending-timeout", "--shutdown-grace"};
     if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued)) {
@@ -87,6 +98,10 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
       ok = ParseNumber(value, 1u, 256u, options.threads);
     } else if (name == "--max-connections") {
       ok = ParseNumber(value, 1u, 1000000u, options.max_connections);
+    } else if (name == "--max-connections-per-address") {
+      ok = ParseNumber(value, 0u, 1000000u, options.max_connections_per_address);
+    } else if (name == "--head-timeout") {
+      ok = ParseNumber(value, 1u, 3600u, options.head_timeout_s);
     } else if (name == "--max-header-bytes") {
       ok = ParseNumber<std::size_t>(value, 1024, 16 << 20, options.max_header_bytes);
     } else if (name == "--max-body-bytes") {

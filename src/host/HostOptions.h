@@ -14,10 +14,12 @@ struct HostOptions {
   unsigned short listen_port = 8080;
   std::string app = "webchat";
   unsigned threads = 0;                          // 0: twice the cores, at least 4
-  unsigned max_connections = 1024;
+  unsigned max_connections = 0;                  // 0: as many as the descriptor limit allows
+  unsigned max_connections_per_address = 0;      // 0: no cap
   std::size_t max_header_bytes = 32 * 1024;
   std::size_t max_body_bytes = 1024 * 1024;
   unsigned idle_timeout_s = 30;
+  unsigned head_timeout_s = 10;
   unsigned pending_timeout_s = 120;
   unsigned shutdown_grace_s = 10;
   bool access_log = true;

@@ -35,6 +35,24 @@ const char* HostRequest::ModuleMethod() const {
   return method == MHD_HTTP_METHOD_HEAD ? MHD_HTTP_METHOD_GET : method.c_str();
 }
 
+bool HostRequest::SuspendForModule(MHD_Connection* connection) {
+  std::lock_guard lock(mutex_);
+  // Set before the registry holds the request: its watchdog reads them
+  // without this lock. The pending timeout counts from here, so that it
+  // covers a module call that blocks as well as a request left pending.
+  pending_since_ = std::chrono::steady_clock::now();
+  if (const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+    fd_ = info->connect_fd;
+  }
+  if (!registry_.Hold(shared_from_this())) return false;
+  phase_ = Phase::kSuspended;
+  connection_ = connection;
+  // Suspended under the lock, so that nobody resumes a connection that is
+  // not suspended yet.
+  MHD_suspend_connection(connection);
+  return true;
+}
+
 QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock() {
   ecb_.cbSize = sizeof ecb_;
   ecb_.dwVersion = QX_MAKE_VERSION(6, 0);
@@ -55,6 +73,7 @@ QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock() {
   ecb_.ReadClient = &ReadClient;
   ecb_.ServerSupportFunction = &ServerSupportFunction;
   std::lock_guard lock(mutex_);
+  if (phase_ != Phase::kSuspended) return nullptr;
   phase_ = Phase::kInModule;
   // The module may finish on another thread before HttpExtensionProc returns.
   module_hold_ = shared_from_this();
@@ -62,42 +81,30 @@ QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock() {
   return &ecb_;
 }
 
-bool HostRequest::SuspendIfPending(std::uint32_t status, MHD_Connection* connection) {
-  std::shared_ptr<HostRequest> release;
-  {
-    std::lock_guard lock(mutex_);
-    if (status != QX_STATUS_PENDING || module_done_) {
-      frozen_ = true;
-      if (status != QX_STATUS_PENDING && module_hold_) {
-        release = std::move(module_hold_);
-        registry_.ModuleReleased(this);
-      }
-      return false;
+void HostRequest::ModuleReturned(std::uint32_t status) {
+  std::shared_ptr<HostRequest> release;  // after the lock
+  std::lock_guard lock(mutex_);
+  module_status_ = status;
+  const bool pending = status == QX_STATUS_PENDING && !module_done_;
+  if (!pending) {
+    frozen_ = true;
+    if (status != QX_STATUS_PENDING && module_hold_) {
+      release = std::move(module_hold_);
+      registry_.ModuleReleased(this);
     }
-    // Set before the registry holds the request: its watchdog reads them
-    // without this lock.
-    pending_since_ = std::chrono::steady_clock::now();
-    if (const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
-      fd_ = info->connect_fd;
-    }
-    if (!registry_.Hold(shared_from_this())) {
-      // The server is closing and no connection may stay suspended: answer now.
-      frozen_ = true;
-      forced_status_ = 503;
-      return false;
-    }
-    phase_ = Phase::kSuspended;
-    connection_ = connection;
-    // Suspended under the lock, so that DoneWithSession never resumes a
-    // connection that is not suspended yet.
-    MHD_suspend_connection(connection);
   }
-  return true;
+  if (phase_ != Phase::kInModule) return;  // answered meanwhile
+  if (pending) {
+    phase_ = Phase::kSuspended;
+    return;
+  }
+  phase_ = Phase::kResuming;
+  ResumeLocked();
 }
 
 bool HostRequest::ForceAnswer(unsigned status, bool close_connection) {
   std::lock_guard lock(mutex_);
-  if (phase_ != Phase::kSuspended) return false;
+  if (phase_ != Phase::kSuspended && phase_ != Phase::kInModule) return false;
   phase_ = Phase::kResuming;
   frozen_ = true;
   forced_status_ = status;
@@ -135,7 +142,7 @@ void HostRequest::DoneWithSession() {
   if (hold) registry_.Retire(std::move(hold));
 }
 
-MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection, std::uint32_t module_status) {
+MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
   unsigned status = 0;
   std::string output;
   std::vector<HeaderLine> headers;
@@ -149,7 +156,7 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection, std::uint32_t mo
     }
     status = headers_sent_ ? ParseStatusLine(status_line_, ecb_.dwHttpStatusCode) : ecb_.dwHttpStatusCode;
     if (status < 100 || status > 999) status = 500;
-    if (module_status == QX_STATUS_ERROR && status == 200 && output_.empty()) status = 500;
+    if (module_status_ == QX_STATUS_ERROR && status == 200 && output_.empty()) status = 500;
     output = std::move(output_);
     headers = ParseModuleHeaders(header_text_);
   }

@@ -28,8 +28,8 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
  public:
   enum class Phase {
     kReceiving,  // headers and body arriving
-    kInModule,   // HttpExtensionProc is running
-    kSuspended,  // pending: connection suspended until the module is done
+    kSuspended,  // connection suspended: waiting for a request thread, or pending
+    kInModule,   // HttpExtensionProc is running; the connection is suspended
     kResuming,   // answer decided, waiting for the library to call us again
     kAnswered,
   };
@@ -51,21 +51,28 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   // library leaves out the body.
   const char* ModuleMethod() const;
 
-  // Points the control block at this request's data; call once the request
-  // data is complete.
+  // On the library's thread, once the request data is complete: suspends
+  // the connection and holds the request until the module has answered.
+  // False when the server holds no more requests: answer 503 at once.
+  [[nodiscard]] bool SuspendForModule(MHD_Connection* connection);
+
+  // On a request thread: points the control block at this request's data.
+  // Null when the request was answered meanwhile (timed out, shut down,
+  // client gone): the module is not called.
   QX_EXTENSION_CONTROL_BLOCK* PrepareControlBlock();
 
-  // After HttpExtensionProc returned `status` on the library's thread: either
-  // suspends the connection (true) or leaves the answer to be queued now,
-  // 503 for a pending request once the server no longer holds any.
-  bool SuspendIfPending(std::uint32_t status, MHD_Connection* connection);
+  // On the request thread, once HttpExtensionProc returned status: leaves the
+  // connection suspended while the module works on, or resumes it so that
+  // the library calls again to queue the answer.
+  void ModuleReturned(std::uint32_t status);
 
   // Queues the answer: what the module wrote, or the status the host forced.
   // Returns MHD_NO when the connection should just be closed.
-  MHD_Result QueueAnswer(MHD_Connection* connection, std::uint32_t module_status);
+  MHD_Result QueueAnswer(MHD_Connection* connection);
 
   // Answers a suspended request without the module (timeout, shutdown, client
-  // gone). Returns false when the request was not suspended any more.
+  // gone), even while the module still runs on it. Returns false when the
+  // request was not suspended any more.
   bool ForceAnswer(unsigned status, bool close_connection);
 
   // The library will not call again for this request.
@@ -82,7 +89,7 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   static int ServerSupportFunction(QX_HCONN conn, uint32_t request, void* buffer, uint32_t* size,
                                    void* data);
   void DoneWithSession();
-  void ResumeLocked();  // call with mutex_ held, when leaving kSuspended
+  void ResumeLocked();  // call with mutex_ held, when leaving kSuspended or kInModule
 
   PendingRequests& registry_;
   const bool access_log_;
@@ -96,6 +103,7 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   bool frozen_ = false;                     // no more output accepted; guarded by mutex_
   bool close_connection_ = false;           // guarded by mutex_
   unsigned forced_status_ = 0;              // guarded by mutex_
+  std::uint32_t module_status_ = QX_STATUS_PENDING;  // what HttpExtensionProc returned; guarded by mutex_
   bool headers_sent_ = false;               // guarded by mutex_
   bool expect_header_end_ = false;          // guarded by mutex_
   std::string status_line_;                 // guarded by mutex_

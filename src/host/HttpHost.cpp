@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "host/AccessLog.h"
+#include "host/DescriptorLimits.h"
 #include "host/HostRequest.h"
+#include "host/RateLimitedLog.h"
 #include "host/RequestChecks.h"
 #include "host/ServerVariables.h"
 #include "host/StatusPages.h"
@@ -18,10 +20,30 @@
 
 namespace host {
 
+namespace {
+
+unsigned ConnectionThreads(const HostOptions& options) {
+  if (options.threads != 0) return options.threads;
+  return std::max(4u, 2 * std::max(1u, std::thread::hardware_concurrency()));
+}
+
+// Request threads at most: each blocked module call holds one, and the limit
+// only keeps a back end that never answers from costing unbounded threads.
+constexpr unsigned kMaxRequestThreads = 512;
+constexpr auto kRequestThreadIdleExit = std::chrono::seconds(10);
+
+OpenConnections::Slot* SlotOf(MHD_Connection* connection) {
+  const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info != nullptr ? static_cast<OpenConnections::Slot*>(info->socket_context) : nullptr;
+}
+
+}  // namespace
+
 HttpHost::HttpHost(const HostOptions& options, ExtensionModule& module)
     : options_(options),
       module_(module),
-      pending_({std::chrono::seconds(options.pending_timeout_s), std::chrono::seconds(options.shutdown_grace_s)}) {}
+      pending_({std::chrono::seconds(options.pending_timeout_s), std::chrono::seconds(options.shutdown_grace_s)}),
+      request_threads_({ConnectionThreads(options), kMaxRequestThreads, kRequestThreadIdleExit}) {}
 
 HttpHost::~HttpHost() {
   if (daemon_ != nullptr) Shutdown();
@@ -37,20 +59,22 @@ bool HttpHost::Start(std::string& error) {
     return false;
   }
   port_ = listening.port;
-  unsigned threads = options_.threads;
-  if (threads == 0) threads = std::max(4u, 2 * std::max(1u, std::thread::hardware_concurrency()));
+  std::string note;
+  const unsigned max_connections =
+      EffectiveConnectionLimit(options_.max_connections, RaiseDescriptorLimit(), note);
+  if (!note.empty()) LogLimited("connection limit", note);
+  connections_ = std::make_unique<OpenConnections>(OpenConnections::Limits{
+      max_connections, options_.max_connections_per_address, std::chrono::seconds(options_.head_timeout_s)});
 
-  const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
-  // New connections are refused by the accept policy once shutdown begins:
-  // quiescing an epoll thread pool races inside the library and can abort.
-  const MHD_AcceptPolicyCallback accept_policy = [](void* cls, const sockaddr*, socklen_t) {
-    return static_cast<HttpHost*>(cls)->pending_.shutting_down() ? MHD_NO : MHD_YES;
-  };
+  // The acceptor hands connections over; the library never listens.
+  const unsigned flags = MHD_USE_NO_LISTEN_SOCKET | MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME |
+                         MHD_USE_ERROR_LOG;
   daemon_ = MHD_start_daemon(
-      flags, 0, accept_policy, this, &HttpHost::OnRequest, this,
-      MHD_OPTION_LISTEN_SOCKET, listening.fd,
-      MHD_OPTION_THREAD_POOL_SIZE, threads,
-      MHD_OPTION_CONNECTION_LIMIT, options_.max_connections,
+      flags, 0, nullptr, nullptr, &HttpHost::OnRequest, this,
+      // First, or the library logs on its own until it reaches it.
+      MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr,
+      MHD_OPTION_THREAD_POOL_SIZE, ConnectionThreads(options_),
+      MHD_OPTION_CONNECTION_LIMIT, max_connections,
       MHD_OPTION_CONNECTION_TIMEOUT, options_.idle_timeout_s,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, options_.max_header_bytes,
       // At -1 this library refuses whitespace before a header's colon (a
@@ -60,10 +84,21 @@ bool HttpHost::Start(std::string& error) {
       MHD_OPTION_STRICT_FOR_CLIENT, -1,
       MHD_OPTION_URI_LOG_CALLBACK, &HttpHost::OnRequestLine, this,
       MHD_OPTION_NOTIFY_COMPLETED, &HttpHost::OnCompleted, this,
+      MHD_OPTION_NOTIFY_CONNECTION, &HttpHost::OnConnection, this,
       MHD_OPTION_END);
   if (daemon_ == nullptr) {
     close(listening.fd);
     error = "cannot start the HTTP server on " + options_.listen_address + ":" + std::to_string(port_);
+    return false;
+  }
+  acceptor_ = std::make_unique<Acceptor>(listening.fd, *connections_, [this](int fd, const sockaddr_in& peer) {
+    return MHD_add_connection(daemon_, fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == MHD_YES;
+  });
+  if (!acceptor_->Start()) {
+    error = std::string("cannot start accepting connections: ") + std::strerror(errno);
+    acceptor_.reset();
+    MHD_stop_daemon(daemon_);
+    daemon_ = nullptr;
     return false;
   }
   pending_.StartWatchdog();
@@ -82,14 +117,27 @@ void* HttpHost::OnRequestLine(void* cls, const char* uri, MHD_Connection*) {
   return new std::shared_ptr<HostRequest>(std::make_shared<HostRequest>(host.pending_, host.options_.access_log, uri));
 }
 
-void HttpHost::OnCompleted(void* cls, MHD_Connection*, void** request_context,
+void HttpHost::OnCompleted(void* cls, MHD_Connection* connection, void** request_context,
                            MHD_RequestTerminationCode) {
+  OpenConnections::AnswerCompleted(SlotOf(connection));
   auto* holder = static_cast<std::shared_ptr<HostRequest>*>(*request_context);
   if (holder == nullptr) return;
   (*holder)->ConnectionCompleted();
   static_cast<HttpHost*>(cls)->pending_.RequestCompleted(holder->get());
   delete holder;
   *request_context = nullptr;
+}
+
+void HttpHost::OnConnection(void* cls, MHD_Connection* connection, void** socket_context,
+                            MHD_ConnectionNotificationCode code) {
+  auto& connections = *static_cast<HttpHost*>(cls)->connections_;
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    *socket_context = info != nullptr ? connections.Started(info->connect_fd) : nullptr;
+  } else {
+    connections.Closed(static_cast<OpenConnections::Slot*>(*socket_context));
+    *socket_context = nullptr;
+  }
 }
 
 MHD_Result HttpHost::OnRequest(void* cls, MHD_Connection* connection, const char*,
@@ -107,7 +155,7 @@ MHD_Result HttpHost::Handle(MHD_Connection* connection, HostRequest& request, co
   switch (request.phase()) {
     case HostRequest::Phase::kResuming:
       pending_.Resumed(&request);
-      return request.QueueAnswer(connection, QX_STATUS_PENDING);
+      return request.QueueAnswer(connection);
     case HostRequest::Phase::kReceiving:
       break;
     default:
@@ -128,6 +176,7 @@ MHD_Result HttpHost::Handle(MHD_Connection* connection, HostRequest& request, co
 }
 
 MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request, std::string_view version) {
+  OpenConnections::HeadArrived(SlotOf(connection));
   CollectServerVariables(connection, {options_.listen_address, port_}, request);
   // First of all: any answer that kept the connection would leave the rest of
   // a doubtful request to be read as the next one.
@@ -167,19 +216,31 @@ MHD_Result HttpHost::RefuseDuringBody(const HostRequest& request, MHD_Connection
 }
 
 MHD_Result HttpHost::RunModule(MHD_Connection* connection, HostRequest& request) {
+  if (!request.SuspendForModule(connection)) return Refuse(request, connection, 503, true);
+  auto hold = request.shared_from_this();
+  if (!request_threads_.Post([this, hold] { CallModule(*hold); })) {
+    request.ForceAnswer(503, false);  // stopping: resumes the connection
+  }
+  return MHD_YES;
+}
+
+void HttpHost::CallModule(HostRequest& request) {
   QX_EXTENSION_CONTROL_BLOCK* ecb = request.PrepareControlBlock();
-  const std::uint32_t status = module_.HttpExtensionProc(ecb);
-  if (request.SuspendIfPending(status, connection)) return MHD_YES;
-  return request.QueueAnswer(connection, status);
+  if (ecb == nullptr) return;
+  request.ModuleReturned(module_.HttpExtensionProc(ecb));
 }
 
 void HttpHost::Shutdown() {
   if (daemon_ == nullptr) return;
+  acceptor_->Stop();
   // Drain leaves no connection suspended, so stopping cannot abort; and the
   // library must be stopped before the module it calls is unloaded.
   pending_.Drain();
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
+  // Calls still blocked in the module are counted by
+  // ModuleRequestsInProgress; the threads are left to them.
+  request_threads_.Stop(std::chrono::seconds(1));
 }
 
 }  // namespace host

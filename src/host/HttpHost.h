@@ -1,24 +1,32 @@
 // The HTTP server around one extension module: the library with an epoll
-// thread pool on a listening socket of our own, one control block per
-// request, pending requests held by suspending their connection, and an
-// orderly shutdown. This class routes requests; the pieces it ties together
-// live beside it: ServerVariables (what the module may ask), StatusPages (what
-// the host answers itself), PendingRequests (what is held, the watchdog, and
-// the shutdown's waiting) and HostRequest (one request's state).
+// thread pool, fed connections by an acceptor of our own; module calls on
+// request threads apart from the library's, with the connection suspended
+// meanwhile; pending requests held the same way; and an orderly shutdown.
+// This class routes requests; the pieces it ties together live beside it:
+// Acceptor and OpenConnections (who gets in, for how long), RequestThreads
+// (where the module runs), ServerVariables (what the module may ask),
+// StatusPages (what the host answers itself), PendingRequests (what is held,
+// the watchdog, and the shutdown's waiting) and HostRequest (one request's
+// state).
 //
 // Threads: the main thread calls Start, Url, Shutdown and
-// ModuleRequestsInProgress; the library's threads call the static callbacks.
+// ModuleRequestsInProgress; the library's threads call the static callbacks;
+// request threads call the module.
 #pragma once
 
 #include <microhttpd.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "host/Acceptor.h"
 #include "host/ExtensionModule.h"
 #include "host/HostOptions.h"
+#include "host/OpenConnections.h"
 #include "host/PendingRequests.h"
+#include "host/RequestThreads.h"
 
 namespace host {
 
@@ -52,6 +60,8 @@ class HttpHost {
                               size_t* upload_data_size, void** request_context);
   static void OnCompleted(void* cls, MHD_Connection* connection, void** request_context,
                           MHD_RequestTerminationCode code);
+  static void OnConnection(void* cls, MHD_Connection* connection, void** socket_context,
+                           MHD_ConnectionNotificationCode code);
   MHD_Result Handle(MHD_Connection* connection, HostRequest& request, const char* version,
                     const char* upload_data, size_t* upload_data_size);
   // The first call for a request, its headers in: refuses it or expects a body.
@@ -63,11 +73,16 @@ class HttpHost {
   // The same while the body still arrives, when the library takes no answer:
   // writes it itself and has the library close the connection.
   MHD_Result RefuseDuringBody(const HostRequest& request, MHD_Connection* connection, unsigned status);
+  // Hands the request to a request thread, its connection suspended.
   MHD_Result RunModule(MHD_Connection* connection, HostRequest& request);
+  void CallModule(HostRequest& request);
 
   const HostOptions options_;
   ExtensionModule& module_;
   PendingRequests pending_;
+  RequestThreads request_threads_;
+  std::unique_ptr<OpenConnections> connections_;  // made by Start
+  std::unique_ptr<Acceptor> acceptor_;            // made by Start
   MHD_Daemon* daemon_ = nullptr;  // main thread only
   unsigned short port_ = 0;       // written by Start before the library runs
 };

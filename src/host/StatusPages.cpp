@@ -36,14 +36,17 @@ MHD_Result QueueStatusPage(MHD_Connection* connection, unsigned status, bool clo
 
 void WriteStatusPageNow(MHD_Connection* connection, unsigned status) {
   const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  if (info == nullptr) return;
+  if (info != nullptr) WriteStatusPageTo(info->connect_fd, status);
+}
+
+void WriteStatusPageTo(int fd, unsigned status) {
   const std::string status_text = StatusText(status);
   const std::string page = PageFor(status_text);
   const std::string message = "HTTP/1.1 " + status_text + "\r\nContent-Type: text/html\r\nContent-Length: " +
                               std::to_string(page.size()) + "\r\nConnection: close\r\n\r\n" + page;
   // The socket does not block; nothing waits for it to drain.
   for (std::size_t sent = 0; sent < message.size();) {
-    const ssize_t count = send(info->connect_fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+    const ssize_t count = send(fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
     if (count <= 0) return;
     sent += static_cast<std::size_t>(count);
   }

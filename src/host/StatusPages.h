@@ -22,4 +22,7 @@ MHD_Result QueueStatusPage(MHD_Connection* connection, unsigned status, bool clo
 // all the same.
 void WriteStatusPageNow(MHD_Connection* connection, unsigned status);
 
+// The same on a socket the library never saw: a connection refused at the door.
+void WriteStatusPageTo(int fd, unsigned status);
+
 }  // namespace host

@@ -1,0 +1,22 @@
+// Lines for the operator on standard error, at most one per kind and
+// interval: a condition that lasts (descriptors exhausted, connection limit
+// reached) is worth one line now and then with a count, not one per attempt.
+#pragma once
+
+#include <chrono>
+#include <cstdarg>
+#include <string>
+#include <string_view>
+
+namespace host {
+
+// Writes "quorvix-host: <line>" unless a line of the same kind went out less
+// than interval ago; the next line of that kind says how many were held back.
+// Any thread.
+void LogLimited(std::string_view kind, std::string_view line,
+                std::chrono::seconds interval = std::chrono::seconds(10));
+
+// The HTTP library's error log, kinded by its message format.
+void LogLibraryMessage(void* cls, const char* format, va_list arguments);
+
+}  // namespace host
