@@ -91,6 +91,10 @@ extern "C" __attribute__((visibility("default"))) uint32_t HttpExtensionProc(QX_
     query.assign(reinterpret_cast<const char*>(ecb->lpbData), ecb->cbAvailable);
   }
   const std::string mode = Param(query, "mode");
+  if (const std::string block = Param(query, "block"); !block.empty()) {
+    // A module call that blocks, as one waiting on its back end does.
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(block)));
+  }
   if (mode == "sync") {
     const std::string size = Param(query, "size");
     std::string body = size.empty() ? "hello" : std::string(std::stoul(size), 'x');

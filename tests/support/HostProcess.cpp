@@ -6,8 +6,9 @@
 
 namespace {
 
-std::vector<std::string> HostArguments(const std::string& module_path, std::vector<std::string> extra) {
-  std::vector<std::string> argv = {HostBinaryPath(), "--module", module_path, "--listen", "127.0.0.1:0"};
+std::vector<std::string> HostArguments(const std::string& module_path, std::vector<std::string> extra,
+                                       std::vector<std::string> argv) {
+  argv.insert(argv.end(), {HostBinaryPath(), "--module", module_path, "--listen", "127.0.0.1:0"});
   argv.insert(argv.end(), extra.begin(), extra.end());
   return argv;
 }
@@ -16,8 +17,9 @@ std::vector<std::string> HostArguments(const std::string& module_path, std::vect
 
 std::string HostBinaryPath() { return QUORVIX_HOST_PATH; }
 
-HostProcess::HostProcess(const std::string& module_path, std::vector<std::string> extra)
-    : process_(HostArguments(module_path, std::move(extra))) {
+HostProcess::HostProcess(const std::string& module_path, std::vector<std::string> extra,
+                         std::vector<std::string> launcher)
+    : process_(HostArguments(module_path, std::move(extra), std::move(launcher))) {
   const std::string line = process_.WaitForLine("serving http://", std::chrono::seconds(20));
   const auto at = line.find("http://127.0.0.1:");
   if (at == std::string::npos) return;

@@ -12,7 +12,10 @@
 class HostProcess {
  public:
   // Starts the host for module_path with extra options; waits until it serves.
-  explicit HostProcess(const std::string& module_path, std::vector<std::string> extra = {});
+  // launcher, when given, is the start of a command line that runs the host
+  // (for example prlimit with its options).
+  explicit HostProcess(const std::string& module_path, std::vector<std::string> extra = {},
+                       std::vector<std::string> launcher = {});
   // The module of a site folder: <site>/quorvix.so.
   static std::unique_ptr<HostProcess> ForSite(const std::string& site_dir,
                                               std::vector<std::string> extra = {});

@@ -10,9 +10,18 @@
 #include <cctype>
 #include <cstdlib>
 
-int ConnectLoopback(unsigned short port) {
+int ConnectLoopback(unsigned short port, const char* from) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  if (from != nullptr) {
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    if (inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

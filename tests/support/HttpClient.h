@@ -26,5 +26,6 @@ std::string HttpExchangeRaw(unsigned short port, const std::string& bytes,
 // Splits one response off the front of raw; false when raw holds none.
 bool ParseHttpResponse(std::string& raw, HttpResponse& response);
 
-// A connected socket to 127.0.0.1:port, or -1.
-int ConnectLoopback(unsigned short port);
+// A connected socket to 127.0.0.1:port, or -1; from, when given, is the
+// loopback address to connect from (any of 127.0.0.0/8).
+int ConnectLoopback(unsigned short port, const char* from = nullptr);
