@@ -35,22 +35,37 @@ const char* HostRequest::ModuleMethod() const {
   return method == MHD_HTTP_METHOD_HEAD ? MHD_HTTP_METHOD_GET : method.c_str();
 }
 
-bool HostRequest::SuspendForModule(MHD_Connection* connection) {
+void HostRequest::Queue() {
   std::lock_guard lock(mutex_);
-  // Set before the registry holds the request: its watchdog reads them
-  // without this lock. The pending timeout counts from here, so that it
-  // covers a module call that blocks as well as a request left pending.
+  phase_ = Phase::kQueued;
+  // Set before the registry may hold the request: its watchdog reads it
+  // without this lock.
   pending_since_ = std::chrono::steady_clock::now();
+}
+
+HostRequest::Wait HostRequest::AwaitModule(MHD_Connection* connection, std::chrono::microseconds limit) {
+  std::unique_lock lock(mutex_);
+  returned_.wait_for(lock, limit, [this] { return phase_ == Phase::kReturned; });
+  const bool pending = phase_ == Phase::kReturned && module_status_ == QX_STATUS_PENDING && !module_done_;
+  if (phase_ == Phase::kReturned && !pending) return Wait::kAnswerNow;
   if (const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
     fd_ = info->connect_fd;
   }
-  if (!registry_.Hold(shared_from_this())) return false;
-  phase_ = Phase::kSuspended;
+  if (!registry_.Hold(shared_from_this())) {
+    // The server is closing and no connection may stay suspended; a module
+    // call still under way finishes unheard.
+    phase_ = Phase::kAnswered;
+    frozen_ = true;
+    forced_status_ = 503;
+    return Wait::kAnswerNow;
+  }
+  if (pending) phase_ = Phase::kSuspended;
+  suspended_ = true;
   connection_ = connection;
   // Suspended under the lock, so that nobody resumes a connection that is
   // not suspended yet.
   MHD_suspend_connection(connection);
-  return true;
+  return Wait::kSuspended;
 }
 
 QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock() {
@@ -73,7 +88,7 @@ QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock() {
   ecb_.ReadClient = &ReadClient;
   ecb_.ServerSupportFunction = &ServerSupportFunction;
   std::lock_guard lock(mutex_);
-  if (phase_ != Phase::kSuspended) return nullptr;
+  if (phase_ != Phase::kQueued) return nullptr;
   phase_ = Phase::kInModule;
   // The module may finish on another thread before HttpExtensionProc returns.
   module_hold_ = shared_from_this();
@@ -94,17 +109,22 @@ void HostRequest::ModuleReturned(std::uint32_t status) {
     }
   }
   if (phase_ != Phase::kInModule) return;  // answered meanwhile
-  if (pending) {
+  if (!suspended_) {
+    phase_ = Phase::kReturned;
+    returned_.notify_one();
+  } else if (pending) {
     phase_ = Phase::kSuspended;
-    return;
+  } else {
+    phase_ = Phase::kResuming;
+    ResumeLocked();
   }
-  phase_ = Phase::kResuming;
-  ResumeLocked();
 }
 
 bool HostRequest::ForceAnswer(unsigned status, bool close_connection) {
   std::lock_guard lock(mutex_);
-  if (phase_ != Phase::kSuspended && phase_ != Phase::kInModule) return false;
+  if (!suspended_ || (phase_ != Phase::kQueued && phase_ != Phase::kInModule && phase_ != Phase::kSuspended)) {
+    return false;
+  }
   phase_ = Phase::kResuming;
   frozen_ = true;
   forced_status_ = status;

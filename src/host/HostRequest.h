@@ -11,6 +11,7 @@
 #include <microhttpd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -28,10 +29,17 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
  public:
   enum class Phase {
     kReceiving,  // headers and body arriving
-    kSuspended,  // connection suspended: waiting for a request thread, or pending
-    kInModule,   // HttpExtensionProc is running; the connection is suspended
+    kQueued,     // handed to a request thread; the module not called yet
+    kInModule,   // HttpExtensionProc is running
+    kReturned,   // it returned while the library's thread still waited for it
+    kSuspended,  // pending: connection suspended until the module is done
     kResuming,   // answer decided, waiting for the library to call us again
     kAnswered,
+  };
+
+  enum class Wait {
+    kAnswerNow,  // queue the answer (QueueAnswer) on this thread
+    kSuspended,  // the connection is suspended; it is resumed with the answer
   };
 
   // registry must outlive the request; access_log: write a line per answer.
@@ -51,10 +59,17 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   // library leaves out the body.
   const char* ModuleMethod() const;
 
-  // On the library's thread, once the request data is complete: suspends
-  // the connection and holds the request until the module has answered.
-  // False when the server holds no more requests: answer 503 at once.
-  [[nodiscard]] bool SuspendForModule(MHD_Connection* connection);
+  // On the library's thread, once the request data is complete, before it
+  // is handed to a request thread. The pending timeout counts from here, so
+  // that it covers a module call that blocks as well as a pending request.
+  void Queue();
+
+  // On the library's thread, after the hand-over: waits up to limit for the
+  // module to return. A quick answer is then queued at once; otherwise the
+  // connection is suspended and held, and the library's thread goes on with
+  // other connections: no module call holds it up longer than limit. When
+  // the server holds no more requests, the answer is a 503 at once.
+  Wait AwaitModule(MHD_Connection* connection, std::chrono::microseconds limit);
 
   // On a request thread: points the control block at this request's data.
   // Null when the request was answered meanwhile (timed out, shut down,
@@ -89,7 +104,7 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   static int ServerSupportFunction(QX_HCONN conn, uint32_t request, void* buffer, uint32_t* size,
                                    void* data);
   void DoneWithSession();
-  void ResumeLocked();  // call with mutex_ held, when leaving kSuspended or kInModule
+  void ResumeLocked();  // call with mutex_ held, when an answer is decided while suspended
 
   PendingRequests& registry_;
   const bool access_log_;
@@ -98,9 +113,11 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   std::chrono::steady_clock::time_point pending_since_;
 
   mutable std::mutex mutex_;
+  std::condition_variable returned_;        // kReturned reached, for AwaitModule
   Phase phase_ = Phase::kReceiving;         // guarded by mutex_
   bool module_done_ = false;                // guarded by mutex_
   bool frozen_ = false;                     // no more output accepted; guarded by mutex_
+  bool suspended_ = false;                  // connection suspended and held; guarded by mutex_
   bool close_connection_ = false;           // guarded by mutex_
   unsigned forced_status_ = 0;              // guarded by mutex_
   std::uint32_t module_status_ = QX_STATUS_PENDING;  // what HttpExtensionProc returned; guarded by mutex_
