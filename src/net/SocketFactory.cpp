@@ -3,18 +3,22 @@
 #include <new>
 
 #include "diag/TraceLog.h"
+#include "net/TSecureSocket.h"
 
 std::unique_ptr<TRSocket> SocketFactory::Create() {
+  std::unique_ptr<TRSocket> socket;
   if (options.useSSL) {
-    // Secure sockets are made by the TLS layer; without it no TLS connection
-    // can be offered.
-    return nullptr;
+    auto secure = std::unique_ptr<TSecureSocket>(new (std::nothrow) TSecureSocket());
+    if (!secure) return nullptr;
+    if (secure->Create(0, 1, nullptr, TSecureSocket::kDefaultProtocolMask, nullptr) != 0) return nullptr;
+    socket = std::move(secure);
+  } else {
+    socket.reset(new (std::nothrow) TRSocket());
+    if (!socket) return nullptr;
+    const int created = socket->Create(0, 1, nullptr);
+    diag::TraceLine("Pool<type>::SocketFactory::Create: Create Socket returned: %d\n", created);
+    if (created != 0) return nullptr;
   }
-  std::unique_ptr<TRSocket> socket(new (std::nothrow) TRSocket());
-  if (!socket) return nullptr;
-  const int created = socket->Create(0, 1, nullptr);
-  diag::TraceLine("Pool<type>::SocketFactory::Create: Create Socket returned: %d\n", created);
-  if (created != 0) return nullptr;
   if (socket->Connect(options.host, options.port) != 0) {
     diag::TraceLine("Pool<type>::SocketFactory::Create: Failed to connect\n");
     return nullptr;

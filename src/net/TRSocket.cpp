@@ -179,6 +179,10 @@ int TRSocket::Flush(std::size_t& discarded) {
 
 bool TRSocket::IsClosed() const {
   if (handle_ == kInvalidSocket) return true;
+  return PeerClosed();
+}
+
+bool TRSocket::PeerClosed() const {
   pollfd wait{handle_, POLLIN, 0};
   const int ready = poll(&wait, 1, 0);
   if (ready < 0) return true;

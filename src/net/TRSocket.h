@@ -58,6 +58,9 @@ class TRSocket {
   int handle() const { return handle_; }
 
  protected:
+  // IsClosed for an open handle: true when the peer has ended the connection
+  // or it is in error; data waiting to be read does not close it.
+  virtual bool PeerClosed() const;
   // Waits until the socket is readable (or writable); 0 ready, 1 timed out,
   // else errno.
   int WaitFor(short events, int timeout_s) const;

@@ -1,0 +1,85 @@
+// A TLS client connection to the back end, used through the TRSocket
+// interface like a plain one: Connect also runs the handshake and validates
+// the server, Send encrypts, Receive decrypts and keeps what did not fit the
+// caller's buffer for the next call, Close also ends the TLS session.
+//
+// Results: 0 is success; TCP failures are errno values as for TRSocket; TLS
+// failures are the negative 32-bit status values named below; a Send whose
+// wait runs out is kStatusSendTimedOut; the peer's close_notify during
+// Receive is kStatusContextExpired (positive), with the bytes before it
+// counted. One thread uses a socket at a time; the class has no locks.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <cstdint>
+#include <string>
+
+#include "net/TRSocket.h"
+
+class TSecureSocket : public TRSocket {
+ public:
+  static constexpr int kDefaultProtocolMask = 3264;  // TLS 1.0 and TLS 1.2, client and server
+  static constexpr int kStatusInternalError = static_cast<int>(0x80090304u);
+  static constexpr int kStatusUnsupportedProtocol = static_cast<int>(0x80090302u);
+  static constexpr int kStatusNoCredentials = static_cast<int>(0x8009030Eu);
+  static constexpr int kStatusWrongPrincipal = static_cast<int>(0x80090322u);
+  static constexpr int kStatusUntrustedRoot = static_cast<int>(0x80090325u);
+  static constexpr int kStatusCertificateUnknown = static_cast<int>(0x80090327u);
+  static constexpr int kStatusContextExpired = static_cast<int>(0x00090317u);
+  static constexpr int kStatusSendTimedOut = 10107;
+  // The handshake has no caller's timeout; each of its waits gets this long,
+  // so a back end that accepts but never answers cannot hold a thread.
+  static constexpr int kHandshakeTimeoutSeconds = kConnectTimeoutSeconds;
+
+  TSecureSocket() = default;
+  ~TSecureSocket() override;
+
+  std::unique_ptr<TRSocket> NewInstance() const override;
+  // The plain create: no TLS state. Use the extended Create for a connection.
+  using TRSocket::Create;
+  int Close() override;
+  // The server side is not offered.
+  int Accept(TRSocket& target) override;
+  // TCP connect to host, then the client handshake: host names are checked
+  // against the certificate and sent as SNI, dotted IPv4 addresses are checked
+  // as addresses and not sent.
+  int Connect(const std::string& host, int port) override;
+  int Receive(char* buffer, std::size_t length, std::size_t& received, bool& timed_out, int timeout_s, int flags,
+              bool fill) override;
+  int Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s, int flags) override;
+  // Flush is the plain one: it reads through this Receive, pending bytes first.
+
+  // Takes a client context from the TLS layer and opens the socket. A
+  // principal name (or a non-zero port, which means the server side) asks for
+  // a certificate of this side's own, which the client never has:
+  // kStatusNoCredentials. Also kStatusNoCredentials when the TLS layer is not
+  // loaded.
+  int Create(int port, int type, const char* bind_address, int protocol_mask, const char* principal_name);
+
+  // The protocol the handshake settled on (TLS1_VERSION, TLS1_2_VERSION), 0
+  // when not connected.
+  int NegotiatedVersion() const;
+
+ protected:
+  // A session the peer ended with a close_notify is closed even while the
+  // TCP connection stays up; so is one that failed. Waiting bytes are looked
+  // at through TLS: a close_notify, the end of the stream or a fatal alert
+  // mean closed, the start of a record or application data do not.
+  bool PeerClosed() const override;
+
+ private:
+  int CreateCredentials(bool server_side);
+  int PerformClientHandshake(const std::string& target);
+  // Waits for what OpenSSL asked for (want: SSL_ERROR_WANT_READ or _WRITE):
+  // 0 ready, 1 timed out, else errno.
+  int WaitForTls(int want, int timeout_s) const;
+
+  int protocol_mask_ = kDefaultProtocolMask;
+  std::string principal_name_;
+  SSL_CTX* context_ = nullptr;  // a reference of this socket's own
+  SSL* ssl_ = nullptr;
+  // After a fatal error the session must not be shut down politely; IsClosed
+  // may be the one to find it, hence mutable.
+  mutable bool broken_ = false;
+};

@@ -1,0 +1,29 @@
+// The module-wide TLS state: one client context that every secure socket
+// makes its connections from. It offers exactly TLS 1.0 and TLS 1.2,
+// validates the server against the system's trusted roots (the default verify
+// paths, so SSL_CERT_FILE and SSL_CERT_DIR choose a private CA), and presents
+// a client certificate from a folder when the server asks for one.
+//
+// Threads: LoadSecurityInterface and UnloadSecurityInterface run while no
+// secure socket is being made (at start and unload); AcquireClientContext runs
+// on any thread. Loads are counted: the context lives from the first load to
+// the last unload, and a socket keeps its own reference beyond that.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <string>
+
+namespace net {
+
+// Creates the client context on the first call (loading the client
+// certificates of client_certificate_folder) and starts the network library.
+// False when either failed; nothing is then counted.
+[[nodiscard]] bool LoadSecurityInterface(const std::string& client_certificate_folder);
+// Undoes one successful load; the context goes with the last one.
+void UnloadSecurityInterface();
+// A new reference to the client context (give it back with SSL_CTX_free), or
+// null when no load is in force.
+SSL_CTX* AcquireClientContext();
+
+}  // namespace net
