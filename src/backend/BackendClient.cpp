@@ -48,13 +48,23 @@ BackendClient::~BackendClient() { StopWorkers(std::chrono::seconds(10)); }
 
 void BackendClient::StartPlainPool(const PoolSettings& settings,
                                    std::shared_ptr<Generic::FactoryInterface<TRSocket>> factory) {
-  if (plain_pool_) return;
+  StartPool(plain_pool_, false, settings, std::move(factory));
+}
+
+void BackendClient::StartTlsPool(const PoolSettings& settings,
+                                 std::shared_ptr<Generic::FactoryInterface<TRSocket>> factory) {
+  StartPool(tls_pool_, true, settings, std::move(factory));
+}
+
+void BackendClient::StartPool(std::shared_ptr<ConnectionPool>& pool, bool use_ssl, const PoolSettings& settings,
+                              std::shared_ptr<Generic::FactoryInterface<TRSocket>> factory) {
+  if (pool) return;
   if (!factory) {
     auto sockets = std::make_shared<SocketFactory>();
     SocketFactoryOptions options;
     options.host = settings.host;
     options.port = settings.port;
-    options.useSSL = false;
+    options.useSSL = use_ssl;
     sockets->options.CopyFrom(options);
     factory = std::move(sockets);
   }
@@ -62,9 +72,9 @@ void BackendClient::StartPlainPool(const PoolSettings& settings,
   bounds.minPool = settings.minSockets;
   bounds.maxPool = settings.maxSockets;
   try {
-    plain_pool_ = std::make_shared<ConnectionPool>(std::move(factory), bounds);
+    pool = std::make_shared<ConnectionPool>(std::move(factory), bounds);
   } catch (const std::exception&) {
-    plain_pool_.reset();  // requests then find no connection (1002)
+    pool.reset();  // requests then find no connection (1002)
   }
 }
 

@@ -45,12 +45,14 @@ class BackendClient {
 
   // Before the pools start: the scrambled password every request carries.
   void SetPassword(std::string scrambled) { password_ = std::move(scrambled); }
-  // Creates the plain pool (a TLS pool needs the secure socket, which this
-  // build lacks, so services configured for TLS find no connection). factory
-  // makes the pool's connections instead of one connecting to settings' host
-  // and port, so that tests can hand out sockets that misbehave.
+  // Creates the plain pool, or the TLS pool (whose sockets need the TLS layer
+  // loaded first), once each. factory makes the pool's connections instead of
+  // one connecting to settings' host and port, so that tests can hand out
+  // sockets that misbehave.
   void StartPlainPool(const PoolSettings& settings,
                       std::shared_ptr<Generic::FactoryInterface<TRSocket>> factory = nullptr);
+  void StartTlsPool(const PoolSettings& settings,
+                    std::shared_ptr<Generic::FactoryInterface<TRSocket>> factory = nullptr);
 
   // The pool a service uses, or null when it was not created.
   std::shared_ptr<ConnectionPool> PoolFor(bool use_ssl) const;
@@ -106,6 +108,8 @@ class BackendClient {
   // Runs job with connection on a worker thread; false (connection still the
   // caller's) when no thread could be had.
   bool StartWorker(const PendingJob& job, Connection& connection);
+  static void StartPool(std::shared_ptr<ConnectionPool>& pool, bool use_ssl, const PoolSettings& settings,
+                        std::shared_ptr<Generic::FactoryInterface<TRSocket>> factory);
 
   const std::string version_;
   std::string password_;  // written before the pools start, read-only afterwards

@@ -7,6 +7,7 @@
 
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
+#include "net/TlsContext.h"
 #include "net/Winsock.h"
 #include "platform/NoDestructor.h"
 
@@ -46,6 +47,7 @@ CRAVOExtension::~CRAVOExtension() {
     // POSIX sockets need no shutdown; the count only pairs starts and ends.
     net::WinsockCleanup();
   }
+  if (m_securityLoaded) net::UnloadSecurityInterface();
   diag::InstallDiagList(nullptr);
   CRAVOExtension* self = this;
   g_extension.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
@@ -79,13 +81,18 @@ void CRAVOExtension::StartPlainPool() {
 
 void CRAVOExtension::StartTlsPool() {
   diag::TraceThreadLine("CRAVOExtension::GetExtensionVersion: Starting SSL socket pool\n");
-  // TLS initialisation and the TLS connection pool are created here once the
-  // secure socket exists.
+  // A failed load is not fatal: the pool then makes no connection and the
+  // TLS services answer 1002.
+  if (!m_securityLoaded) {
+    m_securityLoaded = net::LoadSecurityInterface(m_settings.moduleDirectory + kClientCertificateFolder);
+  }
   diag::TraceThreadLine(
       "CRAVOExtension::GetExtensionVersion: SSL socket pool parms: port=%ld, minsockets=%ld, "
       "maxsockets=%ld\n",
       static_cast<long>(m_settings.sslPort), static_cast<long>(m_settings.minSSLSockets),
       static_cast<long>(m_settings.maxSSLSockets));
+  m_backend.StartTlsPool(
+      {m_settings.backendAddress, m_settings.sslPort, m_settings.minSSLSockets, m_settings.maxSSLSockets});
   diag::TraceThreadLine("CRAVOExtension::GetExtensionVersion: pool created! \n");
 }
 

@@ -75,6 +75,9 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   static constexpr std::string_view kExtensionDescription = "TALVERO ISAPI Extension";
   static constexpr std::string_view kInitialModuleFileName = "quorvix.dll";
   static constexpr int kPendingResult = 1000;
+  // The PEM pairs (<name>.crt, <name>.key) offered to a TLS back end that
+  // asks for a client certificate, in this folder beside the module.
+  static constexpr const char* kClientCertificateFolder = "clientcerts/";
 
   // module_path: where the module file is; empty asks the dynamic loader.
   // Tests pass a path inside a folder of their own.
@@ -263,6 +266,7 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   std::string m_moduleFileName{kInitialModuleFileName};
   const std::string m_versionString;
   bool m_networkStarted = false;
+  bool m_securityLoaded = false;  // the TLS layer's load, undone at unload
   BackendClient m_backend;
   Pages m_pages;
   diag::DiagThread::Timing m_diagTiming;
