@@ -3,9 +3,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "sim/SimServer.h"
+#include "sim/TlsListener.h"
+#include "sim/TlsServerContext.h"
 
 namespace {
 
@@ -20,6 +23,12 @@ in-memory contact center, and lets tests inject faults.
                                 | extra B [N] | refuse-diag [N]   (N requests, 0: until clear)
                           clear | close-idle | log | heartbeats | reports | stats
   --password TEXT       the password requests must carry (default demo-secret)
+  --tls-listen ADDR:PORT  also take TLS connections there (needs --cert and --key)
+  --cert FILE           PEM certificate of the TLS port (then any intermediates)
+  --key FILE            PEM private key of that certificate
+  --client-ca FILE      ask TLS clients for a certificate issued by these CAs (PEM);
+                          the connection line shows which one was sent
+  --tls-versions V[-V]  TLS versions offered, from 1.0 1.1 1.2 1.3 (default 1.2-1.3)
   --quiet               do not print a line per request
   --help                this text
 )";
@@ -40,6 +49,9 @@ bool SplitAddress(const std::string& text, std::string& address, int& port) {
 int main(int argc, char** argv) {
   sim::SimOptions options;
   options.password = "demo-secret";
+  sim::TlsServerOptions tls;
+  std::string tls_address;
+  int tls_port = -1;  // -1: no TLS port
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
     const bool has_value = i + 1 < argc;
@@ -55,6 +67,15 @@ int main(int argc, char** argv) {
       options.control_port = port;
     } else if (name == "--password" && has_value) {
       options.password = argv[++i];
+    } else if (name == "--tls-listen" && has_value && SplitAddress(argv[++i], tls_address, tls_port)) {
+    } else if (name == "--cert" && has_value) {
+      tls.certificate = argv[++i];
+    } else if (name == "--key" && has_value) {
+      tls.key = argv[++i];
+    } else if (name == "--client-ca" && has_value) {
+      tls.client_ca = argv[++i];
+    } else if (name == "--tls-versions" && has_value &&
+               sim::ParseTlsVersions(argv[++i], tls.min_version, tls.max_version)) {
     } else {
       std::fprintf(stderr, "vekacs-sim: bad option or value: %s (see --help)\n", name.c_str());
       return 2;
@@ -78,9 +99,27 @@ int main(int argc, char** argv) {
   if (options.control_port >= 0) {
     std::printf("vekacs-sim: control on %s:%u\n", options.control_address.c_str(), server.control_port());
   }
+  std::unique_ptr<sim::TlsListener> tls_listener;
+  if (tls_port >= 0) {
+    SSL_CTX* context = sim::NewServerContext(tls, error);
+    if (context == nullptr) {
+      std::fprintf(stderr, "vekacs-sim: %s\n", error.c_str());
+      return 1;
+    }
+    // The TLS side reaches the back-end port over loopback when it listens
+    // on every interface.
+    const std::string backend = options.address == "0.0.0.0" ? "127.0.0.1" : options.address;
+    tls_listener = std::make_unique<sim::TlsListener>(context, backend, server.port(), options.log_requests);
+    if (!tls_listener->Start(tls_address, static_cast<unsigned short>(tls_port), error)) {
+      std::fprintf(stderr, "vekacs-sim: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("vekacs-sim: TLS on %s:%u\n", tls_address.c_str(), tls_listener->port());
+  }
   std::fflush(stdout);
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
+  if (tls_listener) tls_listener->Stop();
   server.Stop();
   std::printf("vekacs-sim: stopped\n");
   std::fflush(stdout);
