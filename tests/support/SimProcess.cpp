@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -35,6 +36,9 @@ SimProcess::SimProcess(std::vector<std::string> extra)
                     "listening on 127.0.0.1:");
   control_port_ = PortAfter(process_.WaitForLine("control on 127.0.0.1:", std::chrono::seconds(20)),
                             "control on 127.0.0.1:");
+  if (std::find(extra.begin(), extra.end(), "--tls-listen") != extra.end()) {
+    tls_port_ = PortAfter(process_.WaitForLine("TLS on 127.0.0.1:", std::chrono::seconds(20)), "TLS on 127.0.0.1:");
+  }
 }
 
 std::string SimProcess::Control(const std::string& command) const {

@@ -12,6 +12,8 @@ class SimProcess {
   explicit SimProcess(std::vector<std::string> extra = {});
   bool ready() const { return port_ != 0 && control_port_ != 0; }
   unsigned short port() const { return port_; }
+  // The TLS port, when extra asked for one with --tls-listen; else 0.
+  unsigned short tls_port() const { return tls_port_; }
 
   // Sends one control command; returns the answer without its "END" line.
   std::string Control(const std::string& command) const;
@@ -37,6 +39,7 @@ class SimProcess {
   ChildProcess process_;
   unsigned short port_ = 0;
   unsigned short control_port_ = 0;
+  unsigned short tls_port_ = 0;
 };
 
 std::string SimBinaryPath();
