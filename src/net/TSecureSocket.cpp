@@ -199,7 +199,7 @@ int TSecureSocket::Send(const char* data, std::size_t length, std::size_t& sent,
     const int system_error = errno;
     ERR_clear_error();
     if (IsWant(error)) {
-      const int waited = WaitForTls(error, timeout_s == -1 ? -1 : std::max(timeout_s, 0));
+      const int waited = WaitForTls(error, timeout_s);
       if (waited == 0) continue;
       if (waited == 1) {
         diag::TraceLine("TSecureSocket::Send: Only sent %d bytes out of a requested %d\n", static_cast<int>(sent),
