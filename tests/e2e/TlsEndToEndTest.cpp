@@ -13,6 +13,7 @@
 #include "support/SimProcess.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -45,6 +46,25 @@ class TlsEndToEndTest : public ::testing::Test {
 };
 
 TestCertificates* TlsEndToEndTest::certificates_ = nullptr;
+
+// Connections to port on this machine that the other end has closed
+// (CLOSE_WAIT in /proc/net/tcp).
+int ConnectionsEndedByPeer(unsigned short port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  int count = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    const auto colon = remote.find(':');
+    if (colon != std::string::npos && std::stoul(remote.substr(colon + 1), nullptr, 16) == port && state == "08") {
+      ++count;
+    }
+  }
+  return count;
+}
 
 TEST_F(TlsEndToEndTest, AChatStartsOverTlsThroughTheHost) {
   SimProcess sim(TlsOptions());
@@ -90,7 +110,10 @@ TEST_F(TlsEndToEndTest, ThePoolReplacesSessionsTheBackEndEndedOrLostInARestart) 
   EXPECT_EQ(sim->ControlLines("heartbeats"), std::vector<std::string>{beat});
 
   // Every idle session gets a close_notify; the next exchange takes new ones.
+  // The TLS side ends a moment after the back-end side: once the module's
+  // end of both connections has seen it.
   EXPECT_EQ(sim->Control("close-idle"), "closed=2\n");
+  EXPECT_TRUE(WaitUntil([&] { return ConnectionsEndedByPeer(tls_port) == 2; }));
   EXPECT_EQ(extension->SendHeartbeat("web01", "chat"), 0);
   EXPECT_EQ(sim->ControlLines("heartbeats"), (std::vector<std::string>{beat, beat}));
 
