@@ -38,24 +38,20 @@ long Control(BIO* bio, int command, long, void*) {
   }
 }
 
-BIO_METHOD* Method() {
-  static BIO_METHOD* const method = [] {
-    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR,
-                                    "socket without SIGPIPE");
-    if (made != nullptr) {
-      BIO_meth_set_write(made, Write);
-      BIO_meth_set_read(made, Read);
-      BIO_meth_set_ctrl(made, Control);
-    }
-    return made;
-  }();
+}  // namespace
+
+BIO_METHOD* NewNoSignalSocketMethod() {
+  BIO_METHOD* method =
+      BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "socket without SIGPIPE");
+  if (method != nullptr) {
+    BIO_meth_set_write(method, Write);
+    BIO_meth_set_read(method, Read);
+    BIO_meth_set_ctrl(method, Control);
+  }
   return method;
 }
 
-}  // namespace
-
-BIO* NewNoSignalSocketBio(int fd) {
-  BIO_METHOD* method = Method();
+BIO* NewNoSignalSocketBio(const BIO_METHOD* method, int fd) {
   BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
   if (bio == nullptr) return nullptr;
   BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));

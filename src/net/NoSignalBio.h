@@ -7,7 +7,10 @@
 
 namespace net {
 
-// A BIO on fd (not owned: the socket closes it), or null.
-BIO* NewNoSignalSocketBio(int fd);
+// The method of such BIOs, or null. Whoever makes it frees it with
+// BIO_meth_free once every BIO made from it is gone.
+BIO_METHOD* NewNoSignalSocketMethod();
+// A BIO of method on fd (not owned: the socket closes it), or null.
+BIO* NewNoSignalSocketBio(const BIO_METHOD* method, int fd);
 
 }  // namespace net

@@ -153,7 +153,7 @@ int TSecureSocket::PerformClientHandshake(const std::string& target) {
   // descriptor is non-blocking from here on.
   const int flags = fcntl(handle_, F_GETFL);
   if (flags < 0 || fcntl(handle_, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
-  BIO* bio = net::NewNoSignalSocketBio(handle_);
+  BIO* bio = net::NewNoSignalSocketBio(net::SocketBioMethod(context_), handle_);
   if (bio == nullptr) return kStatusInternalError;
   SSL_set_bio(ssl_, bio, bio);
   in_addr address{};

@@ -7,6 +7,7 @@
 
 #include "diag/TraceLog.h"
 #include "net/ClientCertificates.h"
+#include "net/NoSignalBio.h"
 #include "net/Winsock.h"
 
 namespace net {
@@ -66,10 +67,26 @@ int CertificatesIndex() {
   return index;
 }
 
+// The BIO method likewise: a module unloaded with connections still open
+// would otherwise leave them a method freed by its static destructors.
+int BioMethodIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(
+      0, nullptr, nullptr, nullptr,
+      [](void*, void* method, CRYPTO_EX_DATA*, int, long, void*) { BIO_meth_free(static_cast<BIO_METHOD*>(method)); });
+  return index;
+}
+
 SSL_CTX* NewClientContext(const std::string& client_certificate_folder) {
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   if (context == nullptr) return nullptr;
   auto certificates = ClientCertificates::Load(client_certificate_folder);
+  BIO_METHOD* method = NewNoSignalSocketMethod();
+  if (method == nullptr || BioMethodIndex() < 0 || SSL_CTX_set_ex_data(context, BioMethodIndex(), method) != 1) {
+    BIO_meth_free(method);
+    SSL_CTX_free(context);
+    return nullptr;
+  }
+  // From here the context owns the method.
   const bool ready = SSL_CTX_set_min_proto_version(context, TLS1_VERSION) == 1 &&
                      SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION) == 1 &&
                      SSL_CTX_set_default_verify_paths(context) == 1 && CertificatesIndex() >= 0 &&
@@ -127,6 +144,10 @@ void UnloadSecurityInterface() {
   }
   DropLoad();
   WinsockCleanup();
+}
+
+const BIO_METHOD* SocketBioMethod(const SSL_CTX* context) {
+  return context != nullptr ? static_cast<const BIO_METHOD*>(SSL_CTX_get_ex_data(context, BioMethodIndex())) : nullptr;
 }
 
 SSL_CTX* AcquireClientContext() {

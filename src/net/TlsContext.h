@@ -25,5 +25,8 @@ void UnloadSecurityInterface();
 // A new reference to the client context (give it back with SSL_CTX_free), or
 // null when no load is in force.
 SSL_CTX* AcquireClientContext();
+// The BIO method for the connections of a client context; it lives as long
+// as the context, and a connection's BIOs go before its reference to it.
+const BIO_METHOD* SocketBioMethod(const SSL_CTX* context);
 
 }  // namespace net

@@ -11,7 +11,8 @@
 #include "net/NoSignalBio.h"
 #include "support/WaitUntil.h"
 
-TlsTestServer::TlsTestServer(SSL_CTX* context, Script script) : context_(context) {
+TlsTestServer::TlsTestServer(SSL_CTX* context, Script script)
+    : context_(context), bio_method_(net::NewNoSignalSocketMethod()) {
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -29,6 +30,7 @@ TlsTestServer::~TlsTestServer() {
   thread_.join();
   close(listener_);
   SSL_CTX_free(context_);
+  BIO_meth_free(bio_method_);
 }
 
 TlsTestServer::Seen TlsTestServer::WaitForHandshake() const {
@@ -66,7 +68,7 @@ void TlsTestServer::Serve(Script script) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     ssl = SSL_new(context_);
     // A client that gives up mid-handshake must not end the test with SIGPIPE.
-    BIO* bio = net::NewNoSignalSocketBio(fd);
+    BIO* bio = net::NewNoSignalSocketBio(bio_method_, fd);
     SSL_set_bio(ssl, bio, bio);
     seen.handshake = SSL_accept(ssl) == 1;
     if (seen.handshake) {

@@ -42,6 +42,7 @@ class TlsTestServer {
   void Serve(Script script);
 
   SSL_CTX* const context_;
+  BIO_METHOD* const bio_method_;
   int listener_ = -1;
   unsigned short port_ = 0;
   mutable std::mutex mutex_;
