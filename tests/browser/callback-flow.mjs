@@ -5,64 +5,13 @@
 // page outside opening hours. Every page is checked with axe-core.
 //
 //   node callback-flow.mjs --build DIR [--shots DIR]
-import { spawn } from "node:child_process";
-import { cpSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { createRequire } from "node:module";
-import { connect } from "node:net";
-import { tmpdir } from "node:os";
 import { join } from "node:path";
-import { chromium } from "playwright-core";
+import { args, withSite } from "./harness.mjs";
 
 const require = createRequire(import.meta.url);
-const args = Object.fromEntries(
-  process.argv.slice(2).reduce((pairs, arg, i, all) => (arg.startsWith("--") ? [...pairs, [arg.slice(2), all[i + 1]]] : pairs), []));
 const build = args.build;
 const shots = args.shots ?? build;
-const children = [];
-
-function start(command, argv, readyPattern) {
-  const child = spawn(command, argv, { stdio: ["ignore", "pipe", "pipe"] });
-  children.push(child);
-  return new Promise((resolve, reject) => {
-    let output = "";
-    const timer = setTimeout(() => reject(new Error(`${command} did not start: ${output}`)), 20000);
-    const onData = (data) => {
-      output += data;
-      const match = readyPattern.exec(output);
-      if (match) {
-        clearTimeout(timer);
-        resolve(match);
-      }
-    };
-    child.stdout.on("data", onData);
-    child.stderr.on("data", onData);
-    child.on("exit", (code) => reject(new Error(`${command} exited with ${code}: ${output}`)));
-  });
-}
-
-function stopAll() {
-  for (const child of children) if (child.exitCode === null) child.kill("SIGTERM");
-}
-
-// One command to the simulator's control port; its answer without "END".
-function control(port, command) {
-  return new Promise((resolve, reject) => {
-    const socket = connect(port, "127.0.0.1");
-    let answer = "";
-    const timer = setTimeout(() => { socket.destroy(); reject(new Error(`no answer to ${command}`)); }, 10000);
-    socket.on("data", (data) => {
-      answer += data;
-      if (answer.endsWith("END\n") || answer.startsWith("ERR")) {
-        clearTimeout(timer);
-        socket.end();
-        if (answer.startsWith("ERR")) reject(new Error(answer));
-        else resolve(answer.slice(0, -4));
-      }
-    });
-    socket.on("error", reject);
-    socket.write(command + "\n");
-  });
-}
 
 function check(condition, message) {
   if (!condition) throw new Error(message);
@@ -87,24 +36,7 @@ function inMinutes(minutes) {
     clock: `${pad(d.getHours())}:${pad(d.getMinutes())}` };
 }
 
-const site = mkdtempSync(join(tmpdir(), "quorvix-callback-"));
-let browser;
-try {
-  cpSync(join(build, "site"), site, { recursive: true });
-  const [, simPort, controlPort] = await start(join(build, "vekacs-sim"),
-    ["--listen", "127.0.0.1:0", "--control", "127.0.0.1:0", "--quiet"],
-    /listening on 127\.0\.0\.1:(\d+)\s+vekacs-sim: control on 127\.0\.0\.1:(\d+)/);
-  const ini = join(site, "RAVO.ini");
-  writeFileSync(ini, readFileSync(ini, "utf8").replace(/^Port=.*$/m, `Port=${simPort}`));
-  const [, hostPort] = await start(join(build, "quorvix-host"),
-    ["--module", join(site, "quorvix.so"), "--listen", "127.0.0.1:0", "--no-access-log"], /serving http:\/\/127\.0\.0\.1:(\d+)\//);
-  const base = `http://127.0.0.1:${hostPort}/webchat/quorvix.so`;
-
-  browser = await chromium.launch({
-    executablePath: "/usr/bin/chromium",
-    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
-      "--disable-component-update", "--disable-sync"],
-  });
+await withSite(build, "callback flow", async ({ base, control, browser }) => {
   const page = await browser.newPage({ viewport: { width: 390, height: 844 } });
   const scriptErrors = [];
   page.on("pageerror", (error) => scriptErrors.push(error.message));
@@ -112,6 +44,8 @@ try {
 
   // Main page to the form, by keyboard.
   await page.goto(`${base}?varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=en&varBusinessUnitName=Sales`);
+  await fitsTheScreen(page, "main page");
+  await page.screenshot({ path: join(shots, "callback-main-390.png"), fullPage: true });
   await page.focus("#callback-form button[type=submit]");
   await Promise.all([page.waitForNavigation(), page.keyboard.press("Enter")]);
   await page.locator("#callback-request").waitFor({ timeout: 15000 });
@@ -133,7 +67,7 @@ try {
   check((await page.locator("#form-errors").innerText()).length > 0, "nothing announced");
   check(await page.evaluate(() => document.activeElement.id) === "phone", "focus not on the first wrong field");
   await page.screenshot({ path: join(shots, "callback-errors-390.png"), fullPage: true });
-  check((await control(controlPort, "callbacks")) === "", "a refused form reached the back end");
+  check((await control("callbacks")) === "", "a refused form reached the back end");
 
   // Corrected and sent by keyboard.
   const first = inMinutes(24 * 60).local;
@@ -149,7 +83,7 @@ try {
   await accessible(page, "confirmation");
   await fitsTheScreen(page, "confirmation");
   await page.screenshot({ path: join(shots, "callback-confirmed-390.png"), fullPage: true });
-  const stored = (await control(controlPort, "callbacks")).trim().split("|");
+  const stored = (await control("callbacks")).trim().split("|");
   const offset = String(await page.evaluate(() => new Date().getTimezoneOffset()));
   const expected = ["CB1", "Sales", "0000", "Ann <i>Lee</i>", "+49 (30) 123-456", "A quote for 500 chairs", "2", "S-QUOTE",
     `${first};${second}`, offset, ""];
@@ -179,7 +113,7 @@ try {
   await page.screenshot({ path: join(shots, "callback-form-1280.png"), fullPage: true });
 
   // Outside opening hours.
-  await control(controlPort, `callback-hours Sales ${inMinutes(120).clock}-${inMinutes(180).clock}`);
+  await control(`callback-hours Sales ${inMinutes(120).clock}-${inMinutes(180).clock}`);
   await page.goto(`${base}?varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=en&varBusinessUnitName=Sales`);
   await Promise.all([page.waitForNavigation(), page.click("#callback-form button[type=submit]")]);
   await page.locator("#callback-not-available").waitFor({ timeout: 15000 });
@@ -188,11 +122,4 @@ try {
 
   check(scriptErrors.length === 0, `script errors: ${scriptErrors.join("; ")}`);
   console.log(`callback flow passed; screenshots in ${shots}`);
-} catch (error) {
-  console.error(`callback flow failed: ${error.stack ?? error}`);
-  process.exitCode = 1;
-} finally {
-  if (browser) await browser.close();
-  stopAll();
-  rmSync(site, { recursive: true, force: true });
-}
+});

@@ -28,16 +28,4 @@ TEST(SimCallbacksTest, OpeningHoursDecideAvailability) {
   }
 }
 
-TEST(SimCallbacksTest, WrongControlValuesAreRefused) {
-  sim::Callbacks callbacks([] { return 0; });
-  for (const char* command : {"Service 8-18", "Service 25:00-26:00", "Service 08:00-18:00x", "Nowhere 08:00-09:00"}) {
-    std::istringstream words(command);
-    const auto answer = callbacks.Control("callback-hours", words);
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(answer->rfind("ERR ", 0), 0u) << command;
-  }
-  std::istringstream none("");
-  EXPECT_FALSE(callbacks.Control("no-such-command", none).has_value());
-}
-
 }  // namespace
