@@ -118,6 +118,15 @@ TEST_F(CallbackResponsesTest, FormListsTheCallTypesAndTheRejectionShowsItsReason
   EXPECT_NE(no_reason.find("<p id=\"reason\"></p>"), std::string::npos) << no_reason;
 }
 
+TEST_F(CallbackResponsesTest, TheCallTypeMessageInATemplateAttributeStaysInside) {
+  for (const char* language : {"en", "de"}) {
+    dir_.Write(std::string("html/") + language + "/WebCallback.htm", "<input value='<WCCALLTYPEMSG>'>");
+  }
+  const std::string page = Page(&CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY, true,
+                                Response(101, {"0", "\x10" "1\x0F" "x'><script>\x0F\x10"}));
+  EXPECT_EQ(page, "<input value='\x10" "1\x0F" "x&#x27;&gt;&lt;script&gt;\x0F\x10'>");
+}
+
 TEST_F(CallbackResponsesTest, MissingResultPageGivesTheBackEndCodeAndTheRowsContextWord) {
   for (const char* language : {"en", "de"}) {
     std::filesystem::remove(dir_.path() + "html/" + language + "/WebCallbackConfirmed.htm");
