@@ -3,18 +3,6 @@
 // moves to its subsystem's folder with its real body.
 #include "extension/RAVO.h"
 
-int CRAVOExtension::REQ_WEB_CALLBACK_AVAILABILITY(CHttpServerContext*, const std::string&,
-                                                  const std::string&) {
-  return 0;
-}
-
-int CRAVOExtension::REQ_WEB_CALLBACK(CHttpServerContext*, const std::string&, const std::string&,
-                                     const std::string&, const std::string&, const std::string&,
-                                     const std::string&, const std::string&, const std::string&,
-                                     const std::string&) {
-  return 0;
-}
-
 int CRAVOExtension::REQ_VXML(CHttpServerContext*, std::string_view, std::span<const std::string>,
                              const std::string&) {
   return 0;

@@ -217,6 +217,11 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
                    const std::string& error);
   int RESP_CALLME_EVENT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
                         const std::string& error);
+  // Response handlers of the callback requests.
+  int RESP_WEB_CALLBACK_AVAILABILITY(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,
+                                     const std::string& response, const std::string& error);
+  int RESP_WEB_CALLBACK(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
+                        const std::string& error);
 
   int REQ_HEARTBEAT(CHttpServerContext* ctx, const std::string& host_name,
                     const std::string& web_application, const std::string& port);
@@ -248,6 +253,11 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   // the handler to show.
   bool AnswerResponseFailure(bool ok, const std::string& response, const ResponsePageTexts& texts,
                              const std::string& language, CHttpServerContext* ctx, diag::EntryExitRecords& records);
+  // The way out of both callback requests: pending, or an error page with
+  // handler as context word when nothing could be built, the exchange's code
+  // otherwise.
+  int SendCallbackRequest(CHttpServerContext* ctx, PendingRequest request, const char* handler,
+                          diag::EntryExitRecords& records);
   // Loads a page template, or answers with error page 1006 after the given
   // trace line; false then.
   bool LoadPageOrErrorPage(const char* page_name, std::string& page, const std::string& language,

@@ -21,6 +21,8 @@ const std::vector<CRAVOExtension::ResponseHandlerEntry>& CRAVOExtension::Respons
       {20, &CRAVOExtension::RESP_JS_START},     {40, &CRAVOExtension::RESP_ADD_TO_CHAT},
       {310, &CRAVOExtension::RESP_NOTIFY_TIPYNG_CHAT}, {50, &CRAVOExtension::RESP_DELTA_CHAT},
       {70, &CRAVOExtension::RESP_HANG_UP},      {80, &CRAVOExtension::RESP_CALLME_EVENT},
+      {100, &CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY},
+      {110, &CRAVOExtension::RESP_WEB_CALLBACK},
   };
   return table;
 }

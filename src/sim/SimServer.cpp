@@ -281,6 +281,9 @@ std::string SimServer::Control(const std::string& command) {
     for (const auto& [serial, connection] : connections_) open += connection->control ? 0 : 1;
     answer += "accepted=" + std::to_string(backend_accepted_.load()) + " open=" + std::to_string(open) +
               " requests=" + std::to_string(next_request_.load()) + "\n";
+  } else if (auto reply = center_.CallbackControl(verb, words)) {
+    if (reply->starts_with("ERR ")) return *reply;
+    answer += *reply;
   } else {
     return "ERR unknown command: " + verb + "\n";
   }

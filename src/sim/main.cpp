@@ -19,6 +19,8 @@ in-memory contact center, and lets tests inject faults.
                           fault delay MS [N] | close [N] | badlength [N] | length L [N]
                                 | extra B [N] | refuse-diag [N]   (N requests, 0: until clear)
                           clear | close-idle | log | heartbeats | reports | stats
+                          callbacks | callback-service UNIT on|off
+                                | callback-hours UNIT HH:MM-HH:MM | callback-block PREFIX
   --password TEXT       the password requests must carry (default demo-secret)
   --quiet               do not print a line per request
   --help                this text
