@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -38,16 +40,24 @@ using namespace std::chrono_literals;
 // Far beyond any answer of a host that works, short enough to call a hang.
 constexpr auto kCloseDeadline = 5s;
 
+// Hundreds of connections a second, on a machine that others share, can use
+// up the local ports for a moment: that is waited out, a refusal is not.
 int ConnectLoopback(unsigned short port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  FUZZ_REQUIRE(fd >= 0, "no socket");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  FUZZ_REQUIRE(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
-               "cannot connect to the host");
-  return fd;
+  const auto deadline = std::chrono::steady_clock::now() + kCloseDeadline;
+  while (true) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    FUZZ_REQUIRE(fd >= 0, "no socket");
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+    const int error = errno;
+    close(fd);
+    FUZZ_REQUIRE((error == EADDRNOTAVAIL || error == EAGAIN) && std::chrono::steady_clock::now() < deadline,
+                 (std::string("cannot connect to the host: ") + std::strerror(error)).c_str());
+    std::this_thread::sleep_for(10ms);
+  }
 }
 
 // The back end, for the module's sake: it takes each connection and closes
