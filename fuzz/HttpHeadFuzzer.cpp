@@ -51,8 +51,16 @@ int ConnectLoopback(unsigned short port) {
   while (true) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     FUZZ_REQUIRE(fd >= 0, "no socket");
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
-    const int error = errno;
+    int error = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+    if (error == EINTR) {
+      // The fuzzer's timer interrupted the wait; the connect goes on.
+      pollfd wait{fd, POLLOUT, 0};
+      socklen_t length = sizeof error;
+      while (poll(&wait, 1, 5000) < 0 && errno == EINTR) {
+      }
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    }
+    if (error == 0) return fd;
     close(fd);
     FUZZ_REQUIRE((error == EADDRNOTAVAIL || error == EAGAIN) && std::chrono::steady_clock::now() < deadline,
                  (std::string("cannot connect to the host: ") + std::strerror(error)).c_str());
@@ -165,6 +173,7 @@ std::string Exchange(unsigned short port, std::string_view request) {
   // The host may answer and close before it has read everything.
   for (std::size_t sent = 0; sent < request.size();) {
     const ssize_t count = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (count < 0 && errno == EINTR) continue;
     if (count <= 0) break;
     sent += static_cast<std::size_t>(count);
   }
@@ -178,6 +187,7 @@ std::string Exchange(unsigned short port, std::string_view request) {
     pollfd wait{fd, POLLIN, 0};
     if (poll(&wait, 1, static_cast<int>(left.count())) <= 0) continue;
     const ssize_t count = recv(fd, buffer, sizeof buffer, 0);
+    if (count < 0 && errno == EINTR) continue;
     if (count <= 0) break;  // closed, or reset after an answer the host gave early
     answer.append(buffer, static_cast<std::size_t>(count));
   }
