@@ -40,9 +40,12 @@ bool HttpHost::Start(std::string& error) {
   unsigned threads = options_.threads;
   if (threads == 0) threads = std::max(4u, 2 * std::max(1u, std::thread::hardware_concurrency()));
 
-  const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+  // poll, not epoll: with epoll the library loses a client's end of sending
+  // that arrives while a request is being answered, and keeps the connection
+  // open until the idle timeout instead of closing it after the answer.
+  const unsigned flags = MHD_USE_POLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
   // New connections are refused by the accept policy once shutdown begins:
-  // quiescing an epoll thread pool races inside the library and can abort.
+  // quiescing a thread pool races inside the library and can abort.
   const MHD_AcceptPolicyCallback accept_policy = [](void* cls, const sockaddr*, socklen_t) {
     return static_cast<HttpHost*>(cls)->pending_.shutting_down() ? MHD_NO : MHD_YES;
   };

@@ -1,4 +1,4 @@
-// The HTTP server around one extension module: the library with an epoll
+// The HTTP server around one extension module: the library with a poll
 // thread pool on a listening socket of our own, one control block per
 // request, pending requests held by suspending their connection, and an
 // orderly shutdown. This class routes requests; the pieces it ties together
