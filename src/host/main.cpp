@@ -1,9 +1,13 @@
 // quorvix-host: serves one extension module over HTTP.
 #include <signal.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/ExtensionModule.h"
@@ -14,6 +18,45 @@
 // that leak checkers see them as kept on purpose.
 host::HttpHost* g_kept_server = nullptr;
 host::ExtensionModule* g_kept_module = nullptr;
+
+namespace {
+
+// Stops the module once, when the server has finished or when the grace is
+// over, whichever comes first. Requests still inside the module then wait for
+// the back end on the library's threads (a connection, a connect, a
+// synchronous answer), and the library cannot stop before they return: the
+// module's stop is what cuts those waits short, so it must not wait for them.
+class ModuleStop {
+ public:
+  ModuleStop(host::ExtensionModule& module, std::chrono::seconds grace)
+      : thread_([this, &module, grace] {
+          {
+            std::unique_lock lock(mutex_);
+            wake_.wait_for(lock, grace, [this] { return server_stopped_; });
+          }
+          module.TerminateExtension(QX_TERM_MUST_UNLOAD);
+        }) {}
+  // Once the server has stopped: stops the module now unless the grace ran
+  // out first, and returns when the module's stop has.
+  ~ModuleStop() {
+    {
+      std::lock_guard lock(mutex_);
+      server_stopped_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  ModuleStop(const ModuleStop&) = delete;
+  ModuleStop& operator=(const ModuleStop&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool server_stopped_ = false;  // guarded by mutex_
+  std::thread thread_;           // last: it uses the members above
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const auto parsed = host::ParseHostOptions(std::vector<std::string>(argv + 1, argv + argc));
@@ -54,8 +97,10 @@ int main(int argc, char** argv) {
   sigwait(&stop_signals, &signal_number);
   std::printf("quorvix-host: stopping\n");
   std::fflush(stdout);
-  server->Shutdown();
-  module->TerminateExtension(QX_TERM_MUST_UNLOAD);
+  {
+    ModuleStop module_stop(*module, std::chrono::seconds(options.shutdown_grace_s));
+    server->Shutdown();
+  }
   if (const int busy = server->ModuleRequestsInProgress(); busy > 0) {
     // Module threads still use the code and those requests' control blocks:
     // keep both until the process ends.
