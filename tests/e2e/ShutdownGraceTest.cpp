@@ -1,8 +1,8 @@
 // SIGTERM ends quorvix-host within its shutdown grace plus five seconds
-// whatever the back end does, and what the last diagnostics report could not
-// send is left in the trace file. Each row points the module at a back end
-// that misbehaves in its own way; where requests can reach it, one is left
-// pending when the signal comes.
+// whatever the back end does, every request waiting for it is answered, and
+// what the last diagnostics report could not send is left in the trace file.
+// Each row points the module at a back end that misbehaves in its own way and
+// has a request wait for it when the signal comes.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -84,9 +84,6 @@ class BackEnd {
  public:
   virtual ~BackEnd() = default;
   virtual unsigned short port() const = 0;
-  // Whether a request reaches the back end and waits there for an answer
-  // (rather than waiting for a connection on the request's own thread).
-  virtual bool TakesRequests() const = 0;
   // Once the module has started (and filled its pool); false when the back
   // end could not be brought into its state.
   virtual bool HostStarted() { return true; }
@@ -98,7 +95,6 @@ class SlowSim : public BackEnd {
   SlowSim() { ok_ = sim_.ready() && sim_.Control("fault delay 60000 0").empty(); }
   ~SlowSim() override { EXPECT_EQ(sim_.Stop(), 0); }
   unsigned short port() const override { return ok_ ? sim_.port() : 0; }
-  bool TakesRequests() const override { return true; }
 
  private:
   SimProcess sim_;
@@ -113,7 +109,6 @@ class SilentListener : public BackEnd {
     if (!listener_.Listen(64)) port_ = 0;
   }
   unsigned short port() const override { return port_; }
-  bool TakesRequests() const override { return true; }
 
  private:
   Socket listener_;
@@ -129,7 +124,6 @@ class FullListener : public BackEnd {
     if (!listener_.Listen(0)) port_ = 0;
   }
   unsigned short port() const override { return port_; }
-  bool TakesRequests() const override { return false; }
   bool HostStarted() override {
     Socket pooled;
     if (!listener_.Accept(pooled)) return false;
@@ -149,7 +143,6 @@ class RefusingPort : public BackEnd {
  public:
   RefusingPort() : port_(socket_.Bind()) {}
   unsigned short port() const override { return port_; }
-  bool TakesRequests() const override { return false; }
 
  private:
   Socket socket_;
@@ -159,7 +152,22 @@ class RefusingPort : public BackEnd {
 struct Row {
   const char* name;
   std::unique_ptr<BackEnd> (*make)();
+  const char* request;  // sent before the signal
+  const char* waiting;  // the trace line that shows the request waiting for the back end
+  int answer;           // the status the request gets
 };
+
+// Left pending: a worker thread waits for the answer, the host holds the
+// request and answers it 503 when the grace is over.
+constexpr const char* kChatStart =
+    "varUserRequest=REQ_JS_START&varCustomerName=Ann&varCaption=Question&varUserLanguage=en&varBusinessUnitName=Sales";
+constexpr const char* kHandedToWorker = "CommunicateWithVEKACS: Exiting successfully";
+// Waits on the host's own thread, for a connection or for the answer: the
+// module answers (an error page, or the heartbeat's empty page) once the stop
+// cuts the wait short.
+constexpr const char* kGettingConnection = "CommunicateWithVEKACS: Getting socket from non-SSL pool";
+constexpr const char* kHeartbeat = "varUserRequest=REQ_HEARTBEAT&varHostName=web&varWebApp=shop&varPort=80";
+constexpr const char* kReceiving = "GetVEKACSResponse: Receiving";
 
 template <typename T>
 std::unique_ptr<BackEnd> Make() {
@@ -193,38 +201,32 @@ TEST_P(ShutdownGraceTest, HostEndsWithinTheGraceAndTracesWhatTheLastReportCouldN
   ASSERT_TRUE(host.ready()) << host.process().Output();
   ASSERT_TRUE(backend->HostStarted());
 
-  std::future<HttpResponse> pending;
-  if (backend->TakesRequests()) {
-    pending = std::async(std::launch::async, [&host] {
-      return host.Post("varUserRequest=REQ_JS_START&varCustomerName=Ann&varCaption=Question"
-                       "&varUserLanguage=en&varBusinessUnitName=Sales");
-    });
-    // Sent and handed to a worker thread that now waits for the answer.
-    ASSERT_TRUE(WaitUntil([&site] {
-      return site.Read("debug.txt").find("CommunicateWithVEKACS: Exiting successfully") != std::string::npos;
-    })) << site.Read("debug.txt");
-  }
+  const Row& row = GetParam();
+  auto answer = std::async(std::launch::async, [&host, &row] { return host.Post(row.request); });
+  ASSERT_TRUE(WaitUntil([&site, &row] { return site.Read("debug.txt").find(row.waiting) != std::string::npos; }))
+      << site.Read("debug.txt");
 
   const auto signalled = std::chrono::steady_clock::now();
   const int exit_code = host.process().Stop(SIGTERM, kExitBound + 30s);
   const auto took = std::chrono::steady_clock::now() - signalled;
   const auto took_ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
   RecordProperty("exit_ms", static_cast<int>(took_ms));
-  std::printf("%s: quorvix-host ended %lld ms after SIGTERM\n", GetParam().name, static_cast<long long>(took_ms));
+  std::printf("%s: quorvix-host ended %lld ms after SIGTERM\n", row.name, static_cast<long long>(took_ms));
 
   EXPECT_EQ(exit_code, 0) << host.process().Output();
   EXPECT_LE(took, kExitBound);
-  if (pending.valid()) {
-    EXPECT_EQ(pending.get().status, 503);
-  }
+  EXPECT_EQ(answer.get().status, row.answer);
   const std::string trace = site.Read("debug.txt");
   EXPECT_NE(trace.find("DiagThread::Run: last diag report not sent"), std::string::npos) << trace;
   EXPECT_NE(trace.find("DiagThread::Run: not sent: SEVR "), std::string::npos) << "the records themselves";
 }
 
 INSTANTIATE_TEST_SUITE_P(BackEnds, ShutdownGraceTest,
-                         testing::Values(Row{"Slow", Make<SlowSim>}, Row{"Silent", Make<SilentListener>},
-                                         Row{"Hanging", Make<FullListener>}, Row{"Refusing", Make<RefusingPort>}),
+                         testing::Values(Row{"Slow", Make<SlowSim>, kChatStart, kHandedToWorker, 503},
+                                         Row{"SlowHeartbeat", Make<SlowSim>, kHeartbeat, kReceiving, 200},
+                                         Row{"Silent", Make<SilentListener>, kChatStart, kHandedToWorker, 503},
+                                         Row{"Hanging", Make<FullListener>, kChatStart, kGettingConnection, 200},
+                                         Row{"Refusing", Make<RefusingPort>, kChatStart, kGettingConnection, 200}),
                          [](const testing::TestParamInfo<Row>& row) { return std::string(row.param.name); });
 
 }  // namespace
