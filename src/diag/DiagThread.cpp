@@ -107,7 +107,8 @@ DiagThread::~DiagThread() {
   {
     std::lock_guard lock(shared_->mutex);
     shared_->stop = true;
-    give_up = std::min(start + shared_->timing.stopLimit, shared_->finish_by.value_or(start + shared_->timing.stopLimit));
+    const auto own_limit = start + shared_->timing.stopLimit;
+    give_up = shared_->finish_by ? std::min(own_limit, *shared_->finish_by) : own_limit;
   }
   shared_->wake.notify_all();
   if (!thread_.joinable()) return;

@@ -19,10 +19,11 @@ namespace {
 std::atomic<CRAVOExtension*> g_extension{nullptr};
 
 // How long the module's stop may take, whatever the back end does. The host
-// calls the stop once pending requests had their grace and were answered, so
-// nothing waits for the back end's answers any more: exchanges under way end
-// at once, and the last diagnostics report gets this time, less a moment to
-// write down what it could not send.
+// stops the module once pending requests had their grace, so no answer still
+// on its way from the back end is awaited: exchanges under way end at once
+// (requests still inside the module fail and are answered), and the last
+// diagnostics report gets this time, less a moment to write down what it
+// could not send.
 constexpr auto kStopBudget = std::chrono::seconds(3);
 
 std::string FormatVersionString(int version, int release, int patch, int modification) {
@@ -150,8 +151,8 @@ bool CRAVOExtension::TerminateExtension(std::uint32_t flags) {
   const bool diagnostics = diag::DiagEnabled();
   if (diagnostics && m_diagThread) m_diagThread->FinishBy(stop_by);
   if (diagnostics) diag::SetDiagEnabled(false);
-  // Pending requests have been answered by the host; no exchange is worth
-  // waiting for beyond this point, save the last report.
+  // The grace for pending requests is over: no exchange is worth waiting
+  // for beyond this point, save the last report.
   platform::ImposeWaitLimit(platform::WaitClock::now());
   if (diagnostics) StopDiagnostics();
   // The module is about to be unloaded: no worker thread may still run its
