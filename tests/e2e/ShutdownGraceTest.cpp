@@ -157,16 +157,17 @@ struct Row {
   int answer;           // the status the request gets
 };
 
-// Left pending: a worker thread waits for the answer, the host holds the
-// request and answers it 503 when the grace is over.
+// A chat start goes to a worker thread once sent, and the host holds the
+// request pending until the grace is over (503). A request that cannot get a
+// connection, or a heartbeat, waits on the host's own thread instead, and the
+// module answers it (an error page, the heartbeat's empty page) once its stop
+// cuts the wait short.
 constexpr const char* kChatStart =
     "varUserRequest=REQ_JS_START&varCustomerName=Ann&varCaption=Question&varUserLanguage=en&varBusinessUnitName=Sales";
-constexpr const char* kHandedToWorker = "CommunicateWithVEKACS: Exiting successfully";
-// Waits on the host's own thread, for a connection or for the answer: the
-// module answers (an error page, or the heartbeat's empty page) once the stop
-// cuts the wait short.
-constexpr const char* kGettingConnection = "CommunicateWithVEKACS: Getting socket from non-SSL pool";
 constexpr const char* kHeartbeat = "varUserRequest=REQ_HEARTBEAT&varHostName=web&varWebApp=shop&varPort=80";
+// Trace lines that show the request waiting where the row wants it.
+constexpr const char* kHandedToWorker = "CommunicateWithVEKACS: Exiting successfully";
+constexpr const char* kGettingConnection = "CommunicateWithVEKACS: Getting socket from non-SSL pool";
 constexpr const char* kReceiving = "GetVEKACSResponse: Receiving";
 
 template <typename T>
