@@ -50,6 +50,8 @@ int main(int argc, char** argv) {
   sigwait(&stop_signals, &signal_number);
   std::printf("quorvix-host: stopping\n");
   std::fflush(stdout);
+  // Module calls still blocked on the back end hold no part of the server:
+  // it stops within the grace, and the module's stop cuts those waits short.
   server->Shutdown();
   module->TerminateExtension(QX_TERM_MUST_UNLOAD);
   if (const int busy = server->ModuleRequestsInProgress(); busy > 0) {
