@@ -15,8 +15,3 @@ int CRAVOExtension::REQ_WEB_CALLBACK(CHttpServerContext*, const std::string&, co
   return 0;
 }
 
-int CRAVOExtension::REQ_VXML(CHttpServerContext*, std::string_view, std::span<const std::string>,
-                             const std::string&) {
-  return 0;
-}
-

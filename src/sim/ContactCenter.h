@@ -11,6 +11,7 @@
 
 #include "protocol/Codes.h"
 #include "sim/ChatSessions.h"
+#include "sim/Voice.h"
 
 namespace sim {
 
@@ -41,11 +42,14 @@ class ContactCenter {
 
   static constexpr std::size_t kKept = 1000;
 
+  VoiceCenter& Voice() { return voice_; }
+
  private:
   bool PasswordMatches(const Request& request) const;
 
   const std::string password_;
   ChatSessions chats_;
+  VoiceCenter voice_;
   mutable std::mutex mutex_;
   std::deque<std::string> heartbeats_;  // "host|application|port"; guarded by mutex_
   std::deque<std::string> reports_;     // fields joined by '\n'; guarded by mutex_

@@ -19,6 +19,10 @@ in-memory contact center, and lets tests inject faults.
                           fault delay MS [N] | close [N] | badlength [N] | length L [N]
                                 | extra B [N] | refuse-diag [N]   (N requests, 0: until clear)
                           clear | close-idle | log | heartbeats | reports | stats
+                          voice agent-free-every MS  (an agent takes the next queued call
+                                every MS; 0: never; default 20000)
+                          voice free N  (N agents take a queued call now)
+                          voice calls   (one line per call and callback)
   --password TEXT       the password requests must carry (default demo-secret)
   --quiet               do not print a line per request
   --help                this text
