@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <utility>
 
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
@@ -99,6 +100,11 @@ std::string CheckVoiceDocuments(const std::vector<std::string>& documents, bool*
   const std::filesystem::path schemas = std::filesystem::path(QUORVIX_SOURCE_DIR) / "../shared/schemas/voicexml21";
   const bool have_schema = std::filesystem::exists(schemas / "vxml.xsd");
   if (schema != nullptr) *schema = have_schema;
+  static bool told = false;
+  if (!have_schema && !std::exchange(told, true)) {
+    std::printf("note: %s is missing; answer documents are checked for well-formedness only\n",
+                schemas.string().c_str());
+  }
   if (documents.empty()) return {};
   TempDir folder;
   std::string command = have_schema ? "XML_CATALOG_FILES='" + (schemas / "catalog.xml").string() +

@@ -24,7 +24,7 @@ std::string EncodeQuery(const VoiceRequest& request);
 
 // Checks documents against the VoiceXML 2.1 schema of the shared folder next
 // to the repository, or only for well-formedness where that folder is
-// missing (then *schema is false). Returns xmllint's complaints, empty when
+// missing (then *schema is false, and a note says so once). Returns xmllint's complaints, empty when
 // every document passes.
 std::string CheckVoiceDocuments(const std::vector<std::string>& documents, bool* schema = nullptr);
 
