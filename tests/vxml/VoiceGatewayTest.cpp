@@ -46,7 +46,9 @@ class VoiceGatewayTest : public ::testing::Test {
     EXPECT_EQ(CheckVoiceDocuments(browser_->Documents()), "");
     EXPECT_EQ(host_->Stop(), 0) << host_->process().Output();
     EXPECT_EQ(sim_.Stop(), 0);
-    if (revived_) EXPECT_EQ(revived_->Stop(), 0);
+    if (revived_) {
+      EXPECT_EQ(revived_->Stop(), 0);
+    }
   }
   // The fields of the last request of type that reached the back end, as
   // the sim's log shows them ("a|b|c"), or "<none>".
