@@ -201,9 +201,21 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
                        const std::string& language);
   // The eighteen voice-browser operations share one handler; operation is the
   // request name of the dispatch row (for example "REQ_VXML_ENQUEUE") and
-  // fields are its request fields in order.
+  // fields are its request fields in order. Every answer, failures included,
+  // is the VoiceXML answer document.
   int REQ_VXML(CHttpServerContext* ctx, std::string_view operation,
                std::span<const std::string> fields, const std::string& language);
+  // Their one response handler, run by the worker for every voice message
+  // type; the type in info names the operation.
+  int RESP_REQ_VXML(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
+                    const std::string& error);
+  // The voice template of [WEBSETTINGS] key name, from the folder vxml/ beside
+  // the module; false when it cannot be read or is empty.
+  bool GetVXMLPage(const std::string& name, std::string& text) const;
+  // Fills the return code and clears the other placeholders of text, then
+  // writes it; an empty text loads the answer document first, and when that
+  // fails nothing is written (the voice browser gets an empty answer).
+  void OutputVXMLPage(std::string& text, const std::string& code, CHttpServerContext* ctx) const;
   // Response handlers of chat and call-me, run by the worker thread.
   int RESP_JS_START(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
                     const std::string& error);

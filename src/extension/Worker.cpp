@@ -6,6 +6,7 @@
 #include "backend/AsyncRequest.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
+#include "vxml/VoiceOperations.h"
 
 namespace {
 
@@ -33,6 +34,8 @@ std::optional<int> CRAVOExtension::RunResponseHandler(int type, bool ok, CHttpSe
   for (const auto& entry : ResponseHandlers()) {
     if (entry.type == type) return (this->*entry.handler)(ok, ctx, info, response, error);
   }
+  // The voice operations' types are rows of their own table, one handler for all.
+  if (FindVoiceOperation(type) != nullptr) return RESP_REQ_VXML(ok, ctx, info, response, error);
   return std::nullopt;
 }
 

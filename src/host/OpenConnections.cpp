@@ -107,11 +107,11 @@ void OpenConnections::Sweep() {
       continue;
     }
     const auto since = slot->head_since.load(std::memory_order_relaxed);
-    if (since == 0) continue;
-    if (now.time_since_epoch().count() - since > timeout) {
+    if (since != 0 && now.time_since_epoch().count() - since > timeout) {
       CutLocked(*slot);
     } else if (slot->peer_closed.load(std::memory_order_relaxed)) {
-      // The first wake-up can come before the library watches the socket.
+      // Once more: a wake-up misses while the library does not watch the
+      // socket (before it took it, while a body or an answer is under way).
       shutdown(fd, SHUT_RD);
     }
   }

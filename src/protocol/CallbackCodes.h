@@ -12,8 +12,8 @@ enum class CallbackCode : int {
   kRejected = 11,             // the back end will not call that number; field 1 says why
   kAlreadyPending = 12,       // the number already waits for a callback; confirmed again
   kSwitchedOff = 13,          // the unit's callback service is off
-  kUnknownBusinessUnit = 3020,
-  kUnknownCallType = 3021,
+  kUnknownBusinessUnit = 3028,  // beside the voice side's 3020-3027
+  kUnknownCallType = 3029,
 };
 
 constexpr int Number(CallbackCode code) { return static_cast<int>(code); }

@@ -61,7 +61,11 @@ Response ContactCenter::Handle(const Request& request, bool refuse_report) {
     case Number(MessageType::kCallMe): response.fields = chats_.CallMe(caller); break;
     case Number(MessageType::kCallbackAvailability): response.fields = callbacks_.Availability(caller); break;
     case Number(MessageType::kWebCallback): response.fields = callbacks_.Request(caller); break;
-    default: response.fields = {protocol::Text(protocol::Code::kUnknownType)}; break;
+    default:
+      if (!voice_.Handle(request.type, caller, response.fields)) {
+        response.fields = {protocol::Text(protocol::Code::kUnknownType)};
+      }
+      break;
   }
   return response;
 }

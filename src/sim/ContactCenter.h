@@ -14,6 +14,7 @@
 #include "protocol/Codes.h"
 #include "sim/Callbacks.h"
 #include "sim/ChatSessions.h"
+#include "sim/Voice.h"
 
 namespace sim {
 
@@ -48,6 +49,7 @@ class ContactCenter {
   std::optional<std::string> CallbackControl(const std::string& verb, std::istream& words) {
     return callbacks_.Control(verb, words);
   }
+  VoiceCenter& Voice() { return voice_; }
 
  private:
   bool PasswordMatches(const Request& request) const;
@@ -55,6 +57,7 @@ class ContactCenter {
   const std::string password_;
   ChatSessions chats_;
   Callbacks callbacks_;
+  VoiceCenter voice_;
   mutable std::mutex mutex_;
   std::deque<std::string> heartbeats_;  // "host|application|port"; guarded by mutex_
   std::deque<std::string> reports_;     // fields joined by '\n'; guarded by mutex_

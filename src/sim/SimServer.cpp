@@ -275,6 +275,8 @@ std::string SimServer::Control(const std::string& command) {
       for (auto at = report.find('\n'); at != std::string::npos; at = report.find('\n', at)) report.replace(at, 1, " | ");
       answer += report + "\n";
     }
+  } else if (verb == "voice") {
+    if (!ControlVoice(words, answer)) return "ERR bad voice command\n";
   } else if (verb == "stats") {
     std::lock_guard lock(mutex_);
     int open = 0;
@@ -288,6 +290,25 @@ std::string SimServer::Control(const std::string& command) {
     return "ERR unknown command: " + verb + "\n";
   }
   return answer + "END\n";
+}
+
+bool SimServer::ControlVoice(std::istream& words, std::string& answer) {
+  std::string what;
+  long value = 0;
+  words >> what;
+  if (what == "calls") {
+    for (const auto& line : center_.Voice().Describe()) answer += line + "\n";
+    return true;
+  }
+  if (!(words >> value) || value < 0) return false;
+  if (what == "agent-free-every") {
+    center_.Voice().SetAgentFreeEvery(std::chrono::milliseconds(value));
+  } else if (what == "free") {
+    answer += "routed=" + std::to_string(center_.Voice().FreeAgents(static_cast<int>(value))) + "\n";
+  } else {
+    return false;
+  }
+  return true;
 }
 
 void SimServer::Log(std::string line) {

@@ -21,6 +21,10 @@ in-memory contact center, and lets tests inject faults.
                           clear | close-idle | log | heartbeats | reports | stats
                           callbacks | callback-service UNIT on|off
                                 | callback-hours UNIT HH:MM-HH:MM | callback-block PREFIX
+                          voice agent-free-every MS  (an agent takes the next queued call
+                                every MS; 0: never; default 20000)
+                          voice free N  (N agents take a queued call now)
+                          voice calls   (one line per call and callback)
   --password TEXT       the password requests must carry (default demo-secret)
   --quiet               do not print a line per request
   --help                this text

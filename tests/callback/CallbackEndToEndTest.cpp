@@ -87,7 +87,7 @@ TEST_F(CallbackEndToEndTest, AvailabilityAnswersWithTheFormOrTheNotAvailablePage
     const char* kind;
   };
   const Case cases[] = {
-      {"", "Atlantis", "error 3020"},
+      {"", "Atlantis", "error 3028"},
       {"callback-hours Sales 00:00-00:00", "Sales", "not-available"},
       {"callback-hours Sales 00:00-24:00", "Sales", "request"},
       {"callback-service Sales off", "Sales", "not-available"},
@@ -130,7 +130,7 @@ TEST_F(CallbackEndToEndTest, EveryAnswerOfTheBackEndReachesTheVisitor) {
       {"", no_schedule, "confirmed"},
       {"", blocked, "rejected", "<p id=\"reason\">We do not call premium-rate or emergency numbers.</p>"},
       {"", not_a_number, "rejected", "<p id=\"reason\">This is not a telephone number we can dial.</p>"},
-      {"", unknown_type, "error 3021"},
+      {"", unknown_type, "error 3029"},
       {"callback-service Sales off", other_number, "not-available"},
       {"callback-service Sales on", other_number, "confirmed"},
       {"callback-hours Sales 00:00-00:00", Form(), "not-available"},
@@ -154,7 +154,7 @@ TEST_F(CallbackEndToEndTest, BadFieldsGetAPageAndOnlyWhatFitsReachesTheBackEnd) 
                                 "<script>alert('x')</script>&amp;\""};
   std::string Form::*const fields[] = {&Form::name, &Form::phone, &Form::caption, &Form::priority,
                                          &Form::callType, &Form::schedules, &Form::offset};
-  const std::vector<std::string> pages = {"confirmed", "rejected", "not-available", "error 3021"};
+  const std::vector<std::string> pages = {"confirmed", "rejected", "not-available", "error 3029"};
   int phone = 0;
   for (std::size_t f = 0; f < std::size(fields); ++f) {
     for (const auto& value : values) {
