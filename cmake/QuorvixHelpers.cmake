@@ -4,11 +4,19 @@ set(QUORVIX_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wformat=2 -Wnon-virtual-
 
 if(QUORVIX_SANITIZE)
   # GCC's flow analysis misreads sanitizer instrumentation in library headers.
-  list(APPEND QUORVIX_WARNINGS -Wno-maybe-uninitialized)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    list(APPEND QUORVIX_WARNINGS -Wno-maybe-uninitialized)
+  endif()
   set(QUORVIX_SANITIZER_FLAGS -fsanitize=${QUORVIX_SANITIZE} -fno-omit-frame-pointer
       -fno-sanitize-recover=all)
   add_compile_options(${QUORVIX_SANITIZER_FLAGS})
   add_link_options(${QUORVIX_SANITIZER_FLAGS})
+endif()
+
+if(QUORVIX_FUZZ)
+  # Coverage for the fuzzer's guidance in everything; only the fuzz targets
+  # link the fuzzer's own main.
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
 # quorvix_sources(<files>...): adds a subsystem's files to the module library.

@@ -1,10 +1,15 @@
 #include "diag/DiagThread.h"
 
+#include <algorithm>
 #include <ctime>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
+#include "platform/DebugOutput.h"
+#include "platform/WaitLimit.h"
 
 namespace diag {
 namespace {
@@ -13,6 +18,21 @@ std::atomic<int> g_running{0};
 
 DiagEntry DirectRecord(int level, std::string_view text, int line) {
   return DiagEntry(level, text, "Diags", line, static_cast<std::int64_t>(std::time(nullptr)));
+}
+
+// The records the last report could not deliver go to the trace file and the
+// system log, so that a back end that is down at stop costs them no silence.
+void WriteUnsent(const DiagList& list) {
+  const auto records = list.Snapshot();
+  if (records.empty()) return;
+  TraceText("DiagThread::Run: last diag report not sent, %zu record(s) follow\n", records.size());
+  platform::OutputWarningText("DiagThread::Run: last diag report not sent, " + std::to_string(records.size()) +
+                              " record(s) follow");
+  for (const auto& record : records) {
+    const std::string line = std::string(record.LevelName()) + " " + record.TextForm();
+    TraceText("DiagThread::Run: not sent: %s\n", line.c_str());
+    platform::OutputWarningText("DiagThread::Run: not sent: " + line);
+  }
 }
 
 }  // namespace
@@ -28,6 +48,7 @@ struct DiagThread::Shared {
   std::condition_variable wake;
   bool stop = false;      // guarded by mutex
   bool finished = false;  // guarded by mutex
+  std::optional<std::chrono::steady_clock::time_point> finish_by;  // guarded by mutex
 
   // Sleeps for duration or until told to stop; false when stopping.
   bool Sleep(std::chrono::milliseconds duration) {
@@ -43,7 +64,9 @@ int SendDiagReport(BackendLink* link, const std::shared_ptr<DiagList>& list, std
   if (report.empty()) return 1;
   const auto result = link->SendDiagRecords(report);
   if (!result.delivered) {
-    list->RemoveReported();
+    // At stop the records stay: the last report tries them again and tells
+    // what it could not send.
+    if (DiagEnabled()) list->RemoveReported();
     return -1;
   }
   if (result.code == 0) {
@@ -73,23 +96,32 @@ std::unique_ptr<DiagThread> DiagThread::StartThread(BackendLink& link, int inter
   return thread;
 }
 
+void DiagThread::FinishBy(std::chrono::steady_clock::time_point deadline) {
+  std::lock_guard lock(shared_->mutex);
+  shared_->finish_by = deadline;
+}
+
 DiagThread::~DiagThread() {
+  const auto start = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point give_up;
   {
     std::lock_guard lock(shared_->mutex);
     shared_->stop = true;
+    const auto own_limit = start + shared_->timing.stopLimit;
+    give_up = shared_->finish_by ? std::min(own_limit, *shared_->finish_by) : own_limit;
   }
   shared_->wake.notify_all();
   if (!thread_.joinable()) return;
   bool finished;
   {
     std::unique_lock lock(shared_->mutex);
-    finished = shared_->wake.wait_for(lock, shared_->timing.stopLimit, [this] { return shared_->finished; });
+    finished = shared_->wake.wait_until(lock, give_up, [this] { return shared_->finished; });
   }
   if (finished) {
     thread_.join();
   } else {
     TraceText("DiagThread::~DiagThread: thread did not end within %lld ms; left to finish on its own\n",
-              static_cast<long long>(shared_->timing.stopLimit.count()));
+              static_cast<long long>(std::chrono::ceil<std::chrono::milliseconds>(give_up - start).count()));
     thread_.detach();
   }
 }
@@ -123,7 +155,19 @@ void DiagThread::Run(std::shared_ptr<Shared> shared) {
   }
   if (const auto list = CurrentDiagList()) {
     (void)list->Add(DirectRecord(kLevelSevr, "Finishing DiagThread...", 448));
-    if (shared->timing.finalReport) SendDiagReport(&link, list, shared->record_limit);
+    if (shared->timing.finalReport) {
+      std::optional<std::chrono::steady_clock::time_point> finish_by;
+      {
+        std::lock_guard lock(shared->mutex);
+        finish_by = shared->finish_by;
+      }
+      // A stop with a budget lets the report wait only for what is left of it,
+      // whatever the back end does; the module's wait limit has already cut
+      // every other exchange short.
+      std::optional<platform::ScopedWaitLimit> limit;
+      if (finish_by) limit.emplace(*finish_by - shared->timing.finishMargin);
+      if (SendDiagReport(&link, list, shared->record_limit) != 1) WriteUnsent(*list);
+    }
     list->DumpToDebugger();
   }
   {

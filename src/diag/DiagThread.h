@@ -29,6 +29,9 @@ class DiagThread {
     // The last report at stop waits for the back end, up to the pool's ten
     // seconds when it is down; tests without a back end skip it.
     bool finalReport = true;
+    // What the last report leaves of the stop's time for the thread to write
+    // down what it could not send and end.
+    std::chrono::milliseconds finishMargin{500};
   };
 
   // Starts the thread on link with the report interval in milliseconds and
@@ -36,9 +39,16 @@ class DiagThread {
   static std::unique_ptr<DiagThread> StartThread(BackendLink& link, int interval_ms,
                                                  std::size_t record_limit, Timing timing);
 
+  // Before diagnostics are disabled, when the stop has a time budget: the last
+  // report waits for the back end until deadline less finishMargin instead of
+  // the exchange's own timeouts, and deleting the thread waits for it no
+  // longer than until deadline.
+  void FinishBy(std::chrono::steady_clock::time_point deadline);
+
   // Waits for the thread (it ends once diagnostics are disabled) at most
-  // stopLimit; a thread still stuck in an exchange then is left to finish on
-  // its own and the fact is traced: ending a thread by force is unsafe.
+  // stopLimit, and not past the deadline FinishBy gave; a thread still stuck in an
+  // exchange then is left to finish on its own and the fact is traced: ending
+  // a thread by force is unsafe.
   virtual ~DiagThread();
   DiagThread(const DiagThread&) = delete;
   DiagThread& operator=(const DiagThread&) = delete;
@@ -56,8 +66,10 @@ class DiagThread {
 };
 
 // Sends the collected records as one report; 1 when accepted or when there
-// was nothing to send, -1 when undeliverable (records dropped) or refused
-// (records kept, list trimmed to record_limit), -100 without link or list.
+// was nothing to send, -1 when undeliverable (records dropped, unless
+// diagnostics are off: then they stay for the last report, which tells what
+// it could not send) or refused (records kept, list trimmed to record_limit),
+// -100 without link or list.
 int SendDiagReport(BackendLink* link, const std::shared_ptr<DiagList>& list, std::size_t record_limit);
 
 }  // namespace diag

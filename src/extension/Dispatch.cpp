@@ -7,6 +7,7 @@
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RequestVariables.h"
+#include "vxml/VoiceOperations.h"
 
 namespace {
 
@@ -41,13 +42,22 @@ int InvokeVoiceBrowser(CRAVOExtension& e, const DispatchRow& row, CHttpServerCon
   return e.REQ_VXML(c, row.handlerName, std::span(a).first(a.size() - 1), a.back());
 }
 
-DispatchRow VoiceBrowserRow(std::string_view name, std::vector<HandlerArgument> arguments) {
+// A voice operation's row: its request fields from the operation table, then the language.
+DispatchRow VoiceBrowserRow(const VoiceOperation& operation) {
+  std::vector<HandlerArgument> arguments;
+  for (const auto& field : operation.request) {
+    switch (field.source) {
+      case VoiceField::Source::kVariable: arguments.push_back(Var(field.text)); break;
+      case VoiceField::Source::kBusinessUnit: arguments.push_back(kBusinessUnit); break;
+      case VoiceField::Source::kFixed: arguments.push_back({Source::kFixed, field.text}); break;
+    }
+  }
   arguments.push_back(kLanguage);
-  return {name, name, std::move(arguments), DispatchRule::kNone, &InvokeVoiceBrowser};
+  return {operation.name, operation.name, std::move(arguments), DispatchRule::kNone, &InvokeVoiceBrowser};
 }
 
 std::vector<DispatchRow> BuildDispatchTable() {
-  return {
+  std::vector<DispatchRow> rows = {
       {"REQ_CALLBACK_AVAILABILITY", "REQ_WEB_CALLBACK_AVAILABILITY", {kBusinessUnit, kLanguage},
        DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_WEB_CALLBACK_AVAILABILITY>},
       {"REQ_WEB_CALLBACK", "REQ_WEB_CALLBACK",
@@ -78,35 +88,12 @@ std::vector<DispatchRow> BuildDispatchTable() {
       {"REQ_CALLME", "REQ_CALLME_EVENT",
        {Var("varSessionID"), Var("varAgentKey"), Var("varPhoneNumber"), kLanguage},
        DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_CALLME_EVENT>},
-      VoiceBrowserRow("REQ_VXML_INITIALIZE", {Var("varUniqueID"), Var("varANI"), Var("varDNIS")}),
-      VoiceBrowserRow("REQ_VXML_ENQUEUE",
-                      {Var("varCallID"), Var("varIVRHold"), Var("varQueueName"),
-                       Var("varInitialPriority"), Var("varDescription"), Var("varAgentID"),
-                       Var("varAgentWaitTime")}),
-      VoiceBrowserRow("REQ_VXML_QUERYROUTINGINFO", {Var("varCallID")}),
-      VoiceBrowserRow("REQ_VXML_SETCONTACTDATA", {Var("varCallID"), Var("varKey"), Var("varValue")}),
-      VoiceBrowserRow("REQ_VXML_TERMINATE", {Var("varCallID"), Var("varTermType")}),
-      VoiceBrowserRow("REQ_VXML_GETTRANSITNUMBER", {Var("varCallID")}),
-      VoiceBrowserRow("REQ_VXML_RELEASETRANSITNUMBER", {Var("varCallID")}),
-      VoiceBrowserRow("REQ_VXML_QUERYQUEUESTATISTICS", {Var("varQueueName"), kBusinessUnit}),
-      VoiceBrowserRow("REQ_VXML_CREATECALLBACK",
-                      {Var("varCallID"), Var("varQueueName"), Var("varDescription"),
-                       Var("varTimeZoneOffset"), Var("varContactName"), Var("varSchedule1"),
-                       Var("varSchedule2"), Var("varSchedule3")}),
-      VoiceBrowserRow("REQ_VXML_DELETECALLBACK", {Var("varCallbackID")}),
-      VoiceBrowserRow("REQ_VXML_SETDISPLAY", {Var("varCallID"), Var("varDisplayInfo")}),
-      VoiceBrowserRow("REQ_VXML_DEQUEUE", {Var("varCallID")}),
-      VoiceBrowserRow("REQ_VXML_GETCONTACTDATA", {Var("varCallID"), Var("varKey")}),
-      VoiceBrowserRow("REQ_VXML_QUERYCALLSTATUS", {Var("varCallID"), Var("varTimeOut")}),
-      VoiceBrowserRow("REQ_VXML_QUERYAGENTSTATUS", {Var("varAgentID"), Var("varDevice")}),
-      VoiceBrowserRow("REQ_VXML_QUERYSYSTEMSTATUS", {{Source::kFixed, "1"}}),
-      // The business unit is extracted again here, whole: the voice browser
-      // may set names longer than the 32 bytes of the common value.
-      VoiceBrowserRow("REQ_VXML_SETBUSINESSUNIT", {Var("varCallID"), Var("varBusinessUnitName")}),
-      VoiceBrowserRow("REQ_VXML_GETBUSINESSUNIT", {Var("varCallID")}),
-      {"REQ_HEARTBEAT", "REQ_HEARTBEAT", {Var("varHostName"), Var("varWebApp"), Var("varPort")},
-       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_HEARTBEAT>},
   };
+  // The voice operations come between the web ones and the heartbeat.
+  for (const auto& operation : VoiceOperations()) rows.push_back(VoiceBrowserRow(operation));
+  rows.push_back({"REQ_HEARTBEAT", "REQ_HEARTBEAT", {Var("varHostName"), Var("varWebApp"), Var("varPort")},
+                  DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_HEARTBEAT>});
+  return rows;
 }
 
 std::string Extract(std::string_view parameters, std::string_view name) {

@@ -1,5 +1,7 @@
 #include "extension/RAVO.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -9,11 +11,21 @@
 #include "diag/TraceLog.h"
 #include "net/TlsContext.h"
 #include "net/Winsock.h"
+#include "platform/DebugOutput.h"
 #include "platform/NoDestructor.h"
+#include "platform/WaitLimit.h"
 
 namespace {
 
 std::atomic<CRAVOExtension*> g_extension{nullptr};
+
+// How long the module's stop may take, whatever the back end does. The host
+// stops the module once pending requests had their grace, so no answer still
+// on its way from the back end is awaited: exchanges under way end at once
+// (requests still inside the module fail and are answered), and the last
+// diagnostics report gets this time, less a moment to write down what it
+// could not send.
+constexpr auto kStopBudget = std::chrono::seconds(3);
 
 std::string FormatVersionString(int version, int release, int patch, int modification) {
   char text[32];
@@ -28,6 +40,9 @@ CRAVOExtension::CRAVOExtension(std::string module_path)
       m_modulePath(std::move(module_path)),
       m_versionString(FormatVersionString(10, 4, 0, 9)),
       m_backend(m_versionString, static_cast<std::uint32_t>(std::time(nullptr))) {
+  // A stop earlier in this process (of another extension object) must not
+  // bound this one's waits.
+  platform::LiftWaitLimit();
   g_extension.store(this, std::memory_order_release);
 }
 
@@ -49,6 +64,7 @@ CRAVOExtension::~CRAVOExtension() {
   }
   if (m_securityLoaded) net::UnloadSecurityInterface();
   diag::InstallDiagList(nullptr);
+  platform::CloseSystemLog();
   CRAVOExtension* self = this;
   g_extension.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
 }
@@ -56,6 +72,8 @@ CRAVOExtension::~CRAVOExtension() {
 CRAVOExtension* CRAVOExtension::Instance() { return g_extension.load(std::memory_order_acquire); }
 
 bool CRAVOExtension::GetExtensionVersion(QX_VERSION_INFO* version) {
+  // A module started again after a stop in the same process waits as usual.
+  platform::LiftWaitLimit();
   LoadSettings();
   if (m_settings.AnyServicePlain()) StartPlainPool();
   if (m_settings.AnyServiceSecure()) StartTlsPool();
@@ -136,13 +154,19 @@ bool CRAVOExtension::TerminateExtension(std::uint32_t flags) {
           static_cast<long>(flags));
       break;
   }
-  if (diag::DiagEnabled()) {
-    diag::SetDiagEnabled(false);
-    StopDiagnostics();
-  }
+  const auto stop_by = platform::WaitClock::now() + kStopBudget;
+  const bool diagnostics = diag::DiagEnabled();
+  if (diagnostics && m_diagThread) m_diagThread->FinishBy(stop_by);
+  if (diagnostics) diag::SetDiagEnabled(false);
+  // The grace for pending requests is over: no exchange is worth waiting
+  // for beyond this point, save the last report.
+  platform::ImposeWaitLimit(platform::WaitClock::now());
+  if (diagnostics) StopDiagnostics();
   // The module is about to be unloaded: no worker thread may still run its
-  // code afterwards.
-  if (const int busy = m_backend.StopWorkers(std::chrono::seconds(60)); busy > 0) {
+  // code afterwards. Their exchanges end at once now, so only a job stuck
+  // elsewhere outlives the rest of the budget.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(stop_by - platform::WaitClock::now());
+  if (const int busy = m_backend.StopWorkers(std::max(left, std::chrono::milliseconds(0))); busy > 0) {
     diag::TraceText("CRAVOExtension::TerminateExtension: %d worker thread(s) still busy\n", busy);
   }
   if (!diag::TraceOn()) return true;

@@ -204,9 +204,21 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
                        const std::string& language);
   // The eighteen voice-browser operations share one handler; operation is the
   // request name of the dispatch row (for example "REQ_VXML_ENQUEUE") and
-  // fields are its request fields in order.
+  // fields are its request fields in order. Every answer, failures included,
+  // is the VoiceXML answer document.
   int REQ_VXML(CHttpServerContext* ctx, std::string_view operation,
                std::span<const std::string> fields, const std::string& language);
+  // Their one response handler, run by the worker for every voice message
+  // type; the type in info names the operation.
+  int RESP_REQ_VXML(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
+                    const std::string& error);
+  // The voice template of [WEBSETTINGS] key name, from the folder vxml/ beside
+  // the module; false when it cannot be read or is empty.
+  bool GetVXMLPage(const std::string& name, std::string& text) const;
+  // Fills the return code and clears the other placeholders of text, then
+  // writes it; an empty text loads the answer document first, and when that
+  // fails nothing is written (the voice browser gets an empty answer).
+  void OutputVXMLPage(std::string& text, const std::string& code, CHttpServerContext* ctx) const;
   // Response handlers of chat and call-me, run by the worker thread.
   int RESP_JS_START(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
                     const std::string& error);
@@ -219,6 +231,11 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   int RESP_HANG_UP(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
                    const std::string& error);
   int RESP_CALLME_EVENT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
+                        const std::string& error);
+  // Response handlers of the callback requests.
+  int RESP_WEB_CALLBACK_AVAILABILITY(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,
+                                     const std::string& response, const std::string& error);
+  int RESP_WEB_CALLBACK(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
                         const std::string& error);
 
   int REQ_HEARTBEAT(CHttpServerContext* ctx, const std::string& host_name,
@@ -251,6 +268,11 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   // the handler to show.
   bool AnswerResponseFailure(bool ok, const std::string& response, const ResponsePageTexts& texts,
                              const std::string& language, CHttpServerContext* ctx, diag::EntryExitRecords& records);
+  // The way out of both callback requests: pending, or an error page with
+  // handler as context word when nothing could be built, the exchange's code
+  // otherwise.
+  int SendCallbackRequest(CHttpServerContext* ctx, PendingRequest request, const char* handler,
+                          diag::EntryExitRecords& records);
   // Loads a page template, or answers with error page 1006 after the given
   // trace line; false then.
   bool LoadPageOrErrorPage(const char* page_name, std::string& page, const std::string& language,

@@ -6,6 +6,7 @@
 #include "backend/AsyncRequest.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
+#include "vxml/VoiceOperations.h"
 
 namespace {
 
@@ -21,6 +22,8 @@ const std::vector<CRAVOExtension::ResponseHandlerEntry>& CRAVOExtension::Respons
       {20, &CRAVOExtension::RESP_JS_START},     {40, &CRAVOExtension::RESP_ADD_TO_CHAT},
       {310, &CRAVOExtension::RESP_NOTIFY_TIPYNG_CHAT}, {50, &CRAVOExtension::RESP_DELTA_CHAT},
       {70, &CRAVOExtension::RESP_HANG_UP},      {80, &CRAVOExtension::RESP_CALLME_EVENT},
+      {100, &CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY},
+      {110, &CRAVOExtension::RESP_WEB_CALLBACK},
   };
   return table;
 }
@@ -31,6 +34,8 @@ std::optional<int> CRAVOExtension::RunResponseHandler(int type, bool ok, CHttpSe
   for (const auto& entry : ResponseHandlers()) {
     if (entry.type == type) return (this->*entry.handler)(ok, ctx, info, response, error);
   }
+  // The voice operations' types are rows of their own table, one handler for all.
+  if (FindVoiceOperation(type) != nullptr) return RESP_REQ_VXML(ok, ctx, info, response, error);
   return std::nullopt;
 }
 

@@ -25,6 +25,7 @@
 #include "diag/TraceLog.h"
 #include "generic/PoolInterfaces.h"
 #include "platform/Clock.h"
+#include "platform/WaitLimit.h"
 
 namespace Generic {
 
@@ -196,7 +197,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
   }
 
   T* _allocate(int timeout_s, bool from_back) {
-    if (closing_.load()) return nullptr;
+    if (closing_.load() || platform::WaitLimitPassed()) return nullptr;
     diag::TraceLine(
         "Pool<type>::_allocate: Enter m_freeList=%d, m_inUseList=%d, timeout=%d, bGetFromBack=%d\n",
         FreeCount(), InUseCount(), timeout_s, from_back ? 1 : 0);
@@ -215,8 +216,10 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
       }
       const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
           std::chrono::steady_clock::now() - start);
-      if (elapsed.count() > timeout_s) return nullptr;
-      available_.Wait(kSignalWait);
+      // The module's stop ends the wait early (a wait slice begun before the
+      // stop runs out first).
+      if (elapsed.count() > timeout_s || platform::WaitLimitPassed()) return nullptr;
+      available_.Wait(platform::CutToWaitLimit(kSignalWait));
     }
     std::unique_ptr<T> object;
     if (from_back) {

@@ -17,7 +17,7 @@
 namespace host {
 namespace {
 
-constexpr int kSweepIntervalMs = 250;
+constexpr int kSweepIntervalMs = 50;
 constexpr int kPauseMs = 100;
 constexpr int kAcceptBatch = 256;
 

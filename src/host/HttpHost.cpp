@@ -245,7 +245,7 @@ void HttpHost::Shutdown() {
   daemon_ = nullptr;
   // Calls still blocked in the module are counted by
   // ModuleRequestsInProgress; the threads are left to them.
-  request_threads_.Stop(std::chrono::seconds(1));
+  request_threads_.Stop(std::chrono::milliseconds(100));
 }
 
 }  // namespace host

@@ -16,7 +16,9 @@ class OpenConnections::Slot {
   const Clock::time_point admitted;
   bool started = false;  // guarded by the table's mutex
   bool cut = false;      // shut down by the host; guarded by the table's mutex
-  bool peer_closed = false;  // guarded by the table's mutex
+  // The peer closed its side; set by the acceptor, read by sweeps and by the
+  // connection's library thread.
+  std::atomic<bool> peer_closed{false};
   // When the wait for the next request head began; 0 while a request is
   // under way. Written by the connection's library thread, read by sweeps.
   std::atomic<Clock::rep> head_since;
@@ -85,7 +87,13 @@ void OpenConnections::HeadArrived(Slot* slot) {
 }
 
 void OpenConnections::AnswerCompleted(Slot* slot) {
-  if (slot != nullptr) slot->head_since.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  if (slot == nullptr) return;
+  slot->head_since.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  // The end of the stream came while the request was answered, and the
+  // library, waiting for news on the socket, would not see it: wake it now.
+  // Safe without the lock: on the connection's own thread the descriptor
+  // is still the connection's.
+  if (slot->peer_closed.load(std::memory_order_relaxed)) shutdown(slot->fd, SHUT_RD);
 }
 
 void OpenConnections::Sweep() {
@@ -99,11 +107,11 @@ void OpenConnections::Sweep() {
       continue;
     }
     const auto since = slot->head_since.load(std::memory_order_relaxed);
-    if (since == 0) continue;
-    if (now.time_since_epoch().count() - since > timeout) {
+    if (since != 0 && now.time_since_epoch().count() - since > timeout) {
       CutLocked(*slot);
-    } else if (slot->peer_closed) {
-      // The first wake-up can come before the library watches the socket.
+    } else if (slot->peer_closed.load(std::memory_order_relaxed)) {
+      // Once more: a wake-up misses while the library does not watch the
+      // socket (before it took it, while a body or an answer is under way).
       shutdown(fd, SHUT_RD);
     }
   }
@@ -115,7 +123,7 @@ void OpenConnections::PeerClosed(int fd) {
   const auto found = by_fd_.find(fd);
   if (found == by_fd_.end()) return;
   Slot& slot = *found->second;
-  slot.peer_closed = true;
+  slot.peer_closed.store(true, std::memory_order_relaxed);
   // The library reads a socket until it would block and then waits for the
   // next event, so an end of stream that came with the last bytes of a head
   // goes unnoticed until the idle timeout. Shutting the socket for reading

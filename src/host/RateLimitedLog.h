@@ -17,6 +17,6 @@ void LogLimited(std::string_view kind, std::string_view line,
                 std::chrono::seconds interval = std::chrono::seconds(10));
 
 // The HTTP library's error log, kinded by its message format.
-void LogLibraryMessage(void* cls, const char* format, va_list arguments);
+__attribute__((format(printf, 2, 0))) void LogLibraryMessage(void* cls, const char* format, va_list arguments);
 
 }  // namespace host

@@ -2,6 +2,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,11 +10,6 @@
 #include "host/ExtensionModule.h"
 #include "host/HostOptions.h"
 #include "host/HttpHost.h"
-
-// What must outlive main when the module still works on requests; globals, so
-// that leak checkers see them as kept on purpose.
-host::HttpHost* g_kept_server = nullptr;
-host::ExtensionModule* g_kept_module = nullptr;
 
 int main(int argc, char** argv) {
   const auto parsed = host::ParseHostOptions(std::vector<std::string>(argv + 1, argv + argc));
@@ -54,18 +50,21 @@ int main(int argc, char** argv) {
   sigwait(&stop_signals, &signal_number);
   std::printf("quorvix-host: stopping\n");
   std::fflush(stdout);
+  // Module calls still blocked on the back end hold no part of the server:
+  // it stops within the grace, and the module's stop cuts those waits short.
   server->Shutdown();
   module->TerminateExtension(QX_TERM_MUST_UNLOAD);
   if (const int busy = server->ModuleRequestsInProgress(); busy > 0) {
-    // Module threads still use the code and those requests' control blocks:
-    // keep both until the process ends.
+    // Module threads still run module code on those requests' control
+    // blocks: keep both, and end without the destructors of statics, the
+    // module's included, that those threads may still use.
     std::fprintf(stderr, "quorvix-host: %d request(s) still inside the module; not unloading it\n", busy);
-    g_kept_server = server.release();
-    g_kept_module = module.release();
-  } else {
-    server.reset();
-    module.reset();
+    std::printf("quorvix-host: stopped\n");
+    std::fflush(nullptr);
+    std::_Exit(0);
   }
+  server.reset();
+  module.reset();
   std::printf("quorvix-host: stopped\n");
   std::fflush(stdout);
   return 0;

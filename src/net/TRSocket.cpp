@@ -9,11 +9,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
+#include <optional>
 
 #include "diag/TraceLog.h"
+#include "platform/WaitLimit.h"
 
 namespace {
 
@@ -109,14 +113,29 @@ int TRSocket::Accept(TRSocket& target) {
 }
 
 int TRSocket::WaitFor(short events, int timeout_s) const {
-  pollfd wait{handle_, events, 0};
-  const int timeout_ms = timeout_s > INT_MAX / 1000 ? INT_MAX : timeout_s * 1000;
-  int ready;
-  do {
-    ready = poll(&wait, 1, timeout_ms);
-  } while (ready < 0 && errno == EINTR);
-  if (ready < 0) return errno;
-  return ready == 0 ? 1 : 0;
+  using Clock = platform::WaitClock;
+  std::optional<Clock::time_point> end;
+  if (timeout_s >= 0) end = Clock::now() + std::chrono::seconds(timeout_s);
+  while (true) {
+    // The module's stop may cut the wait short, also one begun before it.
+    const auto limit = platform::CurrentWaitLimit();
+    const auto until = limit && (!end || *limit < *end) ? limit : end;
+    int timeout_ms = -1;
+    if (until) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - Clock::now()).count();
+      timeout_ms = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+    }
+    pollfd waits[2] = {{handle_, events, 0}, {platform::WaitLimitWakeFd(), POLLIN, 0}};
+    const nfds_t count = limit || waits[1].fd < 0 ? 1 : 2;
+    const int ready = poll(waits, count, timeout_ms);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (waits[0].revents != 0) return 0;
+    if (ready == 0) return 1;
+    // Woken by the stop: wait again under its limit.
+  }
 }
 
 // Both directions try the call first and wait only when it would block: a

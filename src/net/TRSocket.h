@@ -1,4 +1,6 @@
-// A blocking TCP client socket with a timeout per wait for readiness.
+// A blocking TCP client socket with a timeout per wait for readiness. Every
+// wait (connect, send, receive) also ends by the module's wait limit once its
+// stop imposes one (platform/WaitLimit.h): it then looks like a timeout.
 //
 // Results: 0 is success, anything else an errno value. A receive that times
 // out or meets an orderly close by the peer is not an error: it comes back
@@ -61,8 +63,8 @@ class TRSocket {
   // IsClosed for an open handle: true when the peer has ended the connection
   // or it is in error; data waiting to be read does not close it.
   virtual bool PeerClosed() const;
-  // Waits until the socket is readable (or writable); 0 ready, 1 timed out,
-  // else errno.
+  // Waits until the socket is readable (or writable); 0 ready, 1 timed out
+  // (its own timeout or the wait limit), else errno.
   int WaitFor(short events, int timeout_s) const;
   int handle_ = kInvalidSocket;
 };

@@ -53,6 +53,15 @@ enum class Code : int {
   kForbiddenSymbol = 1011,   // the back end sent a double quote where the page cannot take one
   kWebBuildFailed = 1012,    // a web operation's request could not be built
   kVoiceBuildFailed = 1014,  // a voice operation's request could not be built
+  // What the back end answers voice-browser requests that name nothing it knows.
+  kUnknownCall = 3020,           // no call has that identifier
+  kUnknownQueue = 3021,          // no such queue (or not in that business unit)
+  kUnknownAgent = 3022,          // no agent has that identifier or device
+  kUnknownCallback = 3023,       // no callback has that identifier
+  kCallNotQueued = 3024,         // the call waits in no queue
+  kNoTransitNumber = 3025,       // every transit number is in use
+  kUnknownKey = 3026,            // the call has no contact data under that key
+  kContactCenterFull = 3027,     // no room for another call or callback
   kAgentDisconnected = 2001, // the agent left the chat
   kTransferred = 2005,       // the chat moved to another agent
   kWrongPassword = 3001,     // the back end refused the password

@@ -59,7 +59,13 @@ Response ContactCenter::Handle(const Request& request, bool refuse_report) {
     case Number(MessageType::kChatPoll): response.fields = chats_.Poll(caller); break;
     case Number(MessageType::kChatHangUp): response.fields = chats_.HangUp(caller); break;
     case Number(MessageType::kCallMe): response.fields = chats_.CallMe(caller); break;
-    default: response.fields = {protocol::Text(protocol::Code::kUnknownType)}; break;
+    case Number(MessageType::kCallbackAvailability): response.fields = callbacks_.Availability(caller); break;
+    case Number(MessageType::kWebCallback): response.fields = callbacks_.Request(caller); break;
+    default:
+      if (!voice_.Handle(request.type, caller, response.fields)) {
+        response.fields = {protocol::Text(protocol::Code::kUnknownType)};
+      }
+      break;
   }
   return response;
 }

@@ -5,12 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <istream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "protocol/Codes.h"
+#include "sim/Callbacks.h"
 #include "sim/ChatSessions.h"
+#include "sim/Voice.h"
 
 namespace sim {
 
@@ -41,11 +45,19 @@ class ContactCenter {
 
   static constexpr std::size_t kKept = 1000;
 
+  // The callback service's control commands (Callbacks::Control).
+  std::optional<std::string> CallbackControl(const std::string& verb, std::istream& words) {
+    return callbacks_.Control(verb, words);
+  }
+  VoiceCenter& Voice() { return voice_; }
+
  private:
   bool PasswordMatches(const Request& request) const;
 
   const std::string password_;
   ChatSessions chats_;
+  Callbacks callbacks_;
+  VoiceCenter voice_;
   mutable std::mutex mutex_;
   std::deque<std::string> heartbeats_;  // "host|application|port"; guarded by mutex_
   std::deque<std::string> reports_;     // fields joined by '\n'; guarded by mutex_

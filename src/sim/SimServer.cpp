@@ -275,16 +275,40 @@ std::string SimServer::Control(const std::string& command) {
       for (auto at = report.find('\n'); at != std::string::npos; at = report.find('\n', at)) report.replace(at, 1, " | ");
       answer += report + "\n";
     }
+  } else if (verb == "voice") {
+    if (!ControlVoice(words, answer)) return "ERR bad voice command\n";
   } else if (verb == "stats") {
     std::lock_guard lock(mutex_);
     int open = 0;
     for (const auto& [serial, connection] : connections_) open += connection->control ? 0 : 1;
     answer += "accepted=" + std::to_string(backend_accepted_.load()) + " open=" + std::to_string(open) +
               " requests=" + std::to_string(next_request_.load()) + "\n";
+  } else if (auto reply = center_.CallbackControl(verb, words)) {
+    if (reply->starts_with("ERR ")) return *reply;
+    answer += *reply;
   } else {
     return "ERR unknown command: " + verb + "\n";
   }
   return answer + "END\n";
+}
+
+bool SimServer::ControlVoice(std::istream& words, std::string& answer) {
+  std::string what;
+  long value = 0;
+  words >> what;
+  if (what == "calls") {
+    for (const auto& line : center_.Voice().Describe()) answer += line + "\n";
+    return true;
+  }
+  if (!(words >> value) || value < 0) return false;
+  if (what == "agent-free-every") {
+    center_.Voice().SetAgentFreeEvery(std::chrono::milliseconds(value));
+  } else if (what == "free") {
+    answer += "routed=" + std::to_string(center_.Voice().FreeAgents(static_cast<int>(value))) + "\n";
+  } else {
+    return false;
+  }
+  return true;
 }
 
 void SimServer::Log(std::string line) {

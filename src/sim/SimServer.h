@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <istream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,7 @@ class SimServer {
   void AcceptLoop(int listener, bool control);
   void Serve(Connection& connection);
   void ServeControl(int fd);
+  bool ControlVoice(std::istream& words, std::string& answer);
   void Log(std::string line);
 
   const SimOptions options_;

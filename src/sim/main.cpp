@@ -22,6 +22,12 @@ in-memory contact center, and lets tests inject faults.
                           fault delay MS [N] | close [N] | badlength [N] | length L [N]
                                 | extra B [N] | refuse-diag [N]   (N requests, 0: until clear)
                           clear | close-idle | log | heartbeats | reports | stats
+                          callbacks | callback-service UNIT on|off
+                                | callback-hours UNIT HH:MM-HH:MM | callback-block PREFIX
+                          voice agent-free-every MS  (an agent takes the next queued call
+                                every MS; 0: never; default 20000)
+                          voice free N  (N agents take a queued call now)
+                          voice calls   (one line per call and callback)
   --password TEXT       the password requests must carry (default demo-secret)
   --tls-listen ADDR:PORT  also take TLS connections there (needs --cert and --key)
   --cert FILE           PEM certificate of the TLS port (then any intermediates)

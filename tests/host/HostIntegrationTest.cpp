@@ -384,4 +384,47 @@ TEST(HostWithModuleTest, UnknownRequestIsAnswered200) {
   EXPECT_EQ(sim.Stop(), 0);
 }
 
+TEST(HostWithModuleTest, ClientThatShutsItsSendingSideGetsItsAnswerAndTheClose) {
+  // Such a client reads until the close. Its end of sending often arrives
+  // while the module builds the page; the host must still close once the
+  // answer is out, not hold the connection for its idle timeout.
+  SimProcess sim;
+  ASSERT_TRUE(sim.ready());
+  TempDir site;
+  sim.InstallSite(QUORVIX_SITE_DIR, site.path());
+  HostProcess host(site.path() + "quorvix.so", {"--idle-timeout", "30"});
+  ASSERT_TRUE(host.ready()) << host.process().Output();
+  const std::vector<std::string> queries = {"varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=en",
+                                            "varUserRequest=REQ_STAT_PAGE&varPageName=chat.js",
+                                            "varUserRequest=REQ_NOTHING_LIKE_IT"};
+  for (int round = 0; round < 8; ++round) {
+    for (const auto& query : queries) {
+      SCOPED_TRACE(query);
+      const int fd = ConnectLoopback(host.port());
+      ASSERT_GE(fd, 0);
+      const std::string request = "GET " + host.path() + "?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+      ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+      ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+      std::string raw;
+      bool closed = false;
+      char buffer[8192];
+      const auto deadline = std::chrono::steady_clock::now() + 5s;
+      while (!closed && std::chrono::steady_clock::now() < deadline) {
+        pollfd wait{fd, POLLIN, 0};
+        if (poll(&wait, 1, 100) <= 0) continue;
+        const auto count = recv(fd, buffer, sizeof buffer, 0);
+        closed = count <= 0;
+        if (!closed) raw.append(buffer, static_cast<std::size_t>(count));
+      }
+      close(fd);
+      HttpResponse response;
+      EXPECT_TRUE(ParseHttpResponse(raw, response)) << raw;
+      EXPECT_EQ(response.status, 200);
+      ASSERT_TRUE(closed) << "still open 5 s after the answer, in round " << round;
+    }
+  }
+  EXPECT_EQ(host.Stop(), 0);
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 #include "host/HostOptions.h"
 
+#include "host/DescriptorLimits.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -9,6 +11,7 @@ using host::ParseHostOptions;
 TEST(HostOptionsTest, ReadsEveryOption) {
   const auto parsed = ParseHostOptions({"--module", "m.so", "--listen", "127.0.0.1:0", "--app", "chat",
                                         "--threads", "3", "--max-connections", "10",
+                                        "--max-connections-per-address", "2", "--head-timeout", "4",
                                         "--max-header-bytes", "4096", "--max-body-bytes", "0",
                                         "--idle-timeout", "5", "--pending-timeout", "7",
                                         "--shutdown-grace", "0", "--no-access-log"});
@@ -19,6 +22,8 @@ TEST(HostOptionsTest, ReadsEveryOption) {
   EXPECT_EQ(o.app, "chat");
   EXPECT_EQ(o.threads, 3u);
   EXPECT_EQ(o.max_connections, 10u);
+  EXPECT_EQ(o.max_connections_per_address, 2u);
+  EXPECT_EQ(o.head_timeout_s, 4u);
   EXPECT_EQ(o.max_header_bytes, 4096u);
   EXPECT_EQ(o.max_body_bytes, 0u);
   EXPECT_EQ(o.idle_timeout_s, 5u);
@@ -41,6 +46,7 @@ TEST(HostOptionsTest, ProblemsAreOneLineAndNameTheOption) {
       {{"--module", "m", "--threads", "0"}, "for --threads"},
       {{"--module", "m", "--app", "a/b"}, "for --app"},
       {{"--module", "m", "--idle-timeout", "5s"}, "for --idle-timeout"},
+      {{"--module", "m", "--head-timeout", "0"}, "for --head-timeout"},
   };
   for (const auto& c : cases) {
     const auto parsed = ParseHostOptions(c.arguments);
@@ -52,6 +58,26 @@ TEST(HostOptionsTest, ProblemsAreOneLineAndNameTheOption) {
   const auto help = ParseHostOptions({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_NE(help.message.find("--pending-timeout"), std::string::npos);
+}
+
+TEST(DescriptorLimitsTest, ConnectionsLeaveAReserveBelowTheDescriptorLimit) {
+  struct Row {
+    unsigned requested;
+    unsigned long descriptors;
+    unsigned expected;
+    bool lowered;
+  };
+  const Row rows[] = {
+      {0, 256, 192, false},        {0, 1024, 768, false},     {0, 20000, 19488, false},
+      {0, 1UL << 30, 1u << 20, false}, {100, 256, 100, false}, {1000, 256, 192, true},
+      {0, 16, 1, false},
+  };
+  for (const auto& row : rows) {
+    std::string note;
+    EXPECT_EQ(host::EffectiveConnectionLimit(row.requested, row.descriptors, note), row.expected)
+        << row.requested << " within " << row.descriptors;
+    EXPECT_EQ(!note.empty(), row.lowered) << note;
+  }
 }
 
 }  // namespace

@@ -175,6 +175,26 @@ TEST(HostUnderPressureTest, NormalClientsAreAnsweredWhateverTheCrowdDoes) {
          EXPECT_NE(output.find("connection limit reached"), std::string::npos) << output;
          EXPECT_LT(std::count(output.begin(), output.end(), '\n'), 20) << "the log is flooded";
        }},
+      {"a module that took the reserve of descriptors",
+       {},
+       {"/usr/bin/prlimit", "--nofile=256:256"},
+       [](HostProcess& host, Crowd& crowd) {
+         ASSERT_EQ(host.Get("mode=hog&count=150").body, "150");
+         // Accept now fails for want of descriptors, long before the
+         // connection limit: each one is refused, without a busy loop.
+         for (int i = 0; i < 150; ++i) crowd.fds.push_back(ConnectLoopback(host.port()));
+         int refused = 0;
+         for (const int fd : crowd.fds) refused += StatusLine(fd, 20ms).starts_with("HTTP/1.1 503");
+         EXPECT_GT(refused, 0);
+         for (const int fd : crowd.fds) close(fd);
+         crowd.fds.clear();
+         EXPECT_TRUE(WaitUntil([&] { return host.Get("mode=hog&count=0").body == "0"; }, 5s));
+       },
+       [](HostProcess& host, Crowd&) {
+         const std::string output = host.process().Output();
+         EXPECT_NE(output.find("out of file descriptors"), std::string::npos) << output;
+         EXPECT_LT(std::count(output.begin(), output.end(), '\n'), 20) << "the log is flooded";
+       }},
       {"one address hoarding connections",
        {"--max-connections-per-address", "4"},
        {},

@@ -5,6 +5,9 @@
 // these instead of sleeping. mode=hold&stall=MS stays MS inside
 // HttpExtensionProc first and says so on standard output: a question over
 // HTTP could land on the very server thread that stalls.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -94,6 +97,22 @@ extern "C" __attribute__((visibility("default"))) uint32_t HttpExtensionProc(QX_
   if (const std::string block = Param(query, "block"); !block.empty()) {
     // A module call that blocks, as one waiting on its back end does.
     std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(block)));
+  }
+  if (mode == "hog") {
+    // Holds count descriptors, as a module with many files and sockets
+    // open does; count=0 gives them back.
+    static std::vector<int> hogged;
+    static std::mutex hog_mutex;
+    std::lock_guard lock(hog_mutex);
+    for (const int fd : hogged) close(fd);
+    hogged.clear();
+    for (int i = std::stoi(Param(query, "count")); i > 0; --i) {
+      const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (fd < 0) break;
+      hogged.push_back(fd);
+    }
+    Write(ecb, std::to_string(hogged.size()));
+    return QX_STATUS_SUCCESS;
   }
   if (mode == "sync") {
     const std::string size = Param(query, "size");

@@ -1,0 +1,26 @@
+// What the two callback requests share on their way out: both end every
+// failure before the hand-over in an error page whose context word tells a
+// message that could not be built from an exchange that failed.
+#include "diag/Diags.h"
+#include "diag/TraceLog.h"
+#include "extension/RAVO.h"
+
+int CRAVOExtension::SendCallbackRequest(CHttpServerContext* ctx, PendingRequest request, const char* handler,
+                                        diag::EntryExitRecords& records) {
+  const std::string language = request.keep.language;
+  std::string error;
+  switch (StartPending(ctx, std::move(request), error)) {
+    case PendingStart::kPending:
+      records.Dismiss();
+      return kPendingResult;
+    case PendingStart::kBuildFailed:
+      diag::TraceLine("CRAVOExtension::%s: Build message failed\n", handler);
+      OutputErrorPage(protocol::Text(protocol::Code::kWebBuildFailed), handler, language, ctx);
+      break;
+    case PendingStart::kExchangeFailed:
+      diag::TraceLine("CRAVOExtension::%s: CommunicateWithVEKACS failed\n", handler);
+      OutputErrorPage(error, "COMMUNICATE_WITH_VEKACS", language, ctx);
+      break;
+  }
+  return 0;
+}
