@@ -3,10 +3,6 @@
 //
 //   chat_direct_poll PORT SESSIONS_FILE THREADS SECONDS
 // Prints "polls/s N".
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,46 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/DirectClient.h"
 #include "protocol/Codes.h"
 #include "protocol/Message.h"
 #include "protocol/PasswordScrambling.h"
-
-namespace {
-
-bool SendAll(int fd, const std::string& data) {
-  for (std::size_t done = 0; done < data.size();) {
-    const ssize_t count = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (count <= 0) return false;
-    done += static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
-bool ReceiveAll(int fd, char* buffer, std::size_t length) {
-  for (std::size_t done = 0; done < length;) {
-    const ssize_t count = recv(fd, buffer + done, length - done, 0);
-    if (count <= 0) return false;
-    done += static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
-int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(static_cast<std::uint16_t>(port));
-  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int yes = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 5) {
@@ -85,15 +45,11 @@ int main(int argc, char** argv) {
   std::vector<std::thread> workers;
   for (int t = 0; t < threads; ++t) {
     workers.emplace_back([&, t] {
-      const int fd = Connect(port);
+      const int fd = bench::Connect(port);
       if (fd < 0) return;
       std::string response(1 << 20, '\0');
-      constexpr std::size_t kPrefix = protocol::kLengthPrefixBytes;
       for (std::size_t i = static_cast<std::size_t>(t); !stop; i += static_cast<std::size_t>(threads)) {
-        if (!SendAll(fd, messages[i % messages.size()]) || !ReceiveAll(fd, response.data(), kPrefix)) break;
-        const auto length = static_cast<std::size_t>(protocol::ReadHeader(response).length);
-        if (length < kPrefix || length > response.size()) break;
-        if (!ReceiveAll(fd, response.data() + kPrefix, length - kPrefix)) break;
+        if (!bench::Exchange(fd, messages[i % messages.size()], response)) break;
         ++polls;
       }
       close(fd);

@@ -4,10 +4,6 @@
 //
 //   vxml_direct_pairs PORT CALLS_FILE THREADS SECONDS
 // Prints "pairs/s N".
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,55 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/DirectClient.h"
 #include "protocol/Codes.h"
 #include "protocol/Message.h"
 #include "protocol/PasswordScrambling.h"
-
-namespace {
-
-bool SendAll(int fd, const std::string& data) {
-  for (std::size_t done = 0; done < data.size();) {
-    const ssize_t count = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (count <= 0) return false;
-    done += static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
-bool ReceiveAll(int fd, char* buffer, std::size_t length) {
-  for (std::size_t done = 0; done < length;) {
-    const ssize_t count = recv(fd, buffer + done, length - done, 0);
-    if (count <= 0) return false;
-    done += static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
-// One request out, its whole response in; false when the connection broke.
-bool Exchange(int fd, const std::string& message, std::string& response) {
-  constexpr std::size_t kPrefix = protocol::kLengthPrefixBytes;
-  if (!SendAll(fd, message) || !ReceiveAll(fd, response.data(), kPrefix)) return false;
-  const auto length = static_cast<std::size_t>(protocol::ReadHeader(response).length);
-  if (length < kPrefix || length > response.size()) return false;
-  return ReceiveAll(fd, response.data() + kPrefix, length - kPrefix);
-}
-
-int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(static_cast<std::uint16_t>(port));
-  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int yes = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 5) {
@@ -104,12 +55,12 @@ int main(int argc, char** argv) {
   std::vector<std::thread> workers;
   for (int t = 0; t < threads; ++t) {
     workers.emplace_back([&, t] {
-      const int fd = Connect(port);
+      const int fd = bench::Connect(port);
       if (fd < 0) return;
       std::string response(1 << 16, '\0');
       for (std::size_t i = static_cast<std::size_t>(t); !stop; i += static_cast<std::size_t>(threads)) {
         const auto& [enqueue, status] = pairs[i % pairs.size()];
-        if (!Exchange(fd, enqueue, response) || !Exchange(fd, status, response)) break;
+        if (!bench::Exchange(fd, enqueue, response) || !bench::Exchange(fd, status, response)) break;
         ++done;
       }
       close(fd);
