@@ -214,7 +214,7 @@ TEST_P(ShutdownGraceTest, HostEndsWithinTheGraceAndTracesWhatTheLastReportCouldN
 
   EXPECT_EQ(exit_code, 0) << host.process().Output();
   EXPECT_LE(took, kExitBound);
-  EXPECT_EQ(answer.get().status, 503);
+  EXPECT_EQ(answer.get().status, 503) << host.process().Output();
   const std::string trace = site.Read("debug.txt");
   EXPECT_NE(trace.find("DiagThread::Run: last diag report not sent"), std::string::npos) << trace;
   EXPECT_NE(trace.find("DiagThread::Run: not sent: SEVR "), std::string::npos) << "the records themselves";

@@ -2,6 +2,9 @@
 // vekacs-sim: what reaches the back end, what the voice browser reads out of
 // the answer documents, and that every document it gets is valid VoiceXML.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -192,8 +195,33 @@ TEST_F(VoiceGatewayTest, FailuresAnswerWithTheirReturnCodeAndZeroEverywhereElse)
   EXPECT_EQ(SentFields(230), "<none>") << "a request that cannot be built is not sent";
 }
 
+// Binds the port a stopped back end had, without listening: connections to it
+// are refused, and no other test running beside this one can take it.
+class PortHolder {
+ public:
+  explicit PortHolder(unsigned short port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    const int yes = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    held_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~PortHolder() { close(fd_); }
+  PortHolder(const PortHolder&) = delete;
+  PortHolder& operator=(const PortHolder&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  int fd_;
+  bool held_ = false;
+};
+
 TEST_F(VoiceGatewayTest, BackEndDownIsAnsweredOnTheRequestThread) {
   EXPECT_EQ(sim_.Stop(), 0);
+  std::optional<PortHolder> down(std::in_place, sim_.port());
+  ASSERT_TRUE(down->held());
   const VoiceAnswer answer = browser_->Call("REQ_VXML_ENQUEUE", {{"varCallID", "1"}});
   EXPECT_EQ(answer.at("returnCode"), "1002");
   EXPECT_EQ(answer.at("estimatedWait"), "0");
@@ -201,6 +229,7 @@ TEST_F(VoiceGatewayTest, BackEndDownIsAnsweredOnTheRequestThread) {
   EXPECT_NE(trace.find("CRAVOExtension::REQ_VXML_ENQUEUE: CommunicateWithVEKACS failed"), std::string::npos);
   EXPECT_EQ(trace.find("AsyncThreadProc"), std::string::npos) << "no worker started";
   // Back again, so that the host's stop need not wait for it.
+  down.reset();
   revived_.emplace(std::vector<std::string>{"--listen", "127.0.0.1:" + std::to_string(sim_.port())});
   EXPECT_TRUE(revived_->ready());
 }
