@@ -89,6 +89,9 @@ std::string SimProcess::IniSettings(int min_sockets, int max_sockets) const {
 
 void SimProcess::InstallSite(const std::string& from, const std::string& to) const {
   std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
+  // A trace left in the source folder by a manual run would satisfy a test's
+  // wait for a trace line before its own request wrote it.
+  std::filesystem::remove(to + "debug.txt");
   const std::string path = to + "RAVO.ini";
   std::ifstream in(path);
   std::ostringstream out;
