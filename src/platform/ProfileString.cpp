@@ -1,6 +1,6 @@
 #include "platform/ProfileString.h"
 
-#include "platform/ReadFile.h"
+#include "platform/FileSnapshots.h"
 #include "platform/Text.h"
 
 namespace platform {
@@ -28,13 +28,14 @@ constexpr std::size_t kMaxProfileFileBytes = 16 << 20;
 
 std::string GetProfileString(const std::string& path, std::string_view section,
                              std::string_view key) {
-  // Read at every page: one read of the whole file, then views into it.
-  std::string content;
-  if (!ReadRegularFile(path, content, kMaxProfileFileBytes)) return {};
+  // Asked at every page: one stat() while the file is unchanged, then views
+  // into what it holds.
+  const auto file = ReadFileSnapshot(path, kMaxProfileFileBytes);
+  if (file == nullptr) return {};
   const auto wanted_section = Trim(section);
   const auto wanted_key = Trim(key);
   bool in_section = false;
-  std::string_view rest(content);
+  std::string_view rest(file->text);
   while (!rest.empty()) {
     const auto end = rest.find('\n');
     const auto line = rest.substr(0, end);
