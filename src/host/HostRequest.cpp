@@ -45,9 +45,13 @@ void HostRequest::Queue() {
 
 HostRequest::Wait HostRequest::AwaitModule(MHD_Connection* connection, std::chrono::microseconds limit) {
   std::unique_lock lock(mutex_);
-  returned_.wait_for(lock, limit, [this] { return phase_ == Phase::kReturned; });
-  const bool pending = phase_ == Phase::kReturned && module_status_ == QX_STATUS_PENDING && !module_done_;
-  if (phase_ == Phase::kReturned && !pending) return Wait::kAnswerNow;
+  const auto answered = [this] {
+    return phase_ == Phase::kReturned && (module_status_ != QX_STATUS_PENDING || module_done_);
+  };
+  // A pending request whose worker finishes within the limit is answered
+  // here too: suspending and resuming the connection costs more than a poll.
+  if (returned_.wait_for(lock, limit, answered)) return Wait::kAnswerNow;
+  const bool pending = phase_ == Phase::kReturned;
   if (const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
     fd_ = info->connect_fd;
   }
@@ -154,6 +158,7 @@ void HostRequest::DoneWithSession() {
     ecb_.lpbData = nullptr;
     ecb_.cbAvailable = 0;
     ecb_.cbTotalBytes = 0;
+    if (phase_ == Phase::kReturned) returned_.notify_one();  // the library's thread may still wait
     if (phase_ == Phase::kSuspended) {
       phase_ = Phase::kResuming;
       ResumeLocked();

@@ -65,7 +65,8 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   void Queue();
 
   // On the library's thread, after the hand-over: waits up to limit for the
-  // module to return. A quick answer is then queued at once; otherwise the
+  // module's answer (its return, or its being done with a pending request).
+  // A quick answer is then queued at once; otherwise the
   // connection is suspended and held, and the library's thread goes on with
   // other connections: no module call holds it up longer than limit. When
   // the server holds no more requests, the answer is a 503 at once.
@@ -113,7 +114,7 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   std::chrono::steady_clock::time_point pending_since_;
 
   mutable std::mutex mutex_;
-  std::condition_variable returned_;        // kReturned reached, for AwaitModule
+  std::condition_variable returned_;        // kReturned reached or done after it, for AwaitModule
   Phase phase_ = Phase::kReceiving;         // guarded by mutex_
   bool module_done_ = false;                // guarded by mutex_
   bool frozen_ = false;                     // no more output accepted; guarded by mutex_
