@@ -115,7 +115,9 @@ void HostRequest::ModuleReturned(std::uint32_t status) {
   if (phase_ != Phase::kInModule) return;  // answered meanwhile
   if (!suspended_) {
     phase_ = Phase::kReturned;
-    returned_.notify_one();
+    // The library's thread waits for an answer; a pending return is none yet,
+    // and waking it for nothing costs a context switch per poll.
+    if (!pending) returned_.notify_one();
   } else if (pending) {
     phase_ = Phase::kSuspended;
   } else {
