@@ -23,12 +23,14 @@ constexpr unsigned kIdleTimeoutSeconds = 10;
 // the pool does not exist.
 constexpr std::int32_t kNoPool = -1;
 
-MHD_Result Answer(MHD_Connection* connection, unsigned status, const std::string& body, const char* type) {
+MHD_Result Answer(MHD_Connection* connection, unsigned status, const std::string& body, const char* type,
+                  const char* allow = nullptr) {
   MHD_Response* response =
       MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) return MHD_NO;
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
   MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  if (allow != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
   const MHD_Result queued = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
   return queued;
@@ -196,7 +198,8 @@ MHD_Result MetricsServer::OnRequest(void* cls, MHD_Connection* connection, const
     return Answer(connection, MHD_HTTP_NOT_FOUND, "not found\n", "text/plain; charset=utf-8");
   }
   if (verb != MHD_HTTP_METHOD_GET && verb != MHD_HTTP_METHOD_HEAD) {
-    return Answer(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "GET or HEAD\n", "text/plain; charset=utf-8");
+    return Answer(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "GET or HEAD\n", "text/plain; charset=utf-8",
+                  "GET, HEAD");
   }
   const bool loaded = self.module_loaded_.load(std::memory_order_acquire);
   if (path == "/metrics") return Answer(connection, MHD_HTTP_OK, self.RenderMetrics(), Exposition::kContentType);
