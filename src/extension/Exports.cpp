@@ -1,4 +1,5 @@
-// The module's entry points: the host's three and the two statistics exports.
+// The module's entry points: the host's three, the two statistics exports and
+// the heartbeat status a host's health check reads.
 // Each forwards to the one extension object and lets no exception escape.
 #include <cstdint>
 
@@ -38,4 +39,9 @@ QX_EXPORT void GetPoolStatsEntry(void* buffer) {
 
 QX_EXPORT void GetSSLPoolStatsEntry(void* buffer) {
   if (const auto* extension = CRAVOExtension::Instance()) extension->CopyPoolStatistics(true, buffer);
+}
+
+QX_EXPORT void GetHeartbeatStatusEntry(QX_HEARTBEAT_STATUS* status) {
+  if (status == nullptr) return;
+  if (const auto* extension = CRAVOExtension::Instance()) extension->CopyHeartbeatStatus(status);
 }

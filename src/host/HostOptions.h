@@ -23,6 +23,9 @@ struct HostOptions {
   unsigned pending_timeout_s = 120;
   unsigned shutdown_grace_s = 10;
   bool access_log = true;
+  // A second listener for /metrics, /healthz and /readyz; off while empty.
+  std::string metrics_address;
+  unsigned short metrics_port = 0;
 };
 
 struct ParsedOptions {

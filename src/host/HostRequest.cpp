@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "host/AccessLog.h"
+#include "host/Operations.h"
 #include "host/PendingRequests.h"
+#include "host/RequestMetrics.h"
 #include "host/ResponseHeaders.h"
 #include "host/StatusPages.h"
 #include "platform/Text.h"
@@ -25,7 +27,7 @@ bool EndsWithBlankLine(const std::string& text) {
 }  // namespace
 
 HostRequest::HostRequest(PendingRequests& registry, bool access_log, std::string_view uri)
-    : raw_uri(uri), registry_(registry), access_log_(access_log) {
+    : raw_uri(uri), operation(kOtherOperation), registry_(registry), access_log_(access_log) {
   const auto question = raw_uri.find('?');
   path = raw_uri.substr(0, question);
   if (question != std::string::npos) query = raw_uri.substr(question + 1);
@@ -177,7 +179,11 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
     std::lock_guard lock(mutex_);
     phase_ = Phase::kAnswered;
     connection_ = nullptr;
+    auto& metrics = HostRequestMetrics();
+    metrics.RecordDuration(operation, std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now() - pending_since_).count());
     if (forced_status_ != 0) {
+      metrics.RecordAnswer(operation, close_connection_ ? 499 : forced_status_);
       if (close_connection_) return MHD_NO;
       return QueueStatusPage(connection, forced_status_, registry_.shutting_down());
     }
@@ -202,6 +208,7 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
   if (registry_.shutting_down()) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
   const MHD_Result queued = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
+  HostRequestMetrics().RecordAnswer(operation, status);
   if (access_log_) {
     WriteAccessLogLine(remote_address, method, raw_uri, status,
                        method == MHD_HTTP_METHOD_HEAD ? 0 : output.size());

@@ -54,6 +54,7 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   std::string remote_address;
   std::string body;  // released when the module is done
   std::vector<std::pair<std::string, std::string>> variables;  // server variables; as body
+  std::uint8_t operation;  // what the metrics count it under (host/Operations.h); set before Queue
 
   // The method the module sees: a HEAD request is served as GET, and the
   // library leaves out the body.

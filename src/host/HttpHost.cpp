@@ -12,7 +12,9 @@
 #include "host/AccessLog.h"
 #include "host/DescriptorLimits.h"
 #include "host/HostRequest.h"
+#include "host/Operations.h"
 #include "host/RateLimitedLog.h"
+#include "host/RequestMetrics.h"
 #include "host/RequestChecks.h"
 #include "host/ServerVariables.h"
 #include "host/StatusPages.h"
@@ -204,6 +206,7 @@ MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request, std
 
 MHD_Result HttpHost::Refuse(const HostRequest& request, MHD_Connection* connection, unsigned status,
                             bool close_connection, const char* allow) {
+  HostRequestMetrics().RecordAnswer(request.operation, status);
   if (options_.access_log) {
     WriteAccessLogLine(request.remote_address, request.method, request.raw_uri, status, 0);
   }
@@ -212,6 +215,7 @@ MHD_Result HttpHost::Refuse(const HostRequest& request, MHD_Connection* connecti
 
 MHD_Result HttpHost::RefuseDuringBody(const HostRequest& request, MHD_Connection* connection,
                                       unsigned status) {
+  HostRequestMetrics().RecordAnswer(request.operation, status);
   if (options_.access_log) {
     WriteAccessLogLine(request.remote_address, request.method, request.raw_uri, status, 0);
   }
@@ -220,6 +224,7 @@ MHD_Result HttpHost::RefuseDuringBody(const HostRequest& request, MHD_Connection
 }
 
 MHD_Result HttpHost::RunModule(MHD_Connection* connection, HostRequest& request) {
+  request.operation = OperationOf(request.method == MHD_HTTP_METHOD_POST ? request.body : request.query);
   request.Queue();
   auto hold = request.shared_from_this();
   if (!request_threads_.Post([this, hold] { CallModule(*hold); })) {

@@ -14,7 +14,7 @@ TEST(HostOptionsTest, ReadsEveryOption) {
                                         "--max-connections-per-address", "2", "--head-timeout", "4",
                                         "--max-header-bytes", "4096", "--max-body-bytes", "0",
                                         "--idle-timeout", "5", "--pending-timeout", "7",
-                                        "--shutdown-grace", "0", "--no-access-log"});
+                                        "--shutdown-grace", "0", "--no-access-log", "--metrics", "127.0.0.2:0"});
   ASSERT_TRUE(parsed.options) << parsed.message;
   const auto& o = *parsed.options;
   EXPECT_EQ(o.module_path, "m.so");
@@ -30,6 +30,9 @@ TEST(HostOptionsTest, ReadsEveryOption) {
   EXPECT_EQ(o.pending_timeout_s, 7u);
   EXPECT_EQ(o.shutdown_grace_s, 0u);
   EXPECT_FALSE(o.access_log);
+  EXPECT_EQ(o.metrics_address, "127.0.0.2");
+  EXPECT_EQ(o.metrics_port, 0);
+  EXPECT_TRUE(ParseHostOptions({"--module", "m.so"}).options->metrics_address.empty());
 }
 
 TEST(HostOptionsTest, ProblemsAreOneLineAndNameTheOption) {
@@ -47,6 +50,7 @@ TEST(HostOptionsTest, ProblemsAreOneLineAndNameTheOption) {
       {{"--module", "m", "--app", "a/b"}, "for --app"},
       {{"--module", "m", "--idle-timeout", "5s"}, "for --idle-timeout"},
       {{"--module", "m", "--head-timeout", "0"}, "for --head-timeout"},
+      {{"--module", "m", "--metrics", "9100"}, "for --metrics"},
   };
   for (const auto& c : cases) {
     const auto parsed = ParseHostOptions(c.arguments);
