@@ -395,6 +395,7 @@
         } else if (TRANSIENT[f.error]) {
           failures++;
           reconnecting = true;
+          typingLine.textContent = "";
           updateConnection();
         } else {
           end(text.ended, f.error);
@@ -406,6 +407,7 @@
         done();
         failures++;
         reconnecting = true;
+        typingLine.textContent = "";
         updateConnection();
         nextPoll();
       });
