@@ -7,7 +7,8 @@
 // time, in order. A line whose answer was lost is not sent again blindly: the
 // transcript of the next poll that started after the loss decides whether it
 // arrived. The chat (session, index, lines shown, lines not yet delivered) is
-// kept in this tab's sessionStorage, so that a reload resumes it.
+// kept in this tab's sessionStorage, so that a reload resumes it. The texts
+// themselves (answers, entities, finding own lines) are chat-text.js's.
 (function () {
   "use strict";
   var STORE = "quorvix.chat";
@@ -29,6 +30,8 @@
   // Times in the visitor's zone, written as the visitor's browser writes
   // them when it speaks the page's language.
   var locale = (navigator.languages || []).filter(function (l) { return l.split("-")[0] === language; })[0] || language;
+  var T = window.QuorvixChatText;
+  var decodeEntities = T.decodeEntities;
   var clock = new Intl.DateTimeFormat(locale || undefined, { hour: "2-digit", minute: "2-digit" });
 
   function load(key) {
@@ -78,47 +81,6 @@
       "&varUserLanguage=" + encodeURIComponent(language);
     for (var name in values) query += "&" + name + "=" + encodeURIComponent(values[name]);
     return servlet + "?" + query;
-  }
-
-  // &lt; and friends as characters, without ever parsing markup.
-  function decodeEntities(value) {
-    return value.replace(/&(#x[0-9a-fA-F]+|#[0-9]+|lt|gt|amp|quot|apos);/g, function (all, name) {
-      if (name === "lt") return "<";
-      if (name === "gt") return ">";
-      if (name === "amp") return "&";
-      if (name === "quot") return "\"";
-      if (name === "apos") return "'";
-      var code = name.charAt(1) === "x" ? parseInt(name.slice(2), 16) : parseInt(name.slice(1), 10);
-      try { return String.fromCodePoint(code); } catch (e) { return all; }
-    });
-  }
-
-  // A line as the back end stores it: the module turns angle brackets into
-  // entities and keeps "<BR>" (and a typed "%0A") as the line break.
-  function onTheWire(line) {
-    return line.split("<BR>").join("%0A").replace(/</g, "&lt;").replace(/>/g, "&gt;").split("%0A").join("<BR>");
-  }
-
-  // "QXCHAT kind" documents: name=value lines; the chat text comes last.
-  function parse(reply) {
-    if (reply.indexOf("QXCHAT ") !== 0) {
-      var code = /id="error-code">([^<]*)</.exec(reply);
-      return { kind: "error", fields: { error: code ? code[1] : "?" } };
-    }
-    var lines = reply.split("\n");
-    var result = { kind: lines[0].slice(7).trim(), fields: {} };
-    for (var i = 1; i < lines.length; i++) {
-      var at = lines[i].indexOf("=");
-      if (at < 0) continue;
-      var name = lines[i].slice(0, at);
-      if (name === "chat") {
-        var rest = lines.slice(i).join("\n").slice(at + 1).replace(/\s+$/, "");
-        result.fields.chat = rest.slice(1, -1).replace(/\\(["\\])/g, "$1");
-        break;
-      }
-      result.fields[name] = lines[i].slice(at + 1);
-    }
-    return result;
   }
 
   // ---- what the visitor sees ----
@@ -243,35 +205,6 @@
 
   // ---- the conversation ----
 
-  // The back end may keep the name with its markup characters as entities.
-  function sameName(name) { return !!chat.name && decodeEntities(name) === decodeEntities(chat.name); }
-
-  // A transcript line: its kind and the text to show.
-  function classify(line) {
-    if (/^System: /.test(line)) return { kind: "system", text: decodeEntities(line) };
-    var colon = line.indexOf(": ");
-    if (colon > 0 && sameName(line.slice(0, colon))) return { kind: "visitor", text: decodeEntities(line.slice(colon + 2)) };
-    return { kind: "agent", text: decodeEntities(line) };
-  }
-
-  // Where the visitor's line stands in a poll's lines: "<name>: <line>",
-  // its further lines after it, searched from `from` on. Compared as the
-  // visitor sees them, whatever entities the back end chose.
-  function findOwn(segments, entry, from) {
-    var parts = entry.wire.split("<BR>").map(decodeEntities);
-    for (var i = from; i + parts.length <= segments.length; i++) {
-      var colon = segments[i].indexOf(": ");
-      if (colon <= 0) continue;
-      var name = segments[i].slice(0, colon);
-      if (chat.name && !sameName(name)) continue;
-      if (decodeEntities(segments[i].slice(colon + 2)) !== parts[0]) continue;
-      var same = true;
-      for (var k = 1; k < parts.length && same; k++) same = decodeEntities(segments[i + k]) === parts[k];
-      if (same) return { at: i, count: parts.length, name: name };
-    }
-    return null;
-  }
-
   // A successful poll, numbered seq: its lines shown in order, the visitor's
   // own lines taken out of the outbox, lines it proves lost marked so.
   function takeChat(chatText, seq) {
@@ -279,16 +212,12 @@
     var shown = 0;
     var now = Date.now();
     var segments = chatText === "" ? [] : chatText.split("<BR>");
-    var own = {};
-    var cursor = 0;
-    chat.outbox.forEach(function (entry) {
-      if (entry.state !== "sent" && entry.state !== "unknown" && entry.state !== "sending") return;
-      var found = findOwn(segments, entry, cursor);
-      if (!found) return;
-      if (!chat.name) chat.name = found.name;
-      own[found.at] = { entry: entry, count: found.count };
-      cursor = found.at + found.count;
+    var onTheirWay = chat.outbox.filter(function (entry) {
+      return entry.state === "sent" || entry.state === "unknown" || entry.state === "sending";
     });
+    var matched = T.matchOwnLines(segments, onTheirWay, chat.name);
+    var own = matched.own;
+    chat.name = matched.name;
     for (var i = 0; i < segments.length; i++) {
       var line;
       if (own[i]) {
@@ -298,7 +227,7 @@
         chat.outbox.splice(chat.outbox.indexOf(entry), 1);
         i += own[i].count - 1;
       } else if (segments[i] !== "") {
-        line = classify(segments[i]);
+        line = T.classify(segments[i], chat.name);
         line.time = now;
         if (line.kind !== "visitor") shown++;
       } else {
@@ -369,7 +298,7 @@
       .then(function (response) { return response.text(); })
       .then(function (reply) {
         done();
-        var answer = parse(reply);
+        var answer = T.parse(reply);
         var f = answer.fields;
         if (answer.kind === "dispatch" && !f.error) {
           failures = 0;
@@ -463,7 +392,7 @@
     post("REQ_ADD_TO_CHAT", { varChatData: entry.line, varIndexKey: chat.index })
       .then(function (response) { return response.text(); })
       .then(function (reply) {
-        var answer = parse(reply);
+        var answer = T.parse(reply);
         var code = answer.fields.error;
         if (answer.kind === "control" && !code) settle("sent");
         else if (answer.kind === "control" && !TRANSIENT[code]) settle("failed", code);
@@ -473,7 +402,7 @@
   }
 
   function queue(line) {
-    var entry = { id: chat.nextId++, line: line, wire: onTheWire(line), state: "queued", time: Date.now() };
+    var entry = { id: chat.nextId++, line: line, wire: T.onTheWire(line), state: "queued", time: Date.now() };
     chat.outbox.push(entry);
     showOutboxItem(entry);
     follow(true, 0);
