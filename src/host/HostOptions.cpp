@@ -34,7 +34,8 @@ ParsedOptions Problem(const std::string& text) { return {std::nullopt, "quorvix-
 std::string HostUsage() {
   return R"(Usage: quorvix-host --module PATH [options]
 
-Serves one extension module over HTTP/1.1 at /<app>/<module file name>.
+Serves one extension module over HTTP/1.1 at /<app>/<module file name>, and
+the files of the folder static/ beside the module at /<app>/static/<path>.
 
   --module PATH            the module to load (required)
   --listen ADDR:PORT       address and port to listen on (default 127.0.0.1:8080;

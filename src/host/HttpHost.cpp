@@ -17,6 +17,7 @@
 #include "host/RequestMetrics.h"
 #include "host/RequestChecks.h"
 #include "host/ServerVariables.h"
+#include "host/StaticFiles.h"
 #include "host/StatusPages.h"
 #include "platform/ListeningSocket.h"
 
@@ -47,6 +48,7 @@ OpenConnections::Slot* SlotOf(MHD_Connection* connection) {
 
 HttpHost::HttpHost(const HostOptions& options, ExtensionModule& module)
     : options_(options),
+      static_folder_(StaticFolderFor(options.module_path)),
       module_(module),
       pending_({std::chrono::seconds(options.pending_timeout_s), std::chrono::seconds(options.shutdown_grace_s)}),
       request_threads_({ConnectionThreads(options), kMaxRequestThreads, kRequestThreadIdleExit}) {}
@@ -188,6 +190,10 @@ MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request, std
   // a doubtful request to be read as the next one.
   if (!HasSoundFraming(connection, version)) return Refuse(request, connection, 400, true);
   const bool closing = pending_.shutting_down();
+  const std::string static_prefix = "/" + options_.app + "/static/";
+  if (request.path.starts_with(static_prefix)) {
+    return ServeStatic(connection, request, std::string_view(request.path).substr(static_prefix.size()), closing);
+  }
   if (request.path != "/" + options_.app + "/" + module_.FileName()) {
     return Refuse(request, connection, 404, closing);
   }
@@ -202,6 +208,18 @@ MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request, std
     request.body.reserve(static_cast<std::size_t>(declared));
   }
   return MHD_YES;
+}
+
+MHD_Result HttpHost::ServeStatic(MHD_Connection* connection, const HostRequest& request, std::string_view relative,
+                                 bool closing) {
+  if (request.method != "GET" && request.method != "HEAD") return Refuse(request, connection, 405, closing, "GET, HEAD");
+  if (closing) return Refuse(request, connection, 503, true);
+  const StaticAnswer answer = QueueStaticFile(connection, static_folder_, relative);
+  HostRequestMetrics().RecordAnswer(request.operation, answer.status);
+  if (options_.access_log) {
+    WriteAccessLogLine(request.remote_address, request.method, request.raw_uri, answer.status, answer.bytes);
+  }
+  return answer.queued ? MHD_YES : MHD_NO;
 }
 
 MHD_Result HttpHost::Refuse(const HostRequest& request, MHD_Connection* connection, unsigned status,

@@ -5,6 +5,7 @@
 // This class routes requests; the pieces it ties together live beside it:
 // Acceptor and OpenConnections (who gets in, for how long), RequestThreads
 // (where the module runs), ServerVariables (what the module may ask),
+// StaticFiles (the site's scripts and style sheets),
 // StatusPages (what the host answers itself), PendingRequests (what is held,
 // the watchdog, and the shutdown's waiting) and HostRequest (one request's
 // state).
@@ -75,11 +76,15 @@ class HttpHost {
   // The same while the body still arrives, when the library takes no answer:
   // writes it itself and has the library close the connection.
   MHD_Result RefuseDuringBody(const HostRequest& request, MHD_Connection* connection, unsigned status);
+  // Answers GET and HEAD under /<app>/static/ from the site's static folder.
+  MHD_Result ServeStatic(MHD_Connection* connection, const HostRequest& request, std::string_view relative,
+                         bool closing);
   // Hands the request to a request thread, its connection suspended.
   MHD_Result RunModule(MHD_Connection* connection, HostRequest& request);
   void CallModule(HostRequest& request);
 
   const HostOptions options_;
+  const std::string static_folder_;  // "static/" beside the module
   ExtensionModule& module_;
   PendingRequests pending_;
   RequestThreads request_threads_;

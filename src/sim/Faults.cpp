@@ -1,5 +1,6 @@
 #include "sim/Faults.h"
 
+#include <cstdlib>
 #include <sstream>
 
 namespace sim {
@@ -16,10 +17,23 @@ bool Faults::Set(const std::string& command) {
   else if (name == "close") fault.kind = Fault::Kind::kClose, needs_value = false;
   else if (name == "badlength") fault.kind = Fault::Kind::kBadLength, needs_value = false;
   else if (name == "refuse-diag") fault.kind = Fault::Kind::kRefuseDiag, needs_value = false;
+  else if (name == "down") fault.kind = Fault::Kind::kDown, needs_value = false;
   else return false;
   if (needs_value && !(words >> fault.value)) return false;
   long count = 1;
-  if (!(words >> count)) count = 1;
+  std::string word;
+  if (words >> word && word != "type") {
+    char* end = nullptr;
+    count = std::strtol(word.c_str(), &end, 10);
+    if (end == word.c_str() || *end != '\0') return false;
+    word.clear();
+    words >> word;
+  }
+  if (word == "type") {
+    if (!(words >> fault.type) || fault.type <= 0) return false;
+  } else if (!word.empty()) {
+    return false;
+  }
   if (count < 0) return false;
   std::lock_guard lock(mutex_);
   fault_ = fault;
@@ -37,6 +51,7 @@ std::optional<Fault> Faults::Take(int type) {
   std::lock_guard lock(mutex_);
   if (!fault_) return std::nullopt;
   if (fault_->kind == Fault::Kind::kRefuseDiag && type != 90) return std::nullopt;
+  if (fault_->type != 0 && fault_->type != type) return std::nullopt;
   const Fault fault = *fault_;
   if (remaining_ > 0 && --remaining_ == 0) fault_.reset();
   return fault;

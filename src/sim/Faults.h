@@ -1,5 +1,6 @@
 // Faults a test switches on to see how the module copes: each applies to the
-// next `count` requests (0: until cleared).
+// next `count` requests (0: until cleared), of one request type when the
+// command names one ("fault close 1 type 40").
 #pragma once
 
 #include <cstddef>
@@ -18,14 +19,17 @@ struct Fault {
                    // padded with filler when value is larger)
     kExtra,        // append `value` extra bytes after the answer
     kRefuseDiag,   // answer diagnostics reports with a non-zero code
+    kDown,         // close the connection without handling the request: the
+                   // back end is gone, nothing of the request is kept
   };
   Kind kind;
   long value = 0;
+  int type = 0;  // the request type it applies to; 0: any
 };
 
 class Faults {
  public:
-  // "delay 3000 2", "close", "length 29", ...; false when not understood.
+  // "delay 3000 2", "close 1 type 40", "down 0", ...; false when not understood.
   bool Set(const std::string& command);
   void Clear();
   // The fault for the next request of type, counted down; none when unset

@@ -171,6 +171,12 @@ void SimServer::Serve(Connection& connection) {
     std::optional<Fault> fault;
     if (ParseRequest(message, request)) {
       fault = faults_.Take(request.type);
+      if (fault && fault->kind == Fault::Kind::kDown) {
+        Log("conn=" + std::to_string(connection.serial) + " req=" + std::to_string(serial) + " type=" +
+            std::to_string(request.type) + " down");
+        connection.busy = false;
+        break;
+      }
       const bool refuse = fault && fault->kind == Fault::Kind::kRefuseDiag;
       response = center_.Handle(request, refuse);
     } else {
@@ -208,6 +214,7 @@ void SimServer::Serve(Connection& connection) {
           answer.append(static_cast<std::size_t>(fault->value), 'x');
           break;
         case Fault::Kind::kRefuseDiag:
+        case Fault::Kind::kDown:
           break;
       }
     }

@@ -21,6 +21,8 @@ in-memory contact center, and lets tests inject faults.
   --control ADDR:PORT   line-based control port for tests (default: none); commands:
                           fault delay MS [N] | close [N] | badlength [N] | length L [N]
                                 | extra B [N] | refuse-diag [N]   (N requests, 0: until clear)
+                                | down [N]  (close without handling: nothing is kept)
+                                ... [type T]  (only requests of message type T count)
                           clear | close-idle | log | heartbeats | reports | stats
                           callbacks | callback-service UNIT on|off
                                 | callback-hours UNIT HH:MM-HH:MM | callback-block PREFIX

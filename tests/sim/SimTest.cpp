@@ -31,6 +31,19 @@ TEST(SimFaultsTest, FaultsCountDownAndApplyToTheirRequests) {
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(faults.Take(90).has_value());
   faults.Clear();
   EXPECT_FALSE(faults.Take(90).has_value());
+  // A fault for one type leaves the others alone and counts only its own.
+  ASSERT_TRUE(faults.Set("close 1 type 40"));
+  EXPECT_FALSE(faults.Take(50).has_value());
+  const auto close = faults.Take(40);
+  ASSERT_TRUE(close.has_value());
+  EXPECT_EQ(close->kind, sim::Fault::Kind::kClose);
+  EXPECT_FALSE(faults.Take(40).has_value());
+  ASSERT_TRUE(faults.Set("down type 50"));
+  EXPECT_FALSE(faults.Take(40).has_value());
+  EXPECT_EQ(faults.Take(50)->kind, sim::Fault::Kind::kDown);
+  for (const char* bad : {"down type", "down type x", "delay 5 2 3", "close x", "down 0 type 0"}) {
+    EXPECT_FALSE(faults.Set(bad)) << bad;
+  }
 }
 
 }  // namespace

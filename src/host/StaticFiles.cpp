@@ -1,0 +1,203 @@
+#include "host/StaticFiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <utility>
+
+#include "host/StatusPages.h"
+
+namespace host {
+namespace {
+
+// Revalidated on every use: the pages name these files without a version,
+// so a browser must not keep an old script after an upgrade; an unchanged
+// file costs a 304 without a body.
+constexpr const char* kCacheControl = "no-cache";
+
+constexpr std::array<std::pair<std::string_view, std::string_view>, 15> kTypes{{
+    {".js", "text/javascript; charset=utf-8"},
+    {".mjs", "text/javascript; charset=utf-8"},
+    {".css", "text/css; charset=utf-8"},
+    {".html", "text/html; charset=utf-8"},
+    {".htm", "text/html; charset=utf-8"},
+    {".txt", "text/plain; charset=utf-8"},
+    {".json", "application/json; charset=utf-8"},
+    {".svg", "image/svg+xml; charset=utf-8"},
+    {".png", "image/png"},
+    {".jpg", "image/jpeg"},
+    {".gif", "image/gif"},
+    {".ico", "image/x-icon"},
+    {".woff2", "font/woff2"},
+    {".ogg", "audio/ogg"},
+    {".mp3", "audio/mpeg"},
+}};
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The relative path decoded and checked segment by segment; empty when it
+// could name anything but a file below the folder.
+std::string SafeRelativePath(std::string_view raw) {
+  std::string decoded;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] != '%') {
+      decoded.push_back(raw[i]);
+      continue;
+    }
+    if (i + 2 >= raw.size() || HexValue(raw[i + 1]) < 0 || HexValue(raw[i + 2]) < 0) return {};
+    decoded.push_back(static_cast<char>(HexValue(raw[i + 1]) * 16 + HexValue(raw[i + 2])));
+    i += 2;
+  }
+  std::size_t start = 0;
+  while (start <= decoded.size()) {
+    const std::size_t end = std::min(decoded.find('/', start), decoded.size());
+    const std::string_view segment(decoded.data() + start, end - start);
+    // Empty, "." and ".." segments and dot files (".htaccess", ".git") are
+    // never served; nor is anything with a NUL or a backslash in its name.
+    if (segment.empty() || segment.front() == '.' || segment.find('\0') != std::string_view::npos ||
+        segment.find('\\') != std::string_view::npos) {
+      return {};
+    }
+    start = end + 1;
+  }
+  return decoded;
+}
+
+std::string HttpDate(std::time_t when) {
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  char text[40];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday], utc.tm_mday,
+                kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  return text;
+}
+
+std::optional<std::time_t> ParseHttpDate(const char* text) {
+  std::tm utc{};
+  const char* end = strptime(text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+  if (end == nullptr || *end != '\0') return std::nullopt;
+  return timegm(&utc);
+}
+
+bool EtagListMatches(std::string_view list, std::string_view etag) {
+  while (!list.empty()) {
+    const std::size_t comma = std::min(list.find(','), list.size());
+    std::string_view candidate = list.substr(0, comma);
+    list.remove_prefix(std::min(comma + 1, list.size()));
+    while (!candidate.empty() && candidate.front() == ' ') candidate.remove_prefix(1);
+    while (!candidate.empty() && candidate.back() == ' ') candidate.remove_suffix(1);
+    if (candidate.starts_with("W/")) candidate.remove_prefix(2);  // weak comparison, as for GET
+    if (candidate == "*" || candidate == etag) return true;
+  }
+  return false;
+}
+
+// If-None-Match decides when present; If-Modified-Since only without it.
+bool BrowserCopyIsCurrent(MHD_Connection* connection, std::string_view etag, std::time_t modified) {
+  if (const char* match = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_NONE_MATCH)) {
+    return EtagListMatches(match, etag);
+  }
+  if (const char* since = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                      MHD_HTTP_HEADER_IF_MODIFIED_SINCE)) {
+    const auto date = ParseHttpDate(since);
+    return date && modified <= *date;
+  }
+  return false;
+}
+
+// The real path of the file when it is a regular file inside the real
+// folder, so that no symbolic link leads out of it.
+std::optional<std::string> ResolveInside(const std::string& folder, const std::string& relative) {
+  char real_folder[PATH_MAX];
+  char real_file[PATH_MAX];
+  if (realpath(folder.c_str(), real_folder) == nullptr) return std::nullopt;
+  if (realpath((folder + "/" + relative).c_str(), real_file) == nullptr) return std::nullopt;
+  const std::string inside = std::string(real_folder) + "/";
+  if (std::strncmp(real_file, inside.c_str(), inside.size()) != 0) return std::nullopt;
+  return std::string(real_file);
+}
+
+StaticAnswer NotFound(MHD_Connection* connection) {
+  return {404, 0, QueueStatusPage(connection, 404, false) == MHD_YES};
+}
+
+}  // namespace
+
+std::string StaticFolderFor(const std::string& module_path) {
+  const std::size_t slash = module_path.rfind('/');
+  return (slash == std::string::npos ? std::string(".") : module_path.substr(0, slash)) + "/static";
+}
+
+std::string_view StaticContentType(std::string_view file_name) {
+  const std::size_t dot = file_name.rfind('.');
+  if (dot != std::string_view::npos && file_name.find('/', dot) == std::string_view::npos) {
+    std::string ending(file_name.substr(dot));
+    for (auto& c : ending) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const auto& [suffix, type] : kTypes) {
+      if (ending == suffix) return type;
+    }
+  }
+  return "application/octet-stream";
+}
+
+StaticAnswer QueueStaticFile(MHD_Connection* connection, const std::string& folder, std::string_view relative_path) {
+  const std::string relative = SafeRelativePath(relative_path);
+  if (relative.empty()) return NotFound(connection);
+  const auto path = ResolveInside(folder, relative);
+  if (!path) return NotFound(connection);
+  const int fd = open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return NotFound(connection);
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return NotFound(connection);
+  }
+  char etag[64];
+  std::snprintf(etag, sizeof etag, "\"%llx-%llx-%lx\"", static_cast<unsigned long long>(info.st_size),
+                static_cast<unsigned long long>(info.st_mtim.tv_sec), static_cast<long>(info.st_mtim.tv_nsec));
+  const std::string modified = HttpDate(info.st_mtim.tv_sec);
+  const bool current = BrowserCopyIsCurrent(connection, etag, info.st_mtim.tv_sec);
+  MHD_Response* response = nullptr;
+  if (current) {
+    close(fd);
+    response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+  } else {
+    // The library owns fd from here, also when it fails.
+    response = MHD_create_response_from_fd(static_cast<uint64_t>(info.st_size), fd);
+  }
+  if (response == nullptr) {
+    if (!current) close(fd);
+    return {500, 0, false};
+  }
+  if (!current) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, std::string(StaticContentType(relative)).c_str());
+  }
+  MHD_add_response_header(response, MHD_HTTP_HEADER_ETAG, etag);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_LAST_MODIFIED, modified.c_str());
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, kCacheControl);
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  const unsigned status = current ? MHD_HTTP_NOT_MODIFIED : MHD_HTTP_OK;
+  const bool queued = MHD_queue_response(connection, status, response) == MHD_YES;
+  MHD_destroy_response(response);
+  return {status, current ? 0 : static_cast<std::size_t>(info.st_size), queued};
+}
+
+}  // namespace host

@@ -1,0 +1,435 @@
+// The visitor's chat widget in headless Chromium, one flow per promise it
+// makes, each checked by what the visitor sees and, on every page reached,
+// by axe-core:
+//   delivery   nothing lost, nothing doubled: an answer dropped after the
+//              line was stored, a back end that is down, a line truly lost
+//   resume     reload and the start form again resume the same chat; a chat
+//              the back end ended keeps its transcript for download
+//   outage     a slow back end shows "Reconnecting…" at once, the transcript
+//              stays put, lines typed meanwhile go out once and in order
+//   layout     fixed header and input bar, scrolling transcript, bubbles,
+//              time stamps, waiting state, title notice, dark, 200 % zoom
+//   static     scripts and styles from the static folder, behind a proxy
+//              that adds nosniff; the noscript text
+//   prechat    blank fields and a bad number refused in the page; error
+//              pages in the visitor's language that keep the business unit
+//
+//   node chat-widget.mjs --build DIR --flow NAME [--shots DIR]
+import { createServer, request as httpRequest } from "node:http";
+import { readFileSync } from "node:fs";
+import { join } from "node:path";
+import AxeBuilder from "@axe-core/playwright";
+import { args, withSite } from "./harness.mjs";
+
+const build = args.build;
+const shots = args.shots ?? build;
+const WAIT = 15000;
+
+function check(condition, message) {
+  if (!condition) throw new Error(message);
+}
+
+async function accessible(page, what) {
+  const result = await new AxeBuilder({ page }).analyze();
+  const found = result.violations.map((v) => `${v.id} (${v.impact}): ${v.nodes.map((n) => n.target.join(" ")).join(", ")}`);
+  check(found.length === 0, `${what}: accessibility violations: ${found.join("; ")}`);
+}
+
+// Polls fn until it returns something truthy or the deadline passes.
+async function until(what, fn, timeout = WAIT) {
+  const deadline = Date.now() + timeout;
+  for (;;) {
+    const value = await fn();
+    if (value) return value;
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+}
+
+async function newPage(browser, options = {}) {
+  const context = await browser.newContext({ viewport: { width: 1280, height: 800 }, ...options });
+  const page = await context.newPage();
+  const errors = [];
+  page.on("pageerror", (error) => errors.push(error.message));
+  page.on("dialog", (dialog) => { errors.push(`dialog: ${dialog.message()}`); dialog.dismiss(); });
+  page.scriptErrors = errors;
+  return page;
+}
+
+function mainPage(base, lang = "en", unit = "Sales") {
+  return `${base}?varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=${lang}&varBusinessUnitName=${unit}`;
+}
+
+async function startChat(page, base, name = "Ann Lee") {
+  await page.goto(mainPage(base));
+  await page.fill("#name", name);
+  await page.fill("#question", "Where is my order?");
+  await Promise.all([page.waitForURL(/REQ_STAT_PAGE.*ChatFrame/, { timeout: WAIT }), page.click("#chat-form button[type=submit]")]);
+  await agentLine(page, `Hello ${name}, how can I help you?`);
+}
+
+// The texts of the bubbles, in order, as the visitor sees them.
+async function bubbles(page, kind = "") {
+  return page.$$eval(`#transcript li${kind} .text`, (all) => all.map((e) => e.textContent));
+}
+
+async function agentLine(page, text) {
+  await page.locator("#transcript li.agent .text").filter({ hasText: text }).first().waitFor({ timeout: WAIT });
+}
+
+async function say(page, line) {
+  await page.fill("#message", line);
+  await page.press("#message", "Enter");
+}
+
+// Waits until the visitor's line shows as delivered (in the transcript, not
+// on its way) and checks that it is there exactly once.
+async function delivered(page, line) {
+  await until(`"${line}" delivered`, async () => (await bubbles(page, ".visitor:not(.pending):not(.failed)")).includes(line));
+  const all = await bubbles(page);
+  check(all.filter((t) => t === line).length === 1, `"${line}" shown ${all.filter((t) => t === line).length} times`);
+}
+
+async function sentLines(control, type) {
+  return (await control("log")).split("\n").filter((l) => l.includes(` type=${type} `)).length;
+}
+
+// Ends the chat and checks the summary: the greeting and every line of the
+// visitor and of the agent's answers exactly once; the visitor's lines in
+// the order typed, each answer after its line.
+async function summaryHolds(page, lines) {
+  await Promise.all([page.waitForURL(/ChatSummary/, { timeout: WAIT }), page.click("#hangup")]);
+  const summary = await page.locator("#summary").innerText();
+  const once = (text) => {
+    const count = summary.split(text).length - 1;
+    check(count === 1, `summary has "${text}" ${count} times: ${summary}`);
+    return summary.indexOf(text);
+  };
+  once("Alex: Hello Ann Lee");
+  let previous = -1;
+  for (const line of lines) {
+    const at = once(`Ann Lee: ${line}`);
+    check(at > previous, `"${line}" out of order in the summary: ${summary}`);
+    check(once(`Alex: Thank you, I am looking into "${line}".`) > at, `the answer to "${line}" comes before it`);
+    previous = at;
+  }
+  return summary;
+}
+
+const flows = {
+  async delivery({ base, control, browser }) {
+    const page = await newPage(browser);
+    await startChat(page, base);
+    const lines = [];
+
+    // The back end stores the line, its answer never arrives.
+    await control("fault close 1 type 40");
+    await say(page, "first: stored, answer lost");
+    await delivered(page, "first: stored, answer lost");
+    lines.push("first: stored, answer lost");
+    check(await page.locator("#transcript li.failed").count() === 0, "a stored line was offered again");
+
+    // The back end is down: shown at once, lines wait visibly, go out in order.
+    await control("fault down 0");
+    await page.locator("#status").filter({ hasText: "Reconnecting…" }).waitFor({ timeout: 4000 });
+    await say(page, "second: typed while down");
+    await say(page, "third: also while down");
+    const pending = page.locator("#transcript li.pending");
+    await until("two lines waiting", async () => (await pending.count()) === 2);
+    check((await pending.first().innerText()).includes("sending…"), "a waiting line does not say so");
+    await page.screenshot({ path: join(shots, "chat-reconnecting-1280.png") });
+    await until("polls refused while down", async () => (await control("log")).split(" down").length > 2);
+    await control("clear");
+    await delivered(page, "second: typed while down");
+    await delivered(page, "third: also while down");
+    lines.push("second: typed while down", "third: also while down");
+    await page.locator("#status").waitFor({ state: "hidden", timeout: WAIT });
+
+    // A line the back end never got: offered again, and then it arrives once.
+    await control("fault down 1 type 40");
+    await say(page, "fourth: truly lost");
+    const failed = page.locator("#transcript li.failed");
+    await failed.waitFor({ timeout: WAIT });
+    check((await failed.innerText()).includes("Not delivered"), "the lost line is not marked");
+    await accessible(page, "chat with a lost line");
+    await failed.getByRole("button", { name: "Send again" }).click();
+    await delivered(page, "fourth: truly lost");
+    lines.push("fourth: truly lost");
+
+    for (const line of lines) await agentLine(page, `I am looking into "${line}"`);
+    await summaryHolds(page, lines);
+    check(await sentLines(control, 40) === 5, "not exactly one send per line plus the one sent again");
+    await accessible(page, "summary");
+    // The summary survives a reload.
+    await page.reload();
+    check((await page.locator("#summary").innerText()).includes("fourth: truly lost"), "reloaded summary lost its transcript");
+    const back = await page.getAttribute("a[data-keep-unit]", "href");
+    check(back.includes("varBusinessUnitName=Sales"), `the way back drops the business unit: ${back}`);
+    check(page.scriptErrors.length === 0, `script errors: ${page.scriptErrors}`);
+  },
+
+  async resume({ base, control, browser }) {
+    const page = await newPage(browser, { viewport: { width: 390, height: 844 }, acceptDownloads: true });
+    await startChat(page, base);
+    await say(page, "before the reload");
+    await delivered(page, "before the reload");
+    await page.reload();
+    await agentLine(page, "Hello Ann Lee");
+    await delivered(page, "before the reload");
+    await say(page, "after the reload");
+    await delivered(page, "after the reload");
+    // The start form once more brings the visitor back to this chat.
+    await page.goto(mainPage(base));
+    await page.locator("#resume").waitFor({ timeout: WAIT });
+    await page.fill("#name", "Ann Lee");
+    await page.fill("#question", "Again?");
+    await Promise.all([page.waitForURL(/ChatFrame/, { timeout: WAIT }), page.click("#chat-form button[type=submit]")]);
+    await delivered(page, "after the reload");
+    check((await bubbles(page, ".agent")).filter((t) => t.startsWith("Alex: Hello")).length === 1, "greeting doubled");
+    check(await sentLines(control, 20) === 1, "a second chat was started");
+
+    // The back end forgets the chat: it ends, the transcript can be saved.
+    const session = await page.evaluate(() => JSON.parse(sessionStorage.getItem("quorvix.chat")).session);
+    const gone = await fetch(`${base}?varUserRequest=REQ_HANG_UP&varSessionID=${session}&varUserLanguage=en`);
+    check(gone.ok, "could not end the chat behind the page's back");
+    await page.locator("#ended").filter({ hasText: "This chat has ended" }).waitFor({ timeout: WAIT });
+    check(await page.locator("#message").isHidden() || await page.locator("#message").isDisabled(), "input still open");
+    check(await page.locator("#hangup").isDisabled(), "End chat still offered");
+    await accessible(page, "ended chat");
+    await page.screenshot({ path: join(shots, "chat-ended-390.png") });
+    const [download] = await Promise.all([page.waitForEvent("download"), page.click("#save")]);
+    const saved = readFileSync(await download.path(), "utf8");
+    for (const line of ["Alex: Hello Ann Lee", "before the reload", "after the reload", "This chat has ended"]) {
+      check(saved.includes(line), `saved transcript lacks "${line}": ${saved}`);
+    }
+    await page.reload();
+    await page.locator("#ended").waitFor({ timeout: WAIT });
+    check((await bubbles(page)).includes("after the reload"), "an ended chat lost its transcript on reload");
+    check(page.scriptErrors.length === 0, `script errors: ${page.scriptErrors}`);
+  },
+
+  async outage({ base, control, browser }) {
+    const page = await newPage(browser);
+    await startChat(page, base);
+    const first = page.locator("#transcript li").first();
+    const before = await first.boundingBox();
+    // Every poll takes 3 s: the page says so after about 2 s.
+    await control("fault delay 3000 0 type 50");
+    const shownAt = Date.now();
+    await page.locator("#status").filter({ hasText: "Reconnecting…" }).waitFor({ timeout: 6000 });
+    check(Date.now() - shownAt < 5500, "the slow connection was shown late");
+    const during = await first.boundingBox();
+    check(before.y === during.y && before.x === during.x, "the transcript moved when the notice came");
+    // Posts are slow too; lines typed meanwhile wait and keep their order.
+    await control("fault delay 3000 0");
+    await say(page, "one while slow");
+    await say(page, "two while slow");
+    await say(page, "three while slow");
+    const waitingTexts = await page.$$eval("#transcript li.pending .meta", (all) => all.map((e) => e.textContent));
+    check(waitingTexts.length === 3 && waitingTexts.every((t) => t.includes("sending…")), `waiting lines: ${waitingTexts}`);
+    await page.screenshot({ path: join(shots, "chat-slow-1280.png") });
+    await control("clear");
+    for (const line of ["one while slow", "two while slow", "three while slow"]) await delivered(page, line);
+    await page.locator("#status").waitFor({ state: "hidden", timeout: WAIT });
+    const own = await bubbles(page, ".visitor");
+    check(own.join("|") === "one while slow|two while slow|three while slow", `order: ${own}`);
+    for (const line of own) await agentLine(page, `I am looking into "${line}"`);
+    await summaryHolds(page, own);
+    check(page.scriptErrors.length === 0, `script errors: ${page.scriptErrors}`);
+  },
+
+  async layout({ base, browser }) {
+    const page = await newPage(browser, { timezoneId: "Pacific/Auckland", locale: "en-GB" });
+    await page.goto(mainPage(base));
+    await page.fill("#name", "Ann Lee");
+    await page.fill("#question", "Where is my order?");
+    await Promise.all([page.waitForURL(/ChatFrame/), page.click("#chat-form button[type=submit]")]);
+    check(await page.locator("#waiting").isVisible(), "no waiting state before the agent");
+    await agentLine(page, "Hello Ann Lee");
+    check(await page.locator("#waiting").isHidden(), "still waiting after the agent came");
+    // Own lines appear at once as "sending…", then with the visitor's time.
+    const shownAtOnce = await page.evaluate(() => {
+      document.getElementById("message").value = "Hi there";
+      document.getElementById("compose").requestSubmit();
+      const own = [...document.querySelectorAll("#transcript li.visitor")].pop();
+      return own ? own.textContent : "";
+    });
+    check(shownAtOnce.includes("Hi there") && shownAtOnce.includes("sending…"), `own line not shown at once: ${shownAtOnce}`);
+    await delivered(page, "Hi there");
+    const stamp = await page.locator("#transcript li.visitor time").last().innerText();
+    const local = new Intl.DateTimeFormat("en-GB", { hour: "2-digit", minute: "2-digit", timeZone: "Pacific/Auckland" });
+    const near = [0, -60000, 60000].map((d) => local.format(new Date(Date.now() + d)));
+    check(near.includes(stamp), `time stamp ${stamp} is not the visitor's time (${near})`);
+    const looks = await page.evaluate(() => ["agent", "visitor", "system"].map((kind) => {
+      const style = getComputedStyle(document.querySelector(`#transcript li.${kind} .text`));
+      return `${style.backgroundColor} ${style.color} ${style.textAlign}`;
+    }));
+    check(new Set(looks).size === 3, `visitor, agent and system look alike: ${looks}`);
+
+    // The README's picture: a short chat on a phone.
+    await agentLine(page, 'looking into "Hi there"');
+    await page.setViewportSize({ width: 390, height: 700 });
+    await page.screenshot({ path: join(shots, "chat-readme-390.png") });
+    await page.setViewportSize({ width: 1280, height: 800 });
+
+    // Enough lines to scroll: header and input stay, the newest line is in view.
+    for (let i = 1; i <= 16; i++) await say(page, `line ${i}`);
+    await delivered(page, "line 16");
+    await agentLine(page, 'looking into "line 16"');
+    for (const [width, height] of [[1280, 800], [390, 844]]) {
+      await page.setViewportSize({ width, height });
+      await page.evaluate(() => { const t = document.getElementById("transcript"); t.scrollTop = t.scrollHeight; });
+      const layout = await page.evaluate(() => {
+        const t = document.getElementById("transcript");
+        const box = (id) => document.getElementById(id).getBoundingClientRect();
+        const last = t.lastElementChild.getBoundingClientRect();
+        return { scrolls: t.scrollHeight > t.clientHeight, page: document.documentElement.scrollHeight <= innerHeight,
+          header: box("hangup").top >= 0, input: box("message").bottom <= innerHeight,
+          last: last.bottom <= t.getBoundingClientRect().bottom + 1, wide: document.documentElement.scrollWidth <= innerWidth };
+      });
+      check(Object.values(layout).every(Boolean), `layout at ${width}x${height}: ${JSON.stringify(layout)}`);
+      await page.screenshot({ path: join(shots, `chat-${width}.png`) });
+      // 200 % zoom: the same window in half as many CSS pixels.
+      await page.setViewportSize({ width: width / 2, height: height / 2 });
+      const zoomed = await page.evaluate(() => {
+        const box = (id) => document.getElementById(id).getBoundingClientRect();
+        return { wide: document.documentElement.scrollWidth <= innerWidth, send: box("send").right <= innerWidth,
+          input: box("message").bottom <= innerHeight && box("message").height > 20,
+          header: box("hangup").bottom <= innerHeight / 2, room: document.getElementById("transcript").clientHeight > 40 };
+      });
+      check(Object.values(zoomed).every(Boolean), `200 % zoom at ${width}x${height}: ${JSON.stringify(zoomed)}`);
+      await page.screenshot({ path: join(shots, `chat-${width}-zoom200.png`) });
+    }
+    await page.setViewportSize({ width: 390, height: 844 });
+    await accessible(page, "chat at 390x844");
+
+    // Scrolled up: new lines do not pull the visitor down, a button offers them.
+    await say(page, "while reading above");
+    await page.evaluate(() => { document.getElementById("transcript").scrollTop = 0; });
+    await agentLine(page, 'looking into "while reading above"');
+    await page.locator("#new-messages").waitFor({ timeout: WAIT });
+    check(await page.evaluate(() => document.getElementById("transcript").scrollTop) < 50, "the transcript jumped down");
+    await page.click("#new-messages");
+    check(await page.locator("#new-messages").isHidden(), "the new-messages button stays");
+
+    // A hidden tab is told in its title.
+    await page.evaluate(() => {
+      Object.defineProperty(document, "hidden", { configurable: true, get: () => true });
+      document.dispatchEvent(new Event("visibilitychange"));
+    });
+    await say(page, "title please");
+    await until("title notice", async () => /^\(\d+\) /.test(await page.title()));
+
+    await page.emulateMedia({ colorScheme: "dark" });
+    const dark = await page.evaluate(() => getComputedStyle(document.querySelector(".chat-app")).backgroundColor);
+    check(dark !== "rgb(255, 255, 255)", "no dark scheme");
+    await accessible(page, "dark chat");
+    await page.screenshot({ path: join(shots, "chat-390-dark.png") });
+    check(page.scriptErrors.length === 0, `script errors: ${page.scriptErrors}`);
+  },
+  async static({ base, browser }) {
+    // A proxy that forbids type guessing, as many sites' proxies do.
+    const target = new URL(base);
+    const proxy = createServer((req, res) => {
+      if (req.url === "/shop.html") {
+        // A site that embeds the chat with the README's one tag.
+        res.writeHead(200, { "content-type": "text/html; charset=utf-8" });
+        res.end(`<!DOCTYPE html><html lang="en"><head><title>Shop</title></head><body><main><h1>Shop</h1></main>
+<script src="${target.pathname.replace(/[^/]*$/, "")}static/embed.js" data-unit="Sales" data-lang="en" async></script></body></html>`);
+        return;
+      }
+      const upstream = httpRequest({ host: target.hostname, port: target.port, path: req.url, method: req.method, headers: req.headers },
+        (answer) => {
+          res.writeHead(answer.statusCode, { ...answer.headers, "x-content-type-options": "nosniff" });
+          answer.pipe(res);
+        });
+      upstream.on("error", () => { res.writeHead(502); res.end(); });
+      req.pipe(upstream);
+    });
+    await new Promise((resolve) => proxy.listen(0, "127.0.0.1", resolve));
+    try {
+      const proxied = `http://127.0.0.1:${proxy.address().port}${target.pathname}`;
+      const page = await newPage(browser);
+      const types = {};
+      page.on("response", (r) => {
+        const name = r.url().split("/static/")[1];
+        if (name && r.status() === 200 && !types[name]) types[name] = r.headers()["content-type"];
+      });
+      await startChat(page, proxied);
+      await say(page, "through the proxy");
+      await delivered(page, "through the proxy");
+      check(types["chat.js"] === "text/javascript; charset=utf-8", `chat.js came as ${types["chat.js"]}`);
+      check(types["chat.css"] === "text/css; charset=utf-8", `chat.css came as ${types["chat.css"]}`);
+      check(page.scriptErrors.length === 0, `script errors: ${page.scriptErrors}`);
+      await page.context().close();
+      // Embedded: the launcher opens the chat in a panel.
+      const shop = await newPage(browser, { viewport: { width: 390, height: 844 } });
+      await shop.goto(`http://127.0.0.1:${proxy.address().port}/shop.html`);
+      await shop.getByRole("button", { name: "Chat with us" }).click();
+      const frame = shop.frameLocator("#quorvix-chat-panel iframe");
+      await frame.locator("#name").fill("Eve Embedded");
+      await frame.locator("#question").fill("From the shop");
+      await frame.locator("#chat-form button[type=submit]").click();
+      await frame.locator("#transcript li.agent .text").filter({ hasText: "Hello Eve Embedded" }).waitFor({ timeout: WAIT });
+      await accessible(shop, "page with the embedded chat");
+      await shop.screenshot({ path: join(shots, "chat-embedded-390.png") });
+      check(shop.scriptErrors.length === 0, `script errors: ${shop.scriptErrors}`);
+      await shop.context().close();
+      // Without script the pages say what to do.
+      const plain = await newPage(browser, { javaScriptEnabled: false });
+      await plain.goto(`${proxied}?varUserRequest=REQ_STAT_PAGE&varPageName=ChatFrame.htm&varUserLanguage=en`);
+      check((await plain.locator("noscript").first().textContent()).includes("needs JavaScript"), "no noscript text");
+      await plain.context().close();
+    } finally {
+      proxy.close();
+    }
+  },
+
+  async prechat({ base, control, browser }) {
+    const page = await newPage(browser, { viewport: { width: 390, height: 844 } });
+    await page.goto(mainPage(base));
+    await accessible(page, "start page");
+    await page.fill("#name", "   ");
+    await page.fill("#question", " \n ");
+    await page.click("#chat-form button[type=submit]");
+    check((await page.locator("#name-error").innerText()).includes("name"), "a blank name was not refused");
+    check((await page.locator("#question-error").innerText()).includes("question"), "a blank question was not refused");
+    check(await page.evaluate(() => document.activeElement.id) === "name", "focus not on the first wrong field");
+    await accessible(page, "start page with errors");
+    check(await sentLines(control, 20) === 0, "a blank form reached the back end");
+
+    await page.fill("#name", "Ann Lee");
+    await page.fill("#question", "Where is my order?");
+    await Promise.all([page.waitForURL(/ChatFrame/), page.click("#chat-form button[type=submit]")]);
+    await agentLine(page, "Hello Ann Lee");
+    await page.locator("#callme summary").click();
+    await page.fill("#phone", "12x");
+    await page.click("#callme-form button[type=submit]");
+    check((await page.locator("#phone-error").innerText()).includes("digits"), "a bad number was not refused");
+    check(await sentLines(control, 80) === 0, "a bad number reached the back end");
+    await page.fill("#phone", "+49 30 1234");
+    await page.click("#callme-form button[type=submit]");
+    await page.locator("#callme-result").filter({ hasText: "1234" }).waitFor({ timeout: WAIT });
+
+    // Error pages: what happened, what to do, in the visitor's language, the unit kept.
+    for (const [lang, expected] of [["en", "not one of ours"], ["de", "nicht zu uns"]]) {
+      await page.goto(`${base}?varUserRequest=REQ_NO_SUCH_THING&varUserLanguage=${lang}`);
+      check((await page.locator("main").innerText()).includes(expected), `error page (${lang}) does not explain`);
+      check(await page.getAttribute("html", "lang") === lang, `error page not in ${lang}`);
+      const back = await page.getAttribute("a[data-keep-unit]", "href");
+      check(back.includes("varBusinessUnitName=Sales"), `error page drops the business unit: ${back}`);
+      await accessible(page, `error page (${lang})`);
+    }
+    await page.screenshot({ path: join(shots, "chat-error-390.png") });
+    check(page.scriptErrors.length === 0, `script errors: ${page.scriptErrors}`);
+  },
+};
+
+const flow = flows[args.flow];
+if (!flow) {
+  console.error(`unknown --flow ${args.flow}; one of ${Object.keys(flows).join(", ")}`);
+  process.exit(2);
+}
+const started = Date.now();
+await withSite(build, `chat ${args.flow}`, flow);
+if (!process.exitCode) console.log(`chat ${args.flow} passed in ${((Date.now() - started) / 1000).toFixed(1)} s`);

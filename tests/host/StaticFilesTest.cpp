@@ -1,0 +1,112 @@
+// The host's static folder, seen by a browser: each file with its type, a
+// cached copy confirmed with 304, and nothing outside the folder, no listing.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "host/StaticFiles.h"
+#include "support/HostProcess.h"
+#include "support/HttpClient.h"
+#include "support/TempDir.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(StaticFilesTest, TypesFollowTheEnding) {
+  EXPECT_EQ(host::StaticContentType("chat.js"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(host::StaticContentType("a/chat.CSS"), "text/css; charset=utf-8");
+  EXPECT_EQ(host::StaticContentType("shot.png"), "image/png");
+  EXPECT_EQ(host::StaticContentType("dir.js/README"), "application/octet-stream");
+}
+
+TEST(StaticFilesTest, ServesFilesOfTheFolderOnly) {
+  TempDir site;
+  site.Write("probe.so", ReadFile(PROBE_MODULE_PATH));
+  site.Write("secret.txt", "not for the web");
+  site.Write("static/chat.js", "console.log(1);\n");
+  site.Write("static/img/dot.png", std::string("\x89PNG\r\n", 6));
+  site.Write("static/.hidden", "dot file");
+  site.Write("static/sub/inner.txt", "inside");
+  ASSERT_EQ(symlink((site.path() + "secret.txt").c_str(), (site.path() + "static/leak.txt").c_str()), 0);
+  ASSERT_EQ(symlink((site.path() + "static/sub/inner.txt").c_str(), (site.path() + "static/alias.txt").c_str()), 0);
+  HostProcess host(site.path() + "probe.so");
+  ASSERT_TRUE(host.ready()) << host.process().Output();
+
+  auto first = HttpFetch(host.port(), "GET", "/webchat/static/chat.js");
+  ASSERT_EQ(first.status, 200) << first.raw;
+  const std::string etag = first.headers.at("etag");
+  const std::string modified = first.headers.at("last-modified");
+
+  struct Row {
+    const char* method;
+    std::string target;
+    std::string headers;
+    int status;
+    const char* type;  // expected Content-Type; null: not checked
+    const char* body;  // expected body; null: not checked
+  };
+  const Row rows[] = {
+      {"GET", "/webchat/static/chat.js", "", 200, "text/javascript; charset=utf-8", "console.log(1);\n"},
+      {"HEAD", "/webchat/static/chat.js", "", 200, "text/javascript; charset=utf-8", ""},
+      {"GET", "/webchat/static/img/dot.png", "", 200, "image/png", nullptr},
+      {"GET", "/webchat/static/alias.txt", "", 200, "text/plain; charset=utf-8", "inside"},
+      {"GET", "/webchat/static/chat.js", "If-None-Match: " + etag + "\r\n", 304, nullptr, ""},
+      {"GET", "/webchat/static/chat.js", "If-None-Match: \"other\", W/" + etag + "\r\n", 304, nullptr, ""},
+      {"GET", "/webchat/static/chat.js", "If-None-Match: \"other\"\r\n", 200, nullptr, "console.log(1);\n"},
+      {"GET", "/webchat/static/chat.js", "If-Modified-Since: " + modified + "\r\n", 304, nullptr, ""},
+      {"GET", "/webchat/static/chat.js", "If-Modified-Since: Thu, 01 Jan 1998 00:00:00 GMT\r\n", 200, nullptr,
+       "console.log(1);\n"},
+      // If-None-Match decides over If-Modified-Since.
+      {"GET", "/webchat/static/chat.js",
+       "If-None-Match: \"other\"\r\nIf-Modified-Since: " + modified + "\r\n", 200, nullptr, nullptr},
+      {"GET", "/webchat/static/../secret.txt", "", 404, nullptr, nullptr},
+      {"GET", "/webchat/static/..%2fsecret.txt", "", 404, nullptr, nullptr},
+      {"GET", "/webchat/static/%2e%2e/secret.txt", "", 404, nullptr, nullptr},
+      {"GET", "/webchat/static/sub/..%5c..%5csecret.txt", "", 404, nullptr, nullptr},
+      {"GET", "/webchat/static/chat.js%00.png", "", 404, nullptr, nullptr},
+      {"GET", "/webchat/static/leak.txt", "", 404, nullptr, nullptr},
+      {"GET", "/webchat/static/.hidden", "", 404, nullptr, nullptr},
+      {"GET", "/webchat/static/", "", 404, nullptr, nullptr},
+      {"GET", "/webchat/static/sub", "", 404, nullptr, nullptr},
+      {"GET", "/webchat/static//chat.js", "", 404, nullptr, nullptr},
+      {"GET", "/webchat/static/missing.js", "", 404, nullptr, nullptr},
+      {"POST", "/webchat/static/chat.js", "", 405, nullptr, nullptr},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.method) + " " + row.target + " " + row.headers);
+    auto answer = HttpFetch(host.port(), row.method, row.target, "", row.headers);
+    EXPECT_EQ(answer.status, row.status) << answer.raw;
+    if (row.type != nullptr) {
+      EXPECT_EQ(answer.headers["content-type"], row.type);
+    }
+    if (row.body != nullptr) {
+      EXPECT_EQ(answer.body, row.body);
+    }
+    if (row.status == 200 || row.status == 304) {
+      EXPECT_EQ(answer.headers["cache-control"], "no-cache");
+      EXPECT_EQ(answer.headers["x-content-type-options"], "nosniff");
+      EXPECT_FALSE(answer.headers["last-modified"].empty());
+      EXPECT_FALSE(answer.headers["etag"].empty());
+    }
+    if (row.status == 404) {
+      EXPECT_EQ(answer.body.find("not for the web"), std::string::npos);
+    }
+  }
+  // A changed file is a new version: the old validator no longer holds.
+  site.Write("static/chat.js", "console.log(2); // longer\n");
+  auto changed = HttpFetch(host.port(), "GET", "/webchat/static/chat.js", "", "If-None-Match: " + etag + "\r\n");
+  EXPECT_EQ(changed.status, 200);
+  EXPECT_EQ(changed.body, "console.log(2); // longer\n");
+  EXPECT_NE(changed.headers["etag"], etag);
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+}  // namespace
