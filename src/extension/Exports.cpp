@@ -1,7 +1,9 @@
-// The module's entry points: the host's three and the two statistics exports.
+// The module's entry points: the host's three, the two statistics exports,
+// and the trace file's reopening for log rotation.
 // Each forwards to the one extension object and lets no exception escape.
 #include <cstdint>
 
+#include "diag/TraceLog.h"
 #include "extension/RAVO.h"
 #include "isapi/httpext.h"
 
@@ -39,3 +41,7 @@ QX_EXPORT void GetPoolStatsEntry(void* buffer) {
 QX_EXPORT void GetSSLPoolStatsEntry(void* buffer) {
   if (const auto* extension = CRAVOExtension::Instance()) extension->CopyPoolStatistics(true, buffer);
 }
+
+// Called by the host on SIGHUP, after log rotation renamed debug.txt: later
+// lines go to a new file of that name. 0 when it could not be opened.
+QX_EXPORT int ReopenTraceFile() { return diag::Trace().Reopen() ? 1 : 0; }

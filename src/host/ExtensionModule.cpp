@@ -20,6 +20,7 @@ std::unique_ptr<ExtensionModule> ExtensionModule::Load(const std::string& path, 
       reinterpret_cast<QX_HttpExtensionProcFn>(dlsym(handle, "HttpExtensionProc"));
   module->TerminateExtension =
       reinterpret_cast<QX_TerminateExtensionFn>(dlsym(handle, "TerminateExtension"));
+  module->ReopenTraceFile = reinterpret_cast<int (*)()>(dlsym(handle, "ReopenTraceFile"));
   std::string missing;
   if (!module->GetExtensionVersion) missing += " GetExtensionVersion";
   if (!module->HttpExtensionProc) missing += " HttpExtensionProc";

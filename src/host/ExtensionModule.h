@@ -21,6 +21,10 @@ class ExtensionModule {
   QX_GetExtensionVersionFn GetExtensionVersion = nullptr;
   QX_HttpExtensionProcFn HttpExtensionProc = nullptr;
   QX_TerminateExtensionFn TerminateExtension = nullptr;
+  // Optional: reopens the module's own log files by their names, so that
+  // log rotation can rename them; 0 when one could not be reopened. Null
+  // when the module has no such export.
+  int (*ReopenTraceFile)() = nullptr;
 
  private:
   explicit ExtensionModule(void* handle) : handle_(handle) {}

@@ -73,6 +73,9 @@ class HttpHost {
   // The same while the body still arrives, when the library takes no answer:
   // writes it itself and has the library close the connection.
   MHD_Result RefuseDuringBody(const HostRequest& request, MHD_Connection* connection, unsigned status);
+  // False for a request that may name the heartbeat from a client not
+  // listed to send it.
+  bool MayAskForHeartbeat(const HostRequest& request) const;
   // Hands the request to a request thread, its connection suspended.
   MHD_Result RunModule(MHD_Connection* connection, HostRequest& request);
   void CallModule(HostRequest& request);
