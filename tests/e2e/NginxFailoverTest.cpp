@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -45,6 +46,19 @@ unsigned short FreeLoopbackPort() {
   return port;
 }
 
+// nginx from the PATH (Debian puts it in /usr/sbin).
+std::string NginxPath() {
+  const char* path = std::getenv("PATH");
+  std::string folders = std::string(path != nullptr ? path : "") + ":/usr/sbin:/usr/local/sbin";
+  for (std::size_t start = 0, end; start < folders.size(); start = end + 1) {
+    end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    const std::string candidate = folders.substr(start, end - start) + "/nginx";
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "nginx";
+}
+
 std::size_t Count(const std::string& text, const std::string& part) {
   std::size_t count = 0;
   for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
@@ -78,11 +92,12 @@ class Nginx {
                                   "  fastcgi_temp_path " + d + "fastcgi;\n  uwsgi_temp_path " + d + "uwsgi;\n" +
                                   "  scgi_temp_path " + d + "scgi;\n  include " + d + "quorvix.conf;\n}\n");
       process_ = std::make_unique<ChildProcess>(
-          std::vector<std::string>{"nginx", "-p", d, "-e", d + "error.log", "-c", d + "nginx.conf"});
+          std::vector<std::string>{NginxPath(), "-p", d, "-e", d + "error.log", "-c", d + "nginx.conf"});
       // Up when it answers a path outside the application itself.
       if (WaitUntil([&] { return HttpFetch(port, "GET", "/", {}, {}, 1s).status == 404; }, 10s)) {
         port_ = port;
       } else {
+        output_ = process_->Output();
         process_->Stop(SIGTERM, 10s);
       }
     }
@@ -92,6 +107,7 @@ class Nginx {
   }
   bool replaced() const { return replaced_; }
   unsigned short port() const { return port_; }
+  const std::string& output() const { return output_; }
 
  private:
   static bool Replace(std::string& text, const std::string& from, const std::string& to) {
@@ -102,6 +118,7 @@ class Nginx {
   }
   bool replaced_ = false;
   unsigned short port_ = 0;
+  std::string output_;  // of a start that failed
   std::unique_ptr<ChildProcess> process_;
 };
 
@@ -139,7 +156,7 @@ TEST(NginxFailoverTest, ChatsGoOnThroughTheOtherHostWithNoLineLostOrDoubled) {
   TempDir nginx_dir;
   Nginx nginx(nginx_dir, site.path(), host_a->port(), host_b->port());
   ASSERT_TRUE(nginx.replaced()) << "deploy/nginx/quorvix.conf no longer has the lines this test sets";
-  ASSERT_NE(nginx.port(), 0) << nginx_dir.Read("error.log");
+  ASSERT_NE(nginx.port(), 0) << nginx.output() << nginx_dir.Read("error.log");
   const std::string app = host_a->path();
 
   auto post = [&](const std::string& body) { return HttpFetch(nginx.port(), "POST", app, body); };
@@ -177,7 +194,7 @@ TEST(NginxFailoverTest, ChatsGoOnThroughTheOtherHostWithNoLineLostOrDoubled) {
   }
   // Both hosts have served: nginx spreads the chats over them.
   for (auto* host : {host_a.get(), host_b.get()}) {
-    EXPECT_GE(Count(host->process().Output(), "?varUserRequest=REQ_ADD_TO_CHAT HTTP/1.1\" 200"), 5u)
+    EXPECT_GE(Count(host->process().Output(), " HTTP/1.1\" 200 "), 10u)
         << host->process().Output();
   }
 
@@ -199,8 +216,7 @@ TEST(NginxFailoverTest, ChatsGoOnThroughTheOtherHostWithNoLineLostOrDoubled) {
   // spelling, by the host when a form's body does, served for the monitoring.
   const std::string heartbeat = "varUserRequest=REQ_HEARTBEAT&varHostName=web1&varWebApp=webchat&varPort=80";
   const std::string before = host_b->process().Output();
-  for (const std::string& query :
-       {heartbeat, "VARUSERREQUEST=REQ_HEARTBEAT", "varUserRequest=REQ_%48EARTBEAT", "x_varUserRequest=REQ_HEARTBEAT",
+  for (const std::string& query : std::vector<std::string>{heartbeat, "VARUSERREQUEST=REQ_HEARTBEAT", "varUserRequest=REQ_%48EARTBEAT", "x_varUserRequest=REQ_HEARTBEAT",
         "a=b?varUserRequest=REQ_HEARTBEAT", "varUserRequest=REQ_WEBCHAT_MAIN&varUserRequest=REQ_HEARTBEAT"}) {
     EXPECT_EQ(HttpFetch(nginx.port(), "GET", app + "?" + query).status, 403) << query;
   }
@@ -210,7 +226,8 @@ TEST(NginxFailoverTest, ChatsGoOnThroughTheOtherHostWithNoLineLostOrDoubled) {
 
   // What the operator keeps: paths and operations, no visitor's words.
   const std::string nginx_log = nginx_dir.Read("access.log");
-  EXPECT_NE(nginx_log.find("?varUserRequest=REQ_ADD_TO_CHAT"), std::string::npos) << nginx_log;
+  EXPECT_NE(nginx_log.find("GET /webchat/quorvix.so?varUserRequest=REQ_DELTA_CHAT\" 200 "), std::string::npos)
+      << nginx_log;
   for (const std::string& log : {nginx_log, host_b->process().Output()}) {
     EXPECT_EQ(log.find("030-1234567"), std::string::npos) << log;
     EXPECT_EQ(log.find(sessions[0]), std::string::npos) << log;
