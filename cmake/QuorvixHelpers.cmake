@@ -39,5 +39,13 @@ function(quorvix_test name)
   if(ARG_LABELS)
     list(APPEND properties LABELS "${ARG_LABELS}")
   endif()
+  # tests-<label> builds only the tests of one label (with what they start),
+  # so a build that runs one label need not compile every test.
+  foreach(label IN LISTS ARG_LABELS)
+    if(NOT TARGET tests-${label})
+      add_custom_target(tests-${label})
+    endif()
+    add_dependencies(tests-${label} ${name})
+  endforeach()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
 endfunction()

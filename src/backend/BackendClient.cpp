@@ -123,24 +123,30 @@ bool BackendClient::BuildHeartbeat(const std::string& host, const std::string& a
 }
 
 int BackendClient::SendHeartbeat(const std::string& web_server, const std::string& web_application,
-                                 const HeartbeatTarget& target) {
+                                 const HeartbeatTarget& target, bool* answered) {
+  bool all_answered = target.plainInUse || target.tlsInUse;
   std::string message;
-  if (target.plainInUse && BuildHeartbeat(web_server, web_application, target.plainPortText, message)) {
+  if (target.plainInUse) {
     std::string response;
     std::string error;
     // Only the TLS heartbeat's answer is reported; this one is only sent.
-    (void)Communicate(message, response, error, nullptr, false);
+    all_answered = BuildHeartbeat(web_server, web_application, target.plainPortText, message) &&
+                   Communicate(message, response, error, nullptr, false);
   }
-  if (!target.tlsInUse) return 0;
-  int result = -1;
-  if (BuildHeartbeat(web_server, web_application, target.tlsPortText, message)) {
+  int result = 0;
+  if (target.tlsInUse) {
+    result = -1;
     std::string response;
     std::string error;
-    if (Communicate(message, response, error, nullptr, true)) {
+    if (BuildHeartbeat(web_server, web_application, target.tlsPortText, message) &&
+        Communicate(message, response, error, nullptr, true)) {
       const std::string code = protocol::ReadField(response, 0);
       result = static_cast<int>(text::ReadDigits(code, 0, code.size(), 10).value);
+    } else {
+      all_answered = false;
     }
   }
+  if (answered != nullptr) *answered = all_answered;
   return result;
 }
 

@@ -83,7 +83,8 @@ class BackendClient {
   [[nodiscard]] bool ReadResponse(TRSocket& connection, std::string& response, std::string& error);
 
   // Heartbeats over the pools in use; the TLS one's return code, -1 when it
-  // failed, 0 when only the plain pool is in use.
+  // failed, 0 when only the plain pool is in use. answered, when given, tells
+  // whether every heartbeat sent got an answer.
   struct HeartbeatTarget {
     bool plainInUse = false;
     bool tlsInUse = false;
@@ -91,7 +92,7 @@ class BackendClient {
     std::string tlsPortText;
   };
   int SendHeartbeat(const std::string& web_server, const std::string& web_application,
-                    const HeartbeatTarget& target);
+                    const HeartbeatTarget& target, bool* answered = nullptr);
   // A heartbeat request naming host, application and port.
   [[nodiscard]] bool BuildHeartbeat(const std::string& host, const std::string& application, const std::string& port,
                                     std::string& message);

@@ -12,16 +12,22 @@ int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext*, const std::string& host_n
     return 0;
   }
   std::string reply;
-  if (!CommunicateWithVEKACS(message, reply, reply, nullptr, false)) {
-    diag::TraceLine("CRAVOExtension::REQ_HEARTBEAT: CommunicateWithVEKACS failed\n");
-  }
+  const bool answered = CommunicateWithVEKACS(message, reply, reply, nullptr, false);
+  if (!answered) diag::TraceLine("CRAVOExtension::REQ_HEARTBEAT: CommunicateWithVEKACS failed\n");
+  // Over the plain pool whatever the settings say: its outcome tells of the
+  // back end only when the services use that pool too.
+  if (m_settings.AnyServicePlain()) m_heartbeats.Record(answered);
   return 0;
 }
 
 int CRAVOExtension::SendHeartbeat(const std::string& web_server, const std::string& web_application) {
-  return m_backend.SendHeartbeat(web_server, web_application,
-                                 {m_settings.AnyServicePlain(), m_settings.AnyServiceSecure(), m_settings.portText,
-                                  m_settings.sslPortText});
+  bool answered = false;
+  const int result = m_backend.SendHeartbeat(
+      web_server, web_application,
+      {m_settings.AnyServicePlain(), m_settings.AnyServiceSecure(), m_settings.portText, m_settings.sslPortText},
+      &answered);
+  m_heartbeats.Record(answered);
+  return result;
 }
 
 bool CRAVOExtension::BuildVEKACSMessage(std::string& message, int type, int field_count,

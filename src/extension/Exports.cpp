@@ -1,5 +1,6 @@
 // The module's entry points: the host's three, the two statistics exports,
-// and the trace file's reopening for log rotation.
+// the heartbeat status a host's health check reads, and the trace file's
+// reopening for log rotation.
 // Each forwards to the one extension object and lets no exception escape.
 #include <cstdint>
 
@@ -40,6 +41,11 @@ QX_EXPORT void GetPoolStatsEntry(void* buffer) {
 
 QX_EXPORT void GetSSLPoolStatsEntry(void* buffer) {
   if (const auto* extension = CRAVOExtension::Instance()) extension->CopyPoolStatistics(true, buffer);
+}
+
+QX_EXPORT void GetHeartbeatStatusEntry(QX_HEARTBEAT_STATUS* status) {
+  if (status == nullptr) return;
+  if (const auto* extension = CRAVOExtension::Instance()) extension->CopyHeartbeatStatus(status);
 }
 
 // Called by the host on SIGHUP, after log rotation renamed debug.txt: later

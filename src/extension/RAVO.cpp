@@ -136,6 +136,14 @@ void CRAVOExtension::CopyPoolStatistics(bool tls, void* buffer) const {
   m_backend.CopyStatistics(tls, buffer);
 }
 
+void CRAVOExtension::CopyHeartbeatStatus(QX_HEARTBEAT_STATUS* status) const {
+  const auto record = m_heartbeats.Read();
+  status->lastAttemptNs = record.lastAttemptNs;
+  status->lastSuccessNs = record.lastSuccessNs;
+  status->lastSucceeded = record.lastSucceeded ? 1 : 0;
+  status->everySeconds = static_cast<std::int32_t>(m_diagTiming.heartbeatEvery.count());
+}
+
 bool CRAVOExtension::TerminateExtension(std::uint32_t flags) {
   switch (flags) {
     case QX_TERM_ADVISORY_UNLOAD:

@@ -21,6 +21,7 @@
 #include "backend/AsyncRequest.h"
 #include "backend/BackendClient.h"
 #include "diag/DiagThread.h"
+#include "diag/HeartbeatRecord.h"
 #include "extension/HandlerPath.h"
 #include "isapi/HttpServer.h"
 #include "pages/Pages.h"
@@ -118,6 +119,8 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   // Statistics exports: copies the 64-byte block of the plain or TLS pool
   // into buffer when that pool exists, else leaves the buffer alone.
   void CopyPoolStatistics(bool tls, void* buffer) const;
+  // Heartbeat export: how the heartbeats to the back end went.
+  void CopyHeartbeatStatus(QX_HEARTBEAT_STATUS* status) const;
 
   // Back-end exchange; the work is the back-end client's.
   // Builds a request of type from the caller's fields (field_count of them in
@@ -293,6 +296,7 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   Pages m_pages;
   diag::DiagThread::Timing m_diagTiming;
   std::unique_ptr<diag::DiagThread> m_diagThread;
+  diag::HeartbeatRecord m_heartbeats;
 
   mutable std::mutex m_serverVariableLock;
   std::string m_webServerName;       // guarded by m_serverVariableLock

@@ -20,6 +20,10 @@ std::unique_ptr<ExtensionModule> ExtensionModule::Load(const std::string& path, 
       reinterpret_cast<QX_HttpExtensionProcFn>(dlsym(handle, "HttpExtensionProc"));
   module->TerminateExtension =
       reinterpret_cast<QX_TerminateExtensionFn>(dlsym(handle, "TerminateExtension"));
+  module->GetPoolStatsEntry = reinterpret_cast<QX_PoolStatsEntryFn>(dlsym(handle, "GetPoolStatsEntry"));
+  module->GetSSLPoolStatsEntry = reinterpret_cast<QX_PoolStatsEntryFn>(dlsym(handle, "GetSSLPoolStatsEntry"));
+  module->GetHeartbeatStatusEntry =
+      reinterpret_cast<QX_HeartbeatStatusEntryFn>(dlsym(handle, "GetHeartbeatStatusEntry"));
   module->ReopenTraceFile = reinterpret_cast<int (*)()>(dlsym(handle, "ReopenTraceFile"));
   std::string missing;
   if (!module->GetExtensionVersion) missing += " GetExtensionVersion";

@@ -21,6 +21,10 @@ class ExtensionModule {
   QX_GetExtensionVersionFn GetExtensionVersion = nullptr;
   QX_HttpExtensionProcFn HttpExtensionProc = nullptr;
   QX_TerminateExtensionFn TerminateExtension = nullptr;
+  // Optional: null when the module does not export them.
+  QX_PoolStatsEntryFn GetPoolStatsEntry = nullptr;
+  QX_PoolStatsEntryFn GetSSLPoolStatsEntry = nullptr;
+  QX_HeartbeatStatusEntryFn GetHeartbeatStatusEntry = nullptr;
   // Optional: reopens the module's own log files by their names, so that
   // log rotation can rename them; 0 when one could not be reopened. Null
   // when the module has no such export.

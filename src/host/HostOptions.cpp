@@ -22,13 +22,11 @@ bool ParseNumber(const std::string& text, Number min, Number max, Number& out) {
   return true;
 }
 
-bool ParseListen(const std::string& text, HostOptions& options) {
+bool ParseAddress(const std::string& text, std::string& address, unsigned short& port) {
   const auto colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0) return false;
-  unsigned short port = 0;
   if (!ParseNumber<unsigned short>(text.substr(colon + 1), 0, 65535, port)) return false;
-  options.listen_address = text.substr(0, colon);
-  options.listen_port = port;
+  address = text.substr(0, colon);
   return true;
 }
 
@@ -96,6 +94,9 @@ Serves one extension module over HTTP/1.1 at /<app>/<module file name>.
                            client addresses (IPv4) of the monitoring that may send
                            REQ_HEARTBEAT, which registers a web server with the back
                            end; from others it is refused with 403 (default: any)
+  --metrics ADDR:PORT      serve /metrics (Prometheus text format), /healthz and
+                           /readyz on this separate address (default: off; port 0
+                           picks a free one, printed when ready)
   --help                   this text
 )";
 }
@@ -119,7 +120,7 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
                                           "--max-header-bytes", "--head-timeout",
                                           "--max-body-bytes", "--idle-timeout",
                                           "--pending-timeout", "--shutdown-grace", "--access-log",
-                                          "--trusted-proxy", "--heartbeat-from"};
+                                          "--trusted-proxy", "--heartbeat-from", "--metrics"};
     if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued)) {
       return Problem("unknown option " + name + " (see --help)");
     }
@@ -129,7 +130,9 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
     if (name == "--module") {
       options.module_path = value;
     } else if (name == "--listen") {
-      ok = ParseListen(value, options);
+      ok = ParseAddress(value, options.listen_address, options.listen_port);
+    } else if (name == "--metrics") {
+      ok = ParseAddress(value, options.metrics_address, options.metrics_port);
     } else if (name == "--app") {
       ok = !value.empty() && value.find_first_of("/?# ") == std::string::npos;
       options.app = value;

@@ -24,6 +24,9 @@ struct HostOptions {
   unsigned pending_timeout_s = 120;
   unsigned shutdown_grace_s = 10;
   bool access_log = true;
+  // A second listener for /metrics, /healthz and /readyz; off while empty.
+  std::string metrics_address;
+  unsigned short metrics_port = 0;
   std::string access_log_path;      // empty: standard output
   bool access_log_values = false;   // log whole targets, values included
   // IPv4 addresses in network byte order. A request from a trusted proxy

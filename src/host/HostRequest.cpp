@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "host/AccessLog.h"
+#include "host/Operations.h"
 #include "host/PendingRequests.h"
+#include "host/RequestMetrics.h"
 #include "host/ResponseHeaders.h"
 #include "host/StatusPages.h"
 #include "platform/Text.h"
@@ -25,7 +27,7 @@ bool EndsWithBlankLine(const std::string& text) {
 }  // namespace
 
 HostRequest::HostRequest(PendingRequests& registry, bool access_log, std::string_view uri)
-    : raw_uri(uri), registry_(registry), access_log_(access_log) {
+    : raw_uri(uri), operation(kOtherOperation), registry_(registry), access_log_(access_log) {
   const auto question = raw_uri.find('?');
   path = raw_uri.substr(0, question);
   if (question != std::string::npos) query = raw_uri.substr(question + 1);
@@ -46,9 +48,13 @@ void HostRequest::Queue() {
 
 HostRequest::Wait HostRequest::AwaitModule(MHD_Connection* connection, std::chrono::microseconds limit) {
   std::unique_lock lock(mutex_);
-  returned_.wait_for(lock, limit, [this] { return phase_ == Phase::kReturned; });
-  const bool pending = phase_ == Phase::kReturned && module_status_ == QX_STATUS_PENDING && !module_done_;
-  if (phase_ == Phase::kReturned && !pending) return Wait::kAnswerNow;
+  const auto answered = [this] {
+    return phase_ == Phase::kReturned && (module_status_ != QX_STATUS_PENDING || module_done_);
+  };
+  // A pending request whose worker finishes within the limit is answered
+  // here too: suspending and resuming the connection costs more than a poll.
+  if (returned_.wait_for(lock, limit, answered)) return Wait::kAnswerNow;
+  const bool pending = phase_ == Phase::kReturned;
   if (const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
     fd_ = info->connect_fd;
   }
@@ -112,7 +118,9 @@ void HostRequest::ModuleReturned(std::uint32_t status) {
   if (phase_ != Phase::kInModule) return;  // answered meanwhile
   if (!suspended_) {
     phase_ = Phase::kReturned;
-    returned_.notify_one();
+    // The library's thread waits for an answer; a pending return is none yet,
+    // and waking it for nothing costs a context switch per poll.
+    if (!pending) returned_.notify_one();
   } else if (pending) {
     phase_ = Phase::kSuspended;
   } else {
@@ -155,6 +163,7 @@ void HostRequest::DoneWithSession() {
     ecb_.lpbData = nullptr;
     ecb_.cbAvailable = 0;
     ecb_.cbTotalBytes = 0;
+    if (phase_ == Phase::kReturned) returned_.notify_one();  // the library's thread may still wait
     if (phase_ == Phase::kSuspended) {
       phase_ = Phase::kResuming;
       ResumeLocked();
@@ -171,7 +180,11 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
     std::lock_guard lock(mutex_);
     phase_ = Phase::kAnswered;
     connection_ = nullptr;
+    auto& metrics = HostRequestMetrics();
+    metrics.RecordDuration(operation, std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now() - pending_since_).count());
     if (forced_status_ != 0) {
+      metrics.RecordAnswer(operation, close_connection_ ? 499 : forced_status_);
       if (close_connection_) return MHD_NO;
       return QueueStatusPage(connection, forced_status_, registry_.shutting_down());
     }
@@ -196,6 +209,7 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
   if (registry_.shutting_down()) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
   const MHD_Result queued = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
+  HostRequestMetrics().RecordAnswer(operation, status);
   if (access_log_) {
     WriteAccessLogLine(remote_address, method, logged_target, status,
                        method == MHD_HTTP_METHOD_HEAD ? 0 : output.size());

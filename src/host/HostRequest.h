@@ -55,6 +55,7 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   std::string logged_target;   // what the access log shows of raw_uri
   std::string body;  // released when the module is done
   std::vector<std::pair<std::string, std::string>> variables;  // server variables; as body
+  std::uint8_t operation;  // what the metrics count it under (host/Operations.h); set before Queue
 
   // The method the module sees: a HEAD request is served as GET, and the
   // library leaves out the body.
@@ -66,7 +67,8 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   void Queue();
 
   // On the library's thread, after the hand-over: waits up to limit for the
-  // module to return. A quick answer is then queued at once; otherwise the
+  // module's answer (its return, or its being done with a pending request).
+  // A quick answer is then queued at once; otherwise the
   // connection is suspended and held, and the library's thread goes on with
   // other connections: no module call holds it up longer than limit. When
   // the server holds no more requests, the answer is a 503 at once.
@@ -114,7 +116,7 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   std::chrono::steady_clock::time_point pending_since_;
 
   mutable std::mutex mutex_;
-  std::condition_variable returned_;        // kReturned reached, for AwaitModule
+  std::condition_variable returned_;        // kReturned reached or done after it, for AwaitModule
   Phase phase_ = Phase::kReceiving;         // guarded by mutex_
   bool module_done_ = false;                // guarded by mutex_
   bool frozen_ = false;                     // no more output accepted; guarded by mutex_

@@ -13,7 +13,9 @@
 #include "host/AccessLog.h"
 #include "host/DescriptorLimits.h"
 #include "host/HostRequest.h"
+#include "host/Operations.h"
 #include "host/RateLimitedLog.h"
+#include "host/RequestMetrics.h"
 #include "host/RequestChecks.h"
 #include "host/RequestName.h"
 #include "host/ServerVariables.h"
@@ -210,6 +212,7 @@ MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request, std
 
 MHD_Result HttpHost::Refuse(const HostRequest& request, MHD_Connection* connection, unsigned status,
                             bool close_connection, const char* allow) {
+  HostRequestMetrics().RecordAnswer(request.operation, status);
   if (options_.access_log) {
     WriteAccessLogLine(request.remote_address, request.method, request.logged_target, status, 0);
   }
@@ -218,6 +221,7 @@ MHD_Result HttpHost::Refuse(const HostRequest& request, MHD_Connection* connecti
 
 MHD_Result HttpHost::RefuseDuringBody(const HostRequest& request, MHD_Connection* connection,
                                       unsigned status) {
+  HostRequestMetrics().RecordAnswer(request.operation, status);
   if (options_.access_log) {
     WriteAccessLogLine(request.remote_address, request.method, request.logged_target, status, 0);
   }
@@ -239,6 +243,7 @@ bool HttpHost::MayAskForHeartbeat(const HostRequest& request) const {
 }
 
 MHD_Result HttpHost::RunModule(MHD_Connection* connection, HostRequest& request) {
+  request.operation = OperationOf(request.method == MHD_HTTP_METHOD_POST ? request.body : request.query);
   request.logged_target =
       LoggedTarget(request.path, RequestName(ModuleParameters(request.method, request.query, request.body)),
                    request.raw_uri, options_.access_log_values);

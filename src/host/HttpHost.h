@@ -52,6 +52,8 @@ class HttpHost {
 
   // Requests the module has taken as pending and not yet finished.
   int ModuleRequestsInProgress() const { return pending_.ModuleRequestsInProgress(); }
+  // Requests held now, waiting for the module. Any thread.
+  int PendingRequestsNow() const { return pending_.HeldCount(); }
 
  private:
   static void* OnRequestLine(void* cls, const char* uri, MHD_Connection* connection);

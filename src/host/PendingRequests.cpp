@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include "host/HostRequest.h"
+#include "host/RequestMetrics.h"
 
 namespace host {
 namespace {
@@ -79,6 +80,11 @@ void PendingRequests::Retire(std::shared_ptr<HostRequest> request) {
   retired_.emplace_back(Clock::now(), std::move(request));
 }
 
+int PendingRequests::HeldCount() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(held_.size());
+}
+
 int PendingRequests::ModuleRequestsInProgress() const {
   std::lock_guard lock(mutex_);
   return static_cast<int>(in_module_.size());
@@ -113,7 +119,7 @@ void PendingRequests::Watch() {
 
 void PendingRequests::CheckPending(HostRequest& request, Clock::time_point now) const {
   if (now - request.pending_since() > limits_.pending_timeout) {
-    request.ForceAnswer(504, false);
+    if (request.ForceAnswer(504, false)) HostRequestMetrics().RecordWatchdogTimeout();
     return;
   }
   pollfd watch{request.fd(), POLLRDHUP, 0};

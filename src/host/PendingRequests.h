@@ -65,6 +65,8 @@ class PendingRequests {
   void Retire(std::shared_ptr<HostRequest> request);
   // Requests the module has taken and not yet finished.
   int ModuleRequestsInProgress() const;
+  // Requests held now. Any thread.
+  int HeldCount() const;
 
   // Any thread; true from the start of Drain on.
   bool shutting_down() const { return shutting_down_.load(); }

@@ -1,6 +1,7 @@
 // quorvix-host: serves one extension module over HTTP.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "host/ExtensionModule.h"
 #include "host/HostOptions.h"
 #include "host/HttpHost.h"
+#include "host/MetricsServer.h"
 
 int main(int argc, char** argv) {
   const auto parsed = host::ParseHostOptions(std::vector<std::string>(argv + 1, argv + argc));
@@ -35,6 +37,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quorvix-host: %s\n", error.c_str());
     return 1;
   }
+  const auto load_start = std::chrono::steady_clock::now();
+  const auto loaded_at = std::chrono::system_clock::now();
   auto module = host::ExtensionModule::Load(options.module_path, error);
   if (!module) {
     std::fprintf(stderr, "quorvix-host: %s\n", error.c_str());
@@ -42,6 +46,7 @@ int main(int argc, char** argv) {
   }
   QX_VERSION_INFO version{};
   module->GetExtensionVersion(&version);
+  const std::chrono::duration<double> load_time = std::chrono::steady_clock::now() - load_start;
 
   auto server = std::make_unique<host::HttpHost>(options, *module);
   if (!server->Start(error)) {
@@ -49,6 +54,25 @@ int main(int argc, char** argv) {
     module->TerminateExtension(QX_TERM_MUST_UNLOAD);
     return 1;
   }
+  std::unique_ptr<host::MetricsServer> metrics;
+  if (!options.metrics_address.empty()) {
+    const host::HttpHost& serving = *server;
+    metrics = std::make_unique<host::MetricsServer>(
+        options.metrics_address, options.metrics_port,
+        host::MetricsServer::Sources{
+            *module, version.lpszExtensionDesc, version.dwExtensionVersion, load_time.count(),
+            std::chrono::duration<double>(loaded_at.time_since_epoch()).count(),
+            [&serving] { return serving.PendingRequestsNow(); },
+            [&serving] { return serving.ModuleRequestsInProgress(); }});
+    if (!metrics->Start(error)) {
+      std::fprintf(stderr, "quorvix-host: %s\n", error.c_str());
+      server->Shutdown();
+      module->TerminateExtension(QX_TERM_MUST_UNLOAD);
+      return 1;
+    }
+  }
+  // The metrics line first: whoever waits for "serving" may scrape at once.
+  if (metrics) std::printf("quorvix-host: metrics on %s/metrics\n", metrics->Url().c_str());
   std::printf("quorvix-host: serving %s (%s)\n", server->Url().c_str(), version.lpszExtensionDesc);
   std::fflush(stdout);
 
@@ -61,11 +85,14 @@ int main(int argc, char** argv) {
     std::printf("quorvix-host: log files reopened\n");
     std::fflush(stdout);
   }
+  // Balancers see the host unready while it still answers what it holds.
+  if (metrics) metrics->BeginShutdown();
   std::printf("quorvix-host: stopping\n");
   std::fflush(stdout);
   // Module calls still blocked on the back end hold no part of the server:
   // it stops within the grace, and the module's stop cuts those waits short.
   server->Shutdown();
+  if (metrics) metrics->ModuleStopped();
   module->TerminateExtension(QX_TERM_MUST_UNLOAD);
   if (const int busy = server->ModuleRequestsInProgress(); busy > 0) {
     // Module threads still run module code on those requests' control
@@ -76,6 +103,7 @@ int main(int argc, char** argv) {
     std::fflush(nullptr);
     std::_Exit(0);
   }
+  metrics.reset();
   server.reset();
   module.reset();
   std::printf("quorvix-host: stopped\n");

@@ -80,6 +80,18 @@ typedef uint32_t (*QX_HttpExtensionProcFn)(QX_EXTENSION_CONTROL_BLOCK* ecb);
 typedef int (*QX_TerminateExtensionFn)(uint32_t flags);
 typedef void (*QX_PoolStatsEntryFn)(void* buffer);
 
+// An optional export, GetHeartbeatStatusEntry: how the module's heartbeats to
+// its back end went, for a host that reports its health. Times are
+// CLOCK_MONOTONIC in nanoseconds, taken when a heartbeat's exchange ended;
+// host and module share the clock because they share the process.
+typedef struct QX_HEARTBEAT_STATUS {
+  int64_t lastAttemptNs;  // 0: no heartbeat yet
+  int64_t lastSuccessNs;  // last one that every back-end connection in use answered; 0: none yet
+  int32_t lastSucceeded;  // 1 when the last attempt was such a success
+  int32_t everySeconds;   // the period the module sends heartbeats at
+} QX_HEARTBEAT_STATUS;
+typedef void (*QX_HeartbeatStatusEntryFn)(QX_HEARTBEAT_STATUS* status);
+
 #ifdef __cplusplus
 }
 #endif

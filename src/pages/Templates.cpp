@@ -1,4 +1,4 @@
-// Template files: one folder per language, one file per page, read from disk
+// Template files: one folder per language, one file per page, checked on disk
 // for every page so that edits show at once.
 #include "pages/Templates.h"
 
@@ -10,7 +10,7 @@
 #include "pages/Pages.h"
 #include "pages/Placeholders.h"
 #include "platform/ProfileString.h"
-#include "platform/ReadFile.h"
+#include "platform/FileSnapshots.h"
 
 namespace {
 
@@ -21,6 +21,25 @@ constexpr std::size_t kMaxTemplateBytes = 64 << 20;
 std::string RealPath(const std::string& path) {
   char resolved[PATH_MAX];
   return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+// A file that did not resolve counts as inside: there is nothing to read.
+bool IsRealPathInside(const std::string& file, const std::string& real_root) {
+  if (file.empty()) return true;
+  // The root "/" is the only real path that ends in a slash.
+  return !real_root.empty() && file.starts_with(real_root.ends_with('/') ? real_root : real_root + "/");
+}
+
+// Gives text what file holds, or traces that path could not be loaded.
+bool CopyLoaded(const std::string& path, const platform::FileSnapshot* file, std::string& text) {
+  if (file != nullptr) {
+    text = file->text;
+  } else {
+    text.clear();
+    diag::TraceLine("%s -> Error loading.\n", path.c_str());
+  }
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::LoadTextFile leaving", "ISAPI", 0);
+  return file != nullptr;
 }
 
 }  // namespace
@@ -49,23 +68,14 @@ std::string TemplateRoot(const std::string& template_directory) {
 std::string RealRoot(const std::string& template_directory) { return RealPath(TemplateRoot(template_directory)); }
 
 bool IsInsideRealRoot(const std::string& path, const std::string& real_root) {
-  const std::string file = RealPath(path);
-  if (file.empty()) return true;
-  // The root "/" is the only real path that ends in a slash.
-  return !real_root.empty() && file.starts_with(real_root.ends_with('/') ? real_root : real_root + "/");
+  return IsRealPathInside(RealPath(path), real_root);
 }
 
 bool IsInsideRoot(const std::string& path, const std::string& root) { return IsInsideRealRoot(path, RealPath(root)); }
 
 bool LoadTextFile(const std::string& path, std::string& text) {
-  text.clear();
-  const bool ok = platform::ReadRegularFile(path, text, kMaxTemplateBytes);
-  if (!ok) {
-    text.clear();
-    diag::TraceLine("%s -> Error loading.\n", path.c_str());
-  }
-  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::LoadTextFile leaving", "ISAPI", 0);
-  return ok;
+  const auto file = platform::ReadFileSnapshot(path, kMaxTemplateBytes);
+  return CopyLoaded(path, file.get(), text);
 }
 
 std::string PathForLanguage(std::string path, const std::string& language) {
@@ -84,9 +94,13 @@ bool Pages::Load(const std::string& page, std::string& text, const std::string& 
   bool loaded = false;
   if (ReplacePlaceholder(path, "<WCLANGUAGE>", language) > 0) {
     // The root resolved at start saves resolving it again at every page; a
-    // root that did not exist then is resolved now.
-    if (IsInsideRealRoot(path, realRoot_.empty() ? RealRoot(settings_.templateDirectory) : realRoot_)) {
-      LoadTextFile(path, text);
+    // root that did not exist then is resolved now. Where the file resolves
+    // is kept with its bytes and checked again whenever it changes.
+    const auto file = platform::ReadFileSnapshot(path, kMaxTemplateBytes);
+    if (file == nullptr || IsRealPathInside(file->real_path, realRoot_.empty()
+                                                                  ? RealRoot(settings_.templateDirectory)
+                                                                  : realRoot_)) {
+      CopyLoaded(path, file.get(), text);
     } else {
       text.clear();
       diag::TraceLine("%s -> outside the template folder, not loaded.\n", path.c_str());

@@ -1,6 +1,9 @@
 #include "platform/ProfileString.h"
 
-#include "platform/ReadFile.h"
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/FileSnapshots.h"
 #include "platform/Text.h"
 
 namespace platform {
@@ -24,17 +27,27 @@ std::string_view Unquote(std::string_view value) {
 // An initialisation file is a few kilobytes; anything this large is not one.
 constexpr std::size_t kMaxProfileFileBytes = 16 << 20;
 
-}  // namespace
+// Section and key without regard to letter case, as one lookup key.
+std::string LookupKey(std::string_view section, std::string_view key) {
+  std::string joined;
+  joined.reserve(section.size() + 1 + key.size());
+  for (const char c : section) joined.push_back(text::ToLowerAscii(c));
+  joined.push_back('\n');  // cannot occur in a trimmed line
+  for (const char c : key) joined.push_back(text::ToLowerAscii(c));
+  return joined;
+}
 
-std::string GetProfileString(const std::string& path, std::string_view section,
-                             std::string_view key) {
-  // Read at every page: one read of the whole file, then views into it.
-  std::string content;
-  if (!ReadRegularFile(path, content, kMaxProfileFileBytes)) return {};
-  const auto wanted_section = Trim(section);
-  const auto wanted_key = Trim(key);
-  bool in_section = false;
-  std::string_view rest(content);
+// Every value of one version of a file; the first of repeated keys counts.
+struct ParsedProfile {
+  std::shared_ptr<const FileSnapshot> file;
+  std::unordered_map<std::string, std::string> values;
+};
+
+std::shared_ptr<const ParsedProfile> Parse(std::shared_ptr<const FileSnapshot> file) {
+  auto parsed = std::make_shared<ParsedProfile>();
+  std::string_view section;
+  bool has_section = false;
+  std::string_view rest(file->text);
   while (!rest.empty()) {
     const auto end = rest.find('\n');
     const auto line = rest.substr(0, end);
@@ -43,18 +56,45 @@ std::string GetProfileString(const std::string& path, std::string_view section,
     if (text.empty() || text.front() == ';' || text.front() == '#') continue;
     if (text.front() == '[') {
       const auto close = text.find(']');
-      in_section = close != std::string_view::npos &&
-                   text::EqualsIgnoringCase(Trim(text.substr(1, close - 1)), wanted_section);
+      has_section = close != std::string_view::npos;
+      if (has_section) section = Trim(text.substr(1, close - 1));
       continue;
     }
-    if (!in_section) continue;
+    if (!has_section) continue;
     const auto equals = text.find('=');
     if (equals == std::string_view::npos) continue;
-    if (!text::EqualsIgnoringCase(Trim(text.substr(0, equals)), wanted_key)) continue;
     const auto value = Unquote(Trim(text.substr(equals + 1)));
-    return std::string(value.substr(0, kMaxProfileValue));
+    parsed->values.try_emplace(LookupKey(section, Trim(text.substr(0, equals))),
+                               value.substr(0, kMaxProfileValue));
   }
-  return {};
+  parsed->file = std::move(file);
+  return parsed;
+}
+
+// The parsed form of each file's current version, so that a page's many
+// lookups cost one stat() and a hash each.
+std::shared_ptr<const ParsedProfile> ParsedNow(const std::string& path) {
+  static std::mutex mutex;
+  static std::unordered_map<std::string, std::shared_ptr<const ParsedProfile>> parsed_files;
+  auto file = ReadFileSnapshot(path, kMaxProfileFileBytes);
+  std::lock_guard lock(mutex);
+  if (file == nullptr) {
+    parsed_files.erase(path);
+    return nullptr;
+  }
+  auto& parsed = parsed_files[path];
+  if (parsed == nullptr || parsed->file != file) parsed = Parse(std::move(file));
+  return parsed;
+}
+
+}  // namespace
+
+std::string GetProfileString(const std::string& path, std::string_view section,
+                             std::string_view key) {
+  const auto parsed = ParsedNow(path);
+  if (parsed == nullptr) return {};
+  const auto found = parsed->values.find(LookupKey(Trim(section), Trim(key)));
+  return found == parsed->values.end() ? std::string() : found->second;
 }
 
 }  // namespace platform

@@ -46,6 +46,9 @@ constexpr int ParseLeadingInt(std::string_view text) {
   return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
+// An ASCII capital as its small letter; every other byte as it is.
+constexpr char ToLowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
 // ASCII letters compare without case; every other byte must match exactly.
 constexpr bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

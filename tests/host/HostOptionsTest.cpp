@@ -18,7 +18,7 @@ TEST(HostOptionsTest, ReadsEveryOption) {
                                         "--idle-timeout", "5", "--pending-timeout", "7",
                                         "--shutdown-grace", "0", "--no-access-log", "--access-log", "a.log",
                                         "--access-log-values", "--trusted-proxy", "127.0.0.1,127.0.0.3",
-                                        "--heartbeat-from", "127.0.0.9"});
+                                        "--heartbeat-from", "127.0.0.9", "--metrics", "127.0.0.2:0"});
   ASSERT_TRUE(parsed.options) << parsed.message;
   const auto& o = *parsed.options;
   EXPECT_EQ(o.module_path, "m.so");
@@ -38,6 +38,9 @@ TEST(HostOptionsTest, ReadsEveryOption) {
   EXPECT_TRUE(o.access_log_values);
   EXPECT_EQ(o.trusted_proxies, (std::vector<std::uint32_t>{htonl(0x7f000001), htonl(0x7f000003)}));
   EXPECT_EQ(o.heartbeat_from, (std::vector<std::uint32_t>{htonl(0x7f000009)}));
+  EXPECT_EQ(o.metrics_address, "127.0.0.2");
+  EXPECT_EQ(o.metrics_port, 0);
+  EXPECT_TRUE(ParseHostOptions({"--module", "m.so"}).options->metrics_address.empty());
 }
 
 TEST(HostOptionsTest, ProblemsAreOneLineAndNameTheOption) {
@@ -58,6 +61,7 @@ TEST(HostOptionsTest, ProblemsAreOneLineAndNameTheOption) {
       {{"--module", "m", "--trusted-proxy", "127.0.0.1,"}, "for --trusted-proxy"},
       {{"--module", "m", "--heartbeat-from", "monitor.example"}, "for --heartbeat-from"},
       {{"--module", "m", "--access-log", ""}, "for --access-log"},
+      {{"--module", "m", "--metrics", "9100"}, "for --metrics"},
   };
   for (const auto& c : cases) {
     const auto parsed = ParseHostOptions(c.arguments);
