@@ -22,8 +22,19 @@ bool TraceLog::Open(const std::string& path) {
   std::lock_guard lock(mutex_);
   if (file_ != nullptr) return true;
   file_ = std::fopen(path.c_str(), "a+");
+  path_ = path;
   open_.store(file_ != nullptr, std::memory_order_release);
   return file_ != nullptr;
+}
+
+bool TraceLog::Reopen() {
+  std::lock_guard lock(mutex_);
+  if (file_ == nullptr) return true;
+  std::FILE* file = std::fopen(path_.c_str(), "a+");
+  if (file == nullptr) return false;
+  std::fclose(file_);
+  file_ = file;
+  return true;
 }
 
 void TraceLog::Close() {

@@ -41,6 +41,13 @@ class TraceLog {
   // tracing off when it cannot. Called at start, before requests are served.
   bool Open(const std::string& path);
 
+  // Opens the file again by the name Open was given and only then closes the
+  // old one, under the lock every line is written under: each line lands
+  // whole in one file or the other, so log rotation (rename, then reopen)
+  // loses none. When the name cannot be opened the old file stays in use
+  // and the result is false. Nothing to do, and true, while tracing is off.
+  bool Reopen();
+
   // Flushes and closes; later writes are dropped. Safe while other threads
   // write: they either finish their line first or find the log closed.
   void Close();
@@ -57,6 +64,7 @@ class TraceLog {
  private:
   std::mutex mutex_;
   std::FILE* file_ = nullptr;  // guarded by mutex_
+  std::string path_;           // guarded by mutex_
   std::atomic<bool> open_{false};
 };
 

@@ -1,8 +1,10 @@
-// The module's entry points: the host's three, the two statistics exports and
-// the heartbeat status a host's health check reads.
+// The module's entry points: the host's three, the two statistics exports,
+// the heartbeat status a host's health check reads, and the trace file's
+// reopening for log rotation.
 // Each forwards to the one extension object and lets no exception escape.
 #include <cstdint>
 
+#include "diag/TraceLog.h"
 #include "extension/RAVO.h"
 #include "isapi/httpext.h"
 
@@ -45,3 +47,7 @@ QX_EXPORT void GetHeartbeatStatusEntry(QX_HEARTBEAT_STATUS* status) {
   if (status == nullptr) return;
   if (const auto* extension = CRAVOExtension::Instance()) extension->CopyHeartbeatStatus(status);
 }
+
+// Called by the host on SIGHUP, after log rotation renamed debug.txt: later
+// lines go to a new file of that name. 0 when it could not be opened.
+QX_EXPORT int ReopenTraceFile() { return diag::Trace().Reopen() ? 1 : 0; }

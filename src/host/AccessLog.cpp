@@ -1,12 +1,57 @@
 #include "host/AccessLog.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <string>
+#include <mutex>
 
 #include "platform/Text.h"
 
 namespace host {
+namespace {
+
+struct Sink {
+  std::mutex mutex;
+  std::FILE* file = nullptr;  // null: standard output; guarded by mutex
+  std::string path;           // guarded by mutex
+};
+
+Sink& TheSink() {
+  // Never destroyed: request threads may still log while the process exits.
+  static auto* sink = new Sink;
+  return *sink;
+}
+
+}  // namespace
+
+bool OpenAccessLog(const std::string& path, std::string& error) {
+  Sink& sink = TheSink();
+  std::FILE* file = std::fopen(path.c_str(), "a");
+  if (file == nullptr) {
+    error = "cannot open the access log " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::lock_guard lock(sink.mutex);
+  if (sink.file != nullptr) std::fclose(sink.file);
+  sink.file = file;
+  sink.path = path;
+  return true;
+}
+
+bool ReopenAccessLog(std::string& error) {
+  Sink& sink = TheSink();
+  std::lock_guard lock(sink.mutex);
+  if (sink.file == nullptr) return true;
+  std::FILE* file = std::fopen(sink.path.c_str(), "a");
+  if (file == nullptr) {
+    error = "cannot reopen the access log " + sink.path + ": " + std::strerror(errno) + "; writing on to the old file";
+    return false;
+  }
+  std::fclose(sink.file);
+  sink.file = file;
+  return true;
+}
 
 void WriteAccessLogLine(std::string_view remote, std::string_view method, std::string_view target,
                         unsigned status, std::size_t bytes) {
@@ -20,10 +65,22 @@ void WriteAccessLogLine(std::string_view remote, std::string_view method, std::s
   // not forge a line or reach the terminal of whoever tails the log.
   const std::string method_text = text::EscapingControls(method);
   const std::string target_text = text::EscapingControls(target);
-  // One call per line: stdio's lock keeps lines from different threads whole.
-  std::printf("%.*s - - [%s] \"%s %s HTTP/1.1\" %u %zu\n", static_cast<int>(remote.size()), remote.data(), when,
-              method_text.c_str(), target_text.c_str(), status, bytes);
-  std::fflush(stdout);
+  Sink& sink = TheSink();
+  // One write per line under the lock: lines from different threads stay
+  // whole, and a reopen finds none half written.
+  std::lock_guard lock(sink.mutex);
+  std::FILE* out = sink.file != nullptr ? sink.file : stdout;
+  std::fprintf(out, "%.*s - - [%s] \"%s %s HTTP/1.1\" %u %zu\n", static_cast<int>(remote.size()), remote.data(),
+               when, method_text.c_str(), target_text.c_str(), status, bytes);
+  std::fflush(out);
+}
+
+std::string LoggedTarget(std::string_view path, std::string_view request_name, std::string_view raw_target,
+                         bool values) {
+  if (values) return std::string(raw_target);
+  std::string target(path);
+  if (!request_name.empty()) target.append("?varUserRequest=").append(request_name);
+  return target;
 }
 
 }  // namespace host

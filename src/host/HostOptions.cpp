@@ -1,10 +1,13 @@
 #include "host/HostOptions.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <utility>
 
 namespace host {
 namespace {
@@ -24,6 +27,22 @@ bool ParseAddress(const std::string& text, std::string& address, unsigned short&
   if (colon == std::string::npos || colon == 0) return false;
   if (!ParseNumber<unsigned short>(text.substr(colon + 1), 0, 65535, port)) return false;
   address = text.substr(0, colon);
+  return true;
+}
+
+// ADDR[,ADDR...]: dotted IPv4 addresses, kept in network byte order.
+bool ParseAddressList(const std::string& text, std::vector<std::uint32_t>& out) {
+  std::vector<std::uint32_t> addresses;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    auto end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    in_addr address{};
+    if (inet_pton(AF_INET, text.substr(start, end - start).c_str(), &address) != 1) return false;
+    addresses.push_back(address.s_addr);
+    start = end + 1;
+  }
+  out = std::move(addresses);
   return true;
 }
 
@@ -60,7 +79,22 @@ the files of the folder static/ beside the module at /<app>/static/<path>.
                            (default 120)
   --shutdown-grace S       on SIGINT/SIGTERM, time pending requests get to finish before
                            they are answered 503 (default 10)
-  --no-access-log          do not print a line per request on standard output
+  --access-log FILE        append the access log to FILE instead of standard output;
+                           reopened on SIGHUP, as the module's trace file is
+  --access-log-values      log each request's whole target; by default only the path
+                           and varUserRequest, since the values are visitors' names,
+                           telephone numbers and session identifiers
+  --no-access-log          write no access log
+  --trusted-proxy ADDR[,ADDR]
+                           reverse proxies (IPv4) whose X-Real-IP or, without it, the
+                           last address of X-Forwarded-For is the client's address:
+                           REMOTE_ADDR, the access log and --heartbeat-from use it;
+                           these proxies have no --max-connections-per-address cap.
+                           From any other peer those headers are ignored
+  --heartbeat-from ADDR[,ADDR]
+                           client addresses (IPv4) of the monitoring that may send
+                           REQ_HEARTBEAT, which registers a web server with the back
+                           end; from others it is refused with 403 (default: any)
   --metrics ADDR:PORT      serve /metrics (Prometheus text format), /healthz and
                            /readyz on this separate address (default: off; port 0
                            picks a free one, printed when ready)
@@ -78,11 +112,16 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
       options.access_log = false;
       continue;
     }
+    if (name == "--access-log-values") {
+      options.access_log_values = true;
+      continue;
+    }
     static const char* const kValued[] = {"--module", "--listen", "--app", "--threads",
                                           "--max-connections", "--max-connections-per-address",
                                           "--max-header-bytes", "--head-timeout",
                                           "--max-body-bytes", "--idle-timeout",
-                                          "--pending-timeout", "--shutdown-grace", "--metrics"};
+                                          "--pending-timeout", "--shutdown-grace", "--access-log",
+                                          "--trusted-proxy", "--heartbeat-from", "--metrics"};
     if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued)) {
       return Problem("unknown option " + name + " (see --help)");
     }
@@ -115,6 +154,13 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
       ok = ParseNumber(value, 1u, unsigned_max, options.idle_timeout_s);
     } else if (name == "--pending-timeout") {
       ok = ParseNumber(value, 1u, unsigned_max, options.pending_timeout_s);
+    } else if (name == "--access-log") {
+      ok = !value.empty();
+      options.access_log_path = value;
+    } else if (name == "--trusted-proxy") {
+      ok = ParseAddressList(value, options.trusted_proxies);
+    } else if (name == "--heartbeat-from") {
+      ok = ParseAddressList(value, options.heartbeat_from);
     } else {  // --shutdown-grace
       ok = ParseNumber(value, 0u, unsigned_max, options.shutdown_grace_s);
     }

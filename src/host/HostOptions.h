@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +27,13 @@ struct HostOptions {
   // A second listener for /metrics, /healthz and /readyz; off while empty.
   std::string metrics_address;
   unsigned short metrics_port = 0;
+  std::string access_log_path;      // empty: standard output
+  bool access_log_values = false;   // log whole targets, values included
+  // IPv4 addresses in network byte order. A request from a trusted proxy
+  // takes its client address from X-Real-IP or X-Forwarded-For.
+  std::vector<std::uint32_t> trusted_proxies;
+  // Client addresses that may name the heartbeat; empty: any.
+  std::vector<std::uint32_t> heartbeat_from;
 };
 
 struct ParsedOptions {

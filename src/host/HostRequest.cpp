@@ -31,6 +31,7 @@ HostRequest::HostRequest(PendingRequests& registry, bool access_log, std::string
   const auto question = raw_uri.find('?');
   path = raw_uri.substr(0, question);
   if (question != std::string::npos) query = raw_uri.substr(question + 1);
+  logged_target = path;
 }
 
 const char* HostRequest::ModuleMethod() const {
@@ -210,7 +211,7 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
   MHD_destroy_response(response);
   HostRequestMetrics().RecordAnswer(operation, status);
   if (access_log_) {
-    WriteAccessLogLine(remote_address, method, raw_uri, status,
+    WriteAccessLogLine(remote_address, method, logged_target, status,
                        method == MHD_HTTP_METHOD_HEAD ? 0 : output.size());
   }
   return queued;

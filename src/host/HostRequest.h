@@ -51,7 +51,8 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   std::string path;
   std::string query;
   std::string raw_uri;
-  std::string remote_address;
+  std::string remote_address;  // the client's, as the module sees it
+  std::string logged_target;   // what the access log shows of raw_uri
   std::string body;  // released when the module is done
   std::vector<std::pair<std::string, std::string>> variables;  // server variables; as body
   std::uint8_t operation;  // what the metrics count it under (host/Operations.h); set before Queue

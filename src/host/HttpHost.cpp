@@ -1,5 +1,6 @@
 #include "host/HttpHost.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "host/RateLimitedLog.h"
 #include "host/RequestMetrics.h"
 #include "host/RequestChecks.h"
+#include "host/RequestName.h"
 #include "host/ServerVariables.h"
 #include "host/StaticFiles.h"
 #include "host/StatusPages.h"
@@ -72,7 +74,8 @@ bool HttpHost::Start(std::string& error) {
       EffectiveConnectionLimit(options_.max_connections, RaiseDescriptorLimit(), note);
   if (!note.empty()) LogLimited("connection limit", note);
   connections_ = std::make_unique<OpenConnections>(OpenConnections::Limits{
-      max_connections, options_.max_connections_per_address, std::chrono::seconds(options_.head_timeout_s)});
+      max_connections, options_.max_connections_per_address, std::chrono::seconds(options_.head_timeout_s),
+      options_.trusted_proxies});
 
   // The acceptor hands connections over; the library never listens.
   const unsigned flags = MHD_USE_NO_LISTEN_SOCKET | MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME |
@@ -185,7 +188,10 @@ MHD_Result HttpHost::Handle(MHD_Connection* connection, HostRequest& request, co
 
 MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request, std::string_view version) {
   OpenConnections::HeadArrived(SlotOf(connection));
-  CollectServerVariables(connection, {options_.listen_address, port_}, request);
+  CollectServerVariables(connection, {options_.listen_address, port_}, options_.trusted_proxies, request);
+  // The body is not in yet: refusals before it log what the query names.
+  request.logged_target =
+      LoggedTarget(request.path, RequestName(request.query), request.raw_uri, options_.access_log_values);
   // First of all: any answer that kept the connection would leave the rest of
   // a doubtful request to be read as the next one.
   if (!HasSoundFraming(connection, version)) return Refuse(request, connection, 400, true);
@@ -226,7 +232,7 @@ MHD_Result HttpHost::Refuse(const HostRequest& request, MHD_Connection* connecti
                             bool close_connection, const char* allow) {
   HostRequestMetrics().RecordAnswer(request.operation, status);
   if (options_.access_log) {
-    WriteAccessLogLine(request.remote_address, request.method, request.raw_uri, status, 0);
+    WriteAccessLogLine(request.remote_address, request.method, request.logged_target, status, 0);
   }
   return QueueStatusPage(connection, status, close_connection, allow);
 }
@@ -235,14 +241,31 @@ MHD_Result HttpHost::RefuseDuringBody(const HostRequest& request, MHD_Connection
                                       unsigned status) {
   HostRequestMetrics().RecordAnswer(request.operation, status);
   if (options_.access_log) {
-    WriteAccessLogLine(request.remote_address, request.method, request.raw_uri, status, 0);
+    WriteAccessLogLine(request.remote_address, request.method, request.logged_target, status, 0);
   }
   WriteStatusPageNow(connection, status);
   return MHD_NO;
 }
 
+bool HttpHost::MayAskForHeartbeat(const HostRequest& request) const {
+  if (options_.heartbeat_from.empty()) return true;
+  in_addr client{};
+  if (inet_pton(AF_INET, request.remote_address.c_str(), &client) == 1 &&
+      std::find(options_.heartbeat_from.begin(), options_.heartbeat_from.end(), client.s_addr) !=
+          options_.heartbeat_from.end()) {
+    return true;
+  }
+  // The module may read the name from either text, as the method and a
+  // blank body decide: both are looked at.
+  return !MayNameHeartbeat(request.query) && !MayNameHeartbeat(request.body);
+}
+
 MHD_Result HttpHost::RunModule(MHD_Connection* connection, HostRequest& request) {
   request.operation = OperationOf(request.method == MHD_HTTP_METHOD_POST ? request.body : request.query);
+  request.logged_target =
+      LoggedTarget(request.path, RequestName(ModuleParameters(request.method, request.query, request.body)),
+                   request.raw_uri, options_.access_log_values);
+  if (!MayAskForHeartbeat(request)) return Refuse(request, connection, 403, false);
   request.Queue();
   auto hold = request.shared_from_this();
   if (!request_threads_.Post([this, hold] { CallModule(*hold); })) {

@@ -79,6 +79,9 @@ class HttpHost {
   // Answers GET and HEAD under /<app>/static/ from the site's static folder.
   MHD_Result ServeStatic(MHD_Connection* connection, const HostRequest& request, std::string_view relative,
                          bool closing);
+  // False for a request that may name the heartbeat from a client not
+  // listed to send it.
+  bool MayAskForHeartbeat(const HostRequest& request) const;
   // Hands the request to a request thread, its connection suspended.
   MHD_Result RunModule(MHD_Connection* connection, HostRequest& request);
   void CallModule(HostRequest& request);

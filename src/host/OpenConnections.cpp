@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace host {
@@ -36,7 +37,9 @@ OpenConnections::Verdict OpenConnections::Admit(int fd, const sockaddr_in& peer)
   ForgetLocked(fd);
   if (by_fd_.size() >= limits_.max_connections) return Verdict::kFull;
   unsigned& from_address = by_address_[address];
-  if (limits_.max_per_address != 0 && from_address >= limits_.max_per_address) {
+  const bool capped = limits_.max_per_address != 0 &&
+                      std::find(limits_.uncapped.begin(), limits_.uncapped.end(), address) == limits_.uncapped.end();
+  if (capped && from_address >= limits_.max_per_address) {
     if (from_address == 0) by_address_.erase(address);
     return Verdict::kAddressFull;
   }

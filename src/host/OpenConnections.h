@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace host {
 
@@ -27,6 +28,9 @@ class OpenConnections {
     unsigned max_connections;
     unsigned max_per_address;  // 0: no cap
     std::chrono::milliseconds head_timeout;
+    // Peers (network byte order) the per-address cap does not apply to: a
+    // trusted proxy carries many clients on its connections.
+    std::vector<std::uint32_t> uncapped = {};
   };
 
   class Slot;

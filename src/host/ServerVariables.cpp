@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string_view>
 
@@ -49,12 +50,50 @@ const char* HeaderOr(MHD_Connection* connection, const char* header, const char*
   return value != nullptr ? value : fallback;
 }
 
+bool IsTrusted(const sockaddr* peer, const std::vector<std::uint32_t>& trusted_proxies) {
+  if (peer == nullptr || peer->sa_family != AF_INET) return false;
+  const auto address = reinterpret_cast<const sockaddr_in*>(peer)->sin_addr.s_addr;
+  return std::find(trusted_proxies.begin(), trusted_proxies.end(), address) != trusted_proxies.end();
+}
+
+// The address text in header, canonical, or empty when it holds none.
+std::string AddressIn(std::string_view header) {
+  const auto first = header.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  header = header.substr(first, header.find_last_not_of(" \t") - first + 1);
+  const std::string written(header);
+  unsigned char bytes[sizeof(in6_addr)];
+  char text[INET6_ADDRSTRLEN] = "";
+  if (inet_pton(AF_INET, written.c_str(), bytes) == 1) return inet_ntop(AF_INET, bytes, text, sizeof text);
+  if (inet_pton(AF_INET6, written.c_str(), bytes) == 1) return inet_ntop(AF_INET6, bytes, text, sizeof text);
+  return {};
+}
+
+std::string ForwardedClient(MHD_Connection* connection) {
+  if (const char* real_ip = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Real-IP")) {
+    return AddressIn(real_ip);
+  }
+  if (const char* forwarded = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Forwarded-For")) {
+    const std::string_view list(forwarded);
+    const auto comma = list.rfind(',');
+    return AddressIn(comma == std::string_view::npos ? list : list.substr(comma + 1));
+  }
+  return {};
+}
+
 }  // namespace
 
-void CollectServerVariables(MHD_Connection* connection, const ServerAddress& server, HostRequest& request) {
+void CollectServerVariables(MHD_Connection* connection, const ServerAddress& server,
+                            const std::vector<std::uint32_t>& trusted_proxies, HostRequest& request) {
   unsigned short remote_port = 0;
   const auto* client = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-  request.remote_address = AddressText(client != nullptr ? client->client_addr : nullptr, &remote_port);
+  const sockaddr* peer = client != nullptr ? client->client_addr : nullptr;
+  request.remote_address = AddressText(peer, &remote_port);
+  if (IsTrusted(peer, trusted_proxies)) {
+    if (std::string forwarded = ForwardedClient(connection); !forwarded.empty()) {
+      request.remote_address = std::move(forwarded);
+    }
+  }
   request.variables = {
       {"REMOTE_ADDR", request.remote_address},
       {"REMOTE_HOST", request.remote_address},

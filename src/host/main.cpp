@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/AccessLog.h"
 #include "host/ExtensionModule.h"
 #include "host/HostOptions.h"
 #include "host/HttpHost.h"
@@ -27,10 +28,15 @@ int main(int argc, char** argv) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGHUP);  // log rotation: reopen the log files
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   std::string error;
+  if (options.access_log && !options.access_log_path.empty() && !host::OpenAccessLog(options.access_log_path, error)) {
+    std::fprintf(stderr, "quorvix-host: %s\n", error.c_str());
+    return 1;
+  }
   const auto load_start = std::chrono::steady_clock::now();
   const auto loaded_at = std::chrono::system_clock::now();
   auto module = host::ExtensionModule::Load(options.module_path, error);
@@ -71,7 +77,14 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  while (sigwait(&stop_signals, &signal_number) == 0 && signal_number == SIGHUP) {
+    if (!host::ReopenAccessLog(error)) std::fprintf(stderr, "quorvix-host: %s\n", error.c_str());
+    if (module->ReopenTraceFile != nullptr && module->ReopenTraceFile() == 0) {
+      std::fprintf(stderr, "quorvix-host: the module could not reopen its trace file; it writes on to the old one\n");
+    }
+    std::printf("quorvix-host: log files reopened\n");
+    std::fflush(stdout);
+  }
   // Balancers see the host unready while it still answers what it holds.
   if (metrics) metrics->BeginShutdown();
   std::printf("quorvix-host: stopping\n");

@@ -15,6 +15,7 @@ inline constexpr HttpReasonPhrase kHttpReasonPhrases[] = {
     {200, "OK"},
     {204, "No Content"},
     {400, "Bad Request"},
+    {403, "Forbidden"},
     {404, "Not Found"},
     {405, "Method Not Allowed"},
     {413, "Payload Too Large"},

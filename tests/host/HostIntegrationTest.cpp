@@ -341,16 +341,116 @@ TEST_F(HostIntegrationTest, RequestTurningPendingAfterTheGraceIsAnswered503AndTh
   host_.reset();
 }
 
-TEST_F(HostIntegrationTest, AccessLogLinePerRequestUnlessSwitchedOff) {
-  StartProbe();
-  host_->Get("mode=sync");
-  EXPECT_NE(host_->process().WaitForLine("\"GET " + host_->path() + "?mode=sync HTTP/1.1\" 200 5", 5s), "");
-  EXPECT_EQ(host_->Stop(), 0);
-  StartProbe({"--no-access-log"});
-  host_->Get("mode=sync");
-  EXPECT_EQ(host_->Stop(), 0);
-  EXPECT_EQ(host_->process().Output().find("\"GET "), std::string::npos);
-  host_.reset();
+TEST_F(HostIntegrationTest, AccessLogKeepsThePathAndOperationUnlessValuesAreAskedFor) {
+  TempDir logs;
+  struct Row {
+    std::vector<std::string> options;
+    std::string method, query, body;
+    std::string logged;  // the request as the log shows it; empty: no line
+  };
+  const std::string post_body = "mode=sync&varUserRequest=REQ_ADD_TO_CHAT&varChatData=my+secret";
+  const std::vector<Row> rows = {
+      {{}, "GET", "mode=sync&varPhoneNumber=0301234&varUserRequest=REQ_CALLME", "", "GET " + std::string("PATH") +
+                                                                                      "?varUserRequest=REQ_CALLME"},
+      {{}, "GET", "mode=sync&varCustomerName=Ann", "", "GET PATH"},
+      {{}, "POST", "", post_body, "POST PATH?varUserRequest=REQ_ADD_TO_CHAT"},
+      {{"--access-log-values"}, "GET", "mode=sync&varPhoneNumber=0301234", "", "GET PATH?mode=sync&varPhoneNumber=0301234"},
+      {{"--no-access-log"}, "GET", "mode=sync&varPhoneNumber=0301234", "", ""},
+  };
+  for (const Row& row : rows) {
+    const std::string log = logs.path() + "access.log";
+    std::filesystem::remove(log);
+    auto options = row.options;
+    options.insert(options.end(), {"--access-log", log});
+    StartProbe(options);
+    const auto answer =
+        HttpFetch(host_->port(), row.method, host_->path() + (row.query.empty() ? "" : "?" + row.query), row.body);
+    EXPECT_EQ(answer.status, 200) << answer.raw;
+    EXPECT_EQ(host_->Stop(), 0);
+    host_.reset();
+    const std::string written = logs.Read("access.log");
+    std::string expected = row.logged;
+    if (const auto at = expected.find("PATH"); at != std::string::npos) expected.replace(at, 4, "/webchat/probe.so");
+    if (expected.empty()) {
+      EXPECT_EQ(written, "") << row.query;
+    } else {
+      EXPECT_NE(written.find("\"" + expected + " HTTP/1.1\" 200 5\n"), std::string::npos) << written;
+    }
+    if (row.logged.find("0301234") == std::string::npos) {
+      EXPECT_EQ(written.find("0301234"), std::string::npos) << written;
+    }
+    EXPECT_EQ(written.find("secret"), std::string::npos) << written;
+  }
+}
+
+// A proxy's word for the client address counts only from a trusted proxy;
+// that address is what the module, the heartbeat rule and the per-address
+// cap go by. Whatever spelling, repetition or encoding of the heartbeat, from
+// the query or a form's body, reaches the module only from a listed address.
+TEST_F(HostIntegrationTest, TrustedProxiesNameTheClientAndTheHeartbeatComesOnlyFromListedAddresses) {
+  StartProbe({"--trusted-proxy", "127.0.0.2", "--heartbeat-from", "127.0.0.9"});
+  struct Row {
+    const char* from;     // our end of the connection
+    std::string headers;  // extra header lines
+    std::string method, query, body;
+    int status;
+    const char* remote;   // REMOTE_ADDR the module sees; null: not asked
+  };
+  const std::string vars = "mode=vars&names=REMOTE_ADDR";
+  const std::vector<Row> rows = {
+      {"127.0.0.2", "X-Real-IP: 127.8.8.8\r\n", "GET", vars, "", 200, "127.8.8.8"},
+      {"127.0.0.2", "X-Forwarded-For: 127.6.6.6, 127.7.7.7\r\n", "GET", vars, "", 200, "127.7.7.7"},
+      {"127.0.0.2", "X-Forwarded-For: not-an-address\r\n", "GET", vars, "", 200, "127.0.0.2"},
+      {"127.0.0.3", "X-Real-IP: 127.8.8.8\r\n", "GET", vars, "", 200, "127.0.0.3"},
+      {"127.0.0.3", "", "GET", "mode=sync&varUserRequest=REQ_HEARTBEAT", "", 403, nullptr},
+      {"127.0.0.3", "", "GET", "mode=sync&VARUSERREQUEST=REQ_HEARTBEAT", "", 403, nullptr},
+      {"127.0.0.3", "", "GET", "mode=sync&varUserRequest=REQ_%48EARTBEAT", "", 403, nullptr},
+      {"127.0.0.3", "", "GET", "mode=sync&varUserRequest=REQ_%4g%38EARTBEAT", "", 403, nullptr},
+      {"127.0.0.3", "", "GET", "mode=sync&x_varUserRequest=REQ_HEARTBEAT", "", 403, nullptr},
+      {"127.0.0.3", "", "GET", "mode=sync?varUserRequest=REQ_HEARTBEAT", "", 403, nullptr},
+      {"127.0.0.3", "", "GET", "mode=sync&varUserRequest=REQ_WEBCHAT_MAIN&varUserRequest=REQ_HEARTBEAT", "", 403,
+       nullptr},
+      {"127.0.0.3", "", "HEAD", "mode=sync&varUserRequest=xREQ_HEARTBEAT", "", 403, nullptr},
+      {"127.0.0.3", "", "POST", "", "mode=sync&varUserRequest=REQ_HEARTBEAT", 403, nullptr},
+      {"127.0.0.3", "", "POST", "varUserRequest=REQ_HEARTBEAT", "  \r\n", 403, nullptr},
+      {"127.0.0.2", "X-Real-IP: 127.0.0.3\r\n", "GET", "mode=sync&varUserRequest=REQ_HEARTBEAT", "", 403, nullptr},
+      {"127.0.0.3", "X-Real-IP: 127.0.0.9\r\n", "GET", "mode=sync&varUserRequest=REQ_HEARTBEAT", "", 403, nullptr},
+      {"127.0.0.2", "X-Real-IP: 127.0.0.9\r\n", "GET", "mode=sync&varUserRequest=REQ_HEARTBEAT", "", 200, nullptr},
+      {"127.0.0.9", "", "POST", "", "mode=sync&varUserRequest=REQ_HEARTBEAT", 200, nullptr},
+      {"127.0.0.3", "", "GET", "mode=sync&varUserRequest=REQ_WEBCHAT_MAIN", "", 200, nullptr},
+      {"127.0.0.3", "", "POST", "", "mode=sync&varUserRequest=REQ_ADD_TO_CHAT&varChatData=REQ_HEARTBEAT", 200,
+       nullptr},
+  };
+  for (const Row& row : rows) {
+    const std::string what = std::string(row.from) + " " + row.method + " " + row.query + row.body;
+    const int fd = ConnectLoopback(host_->port(), row.from);
+    ASSERT_GE(fd, 0) << what;
+    const std::string request = row.method + " " + host_->path() + (row.query.empty() ? "" : "?" + row.query) +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + row.headers +
+                                (row.body.empty() ? "" : "Content-Type: application/x-www-form-urlencoded\r\n") +
+                                "Content-Length: " + std::to_string(row.body.size()) + "\r\n\r\n" + row.body;
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    const auto answer = ReadAnswer(fd);
+    close(fd);
+    EXPECT_EQ(answer.status, row.status) << what << "\n" << answer.raw;
+    if (row.remote != nullptr) {
+      EXPECT_NE(answer.body.find("REMOTE_ADDR=" + std::string(row.remote) + "\n"), std::string::npos) << what;
+    }
+  }
+  // The per-address cap holds for everyone but the trusted proxy.
+  ASSERT_EQ(host_->Stop(), 0);
+  StartProbe({"--trusted-proxy", "127.0.0.2", "--max-connections-per-address", "1"});
+  for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+    const int held = ConnectLoopback(host_->port(), from);
+    const std::string get = "GET " + host_->path() + "?mode=sync HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_EQ(send(held, get.data(), get.size(), MSG_NOSIGNAL), static_cast<ssize_t>(get.size()));
+    EXPECT_EQ(ReadAnswer(held).status, 200) << from;
+    const int second = ConnectLoopback(host_->port(), from);
+    ASSERT_EQ(send(second, get.data(), get.size(), MSG_NOSIGNAL), static_cast<ssize_t>(get.size()));
+    EXPECT_EQ(ReadAnswer(second).status, std::string(from) == "127.0.0.2" ? 200 : 503) << from;
+    close(second);
+    close(held);
+  }
 }
 
 TEST(HostStartTest, BadModulesAndOptionsExitWithOneLine) {

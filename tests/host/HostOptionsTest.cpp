@@ -1,5 +1,7 @@
 #include "host/HostOptions.h"
 
+#include <arpa/inet.h>
+
 #include "host/DescriptorLimits.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +16,9 @@ TEST(HostOptionsTest, ReadsEveryOption) {
                                         "--max-connections-per-address", "2", "--head-timeout", "4",
                                         "--max-header-bytes", "4096", "--max-body-bytes", "0",
                                         "--idle-timeout", "5", "--pending-timeout", "7",
-                                        "--shutdown-grace", "0", "--no-access-log", "--metrics", "127.0.0.2:0"});
+                                        "--shutdown-grace", "0", "--no-access-log", "--access-log", "a.log",
+                                        "--access-log-values", "--trusted-proxy", "127.0.0.1,127.0.0.3",
+                                        "--heartbeat-from", "127.0.0.9", "--metrics", "127.0.0.2:0"});
   ASSERT_TRUE(parsed.options) << parsed.message;
   const auto& o = *parsed.options;
   EXPECT_EQ(o.module_path, "m.so");
@@ -30,6 +34,10 @@ TEST(HostOptionsTest, ReadsEveryOption) {
   EXPECT_EQ(o.pending_timeout_s, 7u);
   EXPECT_EQ(o.shutdown_grace_s, 0u);
   EXPECT_FALSE(o.access_log);
+  EXPECT_EQ(o.access_log_path, "a.log");
+  EXPECT_TRUE(o.access_log_values);
+  EXPECT_EQ(o.trusted_proxies, (std::vector<std::uint32_t>{htonl(0x7f000001), htonl(0x7f000003)}));
+  EXPECT_EQ(o.heartbeat_from, (std::vector<std::uint32_t>{htonl(0x7f000009)}));
   EXPECT_EQ(o.metrics_address, "127.0.0.2");
   EXPECT_EQ(o.metrics_port, 0);
   EXPECT_TRUE(ParseHostOptions({"--module", "m.so"}).options->metrics_address.empty());
@@ -50,6 +58,9 @@ TEST(HostOptionsTest, ProblemsAreOneLineAndNameTheOption) {
       {{"--module", "m", "--app", "a/b"}, "for --app"},
       {{"--module", "m", "--idle-timeout", "5s"}, "for --idle-timeout"},
       {{"--module", "m", "--head-timeout", "0"}, "for --head-timeout"},
+      {{"--module", "m", "--trusted-proxy", "127.0.0.1,"}, "for --trusted-proxy"},
+      {{"--module", "m", "--heartbeat-from", "monitor.example"}, "for --heartbeat-from"},
+      {{"--module", "m", "--access-log", ""}, "for --access-log"},
       {{"--module", "m", "--metrics", "9100"}, "for --metrics"},
   };
   for (const auto& c : cases) {

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The module must export exactly the host's entry points, the statistics
-# exports and the heartbeat status, nothing else.
+# exports, the heartbeat status and the trace file's reopening, nothing else.
 set -euo pipefail
 module=$1
-expected=$'GetExtensionVersion\nGetHeartbeatStatusEntry\nGetPoolStatsEntry\nGetSSLPoolStatsEntry\nHttpExtensionProc\nTerminateExtension'
+expected=$'GetExtensionVersion\nGetHeartbeatStatusEntry\nGetPoolStatsEntry\nGetSSLPoolStatsEntry\nHttpExtensionProc\nReopenTraceFile\nTerminateExtension'
 actual=$(nm -D --defined-only "$module" | awk '{print $3}' | sort)
 if [[ "$actual" != "$expected" ]]; then
   echo "unexpected exports of $module:" >&2

@@ -97,6 +97,8 @@ void SimProcess::InstallSite(const std::string& from, const std::string& to) con
   std::ostringstream out;
   for (std::string line; std::getline(in, line);) {
     if (line.rfind("Port=", 0) == 0) line = "Port=" + std::to_string(port_);
+    // The sample ships with the trace off; tests read it.
+    if (line.rfind("DebugOutput=", 0) == 0) line = "DebugOutput=yes";
     out << line << "\n";
   }
   in.close();

@@ -29,7 +29,7 @@ class SimProcess {
   std::string IniSettings(int min_sockets = 2, int max_sockets = 10) const;
 
   // Copies the site folder from into the folder to and points its RAVO.ini
-  // at this simulator.
+  // at this simulator, with the trace file on.
   void InstallSite(const std::string& from, const std::string& to) const;
 
   int Stop();

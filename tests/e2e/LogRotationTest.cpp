@@ -1,0 +1,74 @@
+// Log rotation as logrotate does it: the access log and the module's trace
+// file are renamed while requests keep coming, then SIGHUP makes the host
+// start new files by the old names. Every request has its line in one file or
+// the other: none lost, none doubled.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "support/HostProcess.h"
+#include "support/SimProcess.h"
+#include "support/TempDir.h"
+#include "support/WaitUntil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
+TEST(LogRotationTest, SighupAfterRenamingStartsNewFilesWithNoLineLost) {
+  SimProcess sim;
+  ASSERT_TRUE(sim.ready());
+  TempDir site;
+  sim.InstallSite(QUORVIX_SITE_DIR, site.path());
+  TempDir logs;
+  auto host = HostProcess::ForSite(site.path(), {"--access-log", logs.path() + "access.log"});
+  ASSERT_TRUE(host->ready()) << host->process().Output();
+
+  // Requests one after another, until told to stop.
+  std::atomic<int> answered{0};
+  std::atomic<bool> stop{false};
+  std::atomic<bool> failed{false};
+  std::thread visitor([&] {
+    while (!stop.load()) {
+      if (host->Get("varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=en&varBusinessUnitName=Sales").status != 200) {
+        failed = true;
+      }
+      ++answered;
+    }
+  });
+  ASSERT_TRUE(WaitUntil([&] { return answered.load() >= 50; }, 30s));
+  std::filesystem::rename(logs.path() + "access.log", logs.path() + "access.log.1");
+  std::filesystem::rename(site.path() + "debug.txt", site.path() + "debug.txt.1");
+  kill(host->process().pid(), SIGHUP);
+  EXPECT_NE(host->process().WaitForLine("quorvix-host: log files reopened", 10s), "") << host->process().Output();
+  const int at_reopen = answered.load();
+  EXPECT_TRUE(WaitUntil([&] { return answered.load() >= at_reopen + 50; }, 30s));
+  stop = true;
+  visitor.join();
+  EXPECT_FALSE(failed.load());
+  EXPECT_EQ(host->Stop(), 0) << host->process().Output();
+
+  const std::string request_line = "\"GET " + host->path() + "?varUserRequest=REQ_WEBCHAT_MAIN HTTP/1.1\" 200 ";
+  const std::string trace_line = "CallFunction entered\n";
+  const std::size_t old_access = Count(logs.Read("access.log.1"), request_line);
+  const std::size_t new_access = Count(logs.Read("access.log"), request_line);
+  const std::size_t old_trace = Count(site.Read("debug.txt.1"), trace_line);
+  const std::size_t new_trace = Count(site.Read("debug.txt"), trace_line);
+  EXPECT_EQ(old_access + new_access, static_cast<std::size_t>(answered.load()));
+  EXPECT_EQ(old_trace + new_trace, static_cast<std::size_t>(answered.load()));
+  EXPECT_GE(old_access, 50u);
+  EXPECT_GE(new_access, 50u);
+  EXPECT_GE(old_trace, 50u);
+  EXPECT_GE(new_trace, 50u);
+}
+
+}  // namespace
