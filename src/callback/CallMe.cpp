@@ -2,6 +2,7 @@
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
+#include "pages/PageNames.h"
 #include "pages/Placeholders.h"
 
 int CRAVOExtension::REQ_CALLME_EVENT(CHttpServerContext* ctx, const std::string& session_id,
@@ -29,15 +30,15 @@ int CRAVOExtension::RESP_CALLME_EVENT(bool ok, CHttpServerContext* ctx, AsyncReq
                                             "CRAVOExtension::REQ_CALLME_EVENT leaving", "", true};
   if (AnswerResponseFailure(ok, response, kTexts, language, ctx, records)) return 0;
   std::string page;
-  if (!LoadPageOrErrorPage("CallMeConfirm", page, language, ctx,
+  if (!LoadPageOrErrorPage(page_key::kCallMeConfirm, page, language, ctx,
                            "CRAVOExtension::RESP_CALLME_EVENT: Cannot retrieve confirmation webpage",
                            "REQ_CALLME_EVENT")) {
     records.LeaveAs("CRAVOExtension::RESP_CALLME_EVENT leaving");
     return 0;
   }
-  ReplacePlaceholder(page, "<WCSESSIONID>", HtmlEscaped(info->sessionId));
-  ReplacePlaceholder(page, "<WCCUSTOMERNAME>", EscapeKeepingLineBreaks(ResponseField(response, 1)));
-  ReplacePlaceholder(page, "<WCPHONENUMBER>", EscapeKeepingLineBreaks(ResponseField(response, 2)));
+  ReplacePlaceholder(page, placeholder::kSessionId, HtmlEscaped(info->sessionId));
+  ReplacePlaceholder(page, placeholder::kCustomerName, EscapeKeepingLineBreaks(ResponseField(response, 1)));
+  ReplacePlaceholder(page, placeholder::kPhoneNumber, EscapeKeepingLineBreaks(ResponseField(response, 2)));
   OutputPage(page, language, ctx, false);
   diag::TraceLine("CRAVOExtension::RESP_CALLME_EVENT: Exiting successfully\n");
   return 0;

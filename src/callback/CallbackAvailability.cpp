@@ -5,6 +5,7 @@
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
+#include "pages/PageNames.h"
 #include "pages/Placeholders.h"
 #include "protocol/CallbackCodes.h"
 
@@ -34,7 +35,7 @@ int CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY(bool ok, CHttpServerContext* 
   const BackendAnswer answer = ReadBackendAnswer(ok, response);
   std::string page;
   if (answer.code == protocol::Number(CallbackCode::kAvailable)) {
-    if (!LoadPageOrErrorPage("WebCallback", page, language, ctx,
+    if (!LoadPageOrErrorPage(page_key::kWebCallback, page, language, ctx,
                              "CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY: Cannot retrieve capture callback webpage",
                              "REQ_CALLBACK_DATA_PG")) {
       return 0;
@@ -42,17 +43,17 @@ int CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY(bool ok, CHttpServerContext* 
     const std::string message = ResponseField(response, 1);
     // Escaped like the options: a template may put the message into an
     // attribute, and the browser gives back the same bytes.
-    ReplacePlaceholder(page, "<WCCALLTYPEMSG>", HtmlEscaped(message));
+    ReplacePlaceholder(page, placeholder::kCallTypeMessage, HtmlEscaped(message));
     callback::CallTypeMap call_types;
     callback::DecodeCallTypeMessage(message, call_types);
-    ReplacePlaceholder(page, "<WCCALLTYPELIST>", callback::CallTypeOptions(call_types));
+    ReplacePlaceholder(page, placeholder::kCallTypeList, callback::CallTypeOptions(call_types));
     OutputPage(page, language, ctx, false);
     diag::TraceLine("CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY: Exiting successfully\n");
     return 0;
   }
   if (answer.code == protocol::Number(CallbackCode::kNotAvailable) ||
       answer.code == protocol::Number(CallbackCode::kSwitchedOff)) {
-    if (!GetLangSpecificWebPage("WebCallbackNotAvailable", page, language, 0)) {
+    if (!GetLangSpecificWebPage(page_key::kWebCallbackNotAvailable, page, language, 0)) {
       diag::TraceLine("CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY: Cannot retrieve service down webpage\n");
       OutputErrorPage(answer.codeText, "CANNOT_ACCESS_WEB_CALLBACK_NOTAVAILABLE_PG", language, ctx);
       return 0;

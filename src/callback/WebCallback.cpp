@@ -5,6 +5,7 @@
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
+#include "pages/PageNames.h"
 #include "pages/Placeholders.h"
 #include "protocol/CallbackCodes.h"
 
@@ -21,12 +22,12 @@ struct AnswerPage {
 };
 
 constexpr AnswerPage kAnswerPages[] = {
-    {{CallbackCode::kAvailable, CallbackCode::kAlreadyPending}, "WebCallbackConfirmed",
+    {{CallbackCode::kAvailable, CallbackCode::kAlreadyPending}, page_key::kWebCallbackConfirmed,
      "CRAVOExtension::RESP_WEB_CALLBACK: Cannot retrieve 'confirmed' webpage", "KEY_WEB_CALLBACK_CONFIRM_PG", false},
-    {{CallbackCode::kNotAvailable, CallbackCode::kSwitchedOff}, "WebCallbackNotAvailable",
+    {{CallbackCode::kNotAvailable, CallbackCode::kSwitchedOff}, page_key::kWebCallbackNotAvailable,
      "CRAVOExtension::RESP_WEB_CALLBACK: Cannot retrieve 'not available' webpage", "KEY_WEB_CALLBACK_NOTAVAILABLE_PG",
      false},
-    {{CallbackCode::kRejected, CallbackCode::kRejected}, "WebCallbackRejected",
+    {{CallbackCode::kRejected, CallbackCode::kRejected}, page_key::kWebCallbackRejected,
      "CRAVOExtension::RESP_WEB_CALLBACK: Cannot retrieve 'rejected' webpage", "KEY_WEB_CALLBACK_REJECTED_PG", true},
 };
 
@@ -81,7 +82,7 @@ int CRAVOExtension::RESP_WEB_CALLBACK(bool ok, CHttpServerContext* ctx, AsyncReq
   }
   // The reason is the back end's text; in the visitor's page it is text, never
   // markup.
-  if (row->showsReason) ReplacePlaceholder(page, "<WCCALLBACKERRMSG>", HtmlEscaped(ResponseField(response, 1)));
+  if (row->showsReason) ReplacePlaceholder(page, placeholder::kCallbackErrorMessage, HtmlEscaped(ResponseField(response, 1)));
   OutputPage(page, language, ctx, false);
   diag::TraceLine("CRAVOExtension::RESP_WEB_CALLBACK: Exiting successfully\n");
   return 0;

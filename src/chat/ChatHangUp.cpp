@@ -2,6 +2,7 @@
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
+#include "pages/PageNames.h"
 #include "pages/Placeholders.h"
 
 int CRAVOExtension::REQ_HANG_UP(CHttpServerContext* ctx, const std::string& session_id,
@@ -25,14 +26,14 @@ int CRAVOExtension::RESP_HANG_UP(bool ok, CHttpServerContext* ctx, AsyncRequestI
                                             "CRAVOExtension::REQ_HANG_UP leaving", " outputting error page", true};
   if (AnswerResponseFailure(ok, response, kTexts, language, ctx, records)) return 0;
   std::string page;
-  if (!LoadPageOrErrorPage("ChatSummary", page, language, ctx,
+  if (!LoadPageOrErrorPage(page_key::kChatSummary, page, language, ctx,
                            "CRAVOExtension::RESP_HANG_UP: Cannot retrieve chat summary webpage", "REQ_HANG_UP")) {
     return 0;
   }
-  ReplacePlaceholder(page, "<WCSESSIONID>", HtmlEscaped(info->sessionId));
-  ReplacePlaceholder(page, "<WCCUSTOMERNAME>", EscapeKeepingLineBreaks(ResponseField(response, 2)));
-  ReplacePlaceholder(page, "<WCCAPTION>", EscapeKeepingLineBreaks(ResponseField(response, 3)));
-  ReplacePlaceholder(page, "<WCCHATSUMMARY>", EscapeKeepingLineBreaks(ResponseField(response, 4)));
+  ReplacePlaceholder(page, placeholder::kSessionId, HtmlEscaped(info->sessionId));
+  ReplacePlaceholder(page, placeholder::kCustomerName, EscapeKeepingLineBreaks(ResponseField(response, 2)));
+  ReplacePlaceholder(page, placeholder::kCaption, EscapeKeepingLineBreaks(ResponseField(response, 3)));
+  ReplacePlaceholder(page, placeholder::kChatSummary, EscapeKeepingLineBreaks(ResponseField(response, 4)));
   OutputPage(page, language, ctx, false);
   diag::TraceLine("CRAVOExtension::RESP_HANG_UP: exiting successfully\n");
   return 0;

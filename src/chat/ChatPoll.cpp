@@ -2,6 +2,7 @@
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
+#include "pages/PageNames.h"
 #include "pages/Placeholders.h"
 
 namespace {
@@ -18,7 +19,7 @@ std::string ForScriptString(std::string text) {
 bool CRAVOExtension::OutputDispatchPage(CHttpServerContext* ctx, const std::string& language,
                                         const ChatPageValues& values) {
   std::string page;
-  if (!GetLangSpecificWebPage("JSDispatch", page, language, 0)) return false;
+  if (!GetLangSpecificWebPage(page_key::kJSDispatch, page, language, 0)) return false;
   SubstituteChatPage(page, values, m_moduleFileName);
   OutputPage(page, language, ctx, false);
   return true;
@@ -43,7 +44,7 @@ int CRAVOExtension::REQ_DELTA_CHAT(CHttpServerContext* ctx, const std::string& s
       diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: CommunicateWithVEKAS failed\n");
       // The page keeps its chat text and index: nothing moves on a failed poll.
       if (OutputDispatchPage(ctx, language,
-                             {.sessionId = session_id, .chatData = "<WCCHATDATA>", .pushUrl = "", .index = index_key,
+                             {.sessionId = session_id, .chatData = placeholder::kChatData, .pushUrl = "", .index = index_key,
                               .errorCode = error, .language = language, .agentKey = "", .whoIsTyping = ""})) {
         records.Dismiss();
         return 0;
@@ -75,7 +76,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
 
   if (answer.code == protocol::Number(protocol::Code::kSuccess)) {
     std::string page;
-    if (!GetLangSpecificWebPage("JSDispatch", page, language, 0)) {
+    if (!GetLangSpecificWebPage(page_key::kJSDispatch, page, language, 0)) {
       return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage");
     }
     const std::string chat = ForScriptString(EscapeKeepingLineBreaks(ResponseField(response, 1)));
@@ -104,7 +105,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
   if (answer.code == protocol::Number(protocol::Code::kAgentDisconnected)) {
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: VEKA requested disconnect\n");
     std::string page;
-    if (!GetLangSpecificWebPage("AgentDisconnect", page, language, 0)) {
+    if (!GetLangSpecificWebPage(page_key::kAgentDisconnect, page, language, 0)) {
       return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot disconnect webpage");
     }
     return output(page);
@@ -112,19 +113,19 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
   if (answer.code == protocol::Number(protocol::Code::kTransferred)) {
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: VEKA requested transfer\n");
     std::string page;
-    if (!GetLangSpecificWebPage("TransferredTo", page, language, 0)) {
+    if (!GetLangSpecificWebPage(page_key::kTransferredTo, page, language, 0)) {
       return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve transfer webpage");
     }
-    ReplacePlaceholder(page, "<WCTRANSFERTO>", HtmlEscaped(ResponseField(response, 1)));
+    ReplacePlaceholder(page, placeholder::kTransferTo, HtmlEscaped(ResponseField(response, 1)));
     return output(page);
   }
   diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Error code %d returned from VEKA\n", answer.code);
   std::string page;
-  if (!GetLangSpecificWebPage("JSDispatch", page, language, 0)) {
+  if (!GetLangSpecificWebPage(page_key::kJSDispatch, page, language, 0)) {
     return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage");
   }
   SubstituteChatPage(page,
-                     {.sessionId = session_id, .chatData = "<WCCHATDATA>", .pushUrl = "", .index = info->indexKey,
+                     {.sessionId = session_id, .chatData = placeholder::kChatData, .pushUrl = "", .index = info->indexKey,
                       .errorCode = answer.codeText, .language = language, .agentKey = "", .whoIsTyping = ""},
                      m_moduleFileName);
   return output(page);

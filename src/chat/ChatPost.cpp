@@ -2,6 +2,7 @@
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
+#include "pages/PageNames.h"
 #include "pages/Placeholders.h"
 
 namespace {
@@ -20,11 +21,11 @@ std::string ConvertChatText(std::string text) {
 bool CRAVOExtension::OutputChatControl(CHttpServerContext* ctx, const std::string& language,
                                        const std::string& error_text, const std::string& session_id) {
   std::string page;
-  if (!GetLangSpecificWebPage("JSChatControl", page, language, 0)) return false;
-  ReplacePlaceholder(page, "<WCLANGUAGE>", language);
-  ReplacePlaceholder(page, "<WCERRORCODE>", error_text);
-  ReplacePlaceholder(page, "<WCSESSIONID>", session_id);
-  ReplacePlaceholder(page, "<WCSERVLET>", m_moduleFileName);
+  if (!GetLangSpecificWebPage(page_key::kJSChatControl, page, language, 0)) return false;
+  ReplacePlaceholder(page, placeholder::kLanguage, language);
+  ReplacePlaceholder(page, placeholder::kErrorCode, error_text);
+  ReplacePlaceholder(page, placeholder::kSessionId, session_id);
+  ReplacePlaceholder(page, placeholder::kServlet, m_moduleFileName);
   OutputPage(page, language, ctx, false);
   return true;
 }

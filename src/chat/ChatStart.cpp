@@ -3,6 +3,7 @@
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
+#include "pages/PageNames.h"
 #include "pages/Placeholders.h"
 
 int CRAVOExtension::REQ_JS_START(CHttpServerContext* ctx, const std::string& session_priority,
@@ -38,13 +39,13 @@ int CRAVOExtension::RESP_JS_START(bool ok, CHttpServerContext* ctx, AsyncRequest
   if (AnswerResponseFailure(ok, response, kTexts, language, ctx, records)) return 0;
   const std::string session_id = ResponseField(response, 1);
   std::string page;
-  if (!LoadPageOrErrorPage("ChatFrame", page, language, ctx,
+  if (!LoadPageOrErrorPage(page_key::kChatFrame, page, language, ctx,
                            "CRAVOExtension::RESP_JS_START: Cannot retrieve webpage", "REQ_JS_START")) {
     return 0;
   }
-  ReplacePlaceholder(page, "<WCSESSIONID>", HtmlEscaped(session_id));
-  ReplacePlaceholder(page, "<WCLANGUAGE>", language);
-  ReplacePlaceholder(page, "<WCSERVLET>", m_moduleFileName);
+  ReplacePlaceholder(page, placeholder::kSessionId, HtmlEscaped(session_id));
+  ReplacePlaceholder(page, placeholder::kLanguage, language);
+  ReplacePlaceholder(page, placeholder::kServlet, m_moduleFileName);
   diag::AddDiag(diag::kLevelInfo, "REQ_JS_START from " + info->visitorAddress + " starts session " + session_id,
                 "ISAPI", __LINE__);
   OutputPage(page, language, ctx, false);

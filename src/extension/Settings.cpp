@@ -44,49 +44,58 @@ std::string CRAVOExtension::ReadDiagSetting(std::string_view key) const {
   return platform::GetProfileString(m_settings.iniPath, "DIAGSETTINGS", key);
 }
 
-void CRAVOExtension::LoadSettings() {
-  auto& s = m_settings;
+std::span<const NumberSetting> NumberSettings() {
+  static constexpr NumberSetting kRows[] = {
+      {"VEKASETTINGS", "MinSockets", kMinSocketsRule, &ExtensionSettings::minSockets},
+      {"VEKASETTINGS", "MaxSockets", kMaxSocketsRule, &ExtensionSettings::maxSockets},
+      {"VEKASETTINGS", "MinSSLSockets", kMinSocketsRule, &ExtensionSettings::minSSLSockets},
+      {"VEKASETTINGS", "MaxSSLSockets", kMaxSocketsRule, &ExtensionSettings::maxSSLSockets},
+      {"DIAGSETTINGS", "TIME_INTERVAL_SEC", kIntervalRule, &ExtensionSettings::diagIntervalSec},
+      {"DIAGSETTINGS", "MAX_MEMORY", kMaxMemoryRule, &ExtensionSettings::diagMaxMemory},
+      {"DIAGSETTINGS", "THRESHOLD", kThresholdRule, &ExtensionSettings::diagThreshold},
+  };
+  return kRows;
+}
 
+ExtensionSettings ReadExtensionSettings(const std::string& module_directory) {
+  ExtensionSettings s;
+  s.moduleDirectory = module_directory;
+  s.iniPath = s.moduleDirectory + "RAVO.ini";
+  const auto read = [&s](std::string_view section, std::string_view key) {
+    return platform::GetProfileString(s.iniPath, section, key);
+  };
+
+  s.templateDirectory = read("WEBSETTINGS", "DefaultPath");
+  if (s.templateDirectory.empty()) s.templateDirectory = s.moduleDirectory + "html/<WCLANGUAGE>/";
+  s.defaultLanguage = read("WEBSETTINGS", "DefaultLanguage");
+
+  s.backendAddress = read("VEKASETTINGS", "Address");
+  s.portText = read("VEKASETTINGS", "Port");
+  s.port = text::ParseLeadingInt(s.portText);
+  s.sslPortText = read("VEKASETTINGS", "SSLPort");
+  s.sslPort = text::ParseLeadingInt(s.sslPortText);
+  s.chatUsesSSL = IsTruthWord(read("VEKASETTINGS", "ChatUsesSSL"), {"true"});
+  s.callbackUsesSSL = IsTruthWord(read("VEKASETTINGS", "CallbackUsesSSL"), {"true"});
+  s.voiceXmlUsesSSL = IsTruthWord(read("VEKASETTINGS", "VoiceXMLUsesSSL"), {"true"});
+  s.debugOutput = IsTruthWord(read("VEKASETTINGS", "DebugOutput"), {"yes", "true", "1"});
+  s.password = PreparePassword(read("VEKASETTINGS", "Password"));
+  for (const auto& number : NumberSettings()) {
+    s.*number.field = number.rule.Apply(text::ParseLeadingInt(read(number.section, number.key)));
+  }
+  return s;
+}
+
+void CRAVOExtension::LoadSettings() {
   const std::string path = m_modulePath.empty() ? platform::ModuleFileName() : m_modulePath;
   const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) {
-    m_moduleFileName = path;
-    s.moduleDirectory.clear();
-  } else {
-    m_moduleFileName = path.substr(slash + 1);
-    s.moduleDirectory = path.substr(0, slash + 1);
-  }
-  s.iniPath = s.moduleDirectory + "RAVO.ini";
+  m_moduleFileName = slash == std::string::npos ? path : path.substr(slash + 1);
+  m_settings = ReadExtensionSettings(slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
 
-  s.templateDirectory = ReadWebSetting("DefaultPath");
-  if (s.templateDirectory.empty()) s.templateDirectory = s.moduleDirectory + "html/<WCLANGUAGE>/";
-  s.defaultLanguage = ReadWebSetting("DefaultLanguage");
+  const auto& s = m_settings;
   m_pages.Configure({s.iniPath, s.templateDirectory, s.defaultLanguage, m_moduleFileName});
-
-  const auto number = [this](std::string_view key, const NumberRule& rule) {
-    return rule.Apply(text::ParseLeadingInt(ReadVekaSetting(key)));
-  };
-  s.backendAddress = ReadVekaSetting("Address");
-  s.portText = ReadVekaSetting("Port");
-  s.port = text::ParseLeadingInt(s.portText);
-  s.sslPortText = ReadVekaSetting("SSLPort");
-  s.sslPort = text::ParseLeadingInt(s.sslPortText);
-  s.chatUsesSSL = IsTruthWord(ReadVekaSetting("ChatUsesSSL"), {"true"});
-  s.callbackUsesSSL = IsTruthWord(ReadVekaSetting("CallbackUsesSSL"), {"true"});
-  s.voiceXmlUsesSSL = IsTruthWord(ReadVekaSetting("VoiceXMLUsesSSL"), {"true"});
-  s.minSockets = number("MinSockets", kMinSocketsRule);
-  s.maxSockets = number("MaxSockets", kMaxSocketsRule);
-  s.minSSLSockets = number("MinSSLSockets", kMinSocketsRule);
-  s.maxSSLSockets = number("MaxSSLSockets", kMaxSocketsRule);
-  s.debugOutput = IsTruthWord(ReadVekaSetting("DebugOutput"), {"yes", "true", "1"});
   if (s.debugOutput) OpenTraceFile();
-  s.password = PreparePassword(ReadVekaSetting("Password"));
   m_backend.SetPassword(s.password);
-
-  s.diagIntervalSec = kIntervalRule.Apply(text::ParseLeadingInt(ReadDiagSetting("TIME_INTERVAL_SEC")));
   diag::SetDiagEnabled(true);
-  s.diagMaxMemory = kMaxMemoryRule.Apply(text::ParseLeadingInt(ReadDiagSetting("MAX_MEMORY")));
-  s.diagThreshold = kThresholdRule.Apply(text::ParseLeadingInt(ReadDiagSetting("THRESHOLD")));
 }
 
 void CRAVOExtension::OpenTraceFile() {

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,22 @@ inline constexpr NumberRule kMaxSocketsRule{1, 200, 500, 500};
 inline constexpr NumberRule kIntervalRule{0, 0};
 inline constexpr NumberRule kMaxMemoryRule{1, 100};
 inline constexpr NumberRule kThresholdRule{101, 101, 106, 106};
+
+struct ExtensionSettings;
+
+// A number of RAVO.ini and its clamp: one row per number, read by the module
+// and checked by the configuration checker.
+struct NumberSetting {
+  std::string_view section;
+  std::string_view key;
+  NumberRule rule;
+  int ExtensionSettings::*field;
+};
+std::span<const NumberSetting> NumberSettings();
+
+// Everything module_directory + "RAVO.ini" sets, after defaults and clamps;
+// reads the file and nothing else (no trace file, no pools).
+ExtensionSettings ReadExtensionSettings(const std::string& module_directory);
 
 // True when value is one of words, ignoring letter case.
 bool IsTruthWord(std::string_view value, std::initializer_list<std::string_view> words);

@@ -36,6 +36,11 @@ bool ResolveIPv4(const std::string& host, in_addr& address) {
 
 }  // namespace
 
+bool HostResolvesToIPv4(const std::string& host) {
+  in_addr address{};
+  return ResolveIPv4(host, address);
+}
+
 TRSocket::~TRSocket() { TRSocket::Close(); }
 
 std::unique_ptr<TRSocket> TRSocket::NewInstance() const { return std::make_unique<TRSocket>(); }

@@ -68,3 +68,7 @@ class TRSocket {
   int WaitFor(short events, int timeout_s) const;
   int handle_ = kInvalidSocket;
 };
+
+// True when host (dotted text or a name) gives an IPv4 address, looked up the
+// way Connect looks it up.
+bool HostResolvesToIPv4(const std::string& host);

@@ -2,6 +2,7 @@
 // static page of the template folder.
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
+#include "pages/PageNames.h"
 #include "pages/Pages.h"
 #include "pages/Placeholders.h"
 #include "pages/Templates.h"
@@ -17,13 +18,13 @@ int Pages::MainPage(CHttpServerContext* ctx, const std::string& business_unit, c
   diag::TraceLine("CRAVOExtension::REQ_WEBCHAT_MAIN: Entered\n");
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_WEBCHAT_MAIN entering", "ISAPI", 0);
   std::string page;
-  if (!Load("CaptureCallData", page, language, 0)) {
+  if (!Load(page_key::kCaptureCallData, page, language, 0)) {
     diag::TraceLine("CRAVOExtension::REQ_WEBCHAT_MAIN: Cannot get main webpage\n");
     OutputError(NoTemplate(), "REQ_WEBCHAT_MAIN", language, ctx);
     return 0;
   }
-  ReplacePlaceholder(page, "<WCSERVLET>", settings_.moduleFileName);
-  ReplacePlaceholder(page, "<WCBUSINESSUNITNAME>", HtmlEscaped(business_unit));
+  ReplacePlaceholder(page, placeholder::kServlet, settings_.moduleFileName);
+  ReplacePlaceholder(page, placeholder::kBusinessUnitName, HtmlEscaped(business_unit));
   Output(page, language, ctx, false);
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_WEBCHAT_MAIN leaving", "ISAPI", 0);
   diag::TraceLine("CRAVOExtension::REQ_WEBCHAT_MAIN: Exiting successfully\n");
@@ -59,7 +60,7 @@ int Pages::StaticPage(CHttpServerContext* ctx, const std::string& language, cons
     OutputError(NoTemplate(), "REQ_STAT_PAGE", language, ctx);
     return 0;
   }
-  ReplacePlaceholder(page, "<WCSERVLET>", settings_.moduleFileName);
+  ReplacePlaceholder(page, placeholder::kServlet, settings_.moduleFileName);
   Output(page, language, ctx, false);
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::REQ_STAT_PAGE leaving", "ISAPI", 0);
   diag::TraceLine("CRAVOExtension::REQ_STAT_PAGE: Exiting successfully\n");

@@ -3,6 +3,7 @@
 // failure.
 #include "diag/Diags.h"
 #include "isapi/HttpServerContext.h"
+#include "pages/PageNames.h"
 #include "pages/Pages.h"
 #include "pages/Placeholders.h"
 #include "protocol/Codes.h"
@@ -12,13 +13,13 @@ void Pages::Output(const std::string& page, const std::string& language, CHttpSe
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputPage entering", "ISAPI", 0);
   if (!page.empty()) {
     std::string text = page;
-    ReplacePlaceholder(text, "<WCSERVLET>", settings_.moduleFileName);
-    ReplacePlaceholder(text, "<WCLANGUAGE>", language);
+    ReplacePlaceholder(text, placeholder::kServlet, settings_.moduleFileName);
+    ReplacePlaceholder(text, placeholder::kLanguage, language);
     *ctx << text;
   } else {
     std::string error_page;
-    if (Load("GeneralError", error_page, language, 0)) {
-      ReplacePlaceholder(error_page, "<WCERRORCODE>", protocol::Text(protocol::Code::kNoTemplate));
+    if (Load(page_key::kGeneralError, error_page, language, 0)) {
+      ReplacePlaceholder(error_page, placeholder::kErrorCode, protocol::Text(protocol::Code::kNoTemplate));
       *ctx << error_page;
     } else if (!for_error_page) {
       OutputError(protocol::Text(protocol::Code::kNoTemplate), "OutputPage", language, ctx);
@@ -33,10 +34,10 @@ void Pages::OutputError(std::string_view error_code, std::string_view context_wo
                         CHttpServerContext* ctx) const {
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputErrorPage entering", "ISAPI", 0);
   std::string page;
-  Load("GeneralError", page, language, 0);
+  Load(page_key::kGeneralError, page, language, 0);
   if (page.empty()) page = kBuiltInErrorPage;
-  ReplacePlaceholder(page, "<WCERRORCODE>", error_code);
-  ReplacePlaceholder(page, "<WCLANGUAGE>", language);
+  ReplacePlaceholder(page, placeholder::kErrorCode, error_code);
+  ReplacePlaceholder(page, placeholder::kLanguage, language);
   std::string record(error_code);
   record.append(":").append(context_word);
   diag::AddDiag(diag::kLevelSevr, record, ".\\RAVO", __LINE__);

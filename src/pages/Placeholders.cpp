@@ -1,3 +1,4 @@
+#include "pages/PageNames.h"
 #include "pages/Placeholders.h"
 
 int ReplacePlaceholder(std::string& text, std::string_view placeholder, std::string_view value) {
@@ -46,15 +47,15 @@ void SubstituteChatPage(std::string& page, const ChatPageValues& values,
                         std::string_view module_file_name) {
   // The answer is served as HTML: whatever the back end echoes of visitors
   // (names, typing notices, keys, codes) must not become markup there.
-  ReplacePlaceholder(page, "<WCSESSIONID>", HtmlEscaped(std::string(values.sessionId)));
-  ReplacePlaceholder(page, "<WCCHATDATA>", values.chatData);
-  ReplacePlaceholder(page, "<WCPUSHURL>", HtmlEscaped(std::string(values.pushUrl)));
-  ReplacePlaceholder(page, "<WCINDEX>", HtmlEscaped(std::string(values.index)));
-  ReplacePlaceholder(page, "<WCERRORCODE>", HtmlEscaped(std::string(values.errorCode)));
-  ReplacePlaceholder(page, "<WCLANGUAGE>", values.language);
-  ReplacePlaceholder(page, "<WCAGENTKEY>", HtmlEscaped(std::string(values.agentKey)));
-  ReplacePlaceholder(page, "<WCSERVLET>", module_file_name);
-  ReplacePlaceholder(page, "<WCWHOISTYPING>", HtmlEscaped(std::string(values.whoIsTyping)));
+  ReplacePlaceholder(page, placeholder::kSessionId, HtmlEscaped(std::string(values.sessionId)));
+  ReplacePlaceholder(page, placeholder::kChatData, values.chatData);
+  ReplacePlaceholder(page, placeholder::kPushUrl, HtmlEscaped(std::string(values.pushUrl)));
+  ReplacePlaceholder(page, placeholder::kIndex, HtmlEscaped(std::string(values.index)));
+  ReplacePlaceholder(page, placeholder::kErrorCode, HtmlEscaped(std::string(values.errorCode)));
+  ReplacePlaceholder(page, placeholder::kLanguage, values.language);
+  ReplacePlaceholder(page, placeholder::kAgentKey, HtmlEscaped(std::string(values.agentKey)));
+  ReplacePlaceholder(page, placeholder::kServlet, module_file_name);
+  ReplacePlaceholder(page, placeholder::kWhoIsTyping, HtmlEscaped(std::string(values.whoIsTyping)));
 }
 
 std::string HtmlEscaped(std::string text) {

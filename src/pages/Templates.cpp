@@ -1,5 +1,6 @@
 // Template files: one folder per language, one file per page, checked on disk
 // for every page so that edits show at once.
+#include "pages/PageNames.h"
 #include "pages/Templates.h"
 
 #include <limits.h>
@@ -13,10 +14,6 @@
 #include "platform/FileSnapshots.h"
 
 namespace {
-
-// Templates are small; a larger file is not a template and is refused rather
-// than read into memory.
-constexpr std::size_t kMaxTemplateBytes = 64 << 20;
 
 std::string RealPath(const std::string& path) {
   char resolved[PATH_MAX];
@@ -59,7 +56,7 @@ bool IsSafePageName(const std::string& page_name, const std::string& directory) 
 }
 
 std::string TemplateRoot(const std::string& template_directory) {
-  const std::size_t language = template_directory.find("<WCLANGUAGE>");
+  const std::size_t language = template_directory.find(placeholder::kLanguage);
   if (language == std::string::npos) return template_directory;
   const std::size_t slash = template_directory.rfind('/', language);
   return slash == std::string::npos ? std::string(".") : template_directory.substr(0, slash + 1);
@@ -79,7 +76,7 @@ bool LoadTextFile(const std::string& path, std::string& text) {
 }
 
 std::string PathForLanguage(std::string path, const std::string& language) {
-  ReplacePlaceholder(path, "<WCLANGUAGE>", language);
+  ReplacePlaceholder(path, placeholder::kLanguage, language);
   return path;
 }
 
@@ -92,7 +89,7 @@ bool Pages::Load(const std::string& page, std::string& text, const std::string& 
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::GetLangSpecificWebPage entering", "ISAPI", 0);
   std::string path = settings_.templateDirectory + platform::GetProfileString(settings_.iniPath, "WEBSETTINGS", page);
   bool loaded = false;
-  if (ReplacePlaceholder(path, "<WCLANGUAGE>", language) > 0) {
+  if (ReplacePlaceholder(path, placeholder::kLanguage, language) > 0) {
     // The root resolved at start saves resolving it again at every page; a
     // root that did not exist then is resolved now. Where the file resolves
     // is kept with its bytes and checked again whenever it changes.

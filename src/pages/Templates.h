@@ -1,7 +1,12 @@
 // Reading template files.
 #pragma once
 
+#include <cstddef>
 #include <string>
+
+// Templates are small; a larger file is not a template and is refused rather
+// than read into memory.
+inline constexpr std::size_t kMaxTemplateBytes = 64 << 20;
 
 // Reads a whole regular file into text, byte for byte. On failure text is
 // empty, false is returned and the trace file says which path failed.

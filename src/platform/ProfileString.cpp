@@ -24,9 +24,6 @@ std::string_view Unquote(std::string_view value) {
   return value;
 }
 
-// An initialisation file is a few kilobytes; anything this large is not one.
-constexpr std::size_t kMaxProfileFileBytes = 16 << 20;
-
 // Section and key without regard to letter case, as one lookup key.
 std::string LookupKey(std::string_view section, std::string_view key) {
   std::string joined;
@@ -37,38 +34,15 @@ std::string LookupKey(std::string_view section, std::string_view key) {
   return joined;
 }
 
-// Every value of one version of a file; the first of repeated keys counts.
+// Every value of one version of a file.
 struct ParsedProfile {
   std::shared_ptr<const FileSnapshot> file;
-  std::unordered_map<std::string, std::string> values;
+  ProfileEntries entries;
 };
 
 std::shared_ptr<const ParsedProfile> Parse(std::shared_ptr<const FileSnapshot> file) {
-  auto parsed = std::make_shared<ParsedProfile>();
-  std::string_view section;
-  bool has_section = false;
-  std::string_view rest(file->text);
-  while (!rest.empty()) {
-    const auto end = rest.find('\n');
-    const auto line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    const auto text = Trim(line);
-    if (text.empty() || text.front() == ';' || text.front() == '#') continue;
-    if (text.front() == '[') {
-      const auto close = text.find(']');
-      has_section = close != std::string_view::npos;
-      if (has_section) section = Trim(text.substr(1, close - 1));
-      continue;
-    }
-    if (!has_section) continue;
-    const auto equals = text.find('=');
-    if (equals == std::string_view::npos) continue;
-    const auto value = Unquote(Trim(text.substr(equals + 1)));
-    parsed->values.try_emplace(LookupKey(section, Trim(text.substr(0, equals))),
-                               value.substr(0, kMaxProfileValue));
-  }
-  parsed->file = std::move(file);
-  return parsed;
+  ProfileEntries entries(file->text);
+  return std::make_shared<const ParsedProfile>(ParsedProfile{std::move(file), std::move(entries)});
 }
 
 // The parsed form of each file's current version, so that a page's many
@@ -89,12 +63,44 @@ std::shared_ptr<const ParsedProfile> ParsedNow(const std::string& path) {
 
 }  // namespace
 
+ProfileEntries::ProfileEntries(std::string_view file_text) {
+  std::string_view section;
+  bool has_section = false;
+  std::size_t line_number = 0;
+  std::string_view rest(file_text);
+  while (!rest.empty()) {
+    const auto end = rest.find('\n');
+    const auto line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    ++line_number;
+    const auto text = Trim(line);
+    if (text.empty() || text.front() == ';' || text.front() == '#') continue;
+    if (text.front() == '[') {
+      const auto close = text.find(']');
+      has_section = close != std::string_view::npos;
+      if (has_section) section = Trim(text.substr(1, close - 1));
+      continue;
+    }
+    if (!has_section) continue;
+    const auto equals = text.find('=');
+    if (equals == std::string_view::npos) continue;
+    const auto value = Unquote(Trim(text.substr(equals + 1)));
+    entries_.try_emplace(LookupKey(section, Trim(text.substr(0, equals))),
+                         ProfileEntry{std::string(value.substr(0, kMaxProfileValue)), line_number});
+  }
+}
+
+const ProfileEntry* ProfileEntries::Find(std::string_view section, std::string_view key) const {
+  const auto found = entries_.find(LookupKey(Trim(section), Trim(key)));
+  return found == entries_.end() ? nullptr : &found->second;
+}
+
 std::string GetProfileString(const std::string& path, std::string_view section,
                              std::string_view key) {
   const auto parsed = ParsedNow(path);
   if (parsed == nullptr) return {};
-  const auto found = parsed->values.find(LookupKey(Trim(section), Trim(key)));
-  return found == parsed->values.end() ? std::string() : found->second;
+  const ProfileEntry* entry = parsed->entries.Find(section, key);
+  return entry == nullptr ? std::string() : entry->value;
 }
 
 }  // namespace platform

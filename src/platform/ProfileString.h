@@ -5,11 +5,33 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace platform {
 
 // The longest value returned; longer values are cut.
 inline constexpr std::size_t kMaxProfileValue = 999;
+
+// An initialisation file is a few kilobytes; a larger file is not one and
+// reads as missing.
+inline constexpr std::size_t kMaxProfileFileBytes = 16 << 20;
+
+struct ProfileEntry {
+  std::string value;     // as GetProfileString returns it
+  std::size_t line = 0;  // 1-based line of the key in the file
+};
+
+// Every entry of an initialisation file's text, read by the rules of
+// GetProfileString; the first of repeated keys counts.
+class ProfileEntries {
+ public:
+  explicit ProfileEntries(std::string_view text);
+  // The entry of key in section, or null when either is absent.
+  const ProfileEntry* Find(std::string_view section, std::string_view key) const;
+
+ private:
+  std::unordered_map<std::string, ProfileEntry> entries_;  // by LookupKey
+};
 
 // The value of key in section of the file at path. The file is checked at every
 // call, so edits take effect at once. Section and key names match without
