@@ -190,8 +190,10 @@ MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request, std
   OpenConnections::HeadArrived(SlotOf(connection));
   CollectServerVariables(connection, {options_.listen_address, port_}, options_.trusted_proxies, request);
   // The body is not in yet: refusals before it log what the query names.
-  request.logged_target =
-      LoggedTarget(request.path, RequestName(request.query), request.raw_uri, options_.access_log_values);
+  if (options_.access_log) {
+    request.logged_target =
+        LoggedTarget(request.path, RequestName(request.query), request.raw_uri, options_.access_log_values);
+  }
   // First of all: any answer that kept the connection would leave the rest of
   // a doubtful request to be read as the next one.
   if (!HasSoundFraming(connection, version)) return Refuse(request, connection, 400, true);
@@ -261,10 +263,12 @@ bool HttpHost::MayAskForHeartbeat(const HostRequest& request) const {
 }
 
 MHD_Result HttpHost::RunModule(MHD_Connection* connection, HostRequest& request) {
-  request.operation = OperationOf(request.method == MHD_HTTP_METHOD_POST ? request.body : request.query);
-  request.logged_target =
-      LoggedTarget(request.path, RequestName(ModuleParameters(request.method, request.query, request.body)),
-                   request.raw_uri, options_.access_log_values);
+  const auto parameters = ModuleParameters(request.method, request.query, request.body);
+  request.operation = OperationOf(parameters);
+  if (options_.access_log) {
+    request.logged_target =
+        LoggedTarget(request.path, RequestName(parameters), request.raw_uri, options_.access_log_values);
+  }
   if (!MayAskForHeartbeat(request)) return Refuse(request, connection, 403, false);
   request.Queue();
   auto hold = request.shared_from_this();

@@ -1,5 +1,7 @@
 #include "host/Operations.h"
 
+#include "host/RequestName.h"
+
 #include <array>
 
 namespace host {
@@ -38,22 +40,8 @@ constexpr std::array<std::string_view, kOperationCount> kNames = {
     "other",
 };
 
-constexpr std::string_view kKey = "varUserRequest=";
+// The module cuts the decoded name to this many bytes.
 constexpr std::size_t kNameLimit = 32;
-
-unsigned char Upper(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return (byte >= 'a' && byte <= 'z') ? static_cast<unsigned char>(byte - 0x20) : byte;
-}
-
-std::size_t FindKey(std::string_view text) {
-  for (std::size_t at = 0; at + kKey.size() <= text.size(); ++at) {
-    std::size_t i = 0;
-    while (i < kKey.size() && Upper(text[at + i]) == Upper(kKey[i])) ++i;
-    if (i == kKey.size()) return at;
-  }
-  return std::string_view::npos;
-}
 
 // The dispatcher turns every + into a space before it decodes escapes.
 char Unplussed(char c) { return c == '+' ? ' ' : c; }
@@ -71,10 +59,7 @@ std::string_view OperationName(std::uint8_t operation) {
 }
 
 std::uint8_t OperationOf(std::string_view parameters) noexcept {
-  const auto at = FindKey(parameters);
-  if (at == std::string_view::npos) return kOtherOperation;
-  auto value = parameters.substr(at + kKey.size());
-  value = value.substr(0, value.find_first_of("?&\r"));
+  const auto value = RawRequestValue(parameters);
   char name[kNameLimit];
   std::size_t length = 0;
   for (std::size_t i = 0; i < value.size() && length < kNameLimit; ++i) {

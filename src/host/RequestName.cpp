@@ -29,10 +29,13 @@ std::string_view ModuleParameters(std::string_view method, std::string_view quer
   return last == std::string_view::npos ? query : body.substr(0, last + 1);
 }
 
-std::string_view RequestName(std::string_view parameters) {
+std::string_view RawRequestValue(std::string_view parameters) {
   const auto at = FindIgnoringCase(parameters, kName, 0);
-  if (at == std::string_view::npos) return {};
-  return ValueAt(parameters, at).substr(0, kRequestNameLimit);
+  return at == std::string_view::npos ? std::string_view() : ValueAt(parameters, at);
+}
+
+std::string_view RequestName(std::string_view parameters) {
+  return RawRequestValue(parameters).substr(0, kRequestNameLimit);
 }
 
 bool MayNameHeartbeat(std::string_view text) {

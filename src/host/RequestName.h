@@ -12,10 +12,13 @@ namespace host {
 // is blank, else the query.
 std::string_view ModuleParameters(std::string_view method, std::string_view query, std::string_view body);
 
-// The first varUserRequest value of parameters as sent (not decoded), at most
-// the 32 bytes the module reads of it; empty when there is none. Like the
-// module, the name is found anywhere in the text, without regard to letter
-// case, and the value runs to the first '?', '&' or carriage return.
+// The first varUserRequest value of parameters as sent (not decoded); empty
+// when there is none. Like the module, the name is found anywhere in the
+// text, without regard to letter case, and the value runs to the first '?',
+// '&' or carriage return.
+std::string_view RawRequestValue(std::string_view parameters);
+
+// That value cut to the 32 bytes the module reads of it.
 std::string_view RequestName(std::string_view parameters);
 
 // Whether any varUserRequest value in text could make the module send a
