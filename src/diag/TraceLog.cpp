@@ -22,7 +22,7 @@ bool TraceLog::Open(const std::string& path) {
   std::lock_guard lock(mutex_);
   if (file_ != nullptr) return true;
   file_ = std::fopen(path.c_str(), "a+");
-  path_ = path;
+  if (file_ != nullptr) path_ = path;
   open_.store(file_ != nullptr, std::memory_order_release);
   return file_ != nullptr;
 }
@@ -44,6 +44,9 @@ void TraceLog::Close() {
     std::fclose(file_);
     file_ = nullptr;
   }
+  // The log itself is never destroyed; what it holds on the heap must go
+  // with the module.
+  std::string().swap(path_);
 }
 
 void TraceLog::Write(Prefix prefix, Flush flush, const char* format, ...) {

@@ -156,6 +156,9 @@ struct Row {
   const char* waiting;  // the trace line that shows the request waiting for the back end
 };
 
+// Test listings name the back end instead of dumping the row's bytes.
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
 // A chat start goes to a worker thread once sent; a request that cannot get
 // a connection, or a heartbeat, waits inside the module call instead. Either
 // way the host answers it 503 once the grace is over, and the module's stop
