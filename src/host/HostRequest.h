@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,6 +54,7 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   std::string raw_uri;
   std::string remote_address;  // the client's, as the module sees it
   std::string logged_target;   // what the access log shows of raw_uri
+  std::optional<std::string> static_file;  // set for a file of the static folder: its path inside it
   std::string body;  // released when the module is done
   std::vector<std::pair<std::string, std::string>> variables;  // server variables; as body
   std::uint8_t operation;  // what the metrics count it under (host/Operations.h); set before Queue

@@ -183,6 +183,7 @@ MHD_Result HttpHost::Handle(MHD_Connection* connection, HostRequest& request, co
     *upload_data_size = 0;
     return MHD_YES;
   }
+  if (request.static_file) return ServeStatic(connection, request);
   return RunModule(connection, request);
 }
 
@@ -200,12 +201,15 @@ MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request, std
   const bool closing = pending_.shutting_down();
   const std::string static_prefix = "/" + options_.app + "/static/";
   if (request.path.starts_with(static_prefix)) {
-    return ServeStatic(connection, request, std::string_view(request.path).substr(static_prefix.size()), closing);
-  }
-  if (request.path != "/" + options_.app + "/" + module_.FileName()) {
+    if (request.method != "GET" && request.method != "HEAD") {
+      return Refuse(request, connection, 405, closing, "GET, HEAD");
+    }
+    // Answered once the request is whole: an answer queued before that
+    // makes the library close the connection, and a page loads several files.
+    request.static_file = request.path.substr(static_prefix.size());
+  } else if (request.path != "/" + options_.app + "/" + module_.FileName()) {
     return Refuse(request, connection, 404, closing);
-  }
-  if (request.method != "GET" && request.method != "HEAD" && request.method != "POST") {
+  } else if (request.method != "GET" && request.method != "HEAD" && request.method != "POST") {
     return Refuse(request, connection, 405, closing, "GET, HEAD, POST");
   }
   if (closing) return Refuse(request, connection, 503, true);
@@ -218,11 +222,8 @@ MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request, std
   return MHD_YES;
 }
 
-MHD_Result HttpHost::ServeStatic(MHD_Connection* connection, const HostRequest& request, std::string_view relative,
-                                 bool closing) {
-  if (request.method != "GET" && request.method != "HEAD") return Refuse(request, connection, 405, closing, "GET, HEAD");
-  if (closing) return Refuse(request, connection, 503, true);
-  const StaticAnswer answer = QueueStaticFile(connection, static_folder_, relative);
+MHD_Result HttpHost::ServeStatic(MHD_Connection* connection, const HostRequest& request) {
+  const StaticAnswer answer = QueueStaticFile(connection, static_folder_, *request.static_file);
   HostRequestMetrics().RecordAnswer(request.operation, answer.status);
   if (options_.access_log) {
     WriteAccessLogLine(request.remote_address, request.method, request.raw_uri, answer.status, answer.bytes);

@@ -77,8 +77,7 @@ class HttpHost {
   // writes it itself and has the library close the connection.
   MHD_Result RefuseDuringBody(const HostRequest& request, MHD_Connection* connection, unsigned status);
   // Answers GET and HEAD under /<app>/static/ from the site's static folder.
-  MHD_Result ServeStatic(MHD_Connection* connection, const HostRequest& request, std::string_view relative,
-                         bool closing);
+  MHD_Result ServeStatic(MHD_Connection* connection, const HostRequest& request);
   // False for a request that may name the heartbeat from a client not
   // listed to send it.
   bool MayAskForHeartbeat(const HostRequest& request) const;

@@ -100,6 +100,14 @@ TEST(StaticFilesTest, ServesFilesOfTheFolderOnly) {
       EXPECT_EQ(answer.body.find("not for the web"), std::string::npos);
     }
   }
+  // A page loads several files: they come one after another on one connection.
+  const std::string get = "GET /webchat/static/chat.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::string both = HttpExchangeRaw(host.port(), get + get, std::chrono::milliseconds(500));
+  HttpResponse one, two;
+  ASSERT_TRUE(ParseHttpResponse(both, one) && ParseHttpResponse(both, two)) << both;
+  EXPECT_EQ(one.status, 200);
+  EXPECT_EQ(two.status, 200);
+  EXPECT_NE(one.headers["connection"], "close");
   // A changed file is a new version: the old validator no longer holds.
   site.Write("static/chat.js", "console.log(2); // longer\n");
   auto changed = HttpFetch(host.port(), "GET", "/webchat/static/chat.js", "", "If-None-Match: " + etag + "\r\n");
