@@ -31,7 +31,7 @@ HostRequest::HostRequest(PendingRequests& registry, bool access_log, std::string
   const auto question = raw_uri.find('?');
   path = raw_uri.substr(0, question);
   if (question != std::string::npos) query = raw_uri.substr(question + 1);
-  logged_target = path;
+  if (access_log_) logged_target = path;
 }
 
 const char* HostRequest::ModuleMethod() const {
@@ -185,6 +185,7 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
                                           std::chrono::steady_clock::now() - pending_since_).count());
     if (forced_status_ != 0) {
       metrics.RecordAnswer(operation, close_connection_ ? 499 : forced_status_);
+      if (forced_status_ == 504) metrics.RecordWatchdogTimeout();  // only the watchdog forces it
       if (close_connection_) return MHD_NO;
       return QueueStatusPage(connection, forced_status_, registry_.shutting_down());
     }

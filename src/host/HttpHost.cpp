@@ -36,9 +36,10 @@ unsigned ConnectionThreads(const HostOptions& options) {
 // only keeps a back end that never answers from costing unbounded threads.
 constexpr unsigned kMaxRequestThreads = 512;
 constexpr auto kRequestThreadIdleExit = std::chrono::seconds(10);
-// How long a connection thread waits for the module before it suspends the
-// connection and goes on with others: a quick answer then costs no suspend
-// and resume, and no call holds the thread's other connections up longer.
+// The longest a connection thread waits for the module before it suspends
+// the connection and goes on with others: a quick answer then costs no
+// suspend and resume, and no call holds the thread's other connections up
+// longer.
 constexpr auto kQuickAnswer = std::chrono::microseconds(2000);
 
 OpenConnections::Slot* SlotOf(MHD_Connection* connection) {
@@ -51,9 +52,12 @@ OpenConnections::Slot* SlotOf(MHD_Connection* connection) {
 HttpHost::HttpHost(const HostOptions& options, ExtensionModule& module)
     : options_(options),
       static_folder_(StaticFolderFor(options.module_path)),
+      module_target_("/" + options.app + "/" + module.FileName()),
+      static_prefix_("/" + options.app + "/static/"),
       module_(module),
       pending_({std::chrono::seconds(options.pending_timeout_s), std::chrono::seconds(options.shutdown_grace_s)}),
-      request_threads_({ConnectionThreads(options), kMaxRequestThreads, kRequestThreadIdleExit}) {}
+      request_threads_({ConnectionThreads(options), kMaxRequestThreads, kRequestThreadIdleExit}),
+      answer_times_(kQuickAnswer) {}
 
 HttpHost::~HttpHost() {
   if (daemon_ != nullptr) Shutdown();
@@ -166,7 +170,7 @@ MHD_Result HttpHost::Handle(MHD_Connection* connection, HostRequest& request, co
   switch (request.phase()) {
     case HostRequest::Phase::kResuming:
       pending_.Resumed(&request);
-      return request.QueueAnswer(connection);
+      return Answer(connection, request);
     case HostRequest::Phase::kReceiving:
       break;
     default:
@@ -199,15 +203,14 @@ MHD_Result HttpHost::Admit(MHD_Connection* connection, HostRequest& request, std
   // a doubtful request to be read as the next one.
   if (!HasSoundFraming(connection, version)) return Refuse(request, connection, 400, true);
   const bool closing = pending_.shutting_down();
-  const std::string static_prefix = "/" + options_.app + "/static/";
-  if (request.path.starts_with(static_prefix)) {
+  if (request.path.starts_with(static_prefix_)) {
     if (request.method != "GET" && request.method != "HEAD") {
       return Refuse(request, connection, 405, closing, "GET, HEAD");
     }
     // Answered once the request is whole: an answer queued before that
     // makes the library close the connection, and a page loads several files.
-    request.static_file = request.path.substr(static_prefix.size());
-  } else if (request.path != "/" + options_.app + "/" + module_.FileName()) {
+    request.static_file = request.path.substr(static_prefix_.size());
+  } else if (request.path != module_target_) {
     return Refuse(request, connection, 404, closing);
   } else if (request.method != "GET" && request.method != "HEAD" && request.method != "POST") {
     return Refuse(request, connection, 405, closing, "GET, HEAD, POST");
@@ -276,7 +279,13 @@ MHD_Result HttpHost::RunModule(MHD_Connection* connection, HostRequest& request)
   if (!request_threads_.Post([this, hold] { CallModule(*hold); })) {
     return Refuse(request, connection, 503, true);  // stopping
   }
-  if (request.AwaitModule(connection, kQuickAnswer) == HostRequest::Wait::kSuspended) return MHD_YES;
+  const auto wait = answer_times_.WaitFor(request.operation);
+  if (request.AwaitModule(connection, wait) == HostRequest::Wait::kSuspended) return MHD_YES;
+  return Answer(connection, request);
+}
+
+MHD_Result HttpHost::Answer(MHD_Connection* connection, HostRequest& request) {
+  answer_times_.Record(request.operation, std::chrono::steady_clock::now() - request.pending_since());
   return request.QueueAnswer(connection);
 }
 

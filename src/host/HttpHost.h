@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "host/Acceptor.h"
+#include "host/AnswerTimes.h"
 #include "host/ExtensionModule.h"
 #include "host/HostOptions.h"
 #include "host/OpenConnections.h"
@@ -81,15 +82,21 @@ class HttpHost {
   // False for a request that may name the heartbeat from a client not
   // listed to send it.
   bool MayAskForHeartbeat(const HostRequest& request) const;
-  // Hands the request to a request thread, its connection suspended.
+  // Hands the request to a request thread; waits a little for its answer
+  // where that usually comes quickly, otherwise suspends the connection.
   MHD_Result RunModule(MHD_Connection* connection, HostRequest& request);
   void CallModule(HostRequest& request);
+  // Queues the module's (or the host's forced) answer and learns its time.
+  MHD_Result Answer(MHD_Connection* connection, HostRequest& request);
 
   const HostOptions options_;
   const std::string static_folder_;  // "static/" beside the module
+  const std::string module_target_;  // "/<app>/<module file>"
+  const std::string static_prefix_;  // "/<app>/static/"
   ExtensionModule& module_;
   PendingRequests pending_;
   RequestThreads request_threads_;
+  AnswerTimes answer_times_;
   std::unique_ptr<OpenConnections> connections_;  // made by Start
   std::unique_ptr<Acceptor> acceptor_;            // made by Start
   MHD_Daemon* daemon_ = nullptr;  // main thread only

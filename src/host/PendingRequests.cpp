@@ -3,7 +3,6 @@
 #include <poll.h>
 
 #include "host/HostRequest.h"
-#include "host/RequestMetrics.h"
 
 namespace host {
 namespace {
@@ -119,7 +118,7 @@ void PendingRequests::Watch() {
 
 void PendingRequests::CheckPending(HostRequest& request, Clock::time_point now) const {
   if (now - request.pending_since() > limits_.pending_timeout) {
-    if (request.ForceAnswer(504, false)) HostRequestMetrics().RecordWatchdogTimeout();
+    request.ForceAnswer(504, false);  // counted where it is queued, before the client can see it
     return;
   }
   pollfd watch{request.fd(), POLLRDHUP, 0};

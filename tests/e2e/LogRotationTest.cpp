@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/CountOccurrences.h"
 #include "support/HostProcess.h"
 #include "support/SimProcess.h"
 #include "support/TempDir.h"
@@ -17,12 +18,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-std::size_t Count(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
-  return count;
-}
 
 TEST(LogRotationTest, SighupAfterRenamingStartsNewFilesWithNoLineLost) {
   SimProcess sim;
@@ -59,10 +54,10 @@ TEST(LogRotationTest, SighupAfterRenamingStartsNewFilesWithNoLineLost) {
 
   const std::string request_line = "\"GET " + host->path() + "?varUserRequest=REQ_WEBCHAT_MAIN HTTP/1.1\" 200 ";
   const std::string trace_line = "CallFunction entered\n";
-  const std::size_t old_access = Count(logs.Read("access.log.1"), request_line);
-  const std::size_t new_access = Count(logs.Read("access.log"), request_line);
-  const std::size_t old_trace = Count(site.Read("debug.txt.1"), trace_line);
-  const std::size_t new_trace = Count(site.Read("debug.txt"), trace_line);
+  const std::size_t old_access = CountOccurrences(logs.Read("access.log.1"), request_line);
+  const std::size_t new_access = CountOccurrences(logs.Read("access.log"), request_line);
+  const std::size_t old_trace = CountOccurrences(site.Read("debug.txt.1"), trace_line);
+  const std::size_t new_trace = CountOccurrences(site.Read("debug.txt"), trace_line);
   EXPECT_EQ(old_access + new_access, static_cast<std::size_t>(answered.load()));
   EXPECT_EQ(old_trace + new_trace, static_cast<std::size_t>(answered.load()));
   EXPECT_GE(old_access, 50u);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/CountOccurrences.h"
 #include "support/HostProcess.h"
 #include "support/HttpClient.h"
 #include "support/SimProcess.h"
@@ -57,12 +58,6 @@ std::string NginxPath() {
     if (access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return "nginx";
-}
-
-std::size_t Count(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
-  return count;
 }
 
 // nginx, run in the foreground as this test's child, with the shipped
@@ -194,7 +189,7 @@ TEST(NginxFailoverTest, ChatsGoOnThroughTheOtherHostWithNoLineLostOrDoubled) {
   }
   // Both hosts have served: nginx spreads the chats over them.
   for (auto* host : {host_a.get(), host_b.get()}) {
-    EXPECT_GE(Count(host->process().Output(), " HTTP/1.1\" 200 "), 10u)
+    EXPECT_GE(CountOccurrences(host->process().Output(), " HTTP/1.1\" 200 "), 10u)
         << host->process().Output();
   }
 
@@ -206,8 +201,8 @@ TEST(NginxFailoverTest, ChatsGoOnThroughTheOtherHostWithNoLineLostOrDoubled) {
   for (int chat = 0; chat < kChats; ++chat) {
     const std::string transcript = answered(sessions[chat], line(chat, 2));
     for (int number : {1, 2}) {
-      EXPECT_EQ(Count(transcript, "Visitor" + std::to_string(chat) + ": " + line(chat, number)), 1u) << transcript;
-      EXPECT_EQ(Count(transcript, "looking into &quot;" + line(chat, number)), 1u) << transcript;
+      EXPECT_EQ(CountOccurrences(transcript, "Visitor" + std::to_string(chat) + ": " + line(chat, number)), 1u) << transcript;
+      EXPECT_EQ(CountOccurrences(transcript, "looking into &quot;" + line(chat, number)), 1u) << transcript;
     }
     EXPECT_LT(transcript.find(line(chat, 1)), transcript.find(line(chat, 2))) << transcript;
   }
@@ -217,12 +212,12 @@ TEST(NginxFailoverTest, ChatsGoOnThroughTheOtherHostWithNoLineLostOrDoubled) {
   const std::string heartbeat = "varUserRequest=REQ_HEARTBEAT&varHostName=web1&varWebApp=webchat&varPort=80";
   // Counted, not compared whole: the host's last poll lines may still be on
   // their way through its output pipe. Every spelling below logs "EARTBEAT".
-  const std::size_t before = Count(host_b->process().Output(), "EARTBEAT");
+  const std::size_t before = CountOccurrences(host_b->process().Output(), "EARTBEAT");
   for (const std::string& query : std::vector<std::string>{heartbeat, "VARUSERREQUEST=REQ_HEARTBEAT", "varUserRequest=REQ_%48EARTBEAT", "x_varUserRequest=REQ_HEARTBEAT",
         "a=b?varUserRequest=REQ_HEARTBEAT", "varUserRequest=REQ_WEBCHAT_MAIN&varUserRequest=REQ_HEARTBEAT"}) {
     EXPECT_EQ(HttpFetch(nginx.port(), "GET", app + "?" + query).status, 403) << query;
   }
-  EXPECT_EQ(Count(host_b->process().Output(), "EARTBEAT"), before) << "nginx refused those itself";
+  EXPECT_EQ(CountOccurrences(host_b->process().Output(), "EARTBEAT"), before) << "nginx refused those itself";
   EXPECT_EQ(post(heartbeat).status, 403);
   EXPECT_EQ(FetchFrom("127.0.0.2", nginx.port(), "GET", app + "?" + heartbeat).status, 200);
 
