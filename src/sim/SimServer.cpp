@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "platform/ListeningSocket.h"
+#include "sim/AcceptNext.h"
 #include "platform/Text.h"
 #include "protocol/Message.h"
 
@@ -122,16 +123,7 @@ void SimServer::Stop() {
 }
 
 void SimServer::AcceptLoop(int listener, bool control) {
-  while (!stopping_) {
-    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (stopping_) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    const int yes = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  for (int fd; (fd = AcceptNext(listener, SOCK_CLOEXEC, stopping_)) >= 0;) {
     std::lock_guard lock(mutex_);
     for (auto& thread : finished_) thread.join();
     finished_.clear();

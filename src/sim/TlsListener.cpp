@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/ListeningSocket.h"
+#include "sim/AcceptNext.h"
 
 namespace sim {
 namespace {
@@ -129,16 +130,7 @@ void TlsListener::Stop() {
 }
 
 void TlsListener::AcceptLoop() {
-  while (!stopping_) {
-    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (stopping_) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    const int yes = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  for (int fd; (fd = AcceptNext(listener_, SOCK_CLOEXEC | SOCK_NONBLOCK, stopping_)) >= 0;) {
     std::lock_guard lock(mutex_);
     for (auto& thread : finished_) thread.join();
     finished_.clear();
