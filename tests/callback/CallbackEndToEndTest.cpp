@@ -4,9 +4,7 @@
 
 #include <algorithm>
 
-#include "support/HostProcess.h"
-#include "support/SimProcess.h"
-#include "support/TempDir.h"
+#include "support/SiteTest.h"
 #include "support/UrlEncode.h"
 
 namespace {
@@ -37,18 +35,8 @@ struct Form {
   std::string extra;  // call data, already encoded
 };
 
-class CallbackEndToEndTest : public ::testing::Test {
+class CallbackEndToEndTest : public SiteTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(sim_.ready());
-    sim_.InstallSite(QUORVIX_SITE_DIR, site_.path());
-    host_ = HostProcess::ForSite(site_.path(), {"--no-access-log"});
-    ASSERT_TRUE(host_->ready()) << host_->process().Output();
-  }
-  void TearDown() override {
-    EXPECT_EQ(host_->Stop(), 0) << host_->process().Output();
-    EXPECT_EQ(sim_.Stop(), 0);
-  }
   HttpResponse Availability(const std::string& unit) {
     return host_->Get("varUserRequest=REQ_CALLBACK_AVAILABILITY&varUserLanguage=en&varBusinessUnitName=" +
                       UrlEncode(unit));
@@ -67,10 +55,6 @@ class CallbackEndToEndTest : public ::testing::Test {
       return line.find(" type=110 ") != std::string::npos;
     }));
   }
-
-  SimProcess sim_;
-  TempDir site_;
-  std::unique_ptr<HostProcess> host_;
 };
 
 TEST_F(CallbackEndToEndTest, AvailabilityAnswersWithTheFormOrTheNotAvailablePage) {

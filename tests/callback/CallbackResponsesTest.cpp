@@ -4,21 +4,14 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "protocol/Message.h"
-#include "support/ExtensionFixture.h"
+#include "support/ResponseHandlerFixture.h"
 
 namespace {
 
 std::string Response(int type, const std::vector<std::string>& fields) {
   return protocol::EncodeMessage(protocol::kVersion, 1, type, fields);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // What a page is, told by the marks of the site's templates.
@@ -35,28 +28,14 @@ std::string Kind(const std::string& page) {
   return "other: " + page.substr(0, 60);
 }
 
-class CallbackResponsesTest : public ExtensionFixture<> {
+class CallbackResponsesTest : public ResponseHandlerFixture {
  protected:
-  void SetUp() override {
-    std::filesystem::copy(std::string(QUORVIX_SITE_DIR) + "html", dir_.path() + "html",
-                          std::filesystem::copy_options::recursive);
-    // The site's settings, with a back-end port where nothing listens.
-    std::string ini = ReadFile(std::string(QUORVIX_SITE_DIR) + "RAVO.ini");
-    ini.replace(ini.find("\nPort="), 10, "\nPort=1\n#");
-    dir_.Write("RAVO.ini", ini);
-    Start();
-    info_.language = "de";
-  }
   using Handler = int (CRAVOExtension::*)(bool, CHttpServerContext*, AsyncRequestInfo*, const std::string&,
                                           const std::string&);
-  std::string Page(Handler handler, bool ok, const std::string& response) {
-    QX_EXTENSION_CONTROL_BLOCK ecb{};
-    CHttpServerContext ctx(&ecb);
-    ctx.m_pStream = std::make_unique<CHtmlStream>();
-    EXPECT_EQ((extension_.get()->*handler)(ok, &ctx, &info_, response, ""), 0);
-    return ctx.m_pStream->Text();
+  void SetUp() override {
+    ResponseHandlerFixture::SetUp();
+    info_.language = "de";
   }
-  AsyncRequestInfo info_;
 };
 
 TEST_F(CallbackResponsesTest, EveryAnswerCodeGetsItsPage) {

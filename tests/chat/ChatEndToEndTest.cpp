@@ -5,29 +5,13 @@
 #include <filesystem>
 #include <thread>
 
-#include "support/HostProcess.h"
-#include "support/SimProcess.h"
-#include "support/TempDir.h"
+#include "support/SiteTest.h"
+#include "support/UrlEncode.h"
 #include "support/WaitUntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string Encode(const std::string& text) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (const unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
 
 std::string Value(const std::string& page, const std::string& name) {
   const auto at = page.find("\n" + name + "=");
@@ -36,20 +20,10 @@ std::string Value(const std::string& page, const std::string& name) {
   return page.substr(start, page.find('\n', start) - start);
 }
 
-class ChatEndToEndTest : public ::testing::Test {
+class ChatEndToEndTest : public SiteTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(sim_.ready());
-    sim_.InstallSite(QUORVIX_SITE_DIR, site_.path());
-    host_ = HostProcess::ForSite(site_.path(), {"--no-access-log"});
-    ASSERT_TRUE(host_->ready()) << host_->process().Output();
-  }
-  void TearDown() override {
-    EXPECT_EQ(host_->Stop(), 0) << host_->process().Output();
-    EXPECT_EQ(sim_.Stop(), 0);
-  }
   std::string StartChat(const std::string& name) {
-    const auto page = host_->Post("varUserRequest=REQ_JS_START&varCustomerName=" + Encode(name) +
+    const auto page = host_->Post("varUserRequest=REQ_JS_START&varCustomerName=" + UrlEncode(name) +
                                   "&varCaption=Question&varUserLanguage=en&varBusinessUnitName=Sales");
     const auto at = page.body.find("data-session=\"");
     if (at == std::string::npos) return {};
@@ -57,11 +31,11 @@ class ChatEndToEndTest : public ::testing::Test {
     return page.body.substr(start, page.body.find('"', start) - start);
   }
   HttpResponse Say(const std::string& session, const std::string& line) {
-    return host_->Post("varUserRequest=REQ_ADD_TO_CHAT&varSessionID=" + session + "&varChatData=" + Encode(line) +
+    return host_->Post("varUserRequest=REQ_ADD_TO_CHAT&varSessionID=" + session + "&varChatData=" + UrlEncode(line) +
                        "&varIndexKey=0&varUserLanguage=en");
   }
   HttpResponse Poll(const std::string& session, const std::string& index) {
-    return host_->Get("varUserRequest=REQ_DELTA_CHAT&varSessionID=" + Encode(session) + "&varIndexKey=" + index +
+    return host_->Get("varUserRequest=REQ_DELTA_CHAT&varSessionID=" + UrlEncode(session) + "&varIndexKey=" + index +
                       "&varUserLanguage=en");
   }
   std::string LogLine(const std::string& type) {
@@ -71,10 +45,6 @@ class ChatEndToEndTest : public ::testing::Test {
     }
     return {};
   }
-
-  SimProcess sim_;
-  TempDir site_;
-  std::unique_ptr<HostProcess> host_;
 };
 
 TEST_F(ChatEndToEndTest, TheBackEndSeesEveryFieldInOrderAndConverted) {

@@ -2,11 +2,9 @@
 // site's own templates.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 
-#include "support/ExtensionFixture.h"
+#include "support/ResponseHandlerFixture.h"
 
 namespace {
 
@@ -23,35 +21,14 @@ std::string Response(int type, const std::vector<std::string>& fields, int long_
   return header + body;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-class ChatResponsesTest : public ExtensionFixture<> {
+class ChatResponsesTest : public ResponseHandlerFixture {
  protected:
   void SetUp() override {
-    std::filesystem::copy(std::string(QUORVIX_SITE_DIR) + "html", dir_.path() + "html",
-                          std::filesystem::copy_options::recursive);
-    // The site's settings, with a back-end port where nothing listens.
-    std::string ini = ReadFile(std::string(QUORVIX_SITE_DIR) + "RAVO.ini");
-    ini.replace(ini.find("\nPort="), 10, "\nPort=1\n#");
-    dir_.Write("RAVO.ini", ini);
-    Start();
+    ResponseHandlerFixture::SetUp();
     info_.language = "en";
     info_.sessionId = "S<1>";
     info_.indexKey = "7";
   }
-  // Runs handler and returns the page it wrote.
-  template <typename Handler>
-  std::string Page(Handler handler, bool ok, const std::string& response) {
-    QX_EXTENSION_CONTROL_BLOCK ecb{};
-    CHttpServerContext ctx(&ecb);
-    ctx.m_pStream = std::make_unique<CHtmlStream>();
-    EXPECT_EQ((extension_.get()->*handler)(ok, &ctx, &info_, response, ""), 0);
-    return ctx.m_pStream->Text();
-  }
-  AsyncRequestInfo info_;
 };
 
 TEST_F(ChatResponsesTest, PollDeliversTextForTheScriptAndTheNewIndex) {

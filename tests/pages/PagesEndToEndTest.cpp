@@ -3,27 +3,13 @@
 
 #include <filesystem>
 
-#include "support/HostProcess.h"
-#include "support/SimProcess.h"
-#include "support/TempDir.h"
+#include "support/SiteTest.h"
 
 namespace {
 
-class PagesEndToEndTest : public ::testing::Test {
+class PagesEndToEndTest : public SiteTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(sim_.ready());
-    sim_.InstallSite(QUORVIX_SITE_DIR, site_.path());
-    host_ = HostProcess::ForSite(site_.path());
-    ASSERT_TRUE(host_->ready()) << host_->process().Output();
-  }
-  void TearDown() override {
-    EXPECT_EQ(host_->Stop(), 0);
-    EXPECT_EQ(sim_.Stop(), 0);
-  }
-  SimProcess sim_;
-  TempDir site_;
-  std::unique_ptr<HostProcess> host_;
+  PagesEndToEndTest() : SiteTest({}) {}
 };
 
 TEST_F(PagesEndToEndTest, MainPageInEnglishAndGermanWithTheBusinessUnitEscaped) {

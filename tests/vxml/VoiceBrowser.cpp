@@ -8,6 +8,7 @@
 
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
+#include "support/UrlEncode.h"
 
 namespace {
 
@@ -60,21 +61,6 @@ bool DecodeScriptString(const std::string& expr, std::string& value) {
   return true;
 }
 
-std::string PercentEncode(const std::string& text) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (const unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 VoiceAnswer ReadVoiceAnswer(const std::string& document) {
@@ -91,7 +77,7 @@ std::string EncodeQuery(const VoiceRequest& request) {
   std::string query;
   for (const auto& [name, value] : request) {
     if (!query.empty()) query.push_back('&');
-    query += name + "=" + PercentEncode(value);
+    query += name + "=" + UrlEncode(value);
   }
   return query;
 }

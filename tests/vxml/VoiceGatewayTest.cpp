@@ -13,9 +13,8 @@
 #include <set>
 #include <sstream>
 
-#include "support/HostProcess.h"
 #include "support/SimProcess.h"
-#include "support/TempDir.h"
+#include "support/SiteTest.h"
 #include "support/WaitUntil.h"
 #include "vxml/VoiceBrowser.h"
 
@@ -35,20 +34,19 @@ const std::vector<std::string> kAnswerVariables = {
 // placeholder's name that the clearing would otherwise turn into "0".
 const std::string kAwkward = "<WCVXMLDEVICE> a<b & 'c' \"d\" \\e";
 
-class VoiceGatewayTest : public ::testing::Test {
+class VoiceGatewayTest : public SiteTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(sim_.ready());
+    SiteTest::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_EQ(sim_.Control("voice agent-free-every 0"), "");
-    sim_.InstallSite(QUORVIX_SITE_DIR, site_.path());
-    host_ = HostProcess::ForSite(site_.path(), {"--no-access-log"});
-    ASSERT_TRUE(host_->ready()) << host_->process().Output();
     browser_ = std::make_unique<VoiceBrowser>(*host_);
   }
   void TearDown() override {
-    EXPECT_EQ(CheckVoiceDocuments(browser_->Documents()), "");
-    EXPECT_EQ(host_->Stop(), 0) << host_->process().Output();
-    EXPECT_EQ(sim_.Stop(), 0);
+    if (browser_) {
+      EXPECT_EQ(CheckVoiceDocuments(browser_->Documents()), "");
+    }
+    SiteTest::TearDown();
     if (revived_) {
       EXPECT_EQ(revived_->Stop(), 0);
     }
@@ -77,9 +75,6 @@ class VoiceGatewayTest : public ::testing::Test {
     return browser_->Call("REQ_VXML_QUERYCALLSTATUS", {{"varCallID", call}})["positionInQ"];
   }
 
-  SimProcess sim_;
-  TempDir site_;
-  std::unique_ptr<HostProcess> host_;
   std::unique_ptr<VoiceBrowser> browser_;
   std::optional<SimProcess> revived_;  // the back end restarted on its port
 };
