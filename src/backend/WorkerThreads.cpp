@@ -8,28 +8,6 @@
 #include <thread>
 #include <vector>
 
-namespace {
-
-// Where an idle thread waits; lives on that thread's stack.
-struct Slot {
-  std::mutex mutex;
-  std::condition_variable wake;
-  std::function<void()> job;  // guarded by mutex
-  bool handed = false;        // a job or the stop was handed over; guarded by mutex
-  bool stop = false;          // guarded by mutex
-};
-
-void Hand(Slot& slot, std::function<void()> job, bool stop) {
-  {
-    std::lock_guard lock(slot.mutex);
-    slot.job = std::move(job);
-    slot.stop = stop;
-    slot.handed = true;
-  }
-  slot.wake.notify_one();
-}
-
-}  // namespace
 
 // Owned jointly by the WorkerThreads object and every thread it started, so
 // that a detached thread finishing late still finds it. By the time the
@@ -37,7 +15,18 @@ void Hand(Slot& slot, std::function<void()> job, bool stop) {
 // and left stopping set, so a late thread leaves without parking and nothing
 // joinable is left for the destructor to meet.
 struct WorkerThreads::State {
+  // Where an idle thread waits; lives on that thread's stack.
+  struct Slot {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::function<void()> job;  // guarded by mutex
+    bool handed = false;        // a job or the stop was handed over; guarded by mutex
+    bool stop = false;          // guarded by mutex
+  };
+
   explicit State(std::chrono::seconds limit) : idle_limit(limit) {}
+
+  static void Hand(Slot& slot, std::function<void()> job, bool stop);
 
   static void Work(std::shared_ptr<State> state, std::function<void()> job);
   // Parks the calling thread until a job comes (true, job set) or it should
@@ -74,10 +63,10 @@ bool WorkerThreads::Run(std::function<void()> job) {
   state.stopping = false;
   if (!state.idle.empty()) {
     // The thread idle the shortest time: its stack is still warm.
-    Slot* slot = state.idle.back();
+    State::Slot* slot = state.idle.back();
     state.idle.pop_back();
     lock.unlock();
-    Hand(*slot, std::move(job), false);
+    State::Hand(*slot, std::move(job), false);
     return true;
   }
   try {
@@ -96,7 +85,7 @@ int WorkerThreads::Stop(std::chrono::milliseconds limit) {
   state.stopping = true;
   // Handed under the mutex: a parked thread leaves only after taking it, so
   // its slot is still there.
-  for (Slot* slot : state.idle) Hand(*slot, nullptr, true);
+  for (State::Slot* slot : state.idle) State::Hand(*slot, nullptr, true);
   state.idle.clear();
   state.gone.wait_for(lock, limit, [&state] { return state.running.empty(); });
   state.JoinFinished(lock);
@@ -109,6 +98,16 @@ int WorkerThreads::Stop(std::chrono::milliseconds limit) {
 int WorkerThreads::IdleCount() {
   std::lock_guard lock(state_->mutex);
   return static_cast<int>(state_->idle.size());
+}
+
+void WorkerThreads::State::Hand(Slot& slot, std::function<void()> job, bool stop) {
+  {
+    std::lock_guard lock(slot.mutex);
+    slot.job = std::move(job);
+    slot.stop = stop;
+    slot.handed = true;
+  }
+  slot.wake.notify_one();
 }
 
 bool WorkerThreads::State::Park(Slot& slot, std::function<void()>& job) {

@@ -47,7 +47,7 @@ constexpr std::size_t kNameLimit = 32;
 char Unplussed(char c) { return c == '+' ? ' ' : c; }
 
 // Its reading of a hex digit, garbage in, garbage out.
-int HexValue(char c) {
+int DispatcherHexValue(char c) {
   const auto byte = static_cast<unsigned char>(Unplussed(c));
   return byte >= 'A' ? (byte & ~0x20) - 55 : byte - 48;
 }
@@ -65,7 +65,7 @@ std::uint8_t OperationOf(std::string_view parameters) noexcept {
   for (std::size_t i = 0; i < value.size() && length < kNameLimit; ++i) {
     const char c = value[i];
     if (c == '%' && i + 2 < value.size()) {
-      const int byte = 16 * HexValue(value[i + 1]) + HexValue(value[i + 2]);
+      const int byte = 16 * DispatcherHexValue(value[i + 1]) + DispatcherHexValue(value[i + 2]);
       name[length++] = static_cast<char>(static_cast<unsigned char>(byte & 0xFF));
       i += 2;
     } else {
