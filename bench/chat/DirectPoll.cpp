@@ -5,13 +5,10 @@
 // Prints "polls/s N".
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/support/DirectClient.h"
@@ -40,24 +37,9 @@ int main(int argc, char** argv) {
                                                {session, "2", ScramblePassword("demo-secret")}));
   }
 
-  std::atomic<long> polls{0};
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&, t] {
-      const int fd = bench::Connect(port);
-      if (fd < 0) return;
-      std::string response(1 << 20, '\0');
-      for (std::size_t i = static_cast<std::size_t>(t); !stop; i += static_cast<std::size_t>(threads)) {
-        if (!bench::Exchange(fd, messages[i % messages.size()], response)) break;
-        ++polls;
-      }
-      close(fd);
-    });
-  }
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  stop = true;
-  for (auto& worker : workers) worker.join();
-  std::printf("polls/s %.0f\n", static_cast<double>(polls.load()) / seconds);
+  const long polls = bench::RunFlatOut(port, threads, seconds, 1 << 20, [&](int fd, std::size_t i, std::string& response) {
+    return bench::Exchange(fd, messages[i % messages.size()], response);
+  });
+  std::printf("polls/s %.0f\n", static_cast<double>(polls) / seconds);
   return 0;
 }

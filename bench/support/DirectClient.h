@@ -8,9 +8,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "protocol/Message.h"
 
@@ -56,6 +61,34 @@ inline int Connect(int port) {
     return -1;
   }
   return fd;
+}
+
+// Flat out for seconds: threads connections, each on a thread of its own,
+// calling step(fd, i, response) with i = the thread's number, then every
+// threads-th after it, until time is up or step returns false (the
+// connection broke). response: a buffer of response_bytes. Returns the steps
+// that succeeded.
+inline long RunFlatOut(int port, int threads, int seconds, std::size_t response_bytes,
+                       const std::function<bool(int fd, std::size_t i, std::string& response)>& step) {
+  std::atomic<long> done{0};
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      const int fd = Connect(port);
+      if (fd < 0) return;
+      std::string response(response_bytes, '\0');
+      for (std::size_t i = static_cast<std::size_t>(t); !stop; i += static_cast<std::size_t>(threads)) {
+        if (!step(fd, i, response)) break;
+        ++done;
+      }
+      close(fd);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  stop = true;
+  for (auto& worker : workers) worker.join();
+  return done.load();
 }
 
 }  // namespace bench

@@ -6,13 +6,10 @@
 // Prints "pairs/s N".
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/support/DirectClient.h"
@@ -50,25 +47,10 @@ int main(int argc, char** argv) {
                                 {call, "20", password}));
   }
 
-  std::atomic<long> done{0};
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&, t] {
-      const int fd = bench::Connect(port);
-      if (fd < 0) return;
-      std::string response(1 << 16, '\0');
-      for (std::size_t i = static_cast<std::size_t>(t); !stop; i += static_cast<std::size_t>(threads)) {
-        const auto& [enqueue, status] = pairs[i % pairs.size()];
-        if (!bench::Exchange(fd, enqueue, response) || !bench::Exchange(fd, status, response)) break;
-        ++done;
-      }
-      close(fd);
-    });
-  }
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  stop = true;
-  for (auto& worker : workers) worker.join();
-  std::printf("pairs/s %.0f\n", static_cast<double>(done.load()) / seconds);
+  const long done = bench::RunFlatOut(port, threads, seconds, 1 << 16, [&](int fd, std::size_t i, std::string& response) {
+    const auto& [enqueue, status] = pairs[i % pairs.size()];
+    return bench::Exchange(fd, enqueue, response) && bench::Exchange(fd, status, response);
+  });
+  std::printf("pairs/s %.0f\n", static_cast<double>(done) / seconds);
   return 0;
 }

@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-
 // Owned jointly by the WorkerThreads object and every thread it started, so
 // that a detached thread finishing late still finds it. By the time the
 // object is gone its last Stop has joined or detached every thread it knew
