@@ -176,6 +176,8 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
   unsigned status = 0;
   std::string output;
   std::vector<HeaderLine> headers;
+  unsigned forced = 0;
+  bool close_connection = false;
   {
     std::lock_guard lock(mutex_);
     phase_ = Phase::kAnswered;
@@ -183,17 +185,25 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
     auto& metrics = HostRequestMetrics();
     metrics.RecordDuration(operation, std::chrono::duration_cast<std::chrono::nanoseconds>(
                                           std::chrono::steady_clock::now() - pending_since_).count());
-    if (forced_status_ != 0) {
-      metrics.RecordAnswer(operation, close_connection_ ? 499 : forced_status_);
-      if (forced_status_ == 504) metrics.RecordWatchdogTimeout();  // only the watchdog forces it
-      if (close_connection_) return MHD_NO;
-      return QueueStatusPage(connection, forced_status_, registry_.shutting_down());
+    forced = forced_status_;
+    close_connection = close_connection_;
+    if (forced != 0) {
+      metrics.RecordAnswer(operation, close_connection ? 499 : forced);
+      if (forced == 504) metrics.RecordWatchdogTimeout();  // only the watchdog forces it
+    } else {
+      status = headers_sent_ ? ParseStatusLine(status_line_, ecb_.dwHttpStatusCode) : ecb_.dwHttpStatusCode;
+      if (status < 100 || status > 999) status = 500;
+      if (module_status_ == QX_STATUS_ERROR && status == 200 && output_.empty()) status = 500;
+      output = std::move(output_);
+      headers = ParseModuleHeaders(header_text_);
     }
-    status = headers_sent_ ? ParseStatusLine(status_line_, ecb_.dwHttpStatusCode) : ecb_.dwHttpStatusCode;
-    if (status < 100 || status > 999) status = 500;
-    if (module_status_ == QX_STATUS_ERROR && status == 200 && output_.empty()) status = 500;
-    output = std::move(output_);
-    headers = ParseModuleHeaders(header_text_);
+  }
+  if (forced != 0) {
+    // Logged like any answer: a timeout or a client that left is what an
+    // operator looks for first.
+    if (access_log_) WriteAccessLogLine(remote_address, method, logged_target, close_connection ? 499 : forced, 0);
+    if (close_connection) return MHD_NO;
+    return QueueStatusPage(connection, forced, registry_.shutting_down());
   }
   if (status == 204 || status == 304) output.clear();
   MHD_Response* response =

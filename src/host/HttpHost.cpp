@@ -125,11 +125,12 @@ std::string HttpHost::Url() const {
          "/" + module_.FileName();
 }
 
-void* HttpHost::OnRequestLine(void* cls, const char* uri, MHD_Connection*) {
-  auto& host = *static_cast<HttpHost*>(cls);
-  host.pending_.RequestOpened();
-  // Owned by the library until it reports the request complete.
-  return new std::shared_ptr<HostRequest>(std::make_shared<HostRequest>(host.pending_, host.options_.access_log, uri));
+void* HttpHost::OnRequestLine(void*, const char* uri, MHD_Connection* connection) {
+  // Only kept: the library answers some heads itself (a bad length, too many
+  // fields) and then never reports their request complete, so whatever is
+  // made for a request is made when its head reaches the access handler.
+  OpenConnections::KeepTarget(SlotOf(connection), uri);
+  return nullptr;
 }
 
 void HttpHost::OnCompleted(void* cls, MHD_Connection* connection, void** request_context,
@@ -155,14 +156,23 @@ void HttpHost::OnConnection(void* cls, MHD_Connection* connection, void** socket
   }
 }
 
-MHD_Result HttpHost::OnRequest(void* cls, MHD_Connection* connection, const char*,
+MHD_Result HttpHost::OnRequest(void* cls, MHD_Connection* connection, const char* url,
                                const char* method, const char* version, const char* upload_data,
                                size_t* upload_data_size, void** request_context) {
+  auto& host = *static_cast<HttpHost*>(cls);
   auto* holder = static_cast<std::shared_ptr<HostRequest>*>(*request_context);
-  if (holder == nullptr) return MHD_NO;
+  if (holder == nullptr) {
+    std::string target = OpenConnections::TakeTarget(SlotOf(connection));
+    if (target.empty() && url != nullptr) target = url;
+    host.pending_.RequestOpened();
+    // Owned by the library until it reports the request complete.
+    holder = new std::shared_ptr<HostRequest>(
+        std::make_shared<HostRequest>(host.pending_, host.options_.access_log, target));
+    *request_context = holder;
+  }
   auto& request = **holder;
   if (request.method.empty()) request.method = method;
-  return static_cast<HttpHost*>(cls)->Handle(connection, request, version, upload_data, upload_data_size);
+  return host.Handle(connection, request, version, upload_data, upload_data_size);
 }
 
 MHD_Result HttpHost::Handle(MHD_Connection* connection, HostRequest& request, const char* version,

@@ -23,6 +23,9 @@ class OpenConnections::Slot {
   // When the wait for the next request head began; 0 while a request is
   // under way. Written by the connection's library thread, read by sweeps.
   std::atomic<Clock::rep> head_since;
+  // The target of the request whose head is arriving; only the
+  // connection's library thread touches it.
+  std::string target;
 };
 
 OpenConnections::~OpenConnections() {
@@ -88,6 +91,12 @@ void OpenConnections::Closed(Slot* slot) {
 void OpenConnections::HeadArrived(Slot* slot) {
   if (slot != nullptr) slot->head_since.store(0, std::memory_order_relaxed);
 }
+
+void OpenConnections::KeepTarget(Slot* slot, const char* target) {
+  if (slot != nullptr) slot->target = target != nullptr ? target : "";
+}
+
+std::string OpenConnections::TakeTarget(Slot* slot) { return slot != nullptr ? std::move(slot->target) : std::string(); }
 
 void OpenConnections::AnswerCompleted(Slot* slot) {
   if (slot == nullptr) return;

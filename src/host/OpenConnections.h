@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -59,6 +60,10 @@ class OpenConnections {
   static void HeadArrived(Slot* slot);
   // The answer is done: the deadline starts again for the next head.
   static void AnswerCompleted(Slot* slot);
+  // The request line's target as the client sent it, kept from the line
+  // until the head is complete; "" for a null slot.
+  static void KeepTarget(Slot* slot, const char* target);
+  static std::string TakeTarget(Slot* slot);
 
   unsigned open() const;
   const Limits& limits() const { return limits_; }
