@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "host/AccessLog.h"
 #include "host/Operations.h"
@@ -26,8 +27,8 @@ bool EndsWithBlankLine(const std::string& text) {
 
 }  // namespace
 
-HostRequest::HostRequest(PendingRequests& registry, bool access_log, std::string_view uri)
-    : raw_uri(uri), operation(kOtherOperation), registry_(registry), access_log_(access_log) {
+HostRequest::HostRequest(PendingRequests& registry, bool access_log, std::string uri)
+    : raw_uri(std::move(uri)), operation(kOtherOperation), registry_(registry), access_log_(access_log) {
   const auto question = raw_uri.find('?');
   path = raw_uri.substr(0, question);
   if (question != std::string::npos) query = raw_uri.substr(question + 1);
@@ -178,6 +179,7 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
   std::vector<HeaderLine> headers;
   unsigned forced = 0;
   bool close_connection = false;
+  unsigned logged = 0;  // what the metrics and the access log say of a forced answer
   {
     std::lock_guard lock(mutex_);
     phase_ = Phase::kAnswered;
@@ -188,7 +190,8 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
     forced = forced_status_;
     close_connection = close_connection_;
     if (forced != 0) {
-      metrics.RecordAnswer(operation, close_connection ? 499 : forced);
+      logged = close_connection ? 499 : forced;
+      metrics.RecordAnswer(operation, logged);
       if (forced == 504) metrics.RecordWatchdogTimeout();  // only the watchdog forces it
     } else {
       status = headers_sent_ ? ParseStatusLine(status_line_, ecb_.dwHttpStatusCode) : ecb_.dwHttpStatusCode;
@@ -201,7 +204,7 @@ MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
   if (forced != 0) {
     // Logged like any answer: a timeout or a client that left is what an
     // operator looks for first.
-    if (access_log_) WriteAccessLogLine(remote_address, method, logged_target, close_connection ? 499 : forced, 0);
+    if (access_log_) WriteAccessLogLine(remote_address, method, logged_target, logged, 0);
     if (close_connection) return MHD_NO;
     return QueueStatusPage(connection, forced, registry_.shutting_down());
   }

@@ -44,7 +44,7 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   };
 
   // registry must outlive the request; access_log: write a line per answer.
-  HostRequest(PendingRequests& registry, bool access_log, std::string_view raw_uri);
+  HostRequest(PendingRequests& registry, bool access_log, std::string raw_uri);
 
   // Request data, written by the library's thread before the module runs and
   // read-only afterwards.

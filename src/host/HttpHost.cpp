@@ -167,7 +167,7 @@ MHD_Result HttpHost::OnRequest(void* cls, MHD_Connection* connection, const char
     host.pending_.RequestOpened();
     // Owned by the library until it reports the request complete.
     holder = new std::shared_ptr<HostRequest>(
-        std::make_shared<HostRequest>(host.pending_, host.options_.access_log, target));
+        std::make_shared<HostRequest>(host.pending_, host.options_.access_log, std::move(target)));
     *request_context = holder;
   }
   auto& request = **holder;
