@@ -20,7 +20,6 @@ namespace diag {
 
 // Levels; the module writes FENX, INFO, WARN and SEVR.
 inline constexpr int kLevelPrgm = 101;
-inline constexpr int kLevelInfoLow = 102;
 inline constexpr int kLevelFenx = 103;
 inline constexpr int kLevelInfo = 104;
 inline constexpr int kLevelWarn = 105;
