@@ -78,7 +78,7 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   static constexpr int kPendingResult = 1000;
   // The PEM pairs (<name>.crt, <name>.key) offered to a TLS back end that
   // asks for a client certificate, in this folder beside the module.
-  static constexpr const char* kClientCertificateFolder = "clientcerts/";
+  static constexpr const char* kClientCertificateFolder = "clientcerts";
 
   // module_path: where the module file is; empty asks the dynamic loader.
   // Tests pass a path inside a folder of their own.
@@ -89,7 +89,7 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   static CRAVOExtension* Instance();
 
   // Host entry points.
-  bool GetExtensionVersion(QX_VERSION_INFO* version) override;
+  bool GetExtensionVersion(isapi::VersionInfo* version) override;
   bool TerminateExtension(std::uint32_t flags) override;
   int CallFunction(CHttpServerContext* ctx, std::string_view query,
                    std::string_view command) override;

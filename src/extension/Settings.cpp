@@ -33,15 +33,15 @@ std::string PreparePassword(std::string_view value) {
 }
 
 std::string CRAVOExtension::ReadWebSetting(std::string_view key) const {
-  return platform::GetProfileString(m_settings.iniPath, "WEBSETTINGS", key);
+  return platform::ReadProfileString(m_settings.iniPath, "WEBSETTINGS", key);
 }
 
 std::string CRAVOExtension::ReadVekaSetting(std::string_view key) const {
-  return platform::GetProfileString(m_settings.iniPath, "VEKASETTINGS", key);
+  return platform::ReadProfileString(m_settings.iniPath, "VEKASETTINGS", key);
 }
 
 std::string CRAVOExtension::ReadDiagSetting(std::string_view key) const {
-  return platform::GetProfileString(m_settings.iniPath, "DIAGSETTINGS", key);
+  return platform::ReadProfileString(m_settings.iniPath, "DIAGSETTINGS", key);
 }
 
 std::span<const NumberSetting> NumberSettings() {
@@ -62,11 +62,11 @@ ExtensionSettings ReadExtensionSettings(const std::string& module_directory) {
   s.moduleDirectory = module_directory;
   s.iniPath = s.moduleDirectory + "RAVO.ini";
   const auto read = [&s](std::string_view section, std::string_view key) {
-    return platform::GetProfileString(s.iniPath, section, key);
+    return platform::ReadProfileString(s.iniPath, section, key);
   };
 
   s.templateDirectory = read("WEBSETTINGS", "DefaultPath");
-  if (s.templateDirectory.empty()) s.templateDirectory = s.moduleDirectory + "html/<WCLANGUAGE>/";
+  if (s.templateDirectory.empty()) s.templateDirectory = s.moduleDirectory + "html" + platform::kPathSeparator + "<WCLANGUAGE>" + platform::kPathSeparator;
   s.defaultLanguage = read("WEBSETTINGS", "DefaultLanguage");
 
   s.backendAddress = read("VEKASETTINGS", "Address");
@@ -87,7 +87,7 @@ ExtensionSettings ReadExtensionSettings(const std::string& module_directory) {
 
 void CRAVOExtension::LoadSettings() {
   const std::string path = m_modulePath.empty() ? platform::ModuleFileName() : m_modulePath;
-  const auto slash = path.find_last_of('/');
+  const auto slash = path.find_last_of(platform::kPathSeparators);
   m_moduleFileName = slash == std::string::npos ? path : path.substr(slash + 1);
   m_settings = ReadExtensionSettings(slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
 

@@ -1,0 +1,26 @@
+# The Windows build (toolchain cmake/mingw-w64.cmake): quorvix.dll, a site
+# folder beside it, and the tests that run under Wine. The host, the
+# simulator and the checker are Linux programs; the tests talk to a natively
+# running vekacs-sim.
+
+find_package(Threads REQUIRED)
+
+# Windows 7 and later; <windows.h> without the old winsock.h and without the
+# min/max macros; localtime_r and C99 printf formats from MinGW's runtime.
+add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX
+                        _POSIX_THREAD_SAFE_FUNCTIONS __USE_MINGW_ANSI_STDIO=1)
+
+add_subdirectory(src)
+
+# build-windows/site: what an operator puts on the server, quorvix.dll with
+# RAVO.ini, html\ and vxml\ beside it.
+add_custom_target(site ALL
+  COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/site ${CMAKE_BINARY_DIR}/site
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:quorvix> ${CMAKE_BINARY_DIR}/site/
+  DEPENDS quorvix
+  COMMENT "Assembling build-windows/site")
+
+# GoogleTest from Debian's sources, built with the cross compiler.
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+add_subdirectory(tests/windows)
