@@ -12,14 +12,6 @@ add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 WIN32_LEAN_AND_MEAN NO
 
 add_subdirectory(src)
 
-# build-windows/site: what an operator puts on the server, quorvix.dll with
-# RAVO.ini, html\ and vxml\ beside it.
-add_custom_target(site ALL
-  COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/site ${CMAKE_BINARY_DIR}/site
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:quorvix> ${CMAKE_BINARY_DIR}/site/
-  DEPENDS quorvix
-  COMMENT "Assembling build-windows/site")
-
 # GoogleTest from Debian's sources, built with the cross compiler.
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)

@@ -172,7 +172,13 @@ bool CRAVOExtension::TerminateExtension(std::uint32_t flags) {
   // The grace for pending requests is over: no exchange is worth waiting
   // for beyond this point, save the last report.
   platform::ImposeWaitLimit(platform::WaitClock::now());
-  if (diagnostics) StopDiagnostics();
+  // Also a thread whose diagnostics were switched off on the way: on Windows
+  // the destructor runs under the loader lock, where waiting for a thread
+  // never ends.
+  if (m_diagThread) {
+    diag::SetDiagEnabled(false);
+    StopDiagnostics();
+  }
   // The module is about to be unloaded: no worker thread may still run its
   // code afterwards. Their exchanges end at once now, so only a job stuck
   // elsewhere outlives the rest of the budget.

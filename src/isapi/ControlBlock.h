@@ -26,24 +26,27 @@ using VersionInfo = HSE_VERSION_INFO;
 using Bool = BOOL;
 using Dword = DWORD;
 #define QX_ENTRY WINAPI
-inline constexpr std::uint32_t kStatusSuccess = HSE_STATUS_SUCCESS;
-inline constexpr std::uint32_t kStatusPending = HSE_STATUS_PENDING;
-inline constexpr std::uint32_t kStatusError = HSE_STATUS_ERROR;
-inline constexpr std::uint32_t kTermAdvisoryUnload = HSE_TERM_ADVISORY_UNLOAD;
-inline constexpr std::uint32_t kTermMustUnload = HSE_TERM_MUST_UNLOAD;
-inline constexpr std::uint32_t kMaxExtensionDescription = HSE_MAX_EXT_DLL_NAME_LEN;
 #else
 using ControlBlock = QX_EXTENSION_CONTROL_BLOCK;
 using VersionInfo = QX_VERSION_INFO;
 using Bool = int;
 using Dword = std::uint32_t;
 #define QX_ENTRY
+#endif
+
+// The numbers of the interface, the same on both platforms (the project's
+// header took them from the Windows one).
 inline constexpr std::uint32_t kStatusSuccess = QX_STATUS_SUCCESS;
 inline constexpr std::uint32_t kStatusPending = QX_STATUS_PENDING;
 inline constexpr std::uint32_t kStatusError = QX_STATUS_ERROR;
 inline constexpr std::uint32_t kTermAdvisoryUnload = QX_TERM_ADVISORY_UNLOAD;
 inline constexpr std::uint32_t kTermMustUnload = QX_TERM_MUST_UNLOAD;
-inline constexpr std::uint32_t kMaxExtensionDescription = QX_MAX_EXT_DESC_LEN;
+#if defined(_WIN32)
+static_assert(kStatusSuccess == HSE_STATUS_SUCCESS && kStatusPending == HSE_STATUS_PENDING &&
+              kStatusError == HSE_STATUS_ERROR && kTermAdvisoryUnload == HSE_TERM_ADVISORY_UNLOAD &&
+              kTermMustUnload == HSE_TERM_MUST_UNLOAD && QX_MAX_EXT_DESC_LEN == HSE_MAX_EXT_DLL_NAME_LEN &&
+              QX_REQ_SEND_RESPONSE_HEADER == HSE_REQ_SEND_RESPONSE_HEADER &&
+              QX_REQ_DONE_WITH_SESSION == HSE_REQ_DONE_WITH_SESSION);
 #endif
 
 // The header lines a page goes out with when it added none. A Windows web

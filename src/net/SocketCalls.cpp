@@ -1,5 +1,4 @@
 // The calls of TRSocket that differ between socket libraries: POSIX sockets.
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,8 +11,6 @@
 #include "net/SocketSystem.h"
 #include "net/TRSocket.h"
 #include "platform/WaitLimit.h"
-
-using net::ResolveIPv4;
 
 int TRSocket::Create(int port, int type, const char* bind_address) {
   handle_ = socket(AF_INET, type | SOCK_CLOEXEC, 0);
@@ -35,37 +32,6 @@ int TRSocket::Close() {
   return result;
 }
 
-int TRSocket::Connect(const std::string& host, int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (!ResolveIPv4(host, address.sin_addr)) return kErrorInvalidAddress;
-  // Non-blocking for the connect only, so that it can time out.
-  const int flags = fcntl(handle_, F_GETFL);
-  fcntl(handle_, F_SETFL, flags | O_NONBLOCK);
-  int error = 0;
-  if (connect(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    error = errno;
-    if (error == EINPROGRESS) {
-      const int waited = WaitFor(POLLOUT, kConnectTimeoutSeconds);
-      socklen_t length = sizeof error;
-      if (waited == 1) {
-        error = ETIMEDOUT;
-      } else if (waited != 0) {
-        error = waited;
-      } else if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-        error = errno;
-      }
-    }
-  }
-  fcntl(handle_, F_SETFL, flags);
-  if (error == 0) {
-    const int yes = 1;
-    setsockopt(handle_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-  }
-  return error;
-}
-
 int TRSocket::Accept(TRSocket& target) {
   const int accepted = accept4(handle_, nullptr, nullptr, SOCK_CLOEXEC);
   if (accepted < 0) return errno;
@@ -75,20 +41,15 @@ int TRSocket::Accept(TRSocket& target) {
 }
 
 int TRSocket::WaitFor(short events, int timeout_s) const {
-  using Clock = platform::WaitClock;
-  std::optional<Clock::time_point> end;
-  if (timeout_s >= 0) end = Clock::now() + std::chrono::seconds(timeout_s);
+  std::optional<platform::WaitClock::time_point> end;
+  if (timeout_s >= 0) end = platform::WaitClock::now() + std::chrono::seconds(timeout_s);
   while (true) {
     // The module's stop may cut the wait short, also one begun before it.
-    const auto limit = platform::CurrentWaitLimit();
-    const auto until = limit && (!end || *limit < *end) ? limit : end;
-    int timeout_ms = -1;
-    if (until) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - Clock::now()).count();
-      timeout_ms = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
-    }
+    const net::ReadinessWait wait = net::NextReadinessWait(end);
+    const int timeout_ms =
+        wait.timeout ? static_cast<int>(std::min<long long>(wait.timeout->count(), INT_MAX)) : -1;
     pollfd waits[2] = {{handle_, events, 0}, {platform::WaitLimitWakeFd(), POLLIN, 0}};
-    const nfds_t count = limit || waits[1].fd < 0 ? 1 : 2;
+    const nfds_t count = wait.limited || waits[1].fd < 0 ? 1 : 2;
     const int ready = poll(waits, count, timeout_ms);
     if (ready < 0) {
       if (errno == EINTR) continue;
@@ -98,51 +59,6 @@ int TRSocket::WaitFor(short events, int timeout_s) const {
     if (ready == 0) return 1;
     // Woken by the stop: wait again under its limit.
   }
-}
-
-// Both directions try the call first and wait only when it would block: a
-// response is mostly in the buffer already, and a send rarely fills it, so
-// a poll before every call doubled the system calls of an exchange.
-int TRSocket::Receive(char* buffer, std::size_t length, std::size_t& received, bool& timed_out,
-                      int timeout_s, int flags, bool fill) {
-  received = 0;
-  timed_out = false;
-  const int try_flags = timeout_s >= 0 ? flags | MSG_DONTWAIT : flags;
-  while (true) {
-    const ssize_t count = recv(handle_, buffer + received, length - received, try_flags);
-    if (count == 0) return 0;
-    if (count > 0) {
-      received += static_cast<std::size_t>(count);
-      if (!fill || received >= length) return 0;
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
-    const int waited = timeout_s == 0 ? 1 : WaitFor(POLLIN, timeout_s);
-    if (waited == 1) {
-      timed_out = true;
-      return 0;
-    }
-    if (waited != 0) return waited;
-  }
-}
-
-int TRSocket::Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s, int flags) {
-  sent = 0;
-  const int try_flags = flags | MSG_NOSIGNAL | (timeout_s != -1 ? MSG_DONTWAIT : 0);
-  while (sent < length) {
-    const ssize_t count = send(handle_, data + sent, length - sent, try_flags);
-    if (count >= 0) {
-      sent += static_cast<std::size_t>(count);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
-    const int waited = WaitFor(POLLOUT, timeout_s);
-    if (waited == 1) return ETIMEDOUT;
-    if (waited != 0) return waited;
-  }
-  return 0;
 }
 
 bool TRSocket::PeerClosed() const {

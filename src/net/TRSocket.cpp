@@ -1,5 +1,8 @@
 #include "net/TRSocket.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "diag/TraceLog.h"
 #include "net/SocketSystem.h"
 
@@ -15,6 +18,18 @@ bool ResolveIPv4(const std::string& host, in_addr& address) {
   address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
   freeaddrinfo(found);
   return true;
+}
+
+ReadinessWait NextReadinessWait(std::optional<platform::WaitClock::time_point> end) {
+  const auto limit = platform::CurrentWaitLimit();
+  const auto until = limit && (!end || *limit < *end) ? limit : end;
+  ReadinessWait wait;
+  wait.limited = limit.has_value();
+  if (until) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - platform::WaitClock::now());
+    wait.timeout = std::max(left, std::chrono::milliseconds(0));
+  }
+  return wait;
 }
 
 }  // namespace net
@@ -41,6 +56,84 @@ int TRSocket::Bind(int port, const char* bind_address) {
   return bind(net::Native(handle_), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0
              ? 0
              : net::LastSocketError();
+}
+
+int TRSocket::Connect(const std::string& host, int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (!ResolveIPv4(host, address.sin_addr)) return kErrorInvalidAddress;
+  const int restore = net::BeginConnect(handle_);
+  int error = 0;
+  if (connect(net::Native(handle_), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    error = net::LastSocketError();
+    if (net::ConnectUnderWay(error)) {
+      const int waited = WaitFor(POLLOUT, kConnectTimeoutSeconds);
+      net::socklen_t length = sizeof error;
+      if (waited == 1) {
+        error = net::kTimedOut;
+      } else if (waited != 0) {
+        error = waited;
+      } else if (getsockopt(net::Native(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) !=
+                 0) {
+        error = net::LastSocketError();
+      }
+    }
+  }
+  net::EndConnect(handle_, restore);
+  if (error == 0) {
+    const int yes = 1;
+    setsockopt(net::Native(handle_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&yes), sizeof yes);
+  }
+  return error;
+}
+
+// Both directions try the call first and wait only when it would block: a
+// response is mostly in the buffer already, and a send rarely fills it, so
+// a poll before every call doubled the system calls of an exchange.
+int TRSocket::Receive(char* buffer, std::size_t length, std::size_t& received, bool& timed_out,
+                      int timeout_s, int flags, bool fill) {
+  received = 0;
+  timed_out = false;
+  const int try_flags = net::ReceiveFlags(flags, timeout_s < 0);
+  while (true) {
+    const net::SocketCount count =
+        recv(net::Native(handle_), buffer + received, net::CallLength(length - received), try_flags);
+    if (count == 0) return 0;
+    if (count > 0) {
+      received += static_cast<std::size_t>(count);
+      if (!fill || received >= length) return 0;
+      continue;
+    }
+    const int error = net::LastSocketError();
+    if (net::Interrupted(error)) continue;
+    if (!net::WouldBlock(error)) return error;
+    const int waited = timeout_s == 0 ? 1 : WaitFor(POLLIN, timeout_s);
+    if (waited == 1) {
+      timed_out = true;
+      return 0;
+    }
+    if (waited != 0) return waited;
+  }
+}
+
+int TRSocket::Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s, int flags) {
+  sent = 0;
+  const int try_flags = net::SendFlags(flags, timeout_s == -1);
+  while (sent < length) {
+    const net::SocketCount count = send(net::Native(handle_), data + sent, net::CallLength(length - sent), try_flags);
+    if (count >= 0) {
+      sent += static_cast<std::size_t>(count);
+      continue;
+    }
+    const int error = net::LastSocketError();
+    if (net::Interrupted(error)) continue;
+    if (!net::WouldBlock(error)) return error;
+    const int waited = WaitFor(POLLOUT, timeout_s);
+    if (waited == 1) return net::kTimedOut;
+    if (waited != 0) return waited;
+  }
+  return 0;
 }
 
 int TRSocket::Listen(int backlog) {

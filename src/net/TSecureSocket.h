@@ -77,6 +77,7 @@ class TSecureSocket : public TRSocket {
 
  private:
   int CreateCredentials(bool server_side);
+  bool HasCredentials() const;
   int PerformClientHandshake(const std::string& target);
 
   int protocol_mask_ = kDefaultProtocolMask;

@@ -12,6 +12,7 @@
 #include <tlhelp32.h>
 #include <wincrypt.h>
 
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -209,7 +211,8 @@ std::string Value(const std::string& page, const std::string& name) {
 
 struct SiteSettings {
   bool tls = false;
-  bool crlf = false;  // line ends of RAVO.ini
+  bool crlf = false;                 // line ends of RAVO.ini
+  std::string address = "127.0.0.1";  // of the back end; the TLS certificate names localhost and 127.0.0.1
 };
 
 // Installs the DLL's folder with RAVO.ini for the running back end.
@@ -228,7 +231,7 @@ std::string Install(const std::string& name, const SiteSettings& settings) {
         "WebCallbackRejected=WebCallbackRejected.htm", "WebCallbackNotAvailable=WebCallbackNotAvailable.htm",
         "WebCallbackConfirmed=WebCallbackConfirmed.htm", "WebCallback=WebCallback.htm", "Response=Response.vxml",
         "CaptureCallData=CaptureCallData.htm", "[VEKASETTINGS]",
-        std::string("Address=") + (settings.tls ? "localhost" : "127.0.0.1"), "Port=" + Environment("QX_SIM_PORT"),
+        "Address=" + settings.address, "Port=" + Environment("QX_SIM_PORT"),
         "SSLPort=" + Environment("QX_SIM_TLS_PORT"), "ChatUsesSSL=" + tls, "CallbackUsesSSL=" + tls,
         "VoiceXMLUsesSSL=" + tls, "MinSockets=2", "MaxSockets=10", "MinSSLSockets=2", "MaxSSLSockets=10",
         "DebugOutput=yes", "Password=demo-secret", "[DIAGSETTINGS]", "TIME_INTERVAL_SEC=1", "MAX_MEMORY=100",
@@ -239,27 +242,46 @@ std::string Install(const std::string& name, const SiteSettings& settings) {
   return folder;
 }
 
-// Trusts the test CA for this Wine prefix, as an operator adds a private CA
-// to the machine's trusted roots.
-bool TrustTestCa() {
-  const std::string pem = ReadFile(Environment("QX_TEST_CA"));
-  DWORD size = 0;
-  if (pem.empty() ||
-      !CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr)) {
-    return false;
+// The test CA among the trusted roots of this Wine prefix, as an operator adds
+// a private CA to the machine's trusted roots; taken out again at the end.
+class TrustedTestCa {
+ public:
+  TrustedTestCa() {
+    const std::string pem = ReadFile(Environment("QX_TEST_CA"));
+    DWORD size = 0;
+    if (pem.empty() ||
+        !CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr)) {
+      return;
+    }
+    std::string der(size, '\0');
+    if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, reinterpret_cast<BYTE*>(der.data()), &size,
+                              nullptr, nullptr)) {
+      return;
+    }
+    root_ = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "ROOT");
+    if (root_ == nullptr) return;
+    // Committed at once, so that every other opening of the store sees it.
+    if (CertAddEncodedCertificateToStore(root_, X509_ASN_ENCODING, reinterpret_cast<BYTE*>(der.data()), size,
+                                         CERT_STORE_ADD_REPLACE_EXISTING, &added_)) {
+      CertControlStore(root_, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+    }
   }
-  std::string der(size, '\0');
-  if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, reinterpret_cast<BYTE*>(der.data()), &size,
-                            nullptr, nullptr)) {
-    return false;
+  ~TrustedTestCa() {
+    if (added_ != nullptr) {
+      CertDeleteCertificateFromStore(added_);  // frees the context too
+      CertControlStore(root_, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+    }
+    if (root_ != nullptr) CertCloseStore(root_, 0);
   }
-  const HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "ROOT");
-  if (root == nullptr) return false;
-  const bool added = CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, reinterpret_cast<BYTE*>(der.data()),
-                                                      size, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-  CertCloseStore(root, 0);
-  return added;
-}
+  TrustedTestCa(const TrustedTestCa&) = delete;
+  TrustedTestCa& operator=(const TrustedTestCa&) = delete;
+
+  bool ok() const { return added_ != nullptr; }
+
+ private:
+  HCERTSTORE root_ = nullptr;
+  PCCERT_CONTEXT added_ = nullptr;
+};
 
 class ExtensionUnderWineTest : public ::testing::TestWithParam<SiteSettings> {
  protected:
@@ -275,10 +297,12 @@ class ExtensionUnderWineTest : public ::testing::TestWithParam<SiteSettings> {
 // unload with nothing of it left running.
 TEST_P(ExtensionUnderWineTest, ServesChatCallbackAndVoiceThenUnloadsCleanly) {
   const SiteSettings settings = GetParam();
+  std::optional<TrustedTestCa> trusted;
   if (settings.tls) {
-    ASSERT_TRUE(TrustTestCa());
+    ASSERT_TRUE(trusted.emplace().ok());
   }
-  const std::string name = std::string(settings.tls ? "tls" : "plain") + (settings.crlf ? "-crlf" : "-lf");
+  const std::string name = std::string(settings.tls ? "tls-" : "plain-") + (settings.crlf ? "crlf-" : "lf-") +
+                           settings.address;
   const std::string folder = Install(name, settings);
   ASSERT_FALSE(folder.empty());
   const int threads_before = ThreadsOfThisProcess();
@@ -347,13 +371,39 @@ TEST_P(ExtensionUnderWineTest, ServesChatCallbackAndVoiceThenUnloadsCleanly) {
   }
 }
 
+// The back end's certificate chains to no trusted root: no connection is
+// made, the visitor gets the code for it, the trace says why, with the status
+// the Linux build reports. Run in a process of its own, before any test
+// trusted the CA: the system's chain engine keeps the roots it has seen.
+TEST_F(ExtensionUnderWineTest, AnUntrustedBackEndGetsNoConnection) {
+  const std::string folder = Install("tls-untrusted", SiteSettings{true, true, "localhost"});
+  ASSERT_FALSE(folder.empty());
+  {
+    // The pool's first connections are made at the start.
+    LoadedModule module(folder);
+    ASSERT_TRUE(module.started());
+  }
+  const std::string trace = ReadFile(folder + "debug.txt");
+  EXPECT_NE(trace.find("TSecureSocket::Connect: PerformClientHandshake failed. The certificate chain was issued by "
+                       "an untrusted authority(-2146893019).\r\n"),
+            std::string::npos)
+      << trace.substr(0, 2000);
+  EXPECT_EQ(trace.find("Create Successfull"), std::string::npos) << "no connection was made";
+}
+
 std::string Describe(const ::testing::TestParamInfo<SiteSettings>& info) {
-  return std::string(info.param.tls ? "Tls" : "Plain") + (info.param.crlf ? "CrLf" : "Lf");
+  std::string name = std::string(info.param.tls ? "Tls" : "Plain") + (info.param.crlf ? "CrLf" : "Lf");
+  for (const char c : info.param.address) {
+    if (std::isalnum(static_cast<unsigned char>(c))) name.push_back(c);
+  }
+  return name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Sites, ExtensionUnderWineTest,
-                         ::testing::Values(SiteSettings{false, false}, SiteSettings{false, true},
-                                           SiteSettings{true, true}),
+                         ::testing::Values(SiteSettings{false, false, "127.0.0.1"},
+                                           SiteSettings{false, true, "127.0.0.1"},
+                                           SiteSettings{true, true, "localhost"},
+                                           SiteSettings{true, false, "127.0.0.1"}),
                          Describe);
 
 }  // namespace

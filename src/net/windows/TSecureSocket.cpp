@@ -52,30 +52,6 @@ int VersionOf(DWORD protocol) {
 
 }  // namespace
 
-TSecureSocket::~TSecureSocket() { TSecureSocket::Close(); }
-
-std::unique_ptr<TRSocket> TSecureSocket::NewInstance() const { return std::make_unique<TSecureSocket>(); }
-
-int TSecureSocket::Create(int port, int type, const char* bind_address, int protocol_mask,
-                          const char* principal_name) {
-  if (principal_name == nullptr && port != 0) {
-    char name[64] = "";
-    if (gethostname(name, sizeof name - 1) == 0) principal_name_ = name;
-  } else if (principal_name != nullptr) {
-    principal_name_ = principal_name;
-  }
-  protocol_mask_ = protocol_mask;
-  if (const int status = CreateCredentials(port != 0); status != 0) {
-    Close();
-    return status;
-  }
-  if (const int error = TRSocket::Create(port, type, bind_address); error != 0) {
-    Close();
-    return error;
-  }
-  return 0;
-}
-
 int TSecureSocket::CreateCredentials(bool server_side) {
   // A certificate of this side's own (a server's, or a named principal) is
   // not kept anywhere; client certificates are chosen during the handshake.
@@ -144,29 +120,9 @@ int TSecureSocket::Close() {
 
 int TSecureSocket::Accept(TRSocket&) { return WSAEOPNOTSUPP; }
 
-int TSecureSocket::NegotiatedVersion() const { return established_ ? version_ : 0; }
+bool TSecureSocket::HasCredentials() const { return has_credentials_; }
 
-int TSecureSocket::Connect(const std::string& host, int port) {
-  if (!has_credentials_) return kStatusNoCredentials;
-  if (const int error = TRSocket::Connect(host, port); error != 0) return error;
-  const int status = PerformClientHandshake(host);
-  if (status == 0) return 0;
-  broken_ = true;
-  if (status == kStatusWrongPrincipal) {
-    diag::TraceThreadLine(
-        "TSecureSocket::Connect: PerformClientHandshake failed. The target principal name is incorrect(%ld).\n",
-        static_cast<long>(status));
-  } else if (status == kStatusUntrustedRoot) {
-    diag::TraceThreadLine(
-        "TSecureSocket::Connect: PerformClientHandshake failed. The certificate chain was issued by an untrusted "
-        "authority(%ld).\n",
-        static_cast<long>(status));
-  } else {
-    diag::TraceThreadLine("TSecureSocket::Connect: PerformClientHandshake failed. error=%ld\n",
-                          static_cast<long>(status));
-  }
-  return status;
-}
+int TSecureSocket::NegotiatedVersion() const { return established_ ? version_ : 0; }
 
 int TSecureSocket::SendToken(const SecBuffer& token) {
   std::size_t sent = 0;
@@ -302,7 +258,15 @@ int TSecureSocket::CheckServerCertificate(const std::string& target) const {
     policy_para.pvExtraPolicyPara = &ssl_para;
     CERT_CHAIN_POLICY_STATUS policy_status{};
     policy_status.cbSize = sizeof policy_status;
-    if (CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy_para, &policy_status)) {
+    // The chain's own verdict first: some SSL policies pass a chain that
+    // does not reach a trusted root.
+    const DWORD trust = chain->TrustStatus.dwErrorStatus;
+    if ((trust & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN)) != 0) {
+      status = kStatusUntrustedRoot;
+    } else if ((trust & (CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_REVOKED |
+                         CERT_TRUST_IS_NOT_VALID_FOR_USAGE)) != 0) {
+      status = kStatusCertificateUnknown;
+    } else if (CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy_para, &policy_status)) {
       status = StatusForPolicyError(policy_status.dwError);
     }
     CertFreeCertificateChain(chain);
