@@ -16,3 +16,10 @@ add_subdirectory(src)
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 add_subdirectory(tests/windows)
+
+# bench/exchange/run --wine: the pooled exchange under Wine; built on demand.
+add_executable(pooled_exchanges EXCLUDE_FROM_ALL bench/exchange/PooledExchanges.cpp)
+set_target_properties(pooled_exchanges PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_compile_options(pooled_exchanges PRIVATE ${QUORVIX_WARNINGS})
+target_link_libraries(pooled_exchanges PRIVATE quorvix_module)
+target_link_options(pooled_exchanges PRIVATE -static)

@@ -50,6 +50,7 @@ inline int CallLength(std::size_t length) { return static_cast<int>(std::min<std
 inline int BeginConnect(int) { return 0; }
 inline void EndConnect(int, int) {}
 #else
+using ::socklen_t;
 using SocketCount = ssize_t;
 inline int Native(int handle) { return handle; }
 inline int LastSocketError() { return errno; }

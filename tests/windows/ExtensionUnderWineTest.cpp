@@ -353,6 +353,11 @@ TEST_P(ExtensionUnderWineTest, ServesChatCallbackAndVoiceThenUnloadsCleanly) {
     module.Unload();
   }
   EXPECT_EQ(GetModuleHandleA("quorvix.dll"), nullptr) << "the DLL is gone from the process";
+  // Wine's own pool threads, which the system calls may have started, end
+  // after a few idle seconds; a thread of the module would run on in
+  // unmapped code and take the process down.
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (ThreadsOfThisProcess() > threads_before && std::chrono::steady_clock::now() < deadline) Sleep(50);
   EXPECT_EQ(ThreadsOfThisProcess(), threads_before) << "no thread of the module outlives FreeLibrary";
 
   // The trace: written in text mode, so every line ends in CR LF and no
