@@ -322,6 +322,7 @@ TEST_P(ExtensionUnderWineTest, ServesChatCallbackAndVoiceThenUnloadsCleanly) {
     EXPECT_NE(start.headers.find("Content-Type: text/html"), std::string::npos) << start.headers;
     const std::string session = Between(start.body, "data-session=\"", '"');
     ASSERT_FALSE(session.empty()) << start.body.substr(0, 400);
+    EXPECT_NE(start.body.find("data-servlet=\"quorvix.dll\""), std::string::npos) << "the DLL's own file name";
 
     const Page said = module.Call("POST", "varUserRequest=REQ_ADD_TO_CHAT&varSessionID=" + session +
                                               "&varChatData=Hello+from+Windows&varIndexKey=0&varUserLanguage=en");
