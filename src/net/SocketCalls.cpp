@@ -12,26 +12,6 @@
 #include "net/TRSocket.h"
 #include "platform/WaitLimit.h"
 
-int TRSocket::Create(int port, int type, const char* bind_address) {
-  handle_ = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  if (handle_ < 0) {
-    handle_ = kInvalidSocket;
-    return errno;
-  }
-  if (const int error = Bind(port, bind_address); error != 0) {
-    Close();
-    return error;
-  }
-  return 0;
-}
-
-int TRSocket::Close() {
-  if (handle_ == kInvalidSocket) return -1;
-  const int result = close(handle_);
-  handle_ = kInvalidSocket;
-  return result;
-}
-
 int TRSocket::Accept(TRSocket& target) {
   const int accepted = accept4(handle_, nullptr, nullptr, SOCK_CLOEXEC);
   if (accepted < 0) return errno;

@@ -46,6 +46,21 @@ inline int ReceiveFlags(int flags, bool) { return flags; }
 inline int SendFlags(int flags, bool) { return flags; }
 // The length one send or recv takes.
 inline int CallLength(std::size_t length) { return static_cast<int>(std::min<std::size_t>(length, 1u << 30)); }
+// A new non-blocking IPv4 socket that child processes do not inherit, or -1
+// with the error left for LastSocketError.
+inline int OpenSocket(int type) {
+  const SOCKET s = WSASocketW(AF_INET, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return -1;
+  u_long nonblocking = 1;
+  if (ioctlsocket(s, FIONBIO, &nonblocking) != 0) {
+    const int error = WSAGetLastError();
+    closesocket(s);
+    WSASetLastError(error);
+    return -1;
+  }
+  return static_cast<int>(s);
+}
+inline int CloseSocket(int handle) { return closesocket(static_cast<SOCKET>(handle)); }
 // The socket is non-blocking already.
 inline int BeginConnect(int) { return 0; }
 inline void EndConnect(int, int) {}
@@ -63,6 +78,9 @@ inline int ReceiveFlags(int flags, bool may_wait) { return may_wait ? flags : fl
 // Never SIGPIPE: a back end that resets mid-send must not end the host.
 inline int SendFlags(int flags, bool may_wait) { return flags | MSG_NOSIGNAL | (may_wait ? 0 : MSG_DONTWAIT); }
 inline std::size_t CallLength(std::size_t length) { return length; }
+// A new IPv4 socket that child processes do not inherit, or -1 with errno set.
+inline int OpenSocket(int type) { return socket(AF_INET, type | SOCK_CLOEXEC, 0); }
+inline int CloseSocket(int handle) { return close(handle); }
 // Non-blocking for the connect only, so that it can time out; returns what
 // EndConnect restores.
 inline int BeginConnect(int handle) {

@@ -45,6 +45,26 @@ TRSocket::~TRSocket() { TRSocket::Close(); }
 
 std::unique_ptr<TRSocket> TRSocket::NewInstance() const { return std::make_unique<TRSocket>(); }
 
+int TRSocket::Create(int port, int type, const char* bind_address) {
+  handle_ = net::OpenSocket(type);
+  if (handle_ < 0) {
+    handle_ = kInvalidSocket;
+    return net::LastSocketError();
+  }
+  if (const int error = Bind(port, bind_address); error != 0) {
+    Close();
+    return error;
+  }
+  return 0;
+}
+
+int TRSocket::Close() {
+  if (handle_ == kInvalidSocket) return -1;
+  const int result = net::CloseSocket(handle_);
+  handle_ = kInvalidSocket;
+  return result;
+}
+
 int TRSocket::Bind(int port, const char* bind_address) {
   sockaddr_in address{};
   address.sin_family = AF_INET;

@@ -13,30 +13,6 @@
 using net::Native;
 using net::LastSocketError;
 
-int TRSocket::Create(int port, int type, const char* bind_address) {
-  const SOCKET s = WSASocketW(AF_INET, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (s == INVALID_SOCKET) return LastSocketError();
-  handle_ = static_cast<int>(s);
-  u_long nonblocking = 1;
-  if (ioctlsocket(s, FIONBIO, &nonblocking) != 0) {
-    const int error = LastSocketError();
-    Close();
-    return error;
-  }
-  if (const int error = Bind(port, bind_address); error != 0) {
-    Close();
-    return error;
-  }
-  return 0;
-}
-
-int TRSocket::Close() {
-  if (handle_ == kInvalidSocket) return -1;
-  const int result = closesocket(Native(handle_));
-  handle_ = kInvalidSocket;
-  return result;
-}
-
 int TRSocket::Accept(TRSocket& target) {
   const SOCKET accepted = accept(Native(handle_), nullptr, nullptr);
   if (accepted == INVALID_SOCKET) return LastSocketError();
