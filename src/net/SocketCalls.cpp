@@ -20,25 +20,13 @@ int TRSocket::Accept(TRSocket& target) {
   return 0;
 }
 
-int TRSocket::WaitFor(short events, int timeout_s) const {
-  std::optional<platform::WaitClock::time_point> end;
-  if (timeout_s >= 0) end = platform::WaitClock::now() + std::chrono::seconds(timeout_s);
-  while (true) {
-    // The module's stop may cut the wait short, also one begun before it.
-    const net::ReadinessWait wait = net::NextReadinessWait(end);
-    const int timeout_ms =
-        wait.timeout ? static_cast<int>(std::min<long long>(wait.timeout->count(), INT_MAX)) : -1;
-    pollfd waits[2] = {{handle_, events, 0}, {platform::WaitLimitWakeFd(), POLLIN, 0}};
-    const nfds_t count = wait.limited || waits[1].fd < 0 ? 1 : 2;
-    const int ready = poll(waits, count, timeout_ms);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (waits[0].revents != 0) return 0;
-    if (ready == 0) return 1;
-    // Woken by the stop: wait again under its limit.
-  }
+int TRSocket::WaitOnce(short events, long long timeout_ms, bool watch_stop) const {
+  pollfd waits[2] = {{handle_, events, 0}, {platform::WaitLimitWakeFd(), POLLIN, 0}};
+  const nfds_t count = !watch_stop || waits[1].fd < 0 ? 1 : 2;
+  const int ready = poll(waits, count, static_cast<int>(std::min<long long>(timeout_ms, INT_MAX)));
+  if (ready < 0) return errno == EINTR ? kWaitAgain : errno;
+  if (waits[0].revents != 0) return 0;
+  return ready == 0 ? 1 : kWaitAgain;
 }
 
 bool TRSocket::PeerClosed() const {

@@ -108,6 +108,18 @@ int TRSocket::Connect(const std::string& host, int port) {
   return error;
 }
 
+int TRSocket::WaitFor(short events, int timeout_s) const {
+  std::optional<platform::WaitClock::time_point> end;
+  if (timeout_s >= 0) end = platform::WaitClock::now() + std::chrono::seconds(timeout_s);
+  while (true) {
+    // The module's stop may cut the wait short, also one begun before it:
+    // woken, the wait goes on under its limit.
+    const net::ReadinessWait wait = net::NextReadinessWait(end);
+    const int result = WaitOnce(events, wait.timeout ? wait.timeout->count() : -1, !wait.limited);
+    if (result != kWaitAgain) return result;
+  }
+}
+
 // Both directions try the call first and wait only when it would block: a
 // response is mostly in the buffer already, and a send rarely fills it, so
 // a poll before every call doubled the system calls of an exchange.

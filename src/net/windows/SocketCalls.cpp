@@ -21,39 +21,31 @@ int TRSocket::Accept(TRSocket& target) {
   return 0;
 }
 
-int TRSocket::WaitFor(short events, int timeout_s) const {
-  std::optional<platform::WaitClock::time_point> end;
-  if (timeout_s >= 0) end = platform::WaitClock::now() + std::chrono::seconds(timeout_s);
-  while (true) {
-    // The module's stop may cut the wait short, also one begun before it.
-    const net::ReadinessWait wait = net::NextReadinessWait(end);
-    timeval timeout{};
-    if (wait.timeout) {
-      const long long ms = wait.timeout->count();
-      timeout.tv_sec = static_cast<long>(std::min<long long>(ms / 1000, INT_MAX));
-      timeout.tv_usec = static_cast<long>(ms % 1000 * 1000);
-    }
-    fd_set readable;
-    fd_set writable;
-    fd_set failed;
-    FD_ZERO(&readable);
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    const SOCKET s = Native(handle_);
-    if ((events & POLLOUT) != 0) {
-      FD_SET(s, &writable);
-      FD_SET(s, &failed);  // a connect that failed
-    } else {
-      FD_SET(s, &readable);
-    }
-    const int wake = wait.limited ? -1 : platform::WaitLimitWakeFd();
-    if (wake >= 0) FD_SET(Native(wake), &readable);
-    const int ready = select(0, &readable, &writable, &failed, wait.timeout ? &timeout : nullptr);
-    if (ready == SOCKET_ERROR) return LastSocketError();
-    if (FD_ISSET(s, &readable) || FD_ISSET(s, &writable) || FD_ISSET(s, &failed)) return 0;
-    if (ready == 0) return 1;
-    // Woken by the stop: wait again under its limit.
+int TRSocket::WaitOnce(short events, long long timeout_ms, bool watch_stop) const {
+  timeval timeout{};
+  if (timeout_ms >= 0) {
+    timeout.tv_sec = static_cast<long>(std::min<long long>(timeout_ms / 1000, INT_MAX));
+    timeout.tv_usec = static_cast<long>(timeout_ms % 1000 * 1000);
   }
+  fd_set readable;
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&readable);
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  const SOCKET s = Native(handle_);
+  if ((events & POLLOUT) != 0) {
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);  // a connect that failed
+  } else {
+    FD_SET(s, &readable);
+  }
+  const int wake = watch_stop ? platform::WaitLimitWakeFd() : -1;
+  if (wake >= 0) FD_SET(Native(wake), &readable);
+  const int ready = select(0, &readable, &writable, &failed, timeout_ms >= 0 ? &timeout : nullptr);
+  if (ready == SOCKET_ERROR) return LastSocketError();
+  if (FD_ISSET(s, &readable) || FD_ISSET(s, &writable) || FD_ISSET(s, &failed)) return 0;
+  return ready == 0 ? 1 : kWaitAgain;
 }
 
 bool TRSocket::PeerClosed() const {
