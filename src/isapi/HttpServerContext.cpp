@@ -43,10 +43,6 @@ std::uint32_t HttpStatusForResult(int result) {
   }
 }
 
-std::string StatusLine(std::uint32_t status) {
-  return std::to_string(status) + " " + std::string(ReasonPhraseFor(status, "Unknown"));
-}
-
 namespace {
 
 bool WriteAll(isapi::ControlBlock* ecb, std::string_view bytes, long& error) {
@@ -67,7 +63,7 @@ SendOutcome SendContextResponse(CHttpServerContext& ctx) {
   const std::size_t end_of_headers = std::min(ctx.m_dwEndOfHeaders, text.size());
   std::string headers = end_of_headers > 0 ? text.substr(0, end_of_headers) : std::string(isapi::kHeadersOfAPlainPage);
   if (!headers.empty()) {
-    std::string status = StatusLine(ecb->dwHttpStatusCode);
+    std::string status = StatusText(ecb->dwHttpStatusCode);
     long error = 0;
     if (!isapi::SendResponseHeader(ecb, status, headers, error)) {
       if (error != isapi::kErrorConnectionReset) {

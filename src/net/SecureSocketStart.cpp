@@ -6,8 +6,6 @@
 
 TSecureSocket::~TSecureSocket() { TSecureSocket::Close(); }
 
-std::unique_ptr<TRSocket> TSecureSocket::NewInstance() const { return std::make_unique<TSecureSocket>(); }
-
 int TSecureSocket::Create(int port, int type, const char* bind_address, int protocol_mask,
                           const char* principal_name) {
   if (principal_name == nullptr && port != 0) {

@@ -12,14 +12,6 @@
 #include "net/TRSocket.h"
 #include "platform/WaitLimit.h"
 
-int TRSocket::Accept(TRSocket& target) {
-  const int accepted = accept4(handle_, nullptr, nullptr, SOCK_CLOEXEC);
-  if (accepted < 0) return errno;
-  target.Close();
-  target.handle_ = accepted;
-  return 0;
-}
-
 int TRSocket::WaitOnce(short events, long long timeout_ms, bool watch_stop) const {
   pollfd waits[2] = {{handle_, events, 0}, {platform::WaitLimitWakeFd(), POLLIN, 0}};
   const nfds_t count = !watch_stop || waits[1].fd < 0 ? 1 : 2;

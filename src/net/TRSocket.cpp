@@ -43,7 +43,6 @@ bool HostResolvesToIPv4(const std::string& host) {
 
 TRSocket::~TRSocket() { TRSocket::Close(); }
 
-std::unique_ptr<TRSocket> TRSocket::NewInstance() const { return std::make_unique<TRSocket>(); }
 
 int TRSocket::Create(int port, int type, const char* bind_address) {
   handle_ = net::OpenSocket(type);
@@ -166,10 +165,6 @@ int TRSocket::Send(const char* data, std::size_t length, std::size_t& sent, int 
     if (waited != 0) return waited;
   }
   return 0;
-}
-
-int TRSocket::Listen(int backlog) {
-  return listen(net::Native(handle_), backlog) == 0 ? 0 : net::LastSocketError();
 }
 
 int TRSocket::Flush(std::size_t& discarded) {

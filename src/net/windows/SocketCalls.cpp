@@ -13,14 +13,6 @@
 using net::Native;
 using net::LastSocketError;
 
-int TRSocket::Accept(TRSocket& target) {
-  const SOCKET accepted = accept(Native(handle_), nullptr, nullptr);
-  if (accepted == INVALID_SOCKET) return LastSocketError();
-  target.Close();
-  target.handle_ = static_cast<int>(accepted);
-  return 0;
-}
-
 int TRSocket::WaitOnce(short events, long long timeout_ms, bool watch_stop) const {
   timeval timeout{};
   if (timeout_ms >= 0) {

@@ -44,6 +44,14 @@ int StatusForPolicyError(DWORD error) {
 
 int StatusOf(SECURITY_STATUS status) { return static_cast<int>(status); }
 
+static_assert(TSecureSocket::kTls10Client == SP_PROT_TLS1_0_CLIENT &&
+              TSecureSocket::kTls12Client == SP_PROT_TLS1_2_CLIENT);
+
+// The versions a mask offers: TLS 1.0 and 1.2 only, whatever else it names.
+DWORD OfferedProtocols(int mask) {
+  return static_cast<DWORD>(mask) & (TSecureSocket::kTls10Client | TSecureSocket::kTls12Client);
+}
+
 int VersionOf(DWORD protocol) {
   if ((protocol & SP_PROT_TLS1_0_CLIENT) != 0) return 0x0301;
   if ((protocol & SP_PROT_TLS1_2_CLIENT) != 0) return 0x0303;
@@ -58,10 +66,12 @@ int TSecureSocket::CreateCredentials(bool server_side) {
   int status = 0;
   if (server_side || !principal_name_.empty() || !net::SecurityInterfaceLoaded()) {
     status = kStatusNoCredentials;
+  } else if (OfferedProtocols(protocol_mask_) == 0) {
+    status = kStatusUnsupportedProtocol;
   } else {
     SCHANNEL_CRED credentials{};
     credentials.dwVersion = SCHANNEL_CRED_VERSION;
-    credentials.grbitEnabledProtocols = static_cast<DWORD>(protocol_mask_) & SP_PROT_CLIENTS;
+    credentials.grbitEnabledProtocols = OfferedProtocols(protocol_mask_);
     // The chain and name are checked here, after the handshake, so that the
     // statuses are the module's own; no certificate goes out unasked.
     credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
@@ -117,8 +127,6 @@ int TSecureSocket::Close() {
   broken_ = false;
   return TRSocket::Close();
 }
-
-int TSecureSocket::Accept(TRSocket&) { return WSAEOPNOTSUPP; }
 
 bool TSecureSocket::HasCredentials() const { return has_credentials_; }
 
@@ -211,7 +219,7 @@ int TSecureSocket::ChooseClientCertificate() {
   if (listed && issuers.aIssuers != nullptr) FreeContextBuffer(issuers.aIssuers);
   SCHANNEL_CRED credentials{};
   credentials.dwVersion = SCHANNEL_CRED_VERSION;
-  credentials.grbitEnabledProtocols = static_cast<DWORD>(protocol_mask_) & SP_PROT_CLIENTS;
+  credentials.grbitEnabledProtocols = OfferedProtocols(protocol_mask_);
   credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
   if (chosen != nullptr) {
     credentials.cCreds = 1;
