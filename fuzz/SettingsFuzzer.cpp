@@ -60,10 +60,10 @@ void CheckSettings(const Installation& installation) {
 
 void CheckKeys(const std::string& path) {
   for (const auto& [section, key] : kKeys) {
-    const std::string value = platform::GetProfileString(path, section, key);
+    const std::string value = platform::ReadProfileString(path, section, key);
     FUZZ_REQUIRE(value.size() <= platform::kMaxProfileValue, "a value longer than the limit");
     FUZZ_REQUIRE(value.find('\n') == std::string::npos, "a value runs past its line");
-    FUZZ_REQUIRE(platform::GetProfileString(path, SwapCase(section), SwapCase(key)) == value,
+    FUZZ_REQUIRE(platform::ReadProfileString(path, SwapCase(section), SwapCase(key)) == value,
                  "letter case of section or key changed the value");
   }
 }

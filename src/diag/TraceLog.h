@@ -15,7 +15,13 @@
 #include <string>
 #include <string_view>
 
+// On MinGW "printf" means Microsoft's rules; the module formats by the C99
+// ones there too (__USE_MINGW_ANSI_STDIO).
+#if defined(__MINGW32__)
+#define QX_PRINTF_FORMAT(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#else
 #define QX_PRINTF_FORMAT(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#endif
 
 namespace diag {
 

@@ -6,13 +6,13 @@
 #include <string>
 
 #include "generic/PoolInterfaces.h"
-#include "isapi/httpext.h"
+#include "isapi/ControlBlock.h"
 #include "net/TRSocket.h"
 
 struct AsyncRequestInfo {
   int type = 0;                // message type; selects the response handler
   std::uint32_t requestId = 0;
-  QX_EXTENSION_CONTROL_BLOCK* ecb = nullptr;
+  isapi::ControlBlock* ecb = nullptr;
   // What the response handler needs of the request; each operation keeps
   // only what its page shows.
   std::string language;        // every operation: the user language of the page

@@ -113,7 +113,7 @@ int CRAVOExtension::CallFunction(CHttpServerContext* ctx, std::string_view query
       // The worker thread owns the control block from here on and writes its
       // status itself; writing 200 here could overwrite the worker's status
       // or touch a block the host has already released.
-      ctx->m_completionStatus = QX_STATUS_PENDING;
+      ctx->m_completionStatus = isapi::kStatusPending;
       result = kCallOk;
     }
     diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::CallFunction leaving", "ISAPI", 0);

@@ -6,8 +6,10 @@
 
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
-#include "isapi/httpext.h"
+#include "isapi/ControlBlock.h"
 
+// Which names a DLL exports is up to quorvix.def; on Linux the visibility
+// and module.map decide.
 #define QX_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
@@ -15,7 +17,7 @@ namespace {
 CRAVOExtension theExtension;
 }  // namespace
 
-QX_EXPORT int GetExtensionVersion(QX_VERSION_INFO* version) {
+QX_EXPORT isapi::Bool QX_ENTRY GetExtensionVersion(isapi::VersionInfo* version) {
   try {
     return theExtension.GetExtensionVersion(version) ? 1 : 0;
   } catch (...) {
@@ -23,11 +25,11 @@ QX_EXPORT int GetExtensionVersion(QX_VERSION_INFO* version) {
   }
 }
 
-QX_EXPORT uint32_t HttpExtensionProc(QX_EXTENSION_CONTROL_BLOCK* ecb) {
+QX_EXPORT isapi::Dword QX_ENTRY HttpExtensionProc(isapi::ControlBlock* ecb) {
   return theExtension.HttpExtensionProc(ecb);
 }
 
-QX_EXPORT int TerminateExtension(uint32_t flags) {
+QX_EXPORT isapi::Bool QX_ENTRY TerminateExtension(isapi::Dword flags) {
   try {
     return theExtension.TerminateExtension(flags) ? 1 : 0;
   } catch (...) {
@@ -35,11 +37,11 @@ QX_EXPORT int TerminateExtension(uint32_t flags) {
   }
 }
 
-QX_EXPORT void GetPoolStatsEntry(void* buffer) {
+QX_EXPORT void QX_ENTRY GetPoolStatsEntry(void* buffer) {
   if (const auto* extension = CRAVOExtension::Instance()) extension->CopyPoolStatistics(false, buffer);
 }
 
-QX_EXPORT void GetSSLPoolStatsEntry(void* buffer) {
+QX_EXPORT void QX_ENTRY GetSSLPoolStatsEntry(void* buffer) {
   if (const auto* extension = CRAVOExtension::Instance()) extension->CopyPoolStatistics(true, buffer);
 }
 

@@ -8,9 +8,10 @@
 
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
-#include "net/TlsContext.h"
+#include "net/SecurityInterface.h"
 #include "net/Winsock.h"
 #include "platform/DebugOutput.h"
+#include "platform/ModulePath.h"
 #include "platform/NoDestructor.h"
 #include "platform/WaitLimit.h"
 #include "protocol/Message.h"
@@ -65,7 +66,7 @@ CRAVOExtension::~CRAVOExtension() {
 
 CRAVOExtension* CRAVOExtension::Instance() { return g_extension.load(std::memory_order_acquire); }
 
-bool CRAVOExtension::GetExtensionVersion(QX_VERSION_INFO* version) {
+bool CRAVOExtension::GetExtensionVersion(isapi::VersionInfo* version) {
   // A module started again after a stop in the same process waits as usual.
   platform::LiftWaitLimit();
   LoadSettings();
@@ -96,7 +97,8 @@ void CRAVOExtension::StartTlsPool() {
   // A failed load is not fatal: the pool then makes no connection and the
   // TLS services answer 1002.
   if (!m_securityLoaded) {
-    m_securityLoaded = net::LoadSecurityInterface(m_settings.moduleDirectory + kClientCertificateFolder);
+    m_securityLoaded = net::LoadSecurityInterface(m_settings.moduleDirectory + kClientCertificateFolder +
+                                                        platform::kPathSeparator);
   }
   diag::TraceThreadLine(
       "CRAVOExtension::GetExtensionVersion: SSL socket pool parms: port=%ld, minsockets=%ld, "
@@ -140,12 +142,12 @@ void CRAVOExtension::CopyHeartbeatStatus(QX_HEARTBEAT_STATUS* status) const {
 
 bool CRAVOExtension::TerminateExtension(std::uint32_t flags) {
   switch (flags) {
-    case QX_TERM_ADVISORY_UNLOAD:
+    case isapi::kTermAdvisoryUnload:
       diag::TraceTextNoFlush(
           "CRAVOExtension::TerminateExtension: the server wants to unload the extension,which "
           "can return false if the server should not unload the extension; \n");
       break;
-    case QX_TERM_MUST_UNLOAD:
+    case isapi::kTermMustUnload:
       diag::TraceTextNoFlush(
           "CRAVOExtension::TerminateExtension: the server is about to unload the extension, "
           "which cannot refuse.\n");
@@ -163,7 +165,13 @@ bool CRAVOExtension::TerminateExtension(std::uint32_t flags) {
   // The grace for pending requests is over: no exchange is worth waiting
   // for beyond this point, save the last report.
   platform::ImposeWaitLimit(platform::WaitClock::now());
-  if (diagnostics) StopDiagnostics();
+  // Also a thread whose diagnostics were switched off on the way: on Windows
+  // the destructor runs under the loader lock, where waiting for a thread
+  // never ends.
+  if (m_diagThread) {
+    diag::SetDiagEnabled(false);
+    StopDiagnostics();
+  }
   // The module is about to be unloaded: no worker thread may still run its
   // code afterwards. Their exchanges end at once now, so only a job stuck
   // elsewhere outlives the rest of the budget.

@@ -47,7 +47,7 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   static constexpr int kPendingResult = 1000;
   // The PEM pairs (<name>.crt, <name>.key) offered to a TLS back end that
   // asks for a client certificate, in this folder beside the module.
-  static constexpr const char* kClientCertificateFolder = "clientcerts/";
+  static constexpr const char* kClientCertificateFolder = "clientcerts";
 
   using ResponseHandler = int (CRAVOExtension::*)(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,
                                                   const std::string& response, const std::string& error);
@@ -72,7 +72,7 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   static CRAVOExtension* Instance();
 
   // Host entry points.
-  bool GetExtensionVersion(QX_VERSION_INFO* version) override;
+  bool GetExtensionVersion(isapi::VersionInfo* version) override;
   bool TerminateExtension(std::uint32_t flags) override;
   int CallFunction(CHttpServerContext* ctx, std::string_view query,
                    std::string_view command) override;

@@ -9,12 +9,12 @@
 #include "platform/ProfileString.h"
 
 std::string CRAVOExtension::ReadWebSetting(std::string_view key) const {
-  return platform::GetProfileString(m_settings.iniPath, "WEBSETTINGS", key);
+  return platform::ReadProfileString(m_settings.iniPath, "WEBSETTINGS", key);
 }
 
 void CRAVOExtension::LoadSettings() {
   const std::string path = m_modulePath.empty() ? platform::ModuleFileName() : m_modulePath;
-  const auto slash = path.find_last_of('/');
+  const auto slash = path.find_last_of(platform::kPathSeparators);
   m_moduleFileName = slash == std::string::npos ? path : path.substr(slash + 1);
   m_settings = ReadExtensionSettings(slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "extension/ExtensionSettings.h"
+#include "platform/ModulePath.h"
 #include "platform/ProfileString.h"
 #include "protocol/PasswordScrambling.h"
 
@@ -44,11 +45,11 @@ ExtensionSettings ReadExtensionSettings(const std::string& module_directory) {
   s.moduleDirectory = module_directory;
   s.iniPath = s.moduleDirectory + "RAVO.ini";
   const auto read = [&s](std::string_view section, std::string_view key) {
-    return platform::GetProfileString(s.iniPath, section, key);
+    return platform::ReadProfileString(s.iniPath, section, key);
   };
 
   s.templateDirectory = read("WEBSETTINGS", "DefaultPath");
-  if (s.templateDirectory.empty()) s.templateDirectory = s.moduleDirectory + "html/<WCLANGUAGE>/";
+  if (s.templateDirectory.empty()) s.templateDirectory = s.moduleDirectory + "html" + platform::kPathSeparator + "<WCLANGUAGE>" + platform::kPathSeparator;
   s.defaultLanguage = read("WEBSETTINGS", "DefaultLanguage");
 
   s.backendAddress = read("VEKASETTINGS", "Address");

@@ -72,11 +72,9 @@ int CRAVOExtension::AsyncThreadProc(std::unique_ptr<AsyncRequestInfo> info) {
     case SendOutcome::Kind::kSent:
       break;
   }
-  QX_EXTENSION_CONTROL_BLOCK* ecb = info->ecb;
+  isapi::ControlBlock* ecb = info->ecb;
   info.reset();
-  if (code != kPendingResult) {
-    ecb->ServerSupportFunction(ecb->ConnID, QX_REQ_DONE_WITH_SESSION, nullptr, nullptr, nullptr);
-  }
+  if (code != kPendingResult) isapi::DoneWithSession(ecb);
   diag::TraceLine("CRAVOExtension::AsyncThreadProc: Exiting\n");
   return 0;
 }

@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::uint32_t kDefaultStatus = 200;
 
-bool IsMethod(const QX_EXTENSION_CONTROL_BLOCK* ecb, const char* method) {
+bool IsMethod(const isapi::ControlBlock* ecb, const char* method) {
   return ecb->lpszMethod != nullptr && std::strcmp(ecb->lpszMethod, method) == 0;
 }
 
@@ -18,8 +18,8 @@ std::string_view OrEmpty(const char* text) { return text == nullptr ? std::strin
 
 // Reads the whole body: the bytes the host already holds, then the rest.
 // Returns the HTTP status that refuses the body, or 0 when it was read.
-std::uint32_t ReadBody(QX_EXTENSION_CONTROL_BLOCK* ecb, std::string& body) {
-  if (ecb->cbTotalBytes == QX_UNKNOWN_CONTENT_LENGTH) return 413;
+std::uint32_t ReadBody(isapi::ControlBlock* ecb, std::string& body) {
+  if (ecb->cbTotalBytes == isapi::kUnknownContentLength) return 413;
   if (ecb->cbTotalBytes > CHttpServer::kMaxRequestBody) return 413;
   const std::size_t total = ecb->cbTotalBytes;
   const std::size_t available = std::min<std::size_t>(ecb->cbAvailable, total);
@@ -30,7 +30,7 @@ std::uint32_t ReadBody(QX_EXTENSION_CONTROL_BLOCK* ecb, std::string& body) {
   char chunk[16384];
   while (body.size() < total) {
     auto size = static_cast<std::uint32_t>(std::min(sizeof chunk, total - body.size()));
-    if (ecb->ReadClient == nullptr || !ecb->ReadClient(ecb->ConnID, chunk, &size) || size == 0) {
+    if (!isapi::ReadClient(ecb, chunk, size) || size == 0) {
       return 400;
     }
     body.append(chunk, std::min<std::size_t>(size, total - body.size()));
@@ -44,21 +44,21 @@ std::string_view WithoutTrailingBlanks(std::string_view text) {
 }
 
 // Answers a request that never reached CallFunction.
-std::uint32_t Refuse(CHttpServer& frame, QX_EXTENSION_CONTROL_BLOCK* ecb, std::uint32_t status) {
+std::uint32_t Refuse(CHttpServer& frame, isapi::ControlBlock* ecb, std::uint32_t status) {
   ecb->dwHttpStatusCode = status;
   CHttpServerContext ctx(ecb);
   ctx.m_pStream = frame.ConstructStream();
   if (ctx.m_pStream) ctx << StatusText(status);
   SendContextResponse(ctx);
-  return QX_STATUS_ERROR;
+  return isapi::kStatusError;
 }
 
 }  // namespace
 
 bool CHttpServer::TerminateExtension(std::uint32_t) { return true; }
 
-bool CHttpServer::GetExtensionVersion(QX_VERSION_INFO* version) {
-  version->dwExtensionVersion = QX_MAKE_VERSION(6, 0);
+bool CHttpServer::GetExtensionVersion(isapi::VersionInfo* version) {
+  version->dwExtensionVersion = isapi::MakeVersion(6, 0);
   version->lpszExtensionDesc[0] = '\0';
   return true;
 }
@@ -81,8 +81,8 @@ bool CHttpServer::OnParseError(CHttpServerContext* ctx, int code) {
   return true;
 }
 
-std::uint32_t CHttpServer::HttpExtensionProc(QX_EXTENSION_CONTROL_BLOCK* ecb) {
-  if (ecb == nullptr) return QX_STATUS_ERROR;
+std::uint32_t CHttpServer::HttpExtensionProc(isapi::ControlBlock* ecb) {
+  if (ecb == nullptr) return isapi::kStatusError;
   try {
     const bool is_post = IsMethod(ecb, "POST");
     if (!is_post && !IsMethod(ecb, "GET")) return Refuse(*this, ecb, 405);
@@ -98,7 +98,7 @@ std::uint32_t CHttpServer::HttpExtensionProc(QX_EXTENSION_CONTROL_BLOCK* ecb) {
     ecb->dwHttpStatusCode = kDefaultStatus;
     CHttpServerContext ctx(ecb);
     int result = InitInstance(&ctx) ? CallFunction(&ctx, query, command) : kCallUnexpectedException;
-    if (ctx.m_completionStatus == QX_STATUS_PENDING) return QX_STATUS_PENDING;
+    if (ctx.m_completionStatus == isapi::kStatusPending) return isapi::kStatusPending;
 
     if (result != kCallOk) {
       if (ecb->dwHttpStatusCode == kDefaultStatus) ecb->dwHttpStatusCode = HttpStatusForResult(result);
@@ -106,9 +106,9 @@ std::uint32_t CHttpServer::HttpExtensionProc(QX_EXTENSION_CONTROL_BLOCK* ecb) {
     }
     SendContextResponse(ctx);
     if (ctx.m_completionStatus) return *ctx.m_completionStatus;
-    return result == kCallOk ? QX_STATUS_SUCCESS : QX_STATUS_ERROR;
+    return result == kCallOk ? isapi::kStatusSuccess : isapi::kStatusError;
   } catch (...) {
     ecb->dwHttpStatusCode = 500;
-    return QX_STATUS_ERROR;
+    return isapi::kStatusError;
   }
 }

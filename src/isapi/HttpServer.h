@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "isapi/HttpServerContext.h"
-#include "isapi/httpext.h"
+#include "isapi/ControlBlock.h"
 
 // Results of CallFunction that the frame understands.
 inline constexpr int kCallOk = 0;
@@ -27,10 +27,10 @@ class CHttpServer {
   CHttpServer& operator=(const CHttpServer&) = delete;
   virtual ~CHttpServer() = default;
 
-  // Handles one request on the calling host thread. Returns a QX_STATUS_*
-  // value; QX_STATUS_PENDING means a worker answers later and nothing was sent.
+  // Handles one request on the calling host thread. Returns an
+  // isapi::kStatus* value; kStatusPending means a worker answers later and nothing was sent.
   // Never throws.
-  std::uint32_t HttpExtensionProc(QX_EXTENSION_CONTROL_BLOCK* ecb);
+  std::uint32_t HttpExtensionProc(isapi::ControlBlock* ecb);
 
   // query: the URL query string of a GET, the body of a POST, without trailing
   // blanks and line ends. command: the URL query string of a POST, empty for a
@@ -39,7 +39,7 @@ class CHttpServer {
   virtual int CallFunction(CHttpServerContext* ctx, std::string_view query,
                            std::string_view command) = 0;
   virtual bool TerminateExtension(std::uint32_t flags);
-  virtual bool GetExtensionVersion(QX_VERSION_INFO* version);
+  virtual bool GetExtensionVersion(isapi::VersionInfo* version);
   virtual bool InitInstance(CHttpServerContext* ctx);
 
   // A fresh response stream; null when none can be made.

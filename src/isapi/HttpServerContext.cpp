@@ -1,7 +1,6 @@
 #include "isapi/HttpServerContext.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <stdexcept>
 #include <vector>
 
@@ -24,10 +23,9 @@ std::optional<std::string> CHttpServerContext::GetServerVariable(const char* nam
                                                                  long* error) const {
   std::vector<char> buffer(buffer_size + 1, '\0');
   std::uint32_t size = buffer_size;
-  errno = 0;
-  if (m_pECB == nullptr || m_pECB->GetServerVariable == nullptr ||
-      !m_pECB->GetServerVariable(m_pECB->ConnID, name, buffer.data(), &size)) {
-    if (error != nullptr) *error = errno;
+  long failure = 0;
+  if (!isapi::GetServerVariable(m_pECB, name, buffer.data(), size, failure)) {
+    if (error != nullptr) *error = failure;
     return std::nullopt;
   }
   return std::string(buffer.data());
@@ -47,10 +45,10 @@ std::uint32_t HttpStatusForResult(int result) {
 
 namespace {
 
-bool WriteAll(QX_EXTENSION_CONTROL_BLOCK* ecb, std::string_view bytes) {
+bool WriteAll(isapi::ControlBlock* ecb, std::string_view bytes, long& error) {
   while (!bytes.empty()) {
     auto count = static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size(), 1u << 30));
-    if (!ecb->WriteClient(ecb->ConnID, bytes.data(), &count, 0) || count == 0) return false;
+    if (!isapi::WriteClient(ecb, bytes.data(), count, error) || count == 0) return false;
     bytes.remove_prefix(std::min<std::size_t>(count, bytes.size()));
   }
   return true;
@@ -63,29 +61,26 @@ SendOutcome SendContextResponse(CHttpServerContext& ctx) {
   if (!ctx.m_pStream || ctx.m_pStream->Size() == 0) return {SendOutcome::Kind::kNoContent, 0};
   const std::string& text = ctx.m_pStream->Text();
   const std::size_t end_of_headers = std::min(ctx.m_dwEndOfHeaders, text.size());
-  if (end_of_headers > 0) {
+  std::string headers = end_of_headers > 0 ? text.substr(0, end_of_headers) : std::string(isapi::kHeadersOfAPlainPage);
+  if (!headers.empty()) {
     std::string status = StatusText(ecb->dwHttpStatusCode);
-    std::string headers = text.substr(0, end_of_headers);
-    auto size = static_cast<std::uint32_t>(status.size());
-    errno = 0;
-    if (!ecb->ServerSupportFunction(ecb->ConnID, QX_REQ_SEND_RESPONSE_HEADER, status.data(), &size,
-                                    headers.data())) {
-      const int error = errno;
-      if (error != QX_ERROR_CONNECTION_RESET) {
+    long error = 0;
+    if (!isapi::SendResponseHeader(ecb, status, headers, error)) {
+      if (error != isapi::kErrorConnectionReset) {
         ecb->dwHttpStatusCode = 500;
-        return {SendOutcome::Kind::kHeaderFailed, error};
+        return {SendOutcome::Kind::kHeaderFailed, static_cast<int>(error)};
       }
     }
-    errno = 0;
-    if (!WriteAll(ecb, "\r\n")) {
+    error = 0;
+    if (!WriteAll(ecb, "\r\n", error)) {
       ecb->dwHttpStatusCode = 500;
-      return {SendOutcome::Kind::kBodyFailed, errno};
+      return {SendOutcome::Kind::kBodyFailed, static_cast<int>(error)};
     }
   }
-  errno = 0;
-  if (!WriteAll(ecb, std::string_view(text).substr(end_of_headers))) {
+  long error = 0;
+  if (!WriteAll(ecb, std::string_view(text).substr(end_of_headers), error)) {
     ecb->dwHttpStatusCode = 500;
-    return {SendOutcome::Kind::kBodyFailed, errno};
+    return {SendOutcome::Kind::kBodyFailed, static_cast<int>(error)};
   }
   return {};
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "isapi/httpext.h"
+#include "isapi/ControlBlock.h"
 
 // A growable text buffer holding the response: header lines first (up to the
 // context's end-of-headers position), then the body.
@@ -31,7 +31,7 @@ class CHtmlStream {
 // block. Not shared between threads.
 class CHttpServerContext {
  public:
-  explicit CHttpServerContext(QX_EXTENSION_CONTROL_BLOCK* ecb) : m_pECB(ecb) {}
+  explicit CHttpServerContext(isapi::ControlBlock* ecb) : m_pECB(ecb) {}
 
   // Appends to the response stream; throws std::invalid_argument when the
   // context has none (the dispatcher's exception handler answers 500 then).
@@ -41,11 +41,11 @@ class CHttpServerContext {
   void AddHeader(std::string_view line);
 
   // The host's server variable, read into a buffer of buffer_size bytes; empty
-  // and *error set (errno of the host) when the host refuses.
+  // and *error set (the host's error number) when the host refuses.
   std::optional<std::string> GetServerVariable(const char* name, std::uint32_t buffer_size,
                                                long* error) const;
 
-  QX_EXTENSION_CONTROL_BLOCK* const m_pECB;
+  isapi::ControlBlock* const m_pECB;
   std::unique_ptr<CHtmlStream> m_pStream;
   std::size_t m_dwEndOfHeaders = 0;
   std::optional<std::uint32_t> m_completionStatus;  // set only for a pending request
@@ -59,11 +59,12 @@ std::uint32_t HttpStatusForResult(int result);
 struct SendOutcome {
   enum class Kind { kSent, kNoContent, kHeaderFailed, kBodyFailed };
   Kind kind = Kind::kSent;
-  int error = 0;  // errno left by the host's callback on failure
+  int error = 0;  // the host's error number on failure
 };
 
 // Sends the stream of ctx with the status held in its control block: the text
 // before the end-of-headers position through server-support request 3, then
-// "\r\n" and the body; without headers, the body alone. A header failure other
+// "\r\n" and the body; without headers, the body alone (where the server
+// needs headers, isapi::kHeadersOfAPlainPage go first). A header failure other
 // than a reset connection sends no body; either failure sets status 500.
 SendOutcome SendContextResponse(CHttpServerContext& ctx);

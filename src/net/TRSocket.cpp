@@ -1,27 +1,13 @@
 #include "net/TRSocket.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <climits>
-#include <cstring>
-#include <optional>
 
 #include "diag/TraceLog.h"
-#include "platform/WaitLimit.h"
+#include "net/SocketSystem.h"
 
-namespace {
+namespace net {
 
-// The IPv4 address of host (dotted text or a name), or false.
 bool ResolveIPv4(const std::string& host, in_addr& address) {
   if (inet_pton(AF_INET, host.c_str(), &address) == 1) return true;
   addrinfo hints{};
@@ -34,7 +20,21 @@ bool ResolveIPv4(const std::string& host, in_addr& address) {
   return true;
 }
 
-}  // namespace
+ReadinessWait NextReadinessWait(std::optional<platform::WaitClock::time_point> end) {
+  const auto limit = platform::CurrentWaitLimit();
+  const auto until = limit && (!end || *limit < *end) ? limit : end;
+  ReadinessWait wait;
+  wait.limited = limit.has_value();
+  if (until) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - platform::WaitClock::now());
+    wait.timeout = std::max(left, std::chrono::milliseconds(0));
+  }
+  return wait;
+}
+
+}  // namespace net
+
+using net::ResolveIPv4;
 
 bool HostResolvesToIPv4(const std::string& host) {
   in_addr address{};
@@ -45,16 +45,23 @@ TRSocket::~TRSocket() { TRSocket::Close(); }
 
 
 int TRSocket::Create(int port, int type, const char* bind_address) {
-  handle_ = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  handle_ = net::OpenSocket(type);
   if (handle_ < 0) {
     handle_ = kInvalidSocket;
-    return errno;
+    return net::LastSocketError();
   }
   if (const int error = Bind(port, bind_address); error != 0) {
     Close();
     return error;
   }
   return 0;
+}
+
+int TRSocket::Close() {
+  if (handle_ == kInvalidSocket) return -1;
+  const int result = net::CloseSocket(handle_);
+  handle_ = kInvalidSocket;
+  return result;
 }
 
 int TRSocket::Bind(int port, const char* bind_address) {
@@ -65,14 +72,9 @@ int TRSocket::Bind(int port, const char* bind_address) {
   if (bind_address != nullptr && inet_pton(AF_INET, bind_address, &address.sin_addr) != 1) {
     return kErrorInvalidAddress;
   }
-  return bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
-}
-
-int TRSocket::Close() {
-  if (handle_ == kInvalidSocket) return -1;
-  const int result = close(handle_);
-  handle_ = kInvalidSocket;
-  return result;
+  return bind(net::Native(handle_), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0
+             ? 0
+             : net::LastSocketError();
 }
 
 int TRSocket::Connect(const std::string& host, int port) {
@@ -80,55 +82,40 @@ int TRSocket::Connect(const std::string& host, int port) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   if (!ResolveIPv4(host, address.sin_addr)) return kErrorInvalidAddress;
-  // Non-blocking for the connect only, so that it can time out.
-  const int flags = fcntl(handle_, F_GETFL);
-  fcntl(handle_, F_SETFL, flags | O_NONBLOCK);
+  const int restore = net::BeginConnect(handle_);
   int error = 0;
-  if (connect(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    error = errno;
-    if (error == EINPROGRESS) {
+  if (connect(net::Native(handle_), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    error = net::LastSocketError();
+    if (net::ConnectUnderWay(error)) {
       const int waited = WaitFor(POLLOUT, kConnectTimeoutSeconds);
-      socklen_t length = sizeof error;
+      net::socklen_t length = sizeof error;
       if (waited == 1) {
-        error = ETIMEDOUT;
+        error = net::kTimedOut;
       } else if (waited != 0) {
         error = waited;
-      } else if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-        error = errno;
+      } else if (getsockopt(net::Native(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) !=
+                 0) {
+        error = net::LastSocketError();
       }
     }
   }
-  fcntl(handle_, F_SETFL, flags);
+  net::EndConnect(handle_, restore);
   if (error == 0) {
     const int yes = 1;
-    setsockopt(handle_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    setsockopt(net::Native(handle_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&yes), sizeof yes);
   }
   return error;
 }
 
 int TRSocket::WaitFor(short events, int timeout_s) const {
-  using Clock = platform::WaitClock;
-  std::optional<Clock::time_point> end;
-  if (timeout_s >= 0) end = Clock::now() + std::chrono::seconds(timeout_s);
+  std::optional<platform::WaitClock::time_point> end;
+  if (timeout_s >= 0) end = platform::WaitClock::now() + std::chrono::seconds(timeout_s);
   while (true) {
-    // The module's stop may cut the wait short, also one begun before it.
-    const auto limit = platform::CurrentWaitLimit();
-    const auto until = limit && (!end || *limit < *end) ? limit : end;
-    int timeout_ms = -1;
-    if (until) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - Clock::now()).count();
-      timeout_ms = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
-    }
-    pollfd waits[2] = {{handle_, events, 0}, {platform::WaitLimitWakeFd(), POLLIN, 0}};
-    const nfds_t count = limit || waits[1].fd < 0 ? 1 : 2;
-    const int ready = poll(waits, count, timeout_ms);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (waits[0].revents != 0) return 0;
-    if (ready == 0) return 1;
-    // Woken by the stop: wait again under its limit.
+    // The module's stop may cut the wait short, also one begun before it:
+    // woken, the wait goes on under its limit.
+    const net::ReadinessWait wait = net::NextReadinessWait(end);
+    const int result = WaitOnce(events, wait.timeout ? wait.timeout->count() : -1, !wait.limited);
+    if (result != kWaitAgain) return result;
   }
 }
 
@@ -139,17 +126,19 @@ int TRSocket::Receive(char* buffer, std::size_t length, std::size_t& received, b
                       int timeout_s, int flags, bool fill) {
   received = 0;
   timed_out = false;
-  const int try_flags = timeout_s >= 0 ? flags | MSG_DONTWAIT : flags;
+  const int try_flags = net::ReceiveFlags(flags, timeout_s < 0);
   while (true) {
-    const ssize_t count = recv(handle_, buffer + received, length - received, try_flags);
+    const net::SocketCount count =
+        recv(net::Native(handle_), buffer + received, net::CallLength(length - received), try_flags);
     if (count == 0) return 0;
     if (count > 0) {
       received += static_cast<std::size_t>(count);
       if (!fill || received >= length) return 0;
       continue;
     }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    const int error = net::LastSocketError();
+    if (net::Interrupted(error)) continue;
+    if (!net::WouldBlock(error)) return error;
     const int waited = timeout_s == 0 ? 1 : WaitFor(POLLIN, timeout_s);
     if (waited == 1) {
       timed_out = true;
@@ -161,17 +150,18 @@ int TRSocket::Receive(char* buffer, std::size_t length, std::size_t& received, b
 
 int TRSocket::Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s, int flags) {
   sent = 0;
-  const int try_flags = flags | MSG_NOSIGNAL | (timeout_s != -1 ? MSG_DONTWAIT : 0);
+  const int try_flags = net::SendFlags(flags, timeout_s == -1);
   while (sent < length) {
-    const ssize_t count = send(handle_, data + sent, length - sent, try_flags);
+    const net::SocketCount count = send(net::Native(handle_), data + sent, net::CallLength(length - sent), try_flags);
     if (count >= 0) {
       sent += static_cast<std::size_t>(count);
       continue;
     }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    const int error = net::LastSocketError();
+    if (net::Interrupted(error)) continue;
+    if (!net::WouldBlock(error)) return error;
     const int waited = WaitFor(POLLOUT, timeout_s);
-    if (waited == 1) return ETIMEDOUT;
+    if (waited == 1) return net::kTimedOut;
     if (waited != 0) return waited;
   }
   return 0;
@@ -195,26 +185,16 @@ bool TRSocket::IsClosed() const {
   return PeerClosed();
 }
 
-bool TRSocket::PeerClosed() const {
-  pollfd wait{handle_, POLLIN, 0};
-  const int ready = poll(&wait, 1, 0);
-  if (ready < 0) return true;
-  if (ready == 0) return false;
-  char peek[10] = {};
-  const ssize_t count = recv(handle_, peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
-  return count <= 0;
-}
-
 int TRSocket::GetHostName(std::string* address_text, int& port) const {
   port = 0;
   sockaddr_in local{};
   socklen_t length = sizeof local;
-  const bool named = getsockname(handle_, reinterpret_cast<sockaddr*>(&local), &length) == 0;
+  const bool named = getsockname(net::Native(handle_), reinterpret_cast<sockaddr*>(&local), &length) == 0;
   if (named) port = ntohs(local.sin_port);
   in_addr address = local.sin_addr;
   if (!named || address.s_addr == htonl(INADDR_ANY)) {
     char name[64] = "";
-    if (gethostname(name, sizeof name - 1) != 0) return errno;
+    if (gethostname(name, sizeof name - 1) != 0) return net::LastSocketError();
     if (!ResolveIPv4(name, address)) return kErrorInvalidAddress;
     if (address.s_addr == htonl(INADDR_BROADCAST)) return kErrorHostIsBroadcast;
   }

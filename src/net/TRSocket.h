@@ -62,6 +62,11 @@ class TRSocket {
   // Waits until the socket is readable (or writable); 0 ready, 1 timed out
   // (its own timeout or the wait limit), else errno.
   int WaitFor(short events, int timeout_s) const;
+  // One wait of WaitFor, on the platform's own call: 0 ready, 1 timed out,
+  // kWaitAgain when woken by the module's stop (or a signal), else the error.
+  // timeout_ms: -1 waits without end; watch_stop: also wake at the stop.
+  static constexpr int kWaitAgain = -1;
+  int WaitOnce(short events, long long timeout_ms, bool watch_stop) const;
   int handle_ = kInvalidSocket;
 };
 

@@ -65,28 +65,6 @@ bool OfferMaskVersions(SSL* ssl, int mask) {
 
 }  // namespace
 
-TSecureSocket::~TSecureSocket() { TSecureSocket::Close(); }
-
-int TSecureSocket::Create(int port, int type, const char* bind_address, int protocol_mask,
-                          const char* principal_name) {
-  if (principal_name == nullptr && port != 0) {
-    char name[64] = "";
-    if (gethostname(name, sizeof name - 1) == 0) principal_name_ = name;
-  } else if (principal_name != nullptr) {
-    principal_name_ = principal_name;
-  }
-  protocol_mask_ = protocol_mask;
-  if (const int status = CreateCredentials(port != 0); status != 0) {
-    Close();
-    return status;
-  }
-  if (const int error = TRSocket::Create(port, type, bind_address); error != 0) {
-    Close();
-    return error;
-  }
-  return 0;
-}
-
 int TSecureSocket::CreateCredentials(bool server_side) {
   // A certificate of this side's own (a server's, or a named principal) is
   // not kept anywhere; client certificates are chosen during the handshake.
@@ -127,34 +105,14 @@ int TSecureSocket::Close() {
   return TRSocket::Close();
 }
 
+bool TSecureSocket::HasCredentials() const { return ssl_ != nullptr; }
+
 int TSecureSocket::NegotiatedVersion() const {
   return ssl_ != nullptr && SSL_is_init_finished(ssl_) ? SSL_version(ssl_) : 0;
 }
 
 int TSecureSocket::WaitForTls(int want, int timeout_s) const {
   return WaitFor(want == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, timeout_s);
-}
-
-int TSecureSocket::Connect(const std::string& host, int port) {
-  if (ssl_ == nullptr) return kStatusNoCredentials;
-  if (const int error = TRSocket::Connect(host, port); error != 0) return error;
-  const int status = PerformClientHandshake(host);
-  if (status == 0) return 0;
-  broken_ = true;
-  if (status == kStatusWrongPrincipal) {
-    diag::TraceThreadLine(
-        "TSecureSocket::Connect: PerformClientHandshake failed. The target principal name is incorrect(%ld).\n",
-        static_cast<long>(status));
-  } else if (status == kStatusUntrustedRoot) {
-    diag::TraceThreadLine(
-        "TSecureSocket::Connect: PerformClientHandshake failed. The certificate chain was issued by an untrusted "
-        "authority(%ld).\n",
-        static_cast<long>(status));
-  } else {
-    diag::TraceThreadLine("TSecureSocket::Connect: PerformClientHandshake failed. error=%ld\n",
-                          static_cast<long>(status));
-  }
-  return status;
 }
 
 int TSecureSocket::PerformClientHandshake(const std::string& target) {

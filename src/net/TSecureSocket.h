@@ -10,10 +10,17 @@
 // counted. One thread uses a socket at a time; the class has no locks.
 #pragma once
 
-#include <openssl/ssl.h>
-
 #include <cstdint>
 #include <string>
+
+#if defined(_WIN32)
+#define SECURITY_WIN32
+#include <windows.h>
+#include <security.h>
+#include <schannel.h>
+#else
+#include <openssl/ssl.h>
+#endif
 
 #include "net/TRSocket.h"
 
@@ -60,8 +67,8 @@ class TSecureSocket : public TRSocket {
   // client version.
   int Create(int port, int type, const char* bind_address, int protocol_mask, const char* principal_name);
 
-  // The protocol the handshake settled on (TLS1_VERSION, TLS1_2_VERSION), 0
-  // when not connected.
+  // The protocol the handshake settled on (0x0301 for TLS 1.0, 0x0303 for
+  // TLS 1.2), 0 when not connected.
   int NegotiatedVersion() const;
 
  protected:
@@ -73,15 +80,42 @@ class TSecureSocket : public TRSocket {
 
  private:
   int CreateCredentials(bool server_side);
+  bool HasCredentials() const;
   int PerformClientHandshake(const std::string& target);
+
+  int protocol_mask_ = kDefaultProtocolMask;
+  std::string principal_name_;
+#if defined(_WIN32)
+  // Schannel through SSPI.
+  int SendToken(const SecBuffer& token);
+  int ChooseClientCertificate();
+  int CheckServerCertificate(const std::string& target) const;
+  // Decrypts what incoming_ holds into plain_: 0 when a record came out,
+  // kStatusContextExpired at the peer's close_notify, 1 when more bytes are
+  // needed, else a failure status.
+  int DecryptIncoming() const;
+  void ShutDownSession();
+
+  CredHandle credentials_{};
+  bool has_credentials_ = false;
+  CtxtHandle context_{};
+  bool has_context_ = false;
+  bool established_ = false;
+  int version_ = 0;
+  SecPkgContext_StreamSizes sizes_{};
+  // Received records not yet decrypted, and decrypted bytes not yet taken;
+  // IsClosed may have to read ahead to learn of a close, hence mutable.
+  mutable std::string incoming_;
+  mutable std::string plain_;
+  mutable bool peer_closed_ = false;
+#else
   // Waits for what OpenSSL asked for (want: SSL_ERROR_WANT_READ or _WRITE):
   // 0 ready, 1 timed out, else errno.
   int WaitForTls(int want, int timeout_s) const;
 
-  int protocol_mask_ = kDefaultProtocolMask;
-  std::string principal_name_;
   SSL_CTX* context_ = nullptr;  // a reference of this socket's own
   SSL* ssl_ = nullptr;
+#endif
   // After a fatal error the session must not be shut down politely; IsClosed
   // may be the one to find it, hence mutable.
   mutable bool broken_ = false;

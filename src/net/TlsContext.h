@@ -12,16 +12,10 @@
 
 #include <openssl/ssl.h>
 
-#include <string>
+#include "net/SecurityInterface.h"
 
 namespace net {
 
-// Creates the client context on the first call (loading the client
-// certificates of client_certificate_folder) and starts the network library.
-// False when either failed; nothing is then counted.
-[[nodiscard]] bool LoadSecurityInterface(const std::string& client_certificate_folder);
-// Undoes one successful load; the context goes with the last one.
-void UnloadSecurityInterface();
 // A new reference to the client context (give it back with SSL_CTX_free), or
 // null when no load is in force.
 SSL_CTX* AcquireClientContext();

@@ -3,28 +3,26 @@
 #include "pages/PageNames.h"
 #include "pages/Templates.h"
 
-#include <limits.h>
-#include <stdlib.h>
-
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "pages/Pages.h"
 #include "pages/Placeholders.h"
 #include "platform/ProfileString.h"
 #include "platform/FileSnapshots.h"
+#include "platform/FileStatus.h"
+#include "platform/ModulePath.h"
 
 namespace {
 
-std::string RealPath(const std::string& path) {
-  char resolved[PATH_MAX];
-  return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
-}
+using platform::kPathSeparator;
+using platform::RealPath;
 
 // A file that did not resolve counts as inside: there is nothing to read.
 bool IsRealPathInside(const std::string& file, const std::string& real_root) {
   if (file.empty()) return true;
-  // The root "/" is the only real path that ends in a slash.
-  return !real_root.empty() && file.starts_with(real_root.ends_with('/') ? real_root : real_root + "/");
+  // A root ("/", "C:\\") is the only real path that ends in a separator.
+  return !real_root.empty() &&
+         file.starts_with(real_root.ends_with(kPathSeparator) ? real_root : real_root + kPathSeparator);
 }
 
 // Gives text what file holds, or traces that path could not be loaded.
@@ -52,13 +50,13 @@ bool IsSafePageName(const std::string& page_name, const std::string& directory) 
   // loading it fails.
   const std::string folder = RealPath(directory);
   const std::string file = RealPath(directory + page_name);
-  return folder.empty() || file.empty() || file.starts_with(folder + "/");
+  return folder.empty() || file.empty() || file.starts_with(folder + kPathSeparator);
 }
 
 std::string TemplateRoot(const std::string& template_directory) {
   const std::size_t language = template_directory.find(placeholder::kLanguage);
   if (language == std::string::npos) return template_directory;
-  const std::size_t slash = template_directory.rfind('/', language);
+  const std::size_t slash = template_directory.find_last_of(platform::kPathSeparators, language);
   return slash == std::string::npos ? std::string(".") : template_directory.substr(0, slash + 1);
 }
 
@@ -87,7 +85,7 @@ void Pages::Configure(Settings settings) {
 
 bool Pages::Load(const std::string& page, std::string& text, const std::string& language, int attempt) const {
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::GetLangSpecificWebPage entering", "ISAPI", 0);
-  std::string path = settings_.templateDirectory + platform::GetProfileString(settings_.iniPath, "WEBSETTINGS", page);
+  std::string path = settings_.templateDirectory + platform::ReadProfileString(settings_.iniPath, "WEBSETTINGS", page);
   bool loaded = false;
   if (ReplacePlaceholder(path, placeholder::kLanguage, language) > 0) {
     // The root resolved at start saves resolving it again at every page; a

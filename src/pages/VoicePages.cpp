@@ -3,6 +3,7 @@
 #include "diag/Diags.h"
 #include "pages/Placeholders.h"
 #include "pages/Templates.h"
+#include "platform/ModulePath.h"
 #include "platform/ProfileString.h"
 
 namespace {
@@ -43,7 +44,7 @@ bool LoadVoiceDocument(const std::string& ini_path, const std::string& module_di
                        std::string& text) {
   diag::EntryExitRecords records("CRAVOExtension::GetVXMLPage entering", "CRAVOExtension::GetVXMLPage leaving");
   const std::string key(name);
-  const std::string path = module_directory + "vxml/" + platform::GetProfileString(ini_path, "WEBSETTINGS", key);
+  const std::string path = module_directory + "vxml" + platform::kPathSeparator + platform::ReadProfileString(ini_path, "WEBSETTINGS", key);
   if (!LoadTextFile(path, text)) {
     diag::AddDiag(diag::kLevelSevr, "Could not find " + path, ".\\RAVO", __LINE__);
     return false;

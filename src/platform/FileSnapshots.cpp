@@ -1,13 +1,5 @@
 #include "platform/FileSnapshots.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <new>
-
 namespace platform {
 namespace {
 
@@ -21,16 +13,6 @@ constexpr time_t kSettleSeconds = 3;
 // emptied rather than grown past this.
 constexpr std::size_t kMaxEntries = 1024;
 
-bool ReadWhole(int fd, std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t count = read(fd, text.data() + done, text.size() - done);
-    if (count <= 0) return false;
-    done += static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
 }  // namespace
 
 timespec FileSnapshots::RealTime() {
@@ -39,51 +21,35 @@ timespec FileSnapshots::RealTime() {
   return now;
 }
 
-bool FileSnapshots::Identity::operator==(const Identity& other) const {
+bool FileIdentity::operator==(const FileIdentity& other) const {
   return device == other.device && inode == other.inode && size == other.size &&
          modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
          changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
 }
 
-FileSnapshots::Identity FileSnapshots::IdentityOf(const struct stat& info) {
-  return Identity{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
-}
-
 std::shared_ptr<FileSnapshot> FileSnapshots::ReadAnew(const std::string& path, std::size_t max_bytes,
                                                       bool& settled, Identity& identity) const {
   const timespec read_start = now_();
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return nullptr;
-  struct stat info {};
   std::shared_ptr<FileSnapshot> snapshot;
-  // Not a FIFO or a device: those could hang the request thread.
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0 &&
-      static_cast<unsigned long long>(info.st_size) <= max_bytes) {
-    try {
-      snapshot = std::make_shared<FileSnapshot>();
-      snapshot->text.resize(static_cast<std::size_t>(info.st_size));
-    } catch (const std::bad_alloc&) {
-      snapshot.reset();
-    }
-    if (snapshot && !ReadWhole(fd, snapshot->text)) snapshot.reset();
+  try {
+    snapshot = std::make_shared<FileSnapshot>();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
   }
-  close(fd);
-  if (!snapshot) return nullptr;
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved) != nullptr) snapshot->real_path = resolved;
-  identity = IdentityOf(info);
-  settled = info.st_ctim.tv_sec < read_start.tv_sec - kSettleSeconds;
+  if (!ReadRegularFile(path, max_bytes, snapshot->text, identity)) return nullptr;
+  snapshot->real_path = RealPath(path);
+  settled = identity.changed.tv_sec < read_start.tv_sec - kSettleSeconds;
   return snapshot;
 }
 
 std::shared_ptr<const FileSnapshot> FileSnapshots::Read(const std::string& path, std::size_t max_bytes) {
-  struct stat info {};
-  const bool regular = stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  Identity now;
+  const bool regular = RegularFileIdentity(path, now);
   {
     std::lock_guard lock(mutex_);
     const auto found = entries_.find(path);
     if (found != entries_.end()) {
-      if (regular && found->second.identity == IdentityOf(info)) return found->second.snapshot;
+      if (regular && found->second.identity == now) return found->second.snapshot;
       entries_.erase(found);
     }
   }

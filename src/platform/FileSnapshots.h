@@ -1,9 +1,8 @@
 // Files the module reads at every page (settings, templates, voice documents)
-// kept in memory and checked with one stat() per read, so that an edit on
+// kept in memory and checked with one look at the file system per read, so that an edit on
 // disk is still seen at the very next request.
 #pragma once
 
-#include <sys/stat.h>
 #include <time.h>
 
 #include <cstddef>
@@ -11,6 +10,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+
+#include "platform/FileStatus.h"
 
 namespace platform {
 
@@ -21,7 +22,7 @@ struct FileSnapshot {
 };
 
 // The bytes of files by path. A file's bytes come from memory while stat()
-// shows the same file as when it was read: same device, inode, size, and
+// shows the same file as when it was read: same device, file number, size, and
 // modification and change times to the nanosecond. File systems stamp times
 // coarsely, so two writes may carry one stamp; a file whose status changed
 // shortly before it was read is therefore read anew at every call until it
@@ -39,20 +40,12 @@ class FileSnapshots {
   static timespec RealTime();
 
  private:
-  struct Identity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{};
-    bool operator==(const Identity& other) const;
-  };
+  using Identity = FileIdentity;
   struct Entry {
     Identity identity;
     std::shared_ptr<const FileSnapshot> snapshot;
   };
 
-  static Identity IdentityOf(const struct stat& info);
   std::shared_ptr<FileSnapshot> ReadAnew(const std::string& path, std::size_t max_bytes, bool& settled,
                                          Identity& identity) const;
 

@@ -17,12 +17,12 @@ inline constexpr std::size_t kMaxProfileValue = 999;
 inline constexpr std::size_t kMaxProfileFileBytes = 16 << 20;
 
 struct ProfileEntry {
-  std::string value;     // as GetProfileString returns it
+  std::string value;     // as ReadProfileString returns it
   std::size_t line = 0;  // 1-based line of the key in the file
 };
 
 // Every entry of an initialisation file's text, read by the rules of
-// GetProfileString; the first of repeated keys counts.
+// ReadProfileString; the first of repeated keys counts.
 class ProfileEntries {
  public:
   explicit ProfileEntries(std::string_view text);
@@ -38,8 +38,8 @@ class ProfileEntries {
 // regard to letter case; blanks around names and values are ignored, as are
 // lines starting with ';' or '#'. A value wrapped in one pair of matching
 // quotes loses them. A missing file, section or key gives the empty text.
-// Thread-safe.
-std::string GetProfileString(const std::string& path, std::string_view section,
-                             std::string_view key);
+// Thread-safe. On Windows the system's own GetPrivateProfileStringA reads the
+// file, as it does for every other program there.
+std::string ReadProfileString(const std::string& path, std::string_view section, std::string_view key);
 
 }  // namespace platform

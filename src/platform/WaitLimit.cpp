@@ -1,11 +1,10 @@
 #include "platform/WaitLimit.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdint>
 #include <limits>
+
+#include "platform/WaitLimitWake.h"
 
 namespace platform {
 namespace {
@@ -15,27 +14,16 @@ constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
 std::atomic<std::int64_t> g_limit{kNoLimit};  // ticks of WaitClock since its epoch
 thread_local std::optional<WaitClock::time_point> t_own_limit;
 
-int WakeFd() {
-  static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  return fd;
-}
-
 }  // namespace
 
 void ImposeWaitLimit(WaitClock::time_point deadline) {
   g_limit.store(deadline.time_since_epoch().count(), std::memory_order_release);
-  if (const int fd = WakeFd(); fd >= 0) {
-    const std::uint64_t one = 1;
-    (void)!write(fd, &one, sizeof one);
-  }
+  wake::Raise();
 }
 
 void LiftWaitLimit() {
   g_limit.store(kNoLimit, std::memory_order_release);
-  if (const int fd = WakeFd(); fd >= 0) {
-    std::uint64_t count = 0;
-    (void)!read(fd, &count, sizeof count);
-  }
+  wake::Clear();
 }
 
 std::optional<WaitClock::time_point> CurrentWaitLimit() {
@@ -58,7 +46,9 @@ bool WaitLimitPassed() {
   return limit && WaitClock::now() >= *limit;
 }
 
-int WaitLimitWakeFd() { return WakeFd(); }
+int WaitLimitWakeFd() { return wake::Handle(); }
+
+void CloseWaitLimitWake() { wake::Close(); }
 
 ScopedWaitLimit::ScopedWaitLimit(WaitClock::time_point deadline) : previous_(t_own_limit) {
   t_own_limit = deadline;

@@ -32,6 +32,9 @@ bool WaitLimitPassed();
 // that a wait begun before the stop learns of it. -1 when none could be made
 // (waits then notice a limit only when their own timeout ends).
 int WaitLimitWakeFd();
+// Before the network library is shut down: Windows makes the wake-up out of a
+// socket. A later wait makes a new one.
+void CloseWaitLimitWake();
 
 // Gives the calling thread its own deadline until the scope ends.
 class ScopedWaitLimit {

@@ -10,7 +10,7 @@ namespace {
 class ProfileStringTest : public ::testing::Test {
  protected:
   std::string Read(std::string_view section, std::string_view key) {
-    return platform::GetProfileString(dir_.path() + "RAVO.ini", section, key);
+    return platform::ReadProfileString(dir_.path() + "RAVO.ini", section, key);
   }
   TempDir dir_;
 };
