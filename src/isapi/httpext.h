@@ -92,6 +92,20 @@ typedef struct QX_HEARTBEAT_STATUS {
 } QX_HEARTBEAT_STATUS;
 typedef void (*QX_HeartbeatStatusEntryFn)(QX_HEARTBEAT_STATUS* status);
 
+// An optional export, GetErrorPageCountsEntry: how many error pages the
+// module has answered since it was loaded, by the code the page shows.
+// Error pages go out with HTTP status 200, so only these counts tell an
+// operator what visitors saw. Codes of digits are counted apart, up to
+// QX_ERROR_PAGE_CODES_KEPT of them; any other code, and codes beyond those,
+// are counted as "other". Fills up to `capacity` entries and returns how
+// many codes have counts (at most QX_ERROR_PAGE_CODES_KEPT + 1).
+#define QX_ERROR_PAGE_CODES_KEPT 32
+typedef struct QX_ERROR_PAGE_COUNT {
+  char code[8];    // NUL-terminated: "1002", ..., or "other"
+  uint64_t count;
+} QX_ERROR_PAGE_COUNT;
+typedef uint32_t (*QX_ErrorPageCountsEntryFn)(QX_ERROR_PAGE_COUNT* counts, uint32_t capacity);
+
 #ifdef __cplusplus
 }
 #endif

@@ -2,6 +2,7 @@
 // with status 200: the visitor's page shows the code, the browser sees no
 // failure.
 #include "diag/Diags.h"
+#include "pages/ErrorPageCounts.h"
 #include "isapi/HttpServerContext.h"
 #include "pages/PageNames.h"
 #include "pages/Pages.h"
@@ -20,6 +21,7 @@ void Pages::Output(const std::string& page, const std::string& language, CHttpSe
     std::string error_page;
     if (Load(page_key::kGeneralError, error_page, language, 0)) {
       ReplacePlaceholder(error_page, placeholder::kErrorCode, protocol::Text(protocol::Code::kNoTemplate));
+      pages::CountErrorPage(protocol::Text(protocol::Code::kNoTemplate));
       *ctx << error_page;
     } else if (!for_error_page) {
       OutputError(protocol::Text(protocol::Code::kNoTemplate), "OutputPage", language, ctx);
@@ -38,6 +40,7 @@ void Pages::OutputError(std::string_view error_code, std::string_view context_wo
   if (page.empty()) page = kBuiltInErrorPage;
   ReplacePlaceholder(page, placeholder::kErrorCode, error_code);
   ReplacePlaceholder(page, placeholder::kLanguage, language);
+  pages::CountErrorPage(error_code);
   std::string record(error_code);
   record.append(":").append(context_word);
   diag::AddDiag(diag::kLevelSevr, record, ".\\RAVO", __LINE__);

@@ -516,6 +516,7 @@ const flows = {
     const lost = await newPage(browser, { viewport: { width: 390, height: 844 }, locale: "de-DE" });
     await lost.goto(`${base}?varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=de`);
     await lost.locator("#no-unit").waitFor({ timeout: WAIT });
+    check(await lost.getAttribute("#chat-form button[type=submit]", "aria-disabled") === "true", "the start button looks usable");
     await lost.fill("#name", "Eva");
     await lost.fill("#question", "Hallo?");
     await lost.click("#chat-form button[type=submit]");
