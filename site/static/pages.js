@@ -91,6 +91,8 @@
     if (!visitor.unit && noUnit) {
       // Without a team the back end can take neither a chat nor a callback.
       noUnit.hidden = false;
+      var unitLine = document.querySelector(".unit");
+      if (unitLine) unitLine.hidden = true;
       forms.forEach(function (each) {
         each.querySelector("button[type=submit]").setAttribute("aria-disabled", "true");
       });
@@ -108,7 +110,7 @@
       });
     });
     // Back to this page from the next one: the forms can be sent again.
-    window.addEventListener("pageshow", function () { forms.forEach(idle); });
+    window.addEventListener("pageshow", function (event) { if (event.persisted) forms.forEach(idle); });
 
     function checkStart(event) {
       if (open) {
