@@ -510,6 +510,12 @@ const flows = {
     check((await page.getAttribute("a[data-keep-unit]", "href")).includes("varBusinessUnitName=Sales"), "the summary drops the team");
     await page.goto(`${base}?varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=en`);
     check(await page.inputValue("#chat-form [name=varBusinessUnitName]") === "Sales", "the start page lost the team");
+    // The page nginx shows for a wrong path leads to the start page, the team kept.
+    await page.goto(base.replace(/[^/]*$/, "static/not-found.html"));
+    check((await page.getAttribute("a[data-keep-unit]", "href")).includes("varBusinessUnitName=Sales"), "the not-found page drops the team");
+    check(await page.evaluate(() => getComputedStyle(document.querySelector("main")).borderRadius) !== "0px", "the not-found page is not styled");
+    await accessible(page, "not-found page");
+    await page.screenshot({ path: join(shots, "chat-not-found-390.png") });
     check(page.scriptErrors.length === 0, `script errors: ${page.scriptErrors}`);
 
     // A visitor who never had a team is told so in the page, and nothing goes out.
@@ -519,8 +525,8 @@ const flows = {
     check(await lost.getAttribute("#chat-form button[type=submit]", "aria-disabled") === "true", "the start button looks usable");
     await lost.fill("#name", "Eva");
     await lost.fill("#question", "Hallo?");
-    await lost.click("#chat-form button[type=submit]");
-    await lost.click("#callback-form button[type=submit]");
+    await lost.press("#name", "Enter");
+    await lost.click("#callback-form button[type=submit]", { force: true });
     check(lost.url().includes("REQ_WEBCHAT_MAIN"), `a start without a team left the page: ${lost.url()}`);
     check(await sentLines(control, 20) === 1, "a start without a team reached the back end");
     await accessible(lost, "start page without a team");
