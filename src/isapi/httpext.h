@@ -42,6 +42,8 @@ typedef void* QX_HCONN;
 #define QX_ERROR_INVALID_INDEX 1413
 #define QX_ERROR_CONNECTION_RESET 10054
 
+#define QX_LOG_DATA_LEN 80
+
 typedef struct QX_VERSION_INFO {
   uint32_t dwExtensionVersion;
   char lpszExtensionDesc[QX_MAX_EXT_DESC_LEN];
@@ -73,6 +75,11 @@ typedef struct QX_EXTENSION_CONTROL_BLOCK {
   // header lines (NUL-terminated, may be empty). Returns non-zero on success.
   int (*ServerSupportFunction)(QX_HCONN conn, uint32_t request, void* buffer, uint32_t* size,
                                void* data);
+  // What the module asks the host to add to the request's access-log line,
+  // NUL-terminated; the host zeroes it and reads it once the request is
+  // done. An error page (HTTP 200) puts its code here. Last, so that a host
+  // built with an older, shorter block (cbSize) is never written past.
+  char lpszLogData[QX_LOG_DATA_LEN];
 } QX_EXTENSION_CONTROL_BLOCK;
 
 typedef int (*QX_GetExtensionVersionFn)(QX_VERSION_INFO* version);

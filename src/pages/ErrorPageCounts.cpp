@@ -34,6 +34,16 @@ std::uint32_t KeyOf(std::string_view code) {
 
 }  // namespace
 
+void ErrorPageLabel(std::string_view code, char (&label)[8]) {
+  const std::uint32_t key = KeyOf(code);
+  if (key == kOther) {
+    std::snprintf(label, sizeof label, "other");
+  } else {
+    code.copy(label, sizeof label - 1);  // at most six digits
+    label[code.size()] = '\0';
+  }
+}
+
 void CountErrorPage(std::string_view code) {
   const std::uint32_t key = KeyOf(code);
   if (key != kOther) {

@@ -41,6 +41,7 @@ TEST(ModuleTest, LoadsFromItsFolderAnswersAndStops) {
   ASSERT_EQ(error_pages(counts, QX_ERROR_PAGE_CODES_KEPT + 1), 1u);
   EXPECT_STREQ(counts[0].code, "1010");
   EXPECT_EQ(counts[0].count, 1u);
+  EXPECT_STREQ(request.ecb()->lpszLogData, "1010") << "for the host's access log";
 
   auto ssl_stats = reinterpret_cast<QX_PoolStatsEntryFn>(dlsym(module, "GetSSLPoolStatsEntry"));
   unsigned char buffer[64];
