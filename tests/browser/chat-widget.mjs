@@ -68,6 +68,11 @@ async function newPage(browser, options = {}) {
       if (!t) return;
       new MutationObserver(() => { if (t.querySelector("li.failed")) window.failedSeen = true; })
         .observe(t, { subtree: true, childList: true, attributes: true });
+      // The agent's typing notice shows for under a second: every text it had.
+      const typing = document.getElementById("typing");
+      window.typingSeen = [];
+      new MutationObserver(() => window.typingSeen.push(typing.textContent))
+        .observe(typing, { subtree: true, childList: true, characterData: true });
     });
   });
   return page;
@@ -541,8 +546,9 @@ const flows = {
     await lost.fill("#question", "Wo ist meine Bestellung?");
     await Promise.all([lost.waitForURL(/ChatFrame/), lost.click("#chat-form button[type=submit]")]);
     await agentLine(lost, "Hello Eva Schmidt");
-    await say(lost, "Guten Tag");
-    await lost.locator("#typing").filter({ hasText: "Alex schreibt…" }).waitFor({ timeout: WAIT });
+    // Lines close together keep the agent typing for longer than a poll's interval.
+    for (const line of ["Guten Tag", "Eine Frage", "Noch eine"]) await say(lost, line);
+    await until("the German typing notice", () => lost.evaluate(() => window.typingSeen.includes("Alex schreibt…")));
     await lost.emulateMedia({ colorScheme: "dark" });
     await accessible(lost, "German chat, dark");
     await lost.screenshot({ path: join(shots, "chat-de-390-dark.png") });
