@@ -35,8 +35,9 @@ std::string FormatVersionString(int version, int release, int patch, int modific
 
 }  // namespace
 
-CRAVOExtension::CRAVOExtension(std::string module_path)
+CRAVOExtension::CRAVOExtension(std::string module_path, const Routes& routes)
     : CHttpServer('&'),
+      m_routes(routes),
       m_modulePath(std::move(module_path)),
       m_versionString(FormatVersionString(10, 4, 0, 9)),
       m_backend(m_versionString, static_cast<std::uint32_t>(std::time(nullptr))) {
