@@ -13,6 +13,15 @@ BackendAnswer ReadBackendAnswer(bool exchanged, const std::string& response) {
   return answer;
 }
 
+ResponseFields::ResponseFields(std::string_view response) : fields_(ExtractParmsFromVEKACSMessage(response)) {}
+
+BackendAnswer ReadBackendAnswer(bool exchanged, const ResponseFields& fields) {
+  BackendAnswer answer;
+  answer.codeText = exchanged ? std::string(fields[0]) : protocol::Text(protocol::Code::kExchangeFailed);
+  answer.code = text::ParseLeadingInt(answer.codeText);
+  return answer;
+}
+
 std::string ResponseField(const std::string& response, int index) {
   std::string value;
   ExtractParmFromVEKACSMessage(response, index, value);
@@ -35,22 +44,17 @@ PendingStart CRAVOExtension::StartPending(CHttpServerContext* ctx, PendingReques
 int CRAVOExtension::SendPendingOrErrorPage(CHttpServerContext* ctx, PendingRequest request,
                                            const RequestPageTexts& texts, diag::EntryExitRecords& records) {
   const std::string language = request.keep.language;
-  std::string error;
-  switch (StartPending(ctx, std::move(request), error)) {
-    case PendingStart::kPending:
-      if (texts.pending != nullptr) diag::TraceLine("%s\n", texts.pending);
-      records.Dismiss();
-      return kPendingResult;
-    case PendingStart::kBuildFailed:
-      diag::TraceLine("%s\n", texts.buildFailed);
-      OutputErrorPage(protocol::Text(protocol::Code::kWebBuildFailed), texts.contextWord, language, ctx);
-      break;
-    case PendingStart::kExchangeFailed:
-      diag::TraceLine("%s\n", texts.exchangeFailed);
-      OutputErrorPage(error, texts.contextWord, language, ctx);
-      break;
-  }
-  return 0;
+  return SendPending(
+      ctx, std::move(request), records,
+      [&] {
+        diag::TraceLine("%s\n", texts.buildFailed);
+        OutputErrorPage(protocol::Text(protocol::Code::kWebBuildFailed), texts.contextWord, language, ctx);
+      },
+      [&](const std::string& error) {
+        diag::TraceLine("%s\n", texts.exchangeFailed);
+        OutputErrorPage(error, texts.contextWord, language, ctx);
+      },
+      texts.pending);
 }
 
 bool CRAVOExtension::LoadPageOrErrorPage(const char* page_name, std::string& page, const std::string& language,

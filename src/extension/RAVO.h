@@ -21,7 +21,9 @@
 #include "extension/AsyncRequest.h"
 #include "backend/BackendClient.h"
 #include "diag/DiagThread.h"
+#include "diag/Diags.h"
 #include "diag/HeartbeatRecord.h"
+#include "diag/TraceLog.h"
 #include "extension/ExtensionSettings.h"
 #include "extension/HandlerPath.h"
 #include "isapi/HttpServer.h"
@@ -29,9 +31,6 @@
 #include "pages/Placeholders.h"
 
 struct DispatchRow;
-namespace diag {
-class EntryExitRecords;
-}
 
 // The values every request carries, cut to their lengths and checked.
 struct CommonRequestValues {
@@ -141,6 +140,9 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
                   bool for_error_page) const {
     m_pages.Output(page, language, ctx, for_error_page);
   }
+  void OutputFilledPage(const std::string& page, const std::string& language, CHttpServerContext* ctx) const {
+    m_pages.OutputFilled(page, language, ctx);
+  }
   void OutputErrorPage(std::string_view error_code, std::string_view context_word, const std::string& language,
                        CHttpServerContext* ctx) const {
     m_pages.OutputError(error_code, context_word, language, ctx);
@@ -234,9 +236,32 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   bool OutputChatControl(CHttpServerContext* ctx, const std::string& language, const std::string& error_text,
                          const std::string& session_id);
   bool OutputDispatchPage(CHttpServerContext* ctx, const std::string& language, const ChatPageValues& values);
-  // The one way out of a request handler: builds and sends request and
-  // leaves it pending for a worker thread, or says which step failed.
+  // Builds and sends request and leaves it pending for a worker thread, or
+  // says which step failed.
   PendingStart StartPending(CHttpServerContext* ctx, PendingRequest request, std::string& error);
+  // The one way out of a request handler that talks to the back end: once
+  // the request is pending, pending_trace (when given) is traced, records
+  // dismissed (the response handler leaves) and the result is kPendingResult.
+  // Otherwise build_failed() or exchange_failed(error) answers ("1002" or
+  // "1003") and the result is 0.
+  template <typename BuildFailed, typename ExchangeFailed>
+  int SendPending(CHttpServerContext* ctx, PendingRequest request, diag::EntryExitRecords& records,
+                  BuildFailed&& build_failed, ExchangeFailed&& exchange_failed, const char* pending_trace = nullptr) {
+    std::string error;
+    switch (StartPending(ctx, std::move(request), error)) {
+      case PendingStart::kPending:
+        if (pending_trace != nullptr) diag::TraceLine("%s\n", pending_trace);
+        records.Dismiss();
+        return kPendingResult;
+      case PendingStart::kBuildFailed:
+        build_failed();
+        break;
+      case PendingStart::kExchangeFailed:
+        exchange_failed(error);
+        break;
+    }
+    return 0;
+  }
   // The same for handlers that answer every failure with an error page
   // (1012 when nothing could be built, else the exchange's code). Returns
   // kPendingResult, with the leaving record dismissed, or 0.
