@@ -6,13 +6,16 @@
 // Nothing is lost and nothing doubled: the visitor's lines go out one at a
 // time, in order. A line whose answer was lost is not sent again blindly: the
 // transcript of the next poll that started after the loss decides whether it
-// arrived. The chat (session, index, lines shown, lines not yet delivered) is
+// arrived, and one that did not goes out again by itself. Only a line the
+// back end refused waits for the visitor's "Send again". The chat (session, index, lines shown, lines not yet delivered) is
 // kept in this tab's sessionStorage, so that a reload resumes it. The texts
 // themselves (answers, entities, finding own lines) are chat-text.js's.
 (function () {
   "use strict";
   var STORE = "quorvix.chat";
   var SLOW_MS = 2000;
+  var AUTO_RESENDS = 5;      // then the visitor decides
+  var ROOM_SHOWN = 400;      // characters left from which the box says how many
   var TRANSIENT = { "1002": true, "1003": true, "1011": true };
   var body = document.body;
   var servlet = body.getAttribute("data-servlet");
@@ -34,6 +37,21 @@
   var decodeEntities = T.decodeEntities;
   var clock = new Intl.DateTimeFormat(locale || undefined, { hour: "2-digit", minute: "2-digit" });
 
+  // The start page, for the team the visitor came for.
+  function startPage() {
+    var unit = (load("quorvix.visitor") || {}).unit;
+    return servlet + "?varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=" + encodeURIComponent(language) +
+      (unit ? "&varBusinessUnitName=" + encodeURIComponent(unit) : "");
+  }
+
+  // The page that embeds this one in a panel (embed.js) hears of new
+  // replies and of Escape; a page of its own has no one to tell.
+  function tellEmbedder(message) {
+    if (window.parent === window) return;
+    message.quorvix = "chat";
+    try { window.parent.postMessage(message, "*"); } catch (e) { /* not embedded after all */ }
+  }
+
   function load(key) {
     try { return JSON.parse(sessionStorage.getItem(key) || "null"); } catch (e) { return null; }
   }
@@ -53,10 +71,12 @@
     var visitor = load("quorvix.visitor") || {};
     chat = { session: given, lang: language, name: visitor.name || "", index: "0", lines: [], outbox: [],
       nextId: 1, agentKey: "", agentSeen: false, ended: "" };
+    // The question of the start form opens the conversation, as on the summary.
+    if (visitor.question) chat.lines.push({ kind: "visitor", text: visitor.question, time: Date.now() });
   } else if (kept) {
     chat = kept;
   } else {
-    window.location.replace(servlet + "?varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=" + encodeURIComponent(language));
+    window.location.replace(startPage());
     return;
   }
   // What a reload asks for from now on: this page, without a new chat.
@@ -150,6 +170,7 @@
       retry.addEventListener("click", function () {
         entry.state = "queued";
         entry.code = "";
+        entry.resends = 0;
         item.remove();
         entry.element = null;
         chat.outbox.splice(chat.outbox.indexOf(entry), 1);
@@ -163,6 +184,15 @@
       item.className = "visitor pending";
       note.textContent = " · " + (entry.state === "sent" ? text.sent : text.sending);
     }
+  }
+
+  // The module says "<agent> typing..."; the visitor reads it in the page's language.
+  function typingText(wire) {
+    var suffix = " typing...";
+    if (wire.length > suffix.length && wire.slice(-suffix.length) === suffix) {
+      return text.typing.replace("{name}", wire.slice(0, -suffix.length));
+    }
+    return wire;
   }
 
   function setStatus(message) {
@@ -238,12 +268,15 @@
     }
     chat.outbox.forEach(function (entry) {
       if (entry.state === "unknown" && seq > entry.decideAfter) {
-        entry.state = "failed";
+        // It did not arrive, so sending it again cannot double it.
+        entry.resends = (entry.resends || 0) + 1;
+        entry.state = entry.resends > AUTO_RESENDS ? "failed" : "queued";
         showOutboxItem(entry);
       }
     });
     follow(wasNear, shown);
     notice(shown);
+    if (shown > 0) tellEmbedder({ unread: shown });
   }
 
   function end(message, code) {
@@ -306,7 +339,7 @@
           if (f.chat && f.chat !== "<WCCHATDATA>") takeChat(f.chat, seq);
           else takeChat("", seq);
           if (f.index) chat.index = decodeEntities(f.index);
-          typingLine.textContent = decodeEntities(f.typing || "");
+          typingLine.textContent = typingText(decodeEntities(f.typing || ""));
           if (f.agent && !chat.agentKey) chat.agentKey = decodeEntities(f.agent);
           callMe.hidden = !chat.agentKey;
           save();
@@ -396,7 +429,7 @@
         var code = answer.fields.error;
         if (answer.kind === "control" && !code) settle("sent");
         else if (answer.kind === "control" && !TRANSIENT[code]) settle("failed", code);
-        else settle("unknown", code);
+        else settle("unknown", "");
       })
       .catch(function () { settle("unknown", ""); });
   }
@@ -417,6 +450,7 @@
     var line = input.value.replace(/\s+$/, "");
     if (line.trim() === "" || input.disabled) return;
     input.value = "";
+    showRoom();
     queue(line.replace(/\r?\n/g, "<BR>"));
   });
 
@@ -427,11 +461,25 @@
     }
   });
 
+  var room = document.getElementById("room");
+  var limit = parseInt(input.getAttribute("maxlength"), 10) || 0;
+  function showRoom() {
+    var left = limit - input.value.length;
+    room.hidden = !limit || left > ROOM_SHOWN;
+    room.className = left <= 0 ? "low" : "";
+    room.textContent = left <= 0 ? text.roomNone : text.room.replace("{n}", String(left));
+  }
+
   input.addEventListener("input", function () {
+    showRoom();
     var now = Date.now();
     if (now - lastTypingNotice < 3000 || input.value === "" || reconnecting) return;
     lastTypingNotice = now;
     post("REQ_NOTIFY_TYPING_CHAT", { varIsTypingData: "1", varIndexKey: chat.index }).catch(function () {});
+  });
+
+  document.addEventListener("keydown", function (event) {
+    if (event.key === "Escape" && !confirmEnd.open) tellEmbedder({ close: true });
   });
 
   transcript.addEventListener("scroll", function () { if (nearBottom()) newMessages.hidden = true; });
@@ -496,7 +544,33 @@
   // The summary is fetched first: a chat the back end has forgotten ends
   // here with its transcript kept, instead of leaving for an error page.
   var hangup = document.getElementById("hangup");
-  hangup.addEventListener("click", function () {
+  var confirmEnd = document.getElementById("confirm-end");
+  hangup.addEventListener("click", function () { confirmEnd.showModal(); });
+  document.getElementById("keep-chatting").addEventListener("click", function () { confirmEnd.close(); });
+  document.getElementById("end-now").addEventListener("click", function () {
+    confirmEnd.close();
+    hangUp();
+  });
+
+  // The summary with the time of every line the page saw: its lines are
+  // matched, in order, to the lines shown here.
+  function timedSummary(summaryText) {
+    var cursor = 0;
+    return summaryText.split("\n").map(function (lineText) {
+      for (var i = cursor; i < chat.lines.length; i++) {
+        var line = chat.lines[i];
+        var first = line.text.split("\n")[0];
+        var shown = line.kind === "visitor" ? chat.name + ": " + first : first;
+        if (lineText === shown || lineText === first) {
+          cursor = i + 1;
+          return { time: line.time, text: lineText };
+        }
+      }
+      return { time: 0, text: lineText };
+    });
+  }
+
+  function hangUp() {
     hangup.disabled = true;
     fetch(url("REQ_HANG_UP", {}), { cache: "no-store" })
       .then(function (response) { return response.text(); })
@@ -508,7 +582,7 @@
           summary.querySelectorAll("br").forEach(function (br) { br.replaceWith("\n"); });
           var field = function (id) { var e = parsed.getElementById(id); return e ? e.textContent : ""; };
           store("quorvix.summary", { lang: language, customer: field("customer"), caption: field("caption"),
-            summary: summary.textContent });
+            summary: summary.textContent, lines: timedSummary(summary.textContent) });
           sessionStorage.removeItem(STORE);
           var visitor = load("quorvix.visitor") || {};
           delete visitor.active;
@@ -530,10 +604,11 @@
         hangup.disabled = false;
         setStatus(text.notEnded);
       });
-  });
+  }
 
   // ---- start or resume ----
 
+  document.getElementById("restart").setAttribute("href", startPage());
   var visitorState = load("quorvix.visitor") || {};
   if (!chat.ended) {
     visitorState.active = true;

@@ -1,8 +1,10 @@
 // The visitor's pages around the chat: the start form (fields of only blanks
-// refused, the visitor's name and business unit kept for this tab, an open
-// chat resumed instead of a second one), the summary (kept for a reload) and
-// the error pages (what happened, what to do). Links marked data-keep-unit
-// keep the business unit. Everything works without this script, only less kindly.
+// refused, a busy state while the chat starts, the visitor's name, question
+// and business unit kept for this tab, an open chat resumed instead of a
+// second one), the summary (kept for a reload, with the time of each line),
+// the callback confirmation (the number and the times asked for) and the
+// error pages (what happened, what to do). Links marked data-keep-unit keep
+// the business unit. Everything works without this script, only less kindly.
 (function () {
   "use strict";
   function load(key) {
@@ -17,16 +19,30 @@
   var language = document.documentElement.lang || "en";
   var strings = document.getElementById("page-strings");
   var text = strings ? JSON.parse(strings.textContent) : {};
+  var embedded = window.parent !== window;
+  var locale = (navigator.languages || []).filter(function (l) { return l.split("-")[0] === language; })[0] || language;
 
   function pageUrl(name) {
     return servlet + "?varUserRequest=REQ_STAT_PAGE&varPageName=" + name + "&varUserLanguage=" + encodeURIComponent(language);
   }
 
+  // The unit this page was opened for, else the one this tab came with.
   function keepUnit() {
+    document.querySelectorAll("input[name=varBusinessUnitName]").forEach(function (field) {
+      if (field.value && field.value.indexOf("<WC") !== 0) visitor.unit = field.value;
+    });
+    store("quorvix.visitor", visitor);
     if (!visitor.unit) return;
+    document.querySelectorAll("input[name=varBusinessUnitName]").forEach(function (field) {
+      if (!field.value) field.value = visitor.unit;
+    });
+    var shown = document.getElementById("business-unit");
+    if (shown && !shown.textContent) shown.textContent = visitor.unit;
     document.querySelectorAll("a[data-keep-unit]").forEach(function (link) {
-      if (/[?&]varBusinessUnitName=/.test(link.getAttribute("href"))) return;
-      link.setAttribute("href", link.getAttribute("href") + "&varBusinessUnitName=" + encodeURIComponent(visitor.unit));
+      var href = link.getAttribute("href");
+      if (/[?&]varBusinessUnitName=[^&]/.test(href)) return;
+      link.setAttribute("href", href.replace(/&varBusinessUnitName=$|&varBusinessUnitName=(?=&)/, "") +
+        "&varBusinessUnitName=" + encodeURIComponent(visitor.unit));
     });
   }
 
@@ -39,22 +55,68 @@
     link.remove();
   }
 
+  // A form that is on its way: its button says so until the answer comes.
+  function busy(form, message) {
+    var button = form.querySelector("button[type=submit]");
+    var note = form.querySelector(".busy") || form.appendChild(document.createElement("p"));
+    note.className = "busy";
+    note.setAttribute("role", "status");
+    note.textContent = message || "";
+    if (button) button.setAttribute("aria-disabled", "true");
+    form.setAttribute("aria-busy", "true");
+  }
+  function idle(form) {
+    var note = form.querySelector(".busy");
+    if (note) note.textContent = "";
+    var button = form.querySelector("button[type=submit]");
+    if (button) button.removeAttribute("aria-disabled");
+    form.removeAttribute("aria-busy");
+  }
+
   function startPage(form) {
-    var unitField = form.querySelector("[name=varBusinessUnitName]");
-    if (unitField && unitField.value) visitor.unit = unitField.value;
-    store("quorvix.visitor", visitor);
     var open = chat && !chat.ended && visitor.active;
+    // In a site's chat panel the running chat is what the visitor wants back.
+    if (open && embedded) {
+      window.location.replace(pageUrl("ChatFrame.htm"));
+      return;
+    }
     var resume = document.getElementById("resume");
     if (open && resume) {
       resume.hidden = false;
       resume.querySelector("a").setAttribute("href", pageUrl("ChatFrame.htm"));
     }
-    form.setAttribute("novalidate", "");
-    form.addEventListener("submit", function (event) {
+    var callback = document.getElementById("callback-form");
+    var forms = [form].concat(callback ? [callback] : []);
+    var noUnit = document.getElementById("no-unit");
+    if (!visitor.unit && noUnit) {
+      // Without a team the back end can take neither a chat nor a callback.
+      noUnit.hidden = false;
+      var unitLine = document.querySelector(".unit");
+      if (unitLine) unitLine.hidden = true;
+      forms.forEach(function (each) {
+        each.querySelector("button[type=submit]").setAttribute("aria-disabled", "true");
+      });
+    }
+    forms.forEach(function (each) {
+      each.setAttribute("novalidate", "");
+      each.addEventListener("submit", function (event) {
+        if (each.getAttribute("aria-busy") === "true" || (!visitor.unit && noUnit)) {
+          event.preventDefault();
+          if (!visitor.unit && noUnit) noUnit.focus();
+          return;
+        }
+        if (each === form && !checkStart(event)) return;
+        busy(each, each === form ? text.starting : text.checking);
+      });
+    });
+    // Back to this page from the next one: the forms can be sent again.
+    window.addEventListener("pageshow", function (event) { if (event.persisted) forms.forEach(idle); });
+
+    function checkStart(event) {
       if (open) {
         event.preventDefault();
         window.location.href = pageUrl("ChatFrame.htm");
-        return;
+        return false;
       }
       var first = null;
       form.querySelectorAll("[data-not-blank]").forEach(function (field) {
@@ -68,13 +130,20 @@
       if (first) {
         event.preventDefault();
         first.focus();
-        return;
+        return false;
       }
       var name = form.querySelector("[name=varCustomerName]");
+      var question = form.querySelector("[name=varCaption]");
       visitor.name = name ? name.value : "";
+      visitor.question = question ? question.value : "";
       store("quorvix.visitor", visitor);
       sessionStorage.removeItem("quorvix.chat");
-    });
+      return true;
+    }
+  }
+
+  function clock(time) {
+    return new Intl.DateTimeFormat(locale, { hour: "2-digit", minute: "2-digit" }).format(new Date(time));
   }
 
   function summaryPage(summary) {
@@ -92,11 +161,48 @@
       store("quorvix.summary", kept);
       history.replaceState(null, "", pageUrl("ChatSummary.htm"));
     }
+    var lines = kept.lines || kept.summary.split("\n").map(function (line) { return { time: 0, text: line }; });
+    if (kept.lines) {
+      summary.textContent = "";
+      lines.forEach(function (line) {
+        var row = document.createElement("p");
+        if (line.time) {
+          var stamp = document.createElement("time");
+          stamp.dateTime = new Date(line.time).toISOString();
+          stamp.textContent = clock(line.time);
+          row.appendChild(stamp);
+        }
+        row.appendChild(document.createTextNode(line.text));
+        summary.appendChild(row);
+      });
+    }
     var save = document.getElementById("save");
     if (save) {
       save.hidden = false;
-      save.addEventListener("click", function () { download(text.transcriptFile || "chat.txt", summary.textContent + "\n"); });
+      save.addEventListener("click", function () {
+        var file = lines.map(function (line) { return (line.time ? "[" + clock(line.time) + "] " : "") + line.text; });
+        download(text.transcriptFile || "chat.txt", file.join("\n") + "\n");
+      });
     }
+  }
+
+  // What callback.js kept of the request: the number and the times asked for.
+  function callbackConfirmed(details) {
+    var asked = load("quorvix.callback");
+    if (!asked) return;
+    var format = new Intl.DateTimeFormat(locale, { weekday: "long", day: "numeric", month: "long", hour: "2-digit", minute: "2-digit" });
+    var items = [text.number.replace("{number}", asked.phone)];
+    if (asked.times.length === 0) items.push(text.soon);
+    asked.times.forEach(function (time) {
+      var m = /^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2})/.exec(time);
+      if (m) items.push(format.format(new Date(+m[1], +m[2] - 1, +m[3], +m[4], +m[5])));
+    });
+    items.forEach(function (item) {
+      var row = document.createElement("li");
+      row.textContent = item;
+      details.appendChild(row);
+    });
+    details.hidden = false;
   }
 
   function errorPage(code) {
@@ -110,11 +216,18 @@
     }
   }
 
+  keepUnit();
   var form = document.getElementById("chat-form");
   if (form) startPage(form);
   var summary = document.getElementById("summary");
   if (summary) summaryPage(summary);
+  var details = document.getElementById("callback-details");
+  if (details) callbackConfirmed(details);
   var code = document.getElementById("error-code");
   if (code) errorPage(code);
-  keepUnit();
+  if (embedded) {
+    document.addEventListener("keydown", function (event) {
+      if (event.key === "Escape") window.parent.postMessage({ quorvix: "chat", close: true }, "*");
+    });
+  }
 })();

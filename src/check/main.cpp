@@ -10,7 +10,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quorvix-check SITE_FOLDER [--json]\n"
+    "usage: quorvix-check SITE_FOLDER [--json] | --version\n"
     "Checks the folder a module runs from: RAVO.ini as the module reads it, the templates\n"
     "of every language folder and the voice-browser document. Prints one line per\n"
     "finding (FILE:LINE: message [kind]), or with --json one JSON object, and the back end\n"
@@ -25,6 +25,9 @@ int main(int argc, char** argv) {
     const std::string argument = argv[i];
     if (argument == "--json") {
       json = true;
+    } else if (argument == "--version") {
+      std::cout << "quorvix-check " QUORVIX_VERSION "\n";
+      return 0;
     } else if (argument == "--help" || argument == "-h") {
       std::cout << kUsage;
       return 0;

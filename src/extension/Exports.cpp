@@ -1,12 +1,13 @@
 // The module's entry points: the host's three, the two statistics exports,
-// the heartbeat status a host's health check reads, and the trace file's
-// reopening for log rotation.
+// the heartbeat status a host's health check reads, the error pages by code
+// for its metrics, and the trace file's reopening for log rotation.
 // Each forwards to the one extension object and lets no exception escape.
 #include <cstdint>
 
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
 #include "isapi/ControlBlock.h"
+#include "pages/ErrorPageCounts.h"
 
 // Which names a DLL exports is up to quorvix.def; on Linux the visibility
 // and module.map decide.
@@ -48,6 +49,10 @@ QX_EXPORT void QX_ENTRY GetSSLPoolStatsEntry(void* buffer) {
 QX_EXPORT void GetHeartbeatStatusEntry(QX_HEARTBEAT_STATUS* status) {
   if (status == nullptr) return;
   if (const auto* extension = CRAVOExtension::Instance()) extension->CopyHeartbeatStatus(status);
+}
+
+QX_EXPORT uint32_t GetErrorPageCountsEntry(QX_ERROR_PAGE_COUNT* counts, uint32_t capacity) {
+  return pages::CopyErrorPageCounts(counts, capacity);
 }
 
 // Called by the host on SIGHUP, after log rotation renamed debug.txt: later

@@ -6,7 +6,10 @@
 // Linux, GetLastError on Windows).
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -79,5 +82,15 @@ bool ReadClient(ControlBlock* ecb, void* buffer, std::uint32_t& size);
 bool SendResponseHeader(ControlBlock* ecb, std::string& status, std::string& headers, long& error);
 // Tells the server that a pending request is answered.
 void DoneWithSession(ControlBlock* ecb);
+// Puts text (cut to fit) into the block's log data, which the server adds to
+// the request's log line. Both platforms' blocks have the field; a host
+// built with the older, shorter Linux block (cbSize) is never written past.
+inline void SetLogData(ControlBlock* ecb, std::string_view text) {
+  constexpr std::size_t kNeeded = offsetof(ControlBlock, lpszLogData) + sizeof ecb->lpszLogData;
+  if (ecb == nullptr || ecb->cbSize < kNeeded) return;
+  const std::size_t length = std::min(text.size(), sizeof ecb->lpszLogData - 1);
+  std::memcpy(ecb->lpszLogData, text.data(), length);
+  ecb->lpszLogData[length] = '\0';
+}
 
 }  // namespace isapi

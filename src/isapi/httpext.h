@@ -42,6 +42,8 @@ typedef void* QX_HCONN;
 #define QX_ERROR_INVALID_INDEX 1413
 #define QX_ERROR_CONNECTION_RESET 10054
 
+#define QX_LOG_DATA_LEN 80
+
 typedef struct QX_VERSION_INFO {
   uint32_t dwExtensionVersion;
   char lpszExtensionDesc[QX_MAX_EXT_DESC_LEN];
@@ -73,6 +75,11 @@ typedef struct QX_EXTENSION_CONTROL_BLOCK {
   // header lines (NUL-terminated, may be empty). Returns non-zero on success.
   int (*ServerSupportFunction)(QX_HCONN conn, uint32_t request, void* buffer, uint32_t* size,
                                void* data);
+  // What the module asks the host to add to the request's access-log line,
+  // NUL-terminated; the host zeroes it and reads it once the request is
+  // done. An error page (HTTP 200) puts its code here. Last, so that a host
+  // built with an older, shorter block (cbSize) is never written past.
+  char lpszLogData[QX_LOG_DATA_LEN];
 } QX_EXTENSION_CONTROL_BLOCK;
 
 typedef int (*QX_GetExtensionVersionFn)(QX_VERSION_INFO* version);
@@ -91,6 +98,20 @@ typedef struct QX_HEARTBEAT_STATUS {
   int32_t everySeconds;   // the period the module sends heartbeats at
 } QX_HEARTBEAT_STATUS;
 typedef void (*QX_HeartbeatStatusEntryFn)(QX_HEARTBEAT_STATUS* status);
+
+// An optional export, GetErrorPageCountsEntry: how many error pages the
+// module has answered since it was loaded, by the code the page shows.
+// Error pages go out with HTTP status 200, so only these counts tell an
+// operator what visitors saw. Codes of digits are counted apart, up to
+// QX_ERROR_PAGE_CODES_KEPT of them; any other code, and codes beyond those,
+// are counted as "other". Fills up to `capacity` entries and returns how
+// many codes have counts (at most QX_ERROR_PAGE_CODES_KEPT + 1).
+#define QX_ERROR_PAGE_CODES_KEPT 32
+typedef struct QX_ERROR_PAGE_COUNT {
+  char code[8];    // NUL-terminated: "1002", ..., or "other"
+  uint64_t count;
+} QX_ERROR_PAGE_COUNT;
+typedef uint32_t (*QX_ErrorPageCountsEntryFn)(QX_ERROR_PAGE_COUNT* counts, uint32_t capacity);
 
 #ifdef __cplusplus
 }

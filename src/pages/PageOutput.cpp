@@ -2,11 +2,26 @@
 // with status 200: the visitor's page shows the code, the browser sees no
 // failure.
 #include "diag/Diags.h"
+#include "isapi/ControlBlock.h"
 #include "isapi/HttpServerContext.h"
+#include "pages/ErrorPageCounts.h"
 #include "pages/PageNames.h"
 #include "pages/Pages.h"
 #include "pages/Placeholders.h"
 #include "protocol/Codes.h"
+
+namespace {
+
+// Error pages go out with status 200: the host's metrics count them by code
+// and its access log shows the code.
+void NoteErrorPage(CHttpServerContext* ctx, std::string_view code) {
+  pages::CountErrorPage(code);
+  char label[8];
+  pages::ErrorPageLabel(code, label);
+  isapi::SetLogData(ctx->m_pECB, label);
+}
+
+}  // namespace
 
 void Pages::Output(const std::string& page, const std::string& language, CHttpServerContext* ctx,
                    bool for_error_page) const {
@@ -34,6 +49,7 @@ void Pages::OutputFilled(const std::string& page, const std::string& language, C
     std::string error_page;
     if (Load(page_key::kGeneralError, error_page, language, 0)) {
       ReplacePlaceholder(error_page, placeholder::kErrorCode, protocol::Text(protocol::Code::kNoTemplate));
+      NoteErrorPage(ctx, protocol::Text(protocol::Code::kNoTemplate));
       *ctx << error_page;
     } else if (!for_error_page) {
       OutputError(protocol::Text(protocol::Code::kNoTemplate), "OutputPage", language, ctx);
@@ -52,6 +68,7 @@ void Pages::OutputError(std::string_view error_code, std::string_view context_wo
   if (page.empty()) page = kBuiltInErrorPage;
   ReplacePlaceholder(page, placeholder::kErrorCode, error_code);
   ReplacePlaceholder(page, placeholder::kLanguage, language);
+  NoteErrorPage(ctx, error_code);
   std::string record(error_code);
   record.append(":").append(context_word);
   diag::AddDiag(diag::kLevelSevr, record, ".\\RAVO", __LINE__);

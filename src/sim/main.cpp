@@ -39,6 +39,7 @@ in-memory contact center, and lets tests inject faults.
   --tls-versions V[-V]  TLS versions offered, from 1.0 1.1 1.2 1.3 (default 1.2-1.3)
   --quiet               do not print a line per request
   --help                this text
+  --version             the release
 )";
 
 bool SplitAddress(const std::string& text, std::string& address, int& port) {
@@ -66,6 +67,9 @@ int main(int argc, char** argv) {
     int port = 0;
     if (name == "--help" || name == "-h") {
       std::printf("%s", kUsage);
+      return 0;
+    } else if (name == "--version") {
+      std::printf("vekacs-sim %s\n", QUORVIX_VERSION);
       return 0;
     } else if (name == "--quiet") {
       options.log_requests = false;

@@ -2,7 +2,8 @@
 // main page, the callback link, the form with the back end's call types, a
 // number the page refuses before sending, a time in the past, a valid request
 // sent by keyboard and its confirmation; a rejected number; the not-available
-// page outside opening hours. Every page is checked with axe-core.
+// page outside opening hours; the confirmation repeats the number and the
+// times; the pages follow dark mode. Every page is checked with axe-core.
 //
 //   node callback-flow.mjs --build DIR [--shots DIR]
 import { createRequire } from "node:module";
@@ -80,6 +81,9 @@ await withSite(build, "callback flow", async ({ base, control, browser }) => {
   check(await page.getAttribute("#phone", "aria-invalid") === null, "corrected number still marked");
   await Promise.all([page.waitForNavigation(), page.press("#phone", "Enter")]);
   await page.locator("#callback-confirmed").waitFor({ timeout: 15000 });
+  // The confirmation repeats the number and both times.
+  const details = await page.$$eval("#callback-details li", (all) => all.map((li) => li.textContent));
+  check(details.length === 3 && details[0].includes("+49 (30) 123-456"), `confirmation details: ${details}`);
   await accessible(page, "confirmation");
   await fitsTheScreen(page, "confirmation");
   await page.screenshot({ path: join(shots, "callback-confirmed-390.png"), fullPage: true });
@@ -111,6 +115,13 @@ await withSite(build, "callback flow", async ({ base, control, browser }) => {
   await page.setViewportSize({ width: 1280, height: 800 });
   await page.goto(`${base}?varUserRequest=REQ_CALLBACK_AVAILABILITY&varUserLanguage=en&varBusinessUnitName=Sales`);
   await page.screenshot({ path: join(shots, "callback-form-1280.png"), fullPage: true });
+  // Dark like the chat.
+  await page.emulateMedia({ colorScheme: "dark" });
+  const dark = await page.evaluate(() => getComputedStyle(document.querySelector("main")).backgroundColor);
+  check(dark !== "rgb(255, 255, 255)", "the callback form has no dark scheme");
+  await accessible(page, "dark form");
+  await page.screenshot({ path: join(shots, "callback-form-1280-dark.png"), fullPage: true });
+  await page.emulateMedia({ colorScheme: "light" });
 
   // Outside opening hours.
   await control(`callback-hours Sales ${inMinutes(120).clock}-${inMinutes(180).clock}`);

@@ -31,7 +31,7 @@ await withSite(build, "chat flow", async ({ base, browser }) => {
   // The visitor's own bubble, delivered: in the transcript, no longer on its way.
   const own = page.locator("#transcript li.visitor:not(.pending) .text");
   await expectText(own, "I need <b>help</b> & more");
-  await expectText(page.locator("#typing"), "Alex typing...");
+  await expectText(page.locator("#typing"), "Alex is typing…");
   await expectText(lines, "Alex: Thank you, I am looking into");
   if (await page.locator("#transcript b, #transcript i").count() !== 0) throw new Error("markup was rendered");
   const sent = await lines.filter({ hasText: /^I need <b>help<\/b> & more$/ }).count();
@@ -40,6 +40,7 @@ await withSite(build, "chat flow", async ({ base, browser }) => {
   await page.screenshot({ path: screenshot, fullPage: true });
 
   await page.click("#hangup");
+  await page.click("#end-now");
   await page.locator("#summary").waitFor({ timeout: 15000 });
   const summary = await page.locator("#summary").innerText();
   for (const expected of ["Hello Ann <i>Lee</i>", "I need <b>help</b> & more", "Alex: Thank you"]) {

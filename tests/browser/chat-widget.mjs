@@ -3,16 +3,24 @@
 // by axe-core:
 //   delivery   nothing lost, nothing doubled: an answer dropped after the
 //              line was stored, a back end that is down, a line truly lost
+//              (sent again by itself); End chat asks once; a summary and its
+//              download with the time of every line
 //   resume     reload and the start form again resume the same chat; a chat
 //              the back end ended keeps its transcript for download
 //   outage     a slow back end shows "Reconnecting…" at once, the transcript
-//              stays put, lines typed meanwhile go out once and in order
+//              stays put, lines typed meanwhile go out once and in order; a
+//              chat started while the back end is down is busy at once, then
+//              the error page, with no dead "Back to your chat"
 //   layout     fixed header and input bar, scrolling transcript, bubbles,
-//              time stamps, waiting state, title notice, dark, 200 % zoom
+//              the question as first line, time stamps, waiting state, room
+//              left in the message box, title notice, dark, 200 % zoom
 //   static     scripts and styles from the static folder, behind a proxy
-//              that adds nosniff; the noscript text
+//              that adds nosniff; the embedded panel (close state, Escape,
+//              unread count, the chat again after the site's page reloads,
+//              the whole screen of a phone); the noscript text
 //   prechat    blank fields and a bad number refused in the page; error
-//              pages in the visitor's language that keep the business unit
+//              pages in the visitor's language that keep the business unit;
+//              no team: refused in the page; a German chat in German
 //
 //   node chat-widget.mjs --build DIR --flow NAME [--shots DIR]
 import { createServer, request as httpRequest } from "node:http";
@@ -53,6 +61,20 @@ async function newPage(browser, options = {}) {
   page.on("pageerror", (error) => errors.push(error.message));
   page.on("dialog", (dialog) => { errors.push(`dialog: ${dialog.message()}`); dialog.dismiss(); });
   page.scriptErrors = errors;
+  // Whether a line was ever offered for sending again.
+  await context.addInitScript(() => {
+    window.addEventListener("DOMContentLoaded", () => {
+      const t = document.getElementById("transcript");
+      if (!t) return;
+      new MutationObserver(() => { if (t.querySelector("li.failed")) window.failedSeen = true; })
+        .observe(t, { subtree: true, childList: true, attributes: true });
+      // The agent's typing notice shows for under a second: every text it had.
+      const typing = document.getElementById("typing");
+      window.typingSeen = [];
+      new MutationObserver(() => window.typingSeen.push(typing.textContent))
+        .observe(typing, { subtree: true, childList: true, characterData: true });
+    });
+  });
   return page;
 }
 
@@ -98,8 +120,17 @@ async function sentLines(control, type) {
 // visitor and of the agent's answers exactly once; the visitor's lines in
 // the order typed, each answer after its line.
 async function summaryHolds(page, lines) {
-  await Promise.all([page.waitForURL(/ChatSummary/, { timeout: WAIT }), page.click("#hangup")]);
+  // End chat asks first; the visitor may keep chatting.
+  await page.click("#hangup");
+  await page.locator("#confirm-end").waitFor({ timeout: WAIT });
+  await accessible(page, "asking to end the chat");
+  await page.click("#keep-chatting");
+  check(await page.locator("#confirm-end").isHidden() && await page.locator("#message").isEnabled(), "keep chatting ended the chat");
+  await page.click("#hangup");
+  await Promise.all([page.waitForURL(/ChatSummary/, { timeout: WAIT }), page.click("#end-now")]);
   const summary = await page.locator("#summary").innerText();
+  const untimed = await page.$$eval("#summary p", (all) => all.filter((p) => !p.querySelector("time")).map((p) => p.textContent));
+  check(untimed.length === 0, `summary lines without their time: ${untimed}`);
   const once = (text) => {
     const count = summary.split(text).length - 1;
     check(count === 1, `summary has "${text}" ${count} times: ${summary}`);
@@ -118,7 +149,7 @@ async function summaryHolds(page, lines) {
 
 const flows = {
   async delivery({ base, control, browser }) {
-    const page = await newPage(browser);
+    const page = await newPage(browser, { acceptDownloads: true });
     await startChat(page, base);
     const lines = [];
 
@@ -145,21 +176,20 @@ const flows = {
     lines.push("second: typed while down", "third: also while down");
     await page.locator("#status").waitFor({ state: "hidden", timeout: WAIT });
 
-    // A line the back end never got: offered again, and then it arrives once.
+    // A line the back end never got goes out again by itself and arrives once.
     await control("fault down 1 type 40");
     await say(page, "fourth: truly lost");
-    const failed = page.locator("#transcript li.failed");
-    await failed.waitFor({ timeout: WAIT });
-    check((await failed.innerText()).includes("Not delivered"), "the lost line is not marked");
-    await accessible(page, "chat with a lost line");
-    await failed.getByRole("button", { name: "Send again" }).click();
     await delivered(page, "fourth: truly lost");
     lines.push("fourth: truly lost");
+    check(await page.evaluate(() => !window.failedSeen), "the visitor was asked to send a line the page could send again");
 
     for (const line of lines) await agentLine(page, `I am looking into "${line}"`);
     await summaryHolds(page, lines);
     check(await sentLines(control, 40) === 5, "not exactly one send per line plus the one sent again");
     await accessible(page, "summary");
+    const [download] = await Promise.all([page.waitForEvent("download"), page.click("#save")]);
+    const saved = readFileSync(await download.path(), "utf8").trim().split("\n");
+    check(saved.every((line) => /^\[\d\d:\d\d( [AP]M)?\] /.test(line)), `saved summary lines without their time: ${saved}`);
     // The summary survives a reload.
     await page.reload();
     check((await page.locator("#summary").innerText()).includes("fourth: truly lost"), "reloaded summary lost its transcript");
@@ -231,10 +261,29 @@ const flows = {
     await control("clear");
     for (const line of ["one while slow", "two while slow", "three while slow"]) await delivered(page, line);
     await page.locator("#status").waitFor({ state: "hidden", timeout: WAIT });
-    const own = await bubbles(page, ".visitor");
+    // After the question that opens the conversation.
+    const own = (await bubbles(page, ".visitor")).slice(1);
     check(own.join("|") === "one while slow|two while slow|three while slow", `order: ${own}`);
     for (const line of own) await agentLine(page, `I am looking into "${line}"`);
     await summaryHolds(page, own);
+
+    // A chat started while the back end is down: busy at once, then the error page.
+    await control("fault down 0");
+    await page.goto(mainPage(base));
+    await page.fill("#name", "Ann Lee");
+    await page.fill("#question", "Anyone there?");
+    const clicked = Date.now();
+    const busy = await page.evaluate(() => {
+      document.getElementById("chat-form").requestSubmit();
+      const note = document.querySelector(".busy");
+      return `${note ? note.textContent : ""}|${document.querySelector("#chat-form button").getAttribute("aria-disabled")}`;
+    });
+    check(busy === "Starting your chat…|true", `no busy state at once: ${busy}`);
+    await page.locator("#error-code").waitFor({ timeout: 30000 });
+    check((await page.locator("main").innerText()).includes("cannot reach our chat service"), "the error page does not explain");
+    console.log(`error page after ${((Date.now() - clicked) / 1000).toFixed(1)} s`);
+    check(await page.locator("#back-to-chat").isHidden(), "a way back to a chat that is not there");
+    await control("clear");
     check(page.scriptErrors.length === 0, `script errors: ${page.scriptErrors}`);
   },
 
@@ -247,6 +296,13 @@ const flows = {
     check(await page.locator("#waiting").isVisible(), "no waiting state before the agent");
     await agentLine(page, "Hello Ann Lee");
     check(await page.locator("#waiting").isHidden(), "still waiting after the agent came");
+    check((await bubbles(page))[0] === "Where is my order?" && (await bubbles(page, ".visitor"))[0] === "Where is my order?",
+      `the question does not open the conversation: ${await bubbles(page)}`);
+    // Near the box's limit it says how much room is left.
+    check(await page.locator("#room").isHidden(), "room shown for an empty box");
+    await page.fill("#message", "x".repeat(3700));
+    await page.locator("#room").filter({ hasText: "300 characters left" }).waitFor({ timeout: WAIT });
+    await page.fill("#message", "");
     // Own lines appear at once as "sending…", then with the visitor's time.
     const shownAtOnce = await page.evaluate(() => {
       document.getElementById("message").value = "Hi there";
@@ -362,17 +418,48 @@ const flows = {
       check(types["chat.css"] === "text/css; charset=utf-8", `chat.css came as ${types["chat.css"]}`);
       check(page.scriptErrors.length === 0, `script errors: ${page.scriptErrors}`);
       await page.context().close();
-      // Embedded: the launcher opens the chat in a panel.
-      const shop = await newPage(browser, { viewport: { width: 390, height: 844 } });
+      // Embedded: the launcher opens the chat in a panel and turns into its close mark.
+      const shop = await newPage(browser);
       await shop.goto(`http://127.0.0.1:${proxy.address().port}/shop.html`);
+      const launcher = shop.locator("#quorvix-chat-launcher");
       await shop.getByRole("button", { name: "Chat with us" }).click();
+      check(await launcher.getAttribute("aria-expanded") === "true" && (await launcher.innerText()) === "×", "the launcher shows no close state");
       const frame = shop.frameLocator("#quorvix-chat-panel iframe");
       await frame.locator("#name").fill("Eve Embedded");
       await frame.locator("#question").fill("From the shop");
       await frame.locator("#chat-form button[type=submit]").click();
       await frame.locator("#transcript li.agent .text").filter({ hasText: "Hello Eve Embedded" }).waitFor({ timeout: WAIT });
       await accessible(shop, "page with the embedded chat");
+      await shop.screenshot({ path: join(shots, "chat-embedded-1280.png") });
+      // Escape in the chat closes the panel and gives the launcher the focus;
+      // the answer that comes meanwhile shows on the launcher.
+      await frame.locator("#message").fill("while the panel is closed");
+      await frame.locator("#message").press("Enter");
+      await frame.locator("#message").press("Escape");
+      await shop.locator("#quorvix-chat-panel").waitFor({ state: "hidden", timeout: WAIT });
+      check(await shop.evaluate(() => document.activeElement.id) === "quorvix-chat-launcher", "focus did not return to the launcher");
+      await shop.locator("#quorvix-chat-launcher .quorvix-badge").waitFor({ timeout: WAIT });
+      check(/new messages/.test(await launcher.getAttribute("aria-label")), "the unread count is not announced");
+      await shop.screenshot({ path: join(shots, "chat-embedded-unread-1280.png") });
+      // The site's page reloaded, on a phone: the running chat, on the whole screen.
+      await shop.setViewportSize({ width: 390, height: 844 });
+      await shop.reload();
+      await shop.getByRole("button", { name: "Chat with us" }).click();
+      await frame.locator("#transcript li.agent .text").filter({ hasText: 'looking into "while the panel is closed"' }).waitFor({ timeout: WAIT });
+      const fits = await shop.evaluate(() => {
+        const panel = document.getElementById("quorvix-chat-panel").getBoundingClientRect();
+        const inner = document.querySelector("#quorvix-chat-panel iframe").contentDocument;
+        const box = (id) => inner.getElementById(id).getBoundingClientRect();
+        const view = inner.documentElement;
+        return { whole: panel.width === innerWidth && panel.height === innerHeight,
+          send: box("send").right <= view.clientWidth && box("send").bottom <= view.clientHeight,
+          hangup: box("hangup").top >= 0, wide: view.scrollWidth <= view.clientWidth };
+      });
+      check(Object.values(fits).every(Boolean), `the panel on a phone: ${JSON.stringify(fits)}`);
+      await accessible(shop, "embedded chat on a phone");
       await shop.screenshot({ path: join(shots, "chat-embedded-390.png") });
+      await shop.getByRole("button", { name: "Close chat" }).click();
+      check(await shop.locator("#quorvix-chat-panel").isHidden(), "the panel's close button does not close it");
       check(shop.scriptErrors.length === 0, `script errors: ${shop.scriptErrors}`);
       await shop.context().close();
       // Without script the pages say what to do.
@@ -421,7 +508,51 @@ const flows = {
       await accessible(page, `error page (${lang})`);
     }
     await page.screenshot({ path: join(shots, "chat-error-390.png") });
+    // After the summary the start page keeps the team.
+    await Promise.all([page.waitForURL(/ChatFrame/), page.click("#back-to-chat")]);
+    await page.click("#hangup");
+    await Promise.all([page.waitForURL(/ChatSummary/, { timeout: WAIT }), page.click("#end-now")]);
+    check((await page.getAttribute("a[data-keep-unit]", "href")).includes("varBusinessUnitName=Sales"), "the summary drops the team");
+    await page.goto(`${base}?varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=en`);
+    check(await page.inputValue("#chat-form [name=varBusinessUnitName]") === "Sales", "the start page lost the team");
+    // The page nginx shows for a wrong path leads to the start page, the team kept.
+    await page.goto(base.replace(/[^/]*$/, "static/not-found.html"));
+    check((await page.getAttribute("a[data-keep-unit]", "href")).includes("varBusinessUnitName=Sales"), "the not-found page drops the team");
+    check(await page.evaluate(() => getComputedStyle(document.querySelector("main")).borderRadius) !== "0px", "the not-found page is not styled");
+    await accessible(page, "not-found page");
+    await page.screenshot({ path: join(shots, "chat-not-found-390.png") });
     check(page.scriptErrors.length === 0, `script errors: ${page.scriptErrors}`);
+
+    // A visitor who never had a team is told so in the page, and nothing goes out.
+    const lost = await newPage(browser, { viewport: { width: 390, height: 844 }, locale: "de-DE" });
+    await lost.goto(`${base}?varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=de`);
+    await lost.locator("#no-unit").waitFor({ timeout: WAIT });
+    check(await lost.getAttribute("#chat-form button[type=submit]", "aria-disabled") === "true", "the start button looks usable");
+    await lost.fill("#name", "Eva");
+    await lost.fill("#question", "Hallo?");
+    await lost.press("#name", "Enter");
+    await lost.click("#callback-form button[type=submit]", { force: true });
+    check(lost.url().includes("REQ_WEBCHAT_MAIN"), `a start without a team left the page: ${lost.url()}`);
+    check(await sentLines(control, 20) === 1, "a start without a team reached the back end");
+    await accessible(lost, "start page without a team");
+    await lost.screenshot({ path: join(shots, "chat-no-team-de-390.png") });
+    // An error page with no chat behind it offers no way back to one.
+    await lost.goto(`${base}?varUserRequest=REQ_NO_SUCH_THING&varUserLanguage=de`);
+    check(await lost.locator("#back-to-chat").isHidden(), "a dead \"back to your chat\"");
+
+    // A German chat is German, the agent's typing notice too.
+    await lost.goto(mainPage(base, "de"));
+    await lost.fill("#name", "Eva Schmidt");
+    await lost.fill("#question", "Wo ist meine Bestellung?");
+    await Promise.all([lost.waitForURL(/ChatFrame/), lost.click("#chat-form button[type=submit]")]);
+    await agentLine(lost, "Hello Eva Schmidt");
+    // Lines close together keep the agent typing for longer than a poll's interval.
+    for (const line of ["Guten Tag", "Eine Frage", "Noch eine"]) await say(lost, line);
+    await until("the German typing notice", () => lost.evaluate(() => window.typingSeen.includes("Alex schreibt…")));
+    await lost.emulateMedia({ colorScheme: "dark" });
+    await accessible(lost, "German chat, dark");
+    await lost.screenshot({ path: join(shots, "chat-de-390-dark.png") });
+    check(lost.scriptErrors.length === 0, `script errors: ${lost.scriptErrors}`);
   },
 };
 

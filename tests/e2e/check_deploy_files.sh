@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The shipped systemd unit and logrotate file are what their tools accept, and
-# the unit's command line is one quorvix-host accepts.
+# The shipped systemd unit, logrotate file and Prometheus files are what their
+# tools accept, the unit's command line is one quorvix-host accepts, and the
+# alert rules fire on what they are for.
 #   check_deploy_files.sh SOURCE_DIR QUORVIX_HOST
 set -euo pipefail
 source_dir=$1
@@ -32,4 +33,27 @@ logrotate --debug --state "$work/state" "$source_dir/deploy/logrotate/quorvix" >
   exit 1
 }
 if grep -i "error" "$work/logrotate.out" >&2; then exit 1; fi
-echo "deploy files: unit, command line and logrotate file accepted"
+# nginx in front, with TLS as the README installs it: the site's file with
+# quorvix-tls.conf included, a throw-away certificate in its place.
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout "$work/privkey.pem" \
+  -out "$work/fullchain.pem" 2>/dev/null
+sed "s#/etc/ssl/quorvix/#$work/#" "$source_dir/deploy/nginx/quorvix-tls.conf" > "$work/quorvix-tls.conf"
+sed -e "s#listen 80;#listen 127.0.0.1:8443 ssl; include $work/quorvix-tls.conf;#" \
+    -e "s#/var/log/nginx/#$work/#" "$source_dir/deploy/nginx/quorvix.conf" > "$work/quorvix.conf"
+mkdir "$work/nginx"
+printf 'events {}\nhttp {\n include %s;\n}\n' "$work/quorvix.conf" > "$work/nginx.conf"
+nginx -t -q -p "$work/nginx/" -e "$work/nginx-error.log" -c "$work/nginx.conf" 2>&1 || {
+  echo "nginx refuses deploy/nginx/quorvix.conf with quorvix-tls.conf" >&2
+  exit 1
+}
+
+# The monitoring's files: the scrape configuration with its rules, and the
+# alerts fired on what they are for (tests/e2e/prometheus-rules.test.yml).
+cp "$source_dir/deploy/prometheus/quorvix-rules.yml" "$source_dir/deploy/prometheus/prometheus.yml" \
+  "$(dirname "$0")/prometheus-rules.test.yml" "$work/"
+promtool check config "$work/prometheus.yml" >/dev/null
+(cd "$work" && promtool test rules prometheus-rules.test.yml >/dev/null) || {
+  (cd "$work" && promtool test rules prometheus-rules.test.yml) >&2
+  exit 1
+}
+echo "deploy files: unit, command line, logrotate file, scrape configuration and alert rules accepted"

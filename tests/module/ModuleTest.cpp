@@ -34,6 +34,14 @@ TEST(ModuleTest, LoadsFromItsFolderAnswersAndStops) {
   auto request = FakeRequest::Get("varUserRequest=REQ_NO_SUCH_THING");
   EXPECT_EQ(handle(request.ecb()), static_cast<std::uint32_t>(QX_STATUS_SUCCESS));
   EXPECT_EQ(request.status(), 200u);
+  // The error page went out as 200; only the module's counts tell.
+  auto error_pages = reinterpret_cast<QX_ErrorPageCountsEntryFn>(dlsym(module, "GetErrorPageCountsEntry"));
+  ASSERT_NE(error_pages, nullptr);
+  QX_ERROR_PAGE_COUNT counts[QX_ERROR_PAGE_CODES_KEPT + 1]{};
+  ASSERT_EQ(error_pages(counts, QX_ERROR_PAGE_CODES_KEPT + 1), 1u);
+  EXPECT_STREQ(counts[0].code, "1010");
+  EXPECT_EQ(counts[0].count, 1u);
+  EXPECT_STREQ(request.ecb()->lpszLogData, "1010") << "for the host's access log";
 
   auto ssl_stats = reinterpret_cast<QX_PoolStatsEntryFn>(dlsym(module, "GetSSLPoolStatsEntry"));
   unsigned char buffer[64];

@@ -78,6 +78,11 @@
     document.getElementById("schedules").value =
       times.map(function (input) { return input.value; }).filter(Boolean).join(";");
     document.getElementById("timezone-offset").value = String(new Date().getTimezoneOffset());
+    // The confirmation page repeats them.
+    try {
+      sessionStorage.setItem("quorvix.callback", JSON.stringify({ phone: document.getElementById("phone").value.trim(),
+        times: times.map(function (input) { return input.value; }).filter(Boolean) }));
+    } catch (e) { /* private mode: the confirmation stays general */ }
     document.getElementById("js-support").value = "yes";
   });
 
