@@ -115,10 +115,15 @@ void HttpHost::Shutdown() {
   WaitUntil([this] { return serving_->connections.open() == 0; }, Clock::now() + kCloseBound);
   if (loops_->Stop(kThreadsBound) > 0) {
     // Threads still inside module calls will come back through the loops'
-    // bookkeeping: it must outlive them, so it is never freed.
-    static_cast<void>(acceptor_.release());
-    static_cast<void>(serving_.release());
-    static_cast<void>(loops_.release());
+    // bookkeeping and their connections: those must outlive them, so they
+    // are kept to the end of the process.
+    struct Kept {
+      std::unique_ptr<EventLoops> loops;
+      std::unique_ptr<Serving> serving;
+      std::unique_ptr<Acceptor> acceptor;
+    };
+    static auto* kept = new std::vector<Kept>;
+    kept->push_back({std::move(loops_), std::move(serving_), std::move(acceptor_)});
   }
 }
 
