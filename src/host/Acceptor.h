@@ -1,55 +1,60 @@
-// Takes connections off the listening socket on a thread of its own and hands
-// them to the HTTP library, so that the host, not the library, decides at the
-// door: a connection over a limit gets a short 503 and is closed, rather than
-// waiting unaccepted in the backlog; running out of descriptors costs one
-// refused connection and a line in the log now and then, not a busy loop.
-// Between accepts it sweeps the connections past their head deadline.
+// Takes connections off the listening socket, on the first event loop, and
+// spreads them over the loops in turn. The host decides at the door: a
+// connection over a limit gets a short 503 and is closed, rather than waiting
+// unaccepted in the backlog; running out of descriptors costs one refused
+// connection (a spare descriptor makes room to accept and refuse it) and a
+// line in the log now and then; when not even that works, accepting pauses a
+// moment on a timer, never a busy loop.
 //
-// Threads: Start and Stop from the main thread; the rest on the acceptor's.
+// Threads: Start and Stop from the owning thread; the rest on the first loop.
 #pragma once
 
-#include <netinet/in.h>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <functional>
-#include <thread>
+#include <string>
 
+#include "host/EventLoops.h"
 #include "host/OpenConnections.h"
+#include "host/ServerVariables.h"
 
 namespace host {
 
 class Acceptor {
  public:
-  // Gives an admitted socket to the library; false when the library refused
-  // it (it has then closed the socket).
-  using HandOver = std::function<bool(int fd, const sockaddr_in& peer)>;
+  // Starts serving an admitted connection, on any thread; loop: the index of
+  // the loop socket belongs to.
+  using Admitted = std::function<void(boost::asio::ip::tcp::socket socket, PeerAddress peer, std::size_t loop)>;
 
-  // Takes ownership of listening_fd (non-blocking).
-  Acceptor(int listening_fd, OpenConnections& connections, HandOver hand_over);
+  Acceptor(EventLoops& loops, OpenConnections& connections, Admitted admitted);
   ~Acceptor();
   Acceptor(const Acceptor&) = delete;
   Acceptor& operator=(const Acceptor&) = delete;
 
-  // False with errno set when the thread's event descriptors cannot be made.
-  bool Start();
+  // Takes ownership of listening_fd (IPv4, non-blocking) and starts accepting.
+  // False with a one-line reason.
+  bool Start(int listening_fd, std::string& error);
   // Closes the listening socket: new connections are refused from here on.
+  // Returns once it is closed (or the first loop no longer runs).
   void Stop();
 
  private:
-  void Run();
-  // Accepts what is waiting, a batch at a time; false when accepting must
-  // pause (out of memory or descriptors without a spare).
-  bool AcceptWaiting();
+  void Accept();
+  void OnAccept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
   // Out of descriptors: the spare one makes room to accept and refuse.
-  bool RefuseWithSpare(unsigned open);
-  void Refuse(int fd, const char* why);
+  bool RefuseWithSpare();
+  void Refuse(boost::asio::ip::tcp::socket& socket, const char* why);
+  void Pause();
 
-  int listening_fd_;  // -1 once stopped
+  EventLoops& loops_;
   OpenConnections& connections_;
-  const HandOver hand_over_;
-  int epoll_fd_ = -1;
-  int stop_fd_ = -1;
+  const Admitted admitted_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::steady_timer pause_;
+  boost::asio::ip::tcp::endpoint peer_;  // of the connection being accepted
+  std::size_t next_loop_ = 0;
   int spare_fd_ = -1;  // an open descriptor given up to make room
-  std::thread thread_;
 };
 
 }  // namespace host

@@ -18,7 +18,7 @@ struct Sink {
 };
 
 Sink& TheSink() {
-  // Never destroyed: request threads may still log while the process exits.
+  // Never destroyed: threads inside module calls may still log while the process exits.
   static auto* sink = new Sink;
   return *sink;
 }

@@ -60,8 +60,9 @@ the files of the folder static/ beside the module at /<app>/static/<path>.
   --listen ADDR:PORT       address and port to listen on (default 127.0.0.1:8080;
                            port 0 picks a free one, printed when ready)
   --app NAME               web application name in the URL (default webchat)
-  --threads N              connection threads, and request threads kept ready
-                           (default twice the cores, at least 4)
+  --threads N              event loops, each run by one thread; a module call that
+                           blocks hands its loop to another thread, up to 512
+                           threads in all (default: one loop per core)
   --max-connections N      open connections at most (default: as many as the limit
                            on open files allows, which is raised to its hard limit,
                            less a reserve for the module)

@@ -14,7 +14,7 @@ struct HostOptions {
   std::string listen_address = "127.0.0.1";
   unsigned short listen_port = 8080;
   std::string app = "webchat";
-  unsigned threads = 0;                          // 0: twice the cores, at least 4
+  unsigned threads = 0;                          // event loops; 0: one per core
   unsigned max_connections = 0;                  // 0: as many as the descriptor limit allows
   unsigned max_connections_per_address = 0;      // 0: no cap
   std::size_t max_header_bytes = 32 * 1024;

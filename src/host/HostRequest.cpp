@@ -3,21 +3,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <utility>
 
-#include "host/AccessLog.h"
+#include "host/Connection.h"
 #include "host/Operations.h"
-#include "host/PendingRequests.h"
-#include "host/RequestMetrics.h"
-#include "host/ResponseHeaders.h"
-#include "host/StatusPages.h"
-#include "platform/Text.h"
+#include "host/ShardedCount.h"
 
 namespace host {
 namespace {
 
 // Output a module may produce for one request; more is refused.
 constexpr std::size_t kMaxOutput = 64u << 20;
+// How long a request's memory outlives the module's done-with-session, for
+// module threads that touch it once more on their way out.
+constexpr auto kRetireGrace = std::chrono::seconds(2);
 
 HostRequest& Self(QX_HCONN conn) { return *static_cast<HostRequest*>(conn); }
 
@@ -25,58 +25,43 @@ bool EndsWithBlankLine(const std::string& text) {
   return text.ends_with("\r\n\r\n") || text.ends_with("\n\n");
 }
 
+ShardedCount& InModule() {
+  static auto* count = new ShardedCount;  // never destroyed: module threads may count after exit begins
+  return *count;
+}
+
+// Requests the module said it is done with, kept for the grace; each new one
+// lets go of those past it.
+void Retire(std::shared_ptr<HostRequest> request) {
+  using Clock = std::chrono::steady_clock;
+  static std::mutex mutex;
+  static auto* retired = new std::deque<std::pair<Clock::time_point, std::shared_ptr<HostRequest>>>;
+  std::deque<std::shared_ptr<HostRequest>> expired;  // released after the lock
+  std::lock_guard lock(mutex);
+  const auto now = Clock::now();
+  while (!retired->empty() && now - retired->front().first > kRetireGrace) {
+    expired.push_back(std::move(retired->front().second));
+    retired->pop_front();
+  }
+  retired->emplace_back(now, std::move(request));
+}
+
 }  // namespace
 
-HostRequest::HostRequest(PendingRequests& registry, bool access_log, std::string uri)
-    : raw_uri(std::move(uri)), operation(kOtherOperation), registry_(registry), access_log_(access_log) {
+std::int64_t ModuleRequestsInProgress() { return InModule().Sum(); }
+
+HostRequest::HostRequest(bool access_log, std::string method_text, std::string uri)
+    : method(std::move(method_text)), raw_uri(std::move(uri)), operation(kOtherOperation), access_log_(access_log) {
   const auto question = raw_uri.find('?');
   path = raw_uri.substr(0, question);
   if (question != std::string::npos) query = raw_uri.substr(question + 1);
   if (access_log_) logged_target = path;
 }
 
-const char* HostRequest::ModuleMethod() const {
-  return method == MHD_HTTP_METHOD_HEAD ? MHD_HTTP_METHOD_GET : method.c_str();
-}
+const char* HostRequest::ModuleMethod() const { return method == "HEAD" ? "GET" : method.c_str(); }
 
-void HostRequest::Queue() {
-  std::lock_guard lock(mutex_);
-  phase_ = Phase::kQueued;
-  // Set before the registry may hold the request: its watchdog reads it
-  // without this lock.
-  pending_since_ = std::chrono::steady_clock::now();
-}
-
-HostRequest::Wait HostRequest::AwaitModule(MHD_Connection* connection, std::chrono::microseconds limit) {
-  std::unique_lock lock(mutex_);
-  const auto answered = [this] {
-    return phase_ == Phase::kReturned && (module_status_ != QX_STATUS_PENDING || module_done_);
-  };
-  // A pending request whose worker finishes within the limit is answered
-  // here too: suspending and resuming the connection costs more than a poll.
-  if (returned_.wait_for(lock, limit, answered)) return Wait::kAnswerNow;
-  const bool pending = phase_ == Phase::kReturned;
-  if (const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
-    fd_ = info->connect_fd;
-  }
-  if (!registry_.Hold(shared_from_this())) {
-    // The server is closing and no connection may stay suspended; a module
-    // call still under way finishes unheard.
-    phase_ = Phase::kAnswered;
-    frozen_ = true;
-    forced_status_ = 503;
-    return Wait::kAnswerNow;
-  }
-  if (pending) phase_ = Phase::kSuspended;
-  suspended_ = true;
-  connection_ = connection;
-  // Suspended under the lock, so that nobody resumes a connection that is
-  // not suspended yet.
-  MHD_suspend_connection(connection);
-  return Wait::kSuspended;
-}
-
-QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock() {
+QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock(std::weak_ptr<Connection> connection) {
+  connection_ = std::move(connection);
   ecb_.cbSize = sizeof ecb_;
   ecb_.dwVersion = QX_MAKE_VERSION(6, 0);
   ecb_.ConnID = this;
@@ -95,67 +80,52 @@ QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock() {
   ecb_.WriteClient = &WriteClient;
   ecb_.ReadClient = &ReadClient;
   ecb_.ServerSupportFunction = &ServerSupportFunction;
+  InModule().Add(1);
   std::lock_guard lock(mutex_);
-  if (phase_ != Phase::kQueued) return nullptr;
-  phase_ = Phase::kInModule;
   // The module may finish on another thread before HttpExtensionProc returns.
   module_hold_ = shared_from_this();
-  registry_.ModuleTook(this);
   return &ecb_;
+}
+
+std::shared_ptr<HostRequest> HostRequest::ReleaseLocked() {
+  if (module_hold_) InModule().Add(-1);
+  return std::move(module_hold_);
 }
 
 void HostRequest::ModuleReturned(std::uint32_t status) {
   std::shared_ptr<HostRequest> release;  // after the lock
   std::lock_guard lock(mutex_);
+  returned_ = true;
   module_status_ = status;
-  const bool pending = status == QX_STATUS_PENDING && !module_done_;
-  if (!pending) {
-    frozen_ = true;
-    if (status != QX_STATUS_PENDING && module_hold_) {
-      release = std::move(module_hold_);
-      registry_.ModuleReleased(this);
-    }
-  }
-  if (phase_ != Phase::kInModule) return;  // answered meanwhile
-  if (!suspended_) {
-    phase_ = Phase::kReturned;
-    // The library's thread waits for an answer; a pending return is none yet,
-    // and waking it for nothing costs a context switch per poll.
-    if (!pending) returned_.notify_one();
-  } else if (pending) {
-    phase_ = Phase::kSuspended;
-  } else {
-    phase_ = Phase::kResuming;
-    ResumeLocked();
-  }
+  if (status != QX_STATUS_PENDING || module_done_) frozen_ = true;
+  if (status != QX_STATUS_PENDING) release = ReleaseLocked();
 }
 
-bool HostRequest::ForceAnswer(unsigned status, bool close_connection) {
+HostRequest::Next HostRequest::Decide() {
   std::lock_guard lock(mutex_);
-  if (!suspended_ || (phase_ != Phase::kQueued && phase_ != Phase::kInModule && phase_ != Phase::kSuspended)) {
-    return false;
-  }
-  phase_ = Phase::kResuming;
+  if (decided_) return Next::kNothing;
+  if (!returned_ || (module_status_ == QX_STATUS_PENDING && !module_done_)) return Next::kWait;
+  decided_ = true;
+  return Next::kAnswer;
+}
+
+bool HostRequest::Force() {
+  std::lock_guard lock(mutex_);
+  if (decided_) return false;
+  decided_ = true;
   frozen_ = true;
-  forced_status_ = status;
-  close_connection_ = close_connection;
-  ResumeLocked();
   return true;
 }
 
-// Under the lock: whoever finds a request past kSuspended knows the library
-// has been told, so that shutdown never stops the library while it still
-// counts a connection as suspended.
-void HostRequest::ResumeLocked() { MHD_resume_connection(connection_); }
-
 void HostRequest::DoneWithSession() {
   std::shared_ptr<HostRequest> hold;
+  bool tell = false;
   {
     std::lock_guard lock(mutex_);
     if (module_done_) return;  // a second done changes nothing
     module_done_ = true;
     frozen_ = true;
-    hold = std::move(module_hold_);
+    hold = ReleaseLocked();
     // The record outlives the request for a grace time; only what a late
     // call from the module could touch stays.
     std::vector<std::pair<std::string, std::string>>().swap(variables);
@@ -164,83 +134,24 @@ void HostRequest::DoneWithSession() {
     ecb_.lpbData = nullptr;
     ecb_.cbAvailable = 0;
     ecb_.cbTotalBytes = 0;
-    if (phase_ == Phase::kReturned) returned_.notify_one();  // the library's thread may still wait
-    if (phase_ == Phase::kSuspended) {
-      phase_ = Phase::kResuming;
-      ResumeLocked();
-    }
+    // Done inside the call is seen when the call returns.
+    tell = returned_ && !decided_;
   }
-  if (hold) registry_.Retire(std::move(hold));
+  if (tell) Connection::TellModuleDone(connection_, shared_from_this());
+  if (hold) Retire(std::move(hold));
 }
 
-MHD_Result HostRequest::QueueAnswer(MHD_Connection* connection) {
-  unsigned status = 0;
-  std::string output;
-  std::vector<HeaderLine> headers;
-  unsigned forced = 0;
-  bool close_connection = false;
-  unsigned logged = 0;  // what the metrics and the access log say of a forced answer
-  {
-    std::lock_guard lock(mutex_);
-    phase_ = Phase::kAnswered;
-    connection_ = nullptr;
-    auto& metrics = HostRequestMetrics();
-    metrics.RecordDuration(operation, std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                          std::chrono::steady_clock::now() - pending_since_).count());
-    forced = forced_status_;
-    close_connection = close_connection_;
-    if (forced != 0) {
-      logged = close_connection ? 499 : forced;
-      metrics.RecordAnswer(operation, logged);
-      if (forced == 504) metrics.RecordWatchdogTimeout();  // only the watchdog forces it
-    } else {
-      status = headers_sent_ ? ParseStatusLine(status_line_, ecb_.dwHttpStatusCode) : ecb_.dwHttpStatusCode;
-      if (status < 100 || status > 999) status = 500;
-      if (module_status_ == QX_STATUS_ERROR && status == 200 && output_.empty()) status = 500;
-      output = std::move(output_);
-      headers = ParseModuleHeaders(header_text_);
-    }
-  }
-  if (forced != 0) {
-    // Logged like any answer: a timeout or a client that left is what an
-    // operator looks for first.
-    if (access_log_) WriteAccessLogLine(remote_address, method, logged_target, logged, 0);
-    if (close_connection) return MHD_NO;
-    return QueueStatusPage(connection, forced, registry_.shutting_down());
-  }
-  if (status == 204 || status == 304) output.clear();
-  MHD_Response* response =
-      MHD_create_response_from_buffer(output.size(), output.data(), MHD_RESPMEM_MUST_COPY);
-  if (response == nullptr) return MHD_NO;
-  bool has_type = false;
-  for (const auto& header : headers) {
-    has_type = has_type || text::EqualsIgnoringCase(header.name, MHD_HTTP_HEADER_CONTENT_TYPE);
-    MHD_add_response_header(response, header.name.c_str(), header.value.c_str());
-  }
-  if (!has_type && !output.empty()) {
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/html");
-  }
-  if (registry_.shutting_down()) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-  const MHD_Result queued = MHD_queue_response(connection, status, response);
-  MHD_destroy_response(response);
-  HostRequestMetrics().RecordAnswer(operation, status);
-  if (access_log_) {
-    WriteAccessLogLine(remote_address, method, logged_target, status,
-                       method == MHD_HTTP_METHOD_HEAD ? 0 : output.size());
-  }
-  return queued;
-}
-
-void HostRequest::ConnectionCompleted() {
+HostRequest::Answer HostRequest::TakeAnswer() {
+  Answer answer;
   std::lock_guard lock(mutex_);
-  connection_ = nullptr;
   frozen_ = true;
-  if (phase_ != Phase::kInModule) phase_ = Phase::kAnswered;
-}
-
-HostRequest::Phase HostRequest::phase() const {
-  std::lock_guard lock(mutex_);
-  return phase_;
+  unsigned status = headers_sent_ ? ParseStatusLine(status_line_, ecb_.dwHttpStatusCode) : ecb_.dwHttpStatusCode;
+  if (status < 100 || status > 999) status = 500;
+  if (module_status_ == QX_STATUS_ERROR && status == 200 && output_.empty()) status = 500;
+  answer.status = status;
+  answer.body = std::move(output_);
+  answer.headers = ParseModuleHeaders(header_text_);
+  return answer;
 }
 
 int HostRequest::GetServerVariable(QX_HCONN conn, const char* name, void* buffer, uint32_t* size) {

@@ -3,43 +3,40 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
+
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "host/Exposition.h"
 #include "host/Health.h"
-#include "host/RateLimitedLog.h"
 #include "host/RequestMetrics.h"
 #include "net/PoolStatistics.h"
 #include "platform/ListeningSocket.h"
 
 namespace host {
+
+namespace http = boost::beast::http;
+
 namespace {
 
 // Scrapers and probes are few; the limits only keep a flood off the host.
-constexpr unsigned kMaxConnections = 32;
-constexpr unsigned kIdleTimeoutSeconds = 10;
+constexpr int kMaxConnections = 32;
+constexpr auto kIdleTimeout = std::chrono::seconds(10);
+constexpr std::uint32_t kMaxHeadBytes = 8192;
+constexpr std::uint64_t kMaxBodyBytes = 4096;
+constexpr const char* kPlainText = "text/plain; charset=utf-8";
 // A value the module never writes there: left untouched, the block says that
 // the pool does not exist.
 constexpr std::int32_t kNoPool = -1;
-
-MHD_Result Answer(MHD_Connection* connection, unsigned status, const std::string& body, const char* type,
-                  const char* allow = nullptr) {
-  MHD_Response* response =
-      MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
-  if (response == nullptr) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-  if (allow != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
-  const MHD_Result queued = MHD_queue_response(connection, status, response);
-  MHD_destroy_response(response);
-  return queued;
-}
-
-MHD_Result AnswerVerdict(MHD_Connection* connection, const HealthVerdict& verdict) {
-  return Answer(connection, verdict.ok ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE, verdict.reason + "\n",
-                "text/plain; charset=utf-8");
-}
 
 // The clock the module stamps its heartbeats with.
 std::int64_t MonotonicNs() {
@@ -103,10 +100,68 @@ void RenderPools(Exposition& out, const ExtensionModule& module) {
 
 }  // namespace
 
-MetricsServer::MetricsServer(std::string address, unsigned short port, Sources sources)
-    : address_(std::move(address)), requested_port_(port), sources_(std::move(sources)) {}
+class MetricsServer::Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(const MetricsServer& server, boost::asio::ip::tcp::socket socket, std::shared_ptr<int> open)
+      : server_(server), stream_(std::move(socket)), open_(std::move(open)) {
+    ++*open_;
+  }
+  ~Session() { --*open_; }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
 
-MetricsServer::~MetricsServer() { Stop(); }
+  void Read() {
+    parser_.emplace();
+    parser_->header_limit(kMaxHeadBytes);
+    parser_->body_limit(kMaxBodyBytes);
+    stream_.expires_after(kIdleTimeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
+                       self->OnRead(error);
+                     });
+  }
+
+ private:
+  void OnRead(const boost::system::error_code& error) {
+    if (error) return;  // closed with the session
+    const auto& request = parser_->get();
+    const std::string_view path(request.target().data(), request.target().size());
+    response_ = {};
+    if (request.method() != http::verb::get && request.method() != http::verb::head &&
+        (path == "/metrics" || path == "/healthz" || path == "/readyz")) {
+      response_.result(http::status::method_not_allowed);
+      response_.set(http::field::allow, "GET, HEAD");
+      response_.body() = "GET or HEAD\n";
+      response_.set(http::field::content_type, kPlainText);
+    } else {
+      Page page = server_.Answer(path);
+      response_.result(page.status);
+      response_.set(http::field::content_type, page.type);
+      response_.body() = std::move(page.body);
+    }
+    response_.set(http::field::cache_control, "no-store");
+    response_.keep_alive(request.keep_alive());
+    response_.prepare_payload();
+    if (request.method() == http::verb::head) response_.body().clear();
+    http::async_write(stream_, response_,
+                      [self = shared_from_this()](const boost::system::error_code& written, std::size_t) {
+                        if (!written && self->response_.keep_alive()) self->Read();
+                      });
+  }
+
+  const MetricsServer& server_;
+  boost::beast::tcp_stream stream_;
+  boost::beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  http::response<http::string_body> response_;
+  std::shared_ptr<int> open_;
+};
+
+MetricsServer::MetricsServer(boost::asio::io_context& loop, std::string address, unsigned short port,
+                             Sources sources)
+    : address_(std::move(address)), requested_port_(port), sources_(std::move(sources)), acceptor_(loop) {}
+
+MetricsServer::~MetricsServer() = default;
 
 bool MetricsServer::Start(std::string& error) {
   const auto listening = platform::OpenListeningSocket(address_, requested_port_, {.nonblocking = true});
@@ -117,28 +172,29 @@ bool MetricsServer::Start(std::string& error) {
     return false;
   }
   port_ = listening.port;
-  daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG, 0, nullptr,
-                             nullptr, &MetricsServer::OnRequest, this,
-                             MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr,
-                             MHD_OPTION_LISTEN_SOCKET, listening.fd,
-                             MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
-                             MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds,
-                             MHD_OPTION_END);
-  if (daemon_ == nullptr) {
+  boost::system::error_code assigned;
+  acceptor_.assign(boost::asio::ip::tcp::v4(), listening.fd, assigned);
+  if (assigned) {
     close(listening.fd);
     error = "cannot start the metrics server on " + address_ + ":" + std::to_string(port_);
     return false;
   }
+  boost::asio::post(acceptor_.get_executor(), [this] { Accept(); });
   return true;
 }
 
-std::string MetricsServer::Url() const { return "http://" + address_ + ":" + std::to_string(port_); }
-
-void MetricsServer::Stop() {
-  if (daemon_ == nullptr) return;
-  MHD_stop_daemon(daemon_);  // closes the listening socket too
-  daemon_ = nullptr;
+void MetricsServer::Accept() {
+  acceptor_.async_accept([this](const boost::system::error_code& error, boost::asio::ip::tcp::socket socket) {
+    if (error == boost::asio::error::operation_aborted) return;
+    // A refused connection is closed with its socket.
+    if (!error && *sessions_ < kMaxConnections) {
+      std::make_shared<Session>(*this, std::move(socket), sessions_)->Read();
+    }
+    Accept();
+  });
 }
+
+std::string MetricsServer::Url() const { return "http://" + address_ + ":" + std::to_string(port_); }
 
 std::string MetricsServer::RenderMetrics() const {
   Exposition out;
@@ -164,6 +220,9 @@ std::string MetricsServer::RenderMetrics() const {
   out.Family("quorvix_module_requests_in_progress", "gauge",
              "Requests the module has taken and not yet finished.");
   out.Sample("quorvix_module_requests_in_progress", {}, static_cast<double>(sources_.module_requests()));
+  out.Family("quorvix_host_threads", "gauge",
+             "Threads that run the host's event loops, wait as spares, or are inside module calls.");
+  out.Sample("quorvix_host_threads", {}, static_cast<double>(sources_.threads()));
   HostRequestMetrics().Render(out);
 
   if (loaded) {
@@ -182,35 +241,18 @@ std::string MetricsServer::RenderMetrics() const {
   return out.Text();
 }
 
-MHD_Result MetricsServer::OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                                    const char*, const char*, size_t* upload_data_size, void** request_context) {
-  // The first call only announces the request.
-  static int announced;
-  if (*request_context == nullptr) {
-    *request_context = &announced;
-    return MHD_YES;
-  }
-  if (*upload_data_size != 0) return MHD_NO;  // nothing here takes a body
-  const auto& self = *static_cast<const MetricsServer*>(cls);
-  const std::string_view path = url != nullptr ? url : "";
-  const std::string_view verb = method != nullptr ? method : "";
-  if (path != "/metrics" && path != "/healthz" && path != "/readyz") {
-    return Answer(connection, MHD_HTTP_NOT_FOUND, "not found\n", "text/plain; charset=utf-8");
-  }
-  if (verb != MHD_HTTP_METHOD_GET && verb != MHD_HTTP_METHOD_HEAD) {
-    return Answer(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "GET or HEAD\n", "text/plain; charset=utf-8",
-                  "GET, HEAD");
-  }
-  const bool loaded = self.module_loaded_.load(std::memory_order_acquire);
-  if (path == "/metrics") return Answer(connection, MHD_HTTP_OK, self.RenderMetrics(), Exposition::kContentType);
-  if (path == "/readyz") {
-    return AnswerVerdict(connection, CheckReadiness(self.shutting_down_.load(std::memory_order_relaxed), loaded));
-  }
+MetricsServer::Page MetricsServer::Answer(std::string_view path) const {
+  const bool loaded = module_loaded_.load(std::memory_order_acquire);
+  const auto verdict = [](const HealthVerdict& health) {
+    return Page{health.ok ? 200u : 503u, kPlainText, health.reason + "\n"};
+  };
+  if (path == "/metrics") return {200, Exposition::kContentType, RenderMetrics()};
+  if (path == "/readyz") return verdict(CheckReadiness(shutting_down_.load(std::memory_order_relaxed), loaded));
+  if (path != "/healthz") return {404, kPlainText, "not found\n"};
   QX_HEARTBEAT_STATUS heartbeat{};
-  const bool reported = loaded && self.sources_.module.GetHeartbeatStatusEntry != nullptr;
-  if (reported) self.sources_.module.GetHeartbeatStatusEntry(&heartbeat);
-  return AnswerVerdict(connection,
-                       CheckHealth(loaded, reported ? &heartbeat : nullptr, MonotonicNs()));
+  const bool reported = loaded && sources_.module.GetHeartbeatStatusEntry != nullptr;
+  if (reported) sources_.module.GetHeartbeatStatusEntry(&heartbeat);
+  return verdict(CheckHealth(loaded, reported ? &heartbeat : nullptr, MonotonicNs()));
 }
 
 }  // namespace host

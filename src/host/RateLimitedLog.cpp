@@ -42,12 +42,4 @@ void LogLimited(std::string_view kind, std::string_view line, std::chrono::secon
   std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
-void LogLibraryMessage(void*, const char* format, va_list arguments) {
-  char line[512];
-  std::vsnprintf(line, sizeof line, format, arguments);
-  std::string_view text(line);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-  LogLimited(format, text);
-}
-
 }  // namespace host

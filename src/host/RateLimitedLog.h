@@ -4,7 +4,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstdarg>
 #include <string>
 #include <string_view>
 
@@ -15,8 +14,5 @@ namespace host {
 // Any thread.
 void LogLimited(std::string_view kind, std::string_view line,
                 std::chrono::seconds interval = std::chrono::seconds(10));
-
-// The HTTP library's error log, kinded by its message format.
-__attribute__((format(printf, 2, 0))) void LogLibraryMessage(void* cls, const char* format, va_list arguments);
 
 }  // namespace host

@@ -1,23 +1,50 @@
 #include "host/RequestMetrics.h"
 
 #include <string>
+#include <utility>
 
 namespace host {
 namespace {
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
-constexpr std::array<std::int64_t, RequestMetrics::kBucketSeconds.size()> BucketLimitsNs() {
-  std::array<std::int64_t, RequestMetrics::kBucketSeconds.size()> limits{};
-  for (std::size_t i = 0; i < limits.size(); ++i) {
-    limits[i] = static_cast<std::int64_t>(RequestMetrics::kBucketSeconds[i] * 1e9 + 0.5);
-  }
-  return limits;
+}  // namespace
+
+template <std::size_t kBuckets>
+void DurationHistogram<kBuckets>::Record(std::int64_t nanoseconds) noexcept {
+  if (nanoseconds < 0) nanoseconds = 0;
+  const double seconds = static_cast<double>(nanoseconds) / 1e9;
+  std::size_t bucket = 0;
+  while (bucket < kBuckets && seconds > (*bounds_)[bucket]) ++bucket;
+  counts_[bucket].fetch_add(1, kRelaxed);
+  sum_ns_.fetch_add(static_cast<std::uint64_t>(nanoseconds), kRelaxed);
 }
-constexpr auto kBucketLimitsNs = BucketLimitsNs();
 
+template <std::size_t kBuckets>
+void DurationHistogram<kBuckets>::Render(Exposition& out, std::string_view name, const MetricLabel* label) const {
+  std::array<std::uint64_t, kBuckets + 1> counts{};
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < counts.size(); ++i) total += counts[i] = counts_[i].load(kRelaxed);
+  if (total == 0) return;
+  const std::string bucket_name = std::string(name) + "_bucket";
+  const auto sample = [&](std::string_view sample_name, std::string_view le, auto value) {
+    if (label == nullptr && le.empty()) out.Sample(sample_name, {}, value);
+    else if (label == nullptr) out.Sample(sample_name, {{"le", le}}, value);
+    else if (le.empty()) out.Sample(sample_name, {*label}, value);
+    else out.Sample(sample_name, {*label, {"le", le}}, value);
+  };
+  std::uint64_t cumulative = 0;
+  for (std::size_t i = 0; i < kBuckets; ++i) {
+    cumulative += counts[i];
+    sample(bucket_name, MetricNumber((*bounds_)[i]), cumulative);
+  }
+  sample(bucket_name, "+Inf", total);
+  sample(std::string(name) + "_sum", "", static_cast<double>(sum_ns_.load(kRelaxed)) / 1e9);
+  sample(std::string(name) + "_count", "", total);
+}
+
+namespace {
 constinit RequestMetrics g_metrics;
-
 }  // namespace
 
 RequestMetrics& HostRequestMetrics() { return g_metrics; }
@@ -28,15 +55,14 @@ void RequestMetrics::RecordAnswer(std::uint8_t operation, unsigned status) noexc
 }
 
 void RequestMetrics::RecordDuration(std::uint8_t operation, std::int64_t nanoseconds) noexcept {
-  if (operation >= kOperationCount) operation = kOtherOperation;
-  if (nanoseconds < 0) nanoseconds = 0;
-  std::size_t bucket = 0;
-  while (bucket < kBucketLimitsNs.size() && nanoseconds > kBucketLimitsNs[bucket]) ++bucket;
-  buckets_[operation][bucket].fetch_add(1, kRelaxed);
-  duration_ns_[operation].fetch_add(static_cast<std::uint64_t>(nanoseconds), kRelaxed);
+  durations_[operation < kOperationCount ? operation : kOtherOperation].Record(nanoseconds);
 }
 
 void RequestMetrics::RecordWatchdogTimeout() noexcept { watchdog_timeouts_.fetch_add(1, kRelaxed); }
+
+void RequestMetrics::RecordModuleCall(std::int64_t nanoseconds) noexcept { module_calls_.Record(nanoseconds); }
+
+void RequestMetrics::RecordBlockingModuleCall() noexcept { blocking_module_calls_.fetch_add(1, kRelaxed); }
 
 void RequestMetrics::Render(Exposition& out) const {
   out.Family("quorvix_http_requests_total", "counter",
@@ -55,28 +81,23 @@ void RequestMetrics::Render(Exposition& out) const {
   out.Family("quorvix_http_request_duration_seconds", "histogram",
              "Time from handing a request to the module to its answer, pending time included.");
   for (std::uint8_t operation = 0; operation < kOperationCount; ++operation) {
-    std::uint64_t cumulative = 0;
-    std::array<std::uint64_t, kBucketSeconds.size() + 1> counts{};
-    for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = buckets_[operation][i].load(kRelaxed);
-    for (const auto count : counts) cumulative += count;
-    if (cumulative == 0) continue;
-    const std::string_view name = OperationName(operation);
-    cumulative = 0;
-    for (std::size_t i = 0; i < kBucketSeconds.size(); ++i) {
-      cumulative += counts[i];
-      const std::string le = MetricNumber(kBucketSeconds[i]);
-      out.Sample("quorvix_http_request_duration_seconds_bucket", {{"operation", name}, {"le", le}}, cumulative);
-    }
-    cumulative += counts.back();
-    out.Sample("quorvix_http_request_duration_seconds_bucket", {{"operation", name}, {"le", "+Inf"}}, cumulative);
-    out.Sample("quorvix_http_request_duration_seconds_sum", {{"operation", name}},
-               static_cast<double>(duration_ns_[operation].load(kRelaxed)) / 1e9);
-    out.Sample("quorvix_http_request_duration_seconds_count", {{"operation", name}}, cumulative);
+    const MetricLabel label{"operation", OperationName(operation)};
+    durations_[operation].Render(out, "quorvix_http_request_duration_seconds", &label);
   }
 
   out.Family("quorvix_watchdog_timeouts_total", "counter",
              "Pending requests the host answered 504 because the module left them pending too long.");
   out.Sample("quorvix_watchdog_timeouts_total", {}, watchdog_timeouts_.load(kRelaxed));
+
+  out.Family("quorvix_module_call_duration_seconds", "histogram",
+             "Time each call of HttpExtensionProc took, on the event loop's thread that read the request.");
+  module_calls_.Render(out, "quorvix_module_call_duration_seconds", nullptr);
+  out.Family("quorvix_module_calls_blocking_total", "counter",
+             "Module calls that held their event loop so long that another thread took the loop over.");
+  out.Sample("quorvix_module_calls_blocking_total", {}, blocking_module_calls_.load(kRelaxed));
 }
+
+template class DurationHistogram<RequestMetrics::kBucketSeconds.size()>;
+template class DurationHistogram<RequestMetrics::kCallBucketSeconds.size()>;
 
 }  // namespace host

@@ -13,47 +13,38 @@
 namespace host {
 namespace {
 
-std::string AddressText(const sockaddr* address, unsigned short* port) {
-  char text[INET6_ADDRSTRLEN] = "";
-  if (address == nullptr) return "-";
-  if (address->sa_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-    *port = ntohs(v4->sin_port);
-  } else if (address->sa_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-    inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-    *port = ntohs(v6->sin6_port);
-  }
+std::string AddressText(std::uint32_t address) {
+  char text[INET_ADDRSTRLEN] = "";
+  in_addr v4{};
+  v4.s_addr = address;
+  inet_ntop(AF_INET, &v4, text, sizeof text);
   return text;
 }
 
-std::string ServerVariableName(const char* header) {
+std::string ServerVariableName(std::string_view header) {
   std::string name = "HTTP_";
-  for (const char* c = header; *c != '\0'; ++c) {
-    name.push_back(*c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(*c))));
+  for (const char c : header) {
+    name.push_back(c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
   }
   return name;
 }
 
 // The Host header without its port; an IPv6 literal is kept whole.
-std::string ServerName(MHD_Connection* connection, const std::string& fallback) {
-  const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+std::string ServerName(const HeaderFields& fields, const std::string& fallback) {
+  const std::string* host = FindField(fields, "Host");
   if (host == nullptr) return fallback;
-  std::string_view name(host);
+  std::string_view name(*host);
   if (!name.starts_with('[')) name = name.substr(0, name.find(':'));
   return name.empty() ? fallback : std::string(name);
 }
 
-const char* HeaderOr(MHD_Connection* connection, const char* header, const char* fallback) {
-  const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, header);
-  return value != nullptr ? value : fallback;
+std::string FieldOr(const HeaderFields& fields, std::string_view name, const char* fallback) {
+  const std::string* value = FindField(fields, name);
+  return value != nullptr ? *value : fallback;
 }
 
-bool IsTrusted(const sockaddr* peer, const std::vector<std::uint32_t>& trusted_proxies) {
-  if (peer == nullptr || peer->sa_family != AF_INET) return false;
-  const auto address = reinterpret_cast<const sockaddr_in*>(peer)->sin_addr.s_addr;
-  return std::find(trusted_proxies.begin(), trusted_proxies.end(), address) != trusted_proxies.end();
+bool IsTrusted(std::uint32_t peer, const std::vector<std::uint32_t>& trusted_proxies) {
+  return std::find(trusted_proxies.begin(), trusted_proxies.end(), peer) != trusted_proxies.end();
 }
 
 // The address text in header, canonical, or empty when it holds none.
@@ -69,12 +60,10 @@ std::string AddressIn(std::string_view header) {
   return {};
 }
 
-std::string ForwardedClient(MHD_Connection* connection) {
-  if (const char* real_ip = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Real-IP")) {
-    return AddressIn(real_ip);
-  }
-  if (const char* forwarded = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Forwarded-For")) {
-    const std::string_view list(forwarded);
+std::string ForwardedClient(const HeaderFields& fields) {
+  if (const std::string* real_ip = FindField(fields, "X-Real-IP")) return AddressIn(*real_ip);
+  if (const std::string* forwarded = FindField(fields, "X-Forwarded-For")) {
+    const std::string_view list(*forwarded);
     const auto comma = list.rfind(',');
     return AddressIn(comma == std::string_view::npos ? list : list.substr(comma + 1));
   }
@@ -83,22 +72,20 @@ std::string ForwardedClient(MHD_Connection* connection) {
 
 }  // namespace
 
-void CollectServerVariables(MHD_Connection* connection, const ServerAddress& server,
+void CollectServerVariables(const HeaderFields& fields, const PeerAddress& peer, const ServerAddress& server,
                             const std::vector<std::uint32_t>& trusted_proxies, HostRequest& request) {
-  unsigned short remote_port = 0;
-  const auto* client = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-  const sockaddr* peer = client != nullptr ? client->client_addr : nullptr;
-  request.remote_address = AddressText(peer, &remote_port);
-  if (IsTrusted(peer, trusted_proxies)) {
-    if (std::string forwarded = ForwardedClient(connection); !forwarded.empty()) {
+  request.remote_address = AddressText(peer.address);
+  if (IsTrusted(peer.address, trusted_proxies)) {
+    if (std::string forwarded = ForwardedClient(fields); !forwarded.empty()) {
       request.remote_address = std::move(forwarded);
     }
   }
+  request.variables.reserve(13 + fields.size());
   request.variables = {
       {"REMOTE_ADDR", request.remote_address},
       {"REMOTE_HOST", request.remote_address},
-      {"REMOTE_PORT", std::to_string(remote_port)},
-      {"SERVER_NAME", ServerName(connection, server.name)},
+      {"REMOTE_PORT", std::to_string(peer.port)},
+      {"SERVER_NAME", ServerName(fields, server.name)},
       {"SERVER_PORT", std::to_string(server.port)},
       {"SERVER_PROTOCOL", "HTTP/1.1"},
       {"URL", request.path},
@@ -106,17 +93,10 @@ void CollectServerVariables(MHD_Connection* connection, const ServerAddress& ser
       {"SCRIPT_NAME", request.path},
       {"REQUEST_METHOD", request.ModuleMethod()},
       {"QUERY_STRING", request.query},
-      {"CONTENT_TYPE", HeaderOr(connection, MHD_HTTP_HEADER_CONTENT_TYPE, "")},
-      {"CONTENT_LENGTH", HeaderOr(connection, MHD_HTTP_HEADER_CONTENT_LENGTH, "0")},
+      {"CONTENT_TYPE", FieldOr(fields, "Content-Type", "")},
+      {"CONTENT_LENGTH", FieldOr(fields, "Content-Length", "0")},
   };
-  MHD_get_connection_values(
-      connection, MHD_HEADER_KIND,
-      [](void* cls, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
-        static_cast<HostRequest*>(cls)->variables.emplace_back(ServerVariableName(key),
-                                                               value != nullptr ? value : "");
-        return MHD_YES;
-      },
-      &request);
+  for (const auto& [name, value] : fields) request.variables.emplace_back(ServerVariableName(name), value);
 }
 
 }  // namespace host

@@ -15,15 +15,9 @@
 #include <optional>
 #include <utility>
 
-#include "host/StatusPages.h"
 
 namespace host {
 namespace {
-
-// Revalidated on every use: the pages name these files without a version,
-// so a browser must not keep an old script after an upgrade; an unchanged
-// file costs a 304 without a body.
-constexpr const char* kCacheControl = "no-cache";
 
 constexpr std::array<std::pair<std::string_view, std::string_view>, 15> kTypes{{
     {".js", "text/javascript; charset=utf-8"},
@@ -111,13 +105,11 @@ bool EtagListMatches(std::string_view list, std::string_view etag) {
 }
 
 // If-None-Match decides when present; If-Modified-Since only without it.
-bool BrowserCopyIsCurrent(MHD_Connection* connection, std::string_view etag, std::time_t modified) {
-  if (const char* match = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_NONE_MATCH)) {
-    return EtagListMatches(match, etag);
-  }
-  if (const char* since = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                      MHD_HTTP_HEADER_IF_MODIFIED_SINCE)) {
-    const auto date = ParseHttpDate(since);
+bool BrowserCopyIsCurrent(const std::string* if_none_match, const std::string* if_modified_since,
+                          std::string_view etag, std::time_t modified) {
+  if (if_none_match != nullptr) return EtagListMatches(*if_none_match, etag);
+  if (if_modified_since != nullptr) {
+    const auto date = ParseHttpDate(if_modified_since->c_str());
     return date && modified <= *date;
   }
   return false;
@@ -133,10 +125,6 @@ std::optional<std::string> ResolveInside(const std::string& folder, const std::s
   const std::string inside = std::string(real_folder) + "/";
   if (std::strncmp(real_file, inside.c_str(), inside.size()) != 0) return std::nullopt;
   return std::string(real_file);
-}
-
-StaticAnswer NotFound(MHD_Connection* connection) {
-  return {404, 0, QueueStatusPage(connection, 404, false) == MHD_YES};
 }
 
 }  // namespace
@@ -158,46 +146,35 @@ std::string_view StaticContentType(std::string_view file_name) {
   return "application/octet-stream";
 }
 
-StaticAnswer QueueStaticFile(MHD_Connection* connection, const std::string& folder, std::string_view relative_path) {
+StaticFile LookUpStaticFile(const std::string& folder, std::string_view relative_path,
+                            const std::string* if_none_match, const std::string* if_modified_since) {
+  StaticFile answer;
   const std::string relative = SafeRelativePath(relative_path);
-  if (relative.empty()) return NotFound(connection);
+  if (relative.empty()) return answer;
   const auto path = ResolveInside(folder, relative);
-  if (!path) return NotFound(connection);
+  if (!path) return answer;
   const int fd = open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return NotFound(connection);
+  if (fd < 0) return answer;
   struct stat info {};
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(fd);
-    return NotFound(connection);
+    return answer;
   }
   char etag[64];
   std::snprintf(etag, sizeof etag, "\"%llx-%llx-%lx\"", static_cast<unsigned long long>(info.st_size),
                 static_cast<unsigned long long>(info.st_mtim.tv_sec), static_cast<long>(info.st_mtim.tv_nsec));
-  const std::string modified = HttpDate(info.st_mtim.tv_sec);
-  const bool current = BrowserCopyIsCurrent(connection, etag, info.st_mtim.tv_sec);
-  MHD_Response* response = nullptr;
-  if (current) {
+  answer.etag = etag;
+  answer.last_modified = HttpDate(info.st_mtim.tv_sec);
+  if (BrowserCopyIsCurrent(if_none_match, if_modified_since, answer.etag, info.st_mtim.tv_sec)) {
     close(fd);
-    response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-  } else {
-    // The library owns fd from here, also when it fails.
-    response = MHD_create_response_from_fd(static_cast<uint64_t>(info.st_size), fd);
+    answer.status = 304;
+    return answer;
   }
-  if (response == nullptr) {
-    if (!current) close(fd);
-    return {500, 0, false};
-  }
-  if (!current) {
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, std::string(StaticContentType(relative)).c_str());
-  }
-  MHD_add_response_header(response, MHD_HTTP_HEADER_ETAG, etag);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_LAST_MODIFIED, modified.c_str());
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, kCacheControl);
-  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-  const unsigned status = current ? MHD_HTTP_NOT_MODIFIED : MHD_HTTP_OK;
-  const bool queued = MHD_queue_response(connection, status, response) == MHD_YES;
-  MHD_destroy_response(response);
-  return {status, current ? 0 : static_cast<std::size_t>(info.st_size), queued};
+  answer.status = 200;
+  answer.fd = fd;
+  answer.size = static_cast<std::uint64_t>(info.st_size);
+  answer.content_type = StaticContentType(relative);
+  return answer;
 }
 
 }  // namespace host

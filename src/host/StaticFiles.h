@@ -4,12 +4,10 @@
 // inside the folder are served: no listing, nothing reached through "..", a
 // dot file or a symbolic link that leads out of it.
 //
-// Any thread may call QueueStaticFile; it reads nothing but the file system.
+// Any thread may call LookUpStaticFile; it reads nothing but the file system.
 #pragma once
 
-#include <microhttpd.h>
-
-#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,17 +20,26 @@ std::string StaticFolderFor(const std::string& module_path);
 // unknown endings are "application/octet-stream".
 std::string_view StaticContentType(std::string_view file_name);
 
-struct StaticAnswer {
-  unsigned status = 0;    // 200, 304 or 404
-  std::size_t bytes = 0;  // of the body, for the access log
-  bool queued = false;    // false: the library refused the answer
+// What to answer for a static file.
+struct StaticFile {
+  unsigned status = 404;    // 200, 304 or 404
+  int fd = -1;              // 200: the file, open; the caller owns it
+  std::uint64_t size = 0;   // 200: its length
+  std::string_view content_type;  // 200
+  std::string etag;               // 200 and 304
+  std::string last_modified;      // 200 and 304
 };
 
-// Answers a GET or HEAD for relative_path (still percent-encoded, as in the
-// request line) from folder: 200 with the file, 304 when the browser's
-// If-None-Match or If-Modified-Since shows its copy is current, 404 otherwise.
-// Call from the library's access handler for that connection.
-StaticAnswer QueueStaticFile(MHD_Connection* connection, const std::string& folder,
-                             std::string_view relative_path);
+// Looks up a GET or HEAD for relative_path (still percent-encoded, as in the
+// request line) in folder: 200 with the file, 304 when the browser's
+// If-None-Match or If-Modified-Since (null: not sent) shows its copy is
+// current, 404 otherwise.
+StaticFile LookUpStaticFile(const std::string& folder, std::string_view relative_path,
+                            const std::string* if_none_match, const std::string* if_modified_since);
+
+// The Cache-Control of every static answer: revalidated on every use, since
+// the pages name these files without a version, so a browser must not keep
+// an old script after an upgrade; an unchanged file costs a 304 without a body.
+inline constexpr const char* kStaticCacheControl = "no-cache";
 
 }  // namespace host

@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <boost/beast/http/status.hpp>
+
 #include <string>
 
 #include "isapi/ReasonPhrases.h"
@@ -9,9 +11,7 @@
 namespace host {
 namespace {
 
-std::string StatusText(unsigned status) {
-  return std::to_string(status) + " " + std::string(ReasonPhraseFor(status, "Error"));
-}
+std::string StatusText(unsigned status) { return std::to_string(status) + " " + std::string(ReasonPhrase(status)); }
 
 std::string PageFor(const std::string& status_text) {
   return "<html><head><title>" + status_text + "</title></head><body><h1>" + status_text +
@@ -20,23 +20,23 @@ std::string PageFor(const std::string& status_text) {
 
 }  // namespace
 
-MHD_Result QueueStatusPage(MHD_Connection* connection, unsigned status, bool close_connection,
-                           const char* allow) {
-  const std::string page = PageFor(StatusText(status));
-  MHD_Response* response =
-      MHD_create_response_from_buffer(page.size(), const_cast<char*>(page.data()), MHD_RESPMEM_MUST_COPY);
-  if (response == nullptr) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/html");
-  if (allow != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
-  if (close_connection) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-  const MHD_Result queued = MHD_queue_response(connection, status, response);
-  MHD_destroy_response(response);
-  return queued;
+std::string_view ReasonPhrase(unsigned status) {
+  const std::string_view standard = boost::beast::http::obsolete_reason(boost::beast::http::int_to_status(status));
+  return ReasonPhraseFor(status, standard.starts_with('<') ? std::string_view("Unknown") : standard);
 }
 
-void WriteStatusPageNow(MHD_Connection* connection, unsigned status) {
-  const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  if (info != nullptr) WriteStatusPageTo(info->connect_fd, status);
+StringResponse StatusPage(unsigned status, bool close_connection, const char* allow, bool head) {
+  namespace http = boost::beast::http;
+  StringResponse response;
+  response.result(status);
+  response.reason(ReasonPhrase(status));
+  response.set(http::field::content_type, "text/html");
+  if (allow != nullptr) response.set(http::field::allow, allow);
+  response.body() = PageFor(StatusText(status));
+  response.content_length(response.body().size());
+  if (head) response.body().clear();
+  response.keep_alive(!close_connection);
+  return response;
 }
 
 void WriteStatusPageTo(int fd, unsigned status) {

@@ -1,28 +1,28 @@
 // The host's own answers, given without the module: a short HTML page for a
 // status (doubtful framing, wrong path or method, body too large, shutting
-// down, timed out).
+// down, timed out), and the reason phrase of any status it sends.
 #pragma once
 
-#include <microhttpd.h>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include <string_view>
 
 namespace host {
 
-// Queues a page "<status> <reason>" on connection, with Allow when given and
-// "Connection: close" when close_connection. Call from the library's access
-// handler for that connection; MHD_NO when the library refused the answer.
-MHD_Result QueueStatusPage(MHD_Connection* connection, unsigned status, bool close_connection,
-                           const char* allow = nullptr);
+using StringResponse = boost::beast::http::response<boost::beast::http::string_body>;
 
-// Writes the same page, with "Connection: close", straight to the
-// connection's socket (plain HTTP: the host has no TLS). Only while a request
-// body arrives: the library then takes no answer, and has nothing of its own
-// to write. Call from the access handler for that connection and return
-// MHD_NO from it, so that the library closes the connection before it reads
-// or writes again. A socket that cannot take the whole page at once is closed
-// all the same.
-void WriteStatusPageNow(MHD_Connection* connection, unsigned status);
+// The reason phrase for status: the one the module's frame uses where it has
+// one, the standard one otherwise, "Unknown" for a status nobody named.
+std::string_view ReasonPhrase(unsigned status);
 
-// The same on a socket the library never saw: a connection refused at the door.
+// The page "<status> <reason>", with Allow when given and "Connection: close"
+// when close_connection. head: the same without the body, as HEAD gets it.
+StringResponse StatusPage(unsigned status, bool close_connection, const char* allow = nullptr, bool head = false);
+
+// The same page, with "Connection: close", straight onto a socket nothing
+// else writes to: a connection refused at the door. A socket that cannot take
+// the whole page at once is closed all the same.
 void WriteStatusPageTo(int fd, unsigned status);
 
 }  // namespace host

@@ -58,15 +58,17 @@ int main(int argc, char** argv) {
   if (!options.metrics_address.empty()) {
     const host::HttpHost& serving = *server;
     metrics = std::make_unique<host::MetricsServer>(
-        options.metrics_address, options.metrics_port,
+        server->FirstLoop(), options.metrics_address, options.metrics_port,
         host::MetricsServer::Sources{
             *module, version.lpszExtensionDesc, version.dwExtensionVersion, load_time.count(),
             std::chrono::duration<double>(loaded_at.time_since_epoch()).count(),
             [&serving] { return serving.PendingRequestsNow(); },
-            [&serving] { return serving.ModuleRequestsInProgress(); }});
+            [&serving] { return serving.ModuleRequestsInProgress(); },
+            [&serving] { return serving.Threads(); }});
     if (!metrics->Start(error)) {
       std::fprintf(stderr, "quorvix-host: %s\n", error.c_str());
       server->Shutdown();
+      metrics.reset();
       module->TerminateExtension(QX_TERM_MUST_UNLOAD);
       return 1;
     }
@@ -91,6 +93,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   // Module calls still blocked on the back end hold no part of the server:
   // it stops within the grace, and the module's stop cuts those waits short.
+  // The metrics listener stops with the loops it runs on.
   server->Shutdown();
   if (metrics) metrics->ModuleStopped();
   module->TerminateExtension(QX_TERM_MUST_UNLOAD);

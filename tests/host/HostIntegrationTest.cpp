@@ -53,6 +53,20 @@ class HostIntegrationTest : public ::testing::Test {
     }
     return response;
   }
+  // What arrives on fd until the host closes it (closed) or nothing comes for
+  // quiet; then fd is closed.
+  static std::string ReadUntilClosed(int fd, std::chrono::milliseconds quiet, bool& closed) {
+    std::string received;
+    closed = false;
+    char buffer[4096];
+    for (pollfd wait{fd, POLLIN, 0}; !closed && poll(&wait, 1, static_cast<int>(quiet.count())) > 0;) {
+      const auto count = recv(fd, buffer, sizeof buffer, 0);
+      closed = count <= 0;
+      if (!closed) received.append(buffer, static_cast<std::size_t>(count));
+    }
+    close(fd);
+    return received;
+  }
   // One of the probe module's counts (see mode=state in ProbeModule.cpp).
   int ProbeCount(const std::string& name) const {
     const std::string state = " " + host_->Get("mode=state").body;
@@ -132,6 +146,10 @@ TEST_F(HostIntegrationTest, RequestsWithDoubtfulFramingGetOne400AndTheConnection
       {"space before the colon of Host", get + "Host : x\r\n\r\n", 400, true},
       {"space before another colon", get + "Host: x\r\nX-Trace-Id : 1\r\n\r\n", 400, true},
       {"tab before a colon", get + "Host: x\r\nX-Trace-Id\t: 1\r\n\r\n", 400, true},
+      {"a negative length", post + "Content-Length: -5\r\n\r\n", 400, true},
+      {"a length with letters", post + "Content-Length: 12abc\r\n\r\nmode=sync", 400, true},
+      {"a length past 64 bits", post + "Content-Length: 18446744073709551617\r\n\r\n", 400, true},
+      {"a list of lengths", post + "Content-Length: 9, 9\r\n\r\nmode=sync", 400, true},
       {"wrong path, two lengths", "POST /webchat/other.so HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: " +
            std::to_string(hidden.size()) + "\r\n\r\n" + hidden, 400, true},
       {"sound GET", get + "Host: x\r\n\r\n", 200, false},
@@ -164,6 +182,53 @@ TEST_F(HostIntegrationTest, RequestsWithDoubtfulFramingGetOne400AndTheConnection
       EXPECT_EQ(responses.front().headers["connection"], "close");
     }
   }
+}
+
+// A head over the limit is answered as soon as the limit is passed, without
+// waiting for the rest of it: 414 while the request line is still arriving,
+// 431 once the header lines are.
+TEST_F(HostIntegrationTest, HeadsOverTheLimitAreAnsweredAtOnce) {
+  StartProbe({"--max-header-bytes", "2048"});
+  const std::string long_line = "GET " + host_->path() + "?mode=sync&pad=" + std::string(3000, 'p');
+  const std::string long_field = "GET " + host_->path() + "?mode=sync HTTP/1.1\r\nHost: x\r\nX-Pad: " +
+                                 std::string(3000, 'p');
+  for (const auto& [head, status] : {std::pair{long_line, 414}, std::pair{long_field, 431}}) {
+    SCOPED_TRACE(status);
+    const int fd = ConnectLoopback(host_->port());
+    ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+    bool closed = false;
+    std::string received = ReadUntilClosed(fd, 2s, closed);
+    EXPECT_TRUE(closed);
+    HttpResponse answer;
+    ASSERT_TRUE(ParseHttpResponse(received, answer)) << "no answer within 2 s";
+    EXPECT_EQ(answer.status, status);
+    EXPECT_EQ(answer.headers["connection"], "close");
+    EXPECT_EQ(received, "") << "one answer only";
+  }
+}
+
+// One event loop, and a module call on it that blocks: the loop goes on with
+// other clients meanwhile. The blocked call's connection sends its next
+// request behind it; answered 504 at the pending timeout (2 s), the blocked
+// request is over for the client, but its call is not: the next request
+// reaches the module only once that call has returned (3 s), within its own
+// pending timeout.
+TEST_F(HostIntegrationTest, ABlockedCallHoldsUpOnlyItsOwnConnection) {
+  StartProbe({"--threads", "1", "--pending-timeout", "2"});
+  const auto start = std::chrono::steady_clock::now();
+  const int blocked = ConnectLoopback(host_->port());
+  const std::string requests = "GET " + host_->path() + "?mode=sync&block=3000 HTTP/1.1\r\nHost: x\r\n\r\n" +
+                               "GET " + host_->path() + "?mode=sync&size=3 HTTP/1.1\r\nHost: x\r\n\r\n";
+  ASSERT_EQ(send(blocked, requests.data(), requests.size(), MSG_NOSIGNAL), static_cast<ssize_t>(requests.size()));
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(host_->Get("mode=sync").body, "hello");
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "the other clients waited for the blocked call";
+  EXPECT_EQ(ReadAnswer(blocked).status, 504);
+  const auto next = ReadAnswer(blocked);
+  EXPECT_EQ(next.body, "xxx");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 3s) << "the next request went in beside the blocked call";
+  close(blocked);
 }
 
 TEST_F(HostIntegrationTest, HeadIsAnsweredLikeGetWithoutTheBody) {
@@ -207,15 +272,8 @@ TEST_F(HostIntegrationTest, ChunkedUploadOverTheBodyLimitGets413AtOnce) {
     sent += static_cast<std::size_t>(count);
   }
   if (sent >= kWholeUpload) send(fd, "0\r\n\r\n", 5, MSG_NOSIGNAL);
-  std::string received;
   bool closed = false;
-  while (!closed && poll(&answered, 1, 5000) > 0) {
-    char buffer[4096];
-    const auto count = recv(fd, buffer, sizeof buffer, 0);
-    closed = count <= 0;
-    if (!closed) received.append(buffer, static_cast<std::size_t>(count));
-  }
-  close(fd);
+  std::string received = ReadUntilClosed(fd, 5s, closed);
   EXPECT_TRUE(closed);
   HttpResponse answer;
   ASSERT_TRUE(ParseHttpResponse(received, answer)) << received;

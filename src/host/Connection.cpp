@@ -1,0 +1,577 @@
+#include "host/Connection.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <boost/asio/post.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
+
+#include <algorithm>
+
+#include "host/AccessLog.h"
+#include "host/EventLoops.h"
+#include "host/Operations.h"
+#include "host/RequestChecks.h"
+#include "host/RequestMetrics.h"
+#include "host/RequestName.h"
+#include "host/StaticFiles.h"
+#include "platform/Text.h"
+
+namespace host {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+
+namespace {
+
+// Bytes asked for per read.
+constexpr std::size_t kReadSize = 16 * 1024;
+// Pipelined bytes kept while a request is answered; beyond, the reading waits.
+constexpr std::size_t kMaxBufferedAhead = 64 * 1024;
+// How long a closing connection reads and drops what the client still sends.
+constexpr auto kLinger = std::chrono::seconds(2);
+
+std::int64_t Nanoseconds(std::chrono::steady_clock::duration duration) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+}
+
+}  // namespace
+
+Connection::Connection(Serving& serving, asio::ip::tcp::socket socket, PeerAddress peer, std::size_t loop_index)
+    : serving_(serving),
+      executor_(socket.get_executor()),
+      socket_(std::move(socket)),
+      timer_(executor_),
+      peer_(peer),
+      loop_index_(loop_index) {}
+
+void Connection::Start() {
+  serving_.connections_by_loop[loop_index_].insert(this);
+  boost::system::error_code ignored;
+  socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+  head_since_ = last_io_ = Clock::now();
+  NextRequest();
+}
+
+void Connection::TellModuleDone(const std::weak_ptr<Connection>& connection, std::shared_ptr<HostRequest> request) {
+  if (auto self = connection.lock()) {
+    auto executor = self->executor_;
+    asio::post(executor, [self = std::move(self), request = std::move(request)] { self->OnModuleDone(request); });
+  }
+}
+
+void Connection::Read() {
+  if (reading_ || state_ == State::kClosed) return;
+  if (state_ != State::kHead && state_ != State::kBody && state_ != State::kLingering &&
+      buffer_.size() >= kMaxBufferedAhead) {
+    return;
+  }
+  if (state_ == State::kLingering) buffer_.clear();
+  reading_ = true;
+  socket_.async_read_some(buffer_.prepare(kReadSize),
+                          [self = shared_from_this()](const boost::system::error_code& error, std::size_t bytes) {
+                            self->OnRead(error, bytes);
+                          });
+}
+
+void Connection::OnRead(const boost::system::error_code& error, std::size_t bytes) {
+  reading_ = false;
+  if (state_ == State::kClosed) return;
+  last_io_ = Clock::now();
+  if (error) {
+    // The end of the stream, or a reset: either way nothing more comes.
+    peer_done_ = true;
+    if (error != asio::error::eof) {
+      if (state_ == State::kModule) ForceAnswer(499);
+      Close();
+      return;
+    }
+  } else {
+    buffer_.commit(bytes);
+  }
+  Process();
+}
+
+void Connection::Process() {
+  switch (state_) {
+    case State::kHead:
+    case State::kBody:
+      Parse();
+      return;
+    case State::kModule:
+      // The client left while the module has its request: it is dropped.
+      if (peer_done_) {
+        ForceAnswer(499);
+        Close();
+        return;
+      }
+      Read();
+      return;
+    case State::kLingering:
+      if (peer_done_) {
+        Close();
+      } else {
+        Read();
+      }
+      return;
+    case State::kWriting:
+    case State::kClosed:
+      return;
+  }
+}
+
+void Connection::NextRequest() {
+  state_ = State::kHead;
+  parser_.emplace(serving_.options.max_header_bytes, serving_.options.max_body_bytes);
+  static_request_ = false;
+  head_request_ = false;
+  keep_alive_ = true;
+  head_since_ = Clock::now();
+  if (busy_counted_) {
+    busy_counted_ = false;
+    serving_.busy.Add(-1);
+  }
+  ArmTimer();
+  Parse();
+}
+
+void Connection::Parse() {
+  while (state_ == State::kHead || state_ == State::kBody) {
+    const auto data = buffer_.data();
+    const std::size_t used = parser_->Feed(std::string_view(static_cast<const char*>(data.data()), data.size()));
+    buffer_.consume(used);
+    if (parser_->error_status() != 0) {
+      Refuse(parser_->error_status(), true);
+      return;
+    }
+    if (state_ == State::kHead && parser_->is_header_done()) {
+      state_ = State::kBody;
+      if (!JudgeHead()) return;
+      continue;
+    }
+    if (parser_->is_done()) {
+      Dispatch();
+      return;
+    }
+    if (peer_done_) {
+      // The client sent all it will, and it is not a whole request.
+      Close();
+      return;
+    }
+    if (used == 0 || buffer_.size() == 0) {
+      Read();
+      return;
+    }
+  }
+}
+
+bool Connection::JudgeHead() {
+  const auto& options = serving_.options;
+  if (!busy_counted_) {
+    busy_counted_ = true;
+    serving_.busy.Add(1);
+  }
+  request_ = std::make_shared<HostRequest>(options.access_log, std::move(parser_->method), std::move(parser_->target));
+  HostRequest& request = *request_;
+  head_request_ = request.method == "HEAD";
+  keep_alive_ = parser_->keep_alive();
+  CollectServerVariables(parser_->fields, peer_, serving_.server, options.trusted_proxies, request);
+  // The body is not in yet: refusals before it log what the query names.
+  if (options.access_log) {
+    request.logged_target = LoggedTarget(request.path, RequestName(request.query), request.raw_uri,
+                                         options.access_log_values);
+  }
+  // First of all: any answer that kept the connection would leave the rest of
+  // a doubtful request to be read as the next one.
+  if (!HasSoundFraming(parser_->fields, parser_->version)) {
+    Refuse(400, true);
+    return false;
+  }
+  // A refusal before the body leaves the body unread: the connection closes.
+  const bool closing = serving_.shutting_down.load(std::memory_order_relaxed) || !parser_->is_done();
+  if (request.path.starts_with(serving_.static_prefix)) {
+    if (request.method != "GET" && request.method != "HEAD") {
+      Refuse(405, closing, "GET, HEAD");
+      return false;
+    }
+    static_request_ = true;
+    static_file_ = request.path.substr(serving_.static_prefix.size());
+  } else if (request.path != serving_.module_target) {
+    Refuse(404, closing);
+    return false;
+  } else if (request.method != "GET" && request.method != "HEAD" && request.method != "POST") {
+    Refuse(405, closing, "GET, HEAD, POST");
+    return false;
+  }
+  if (serving_.shutting_down.load(std::memory_order_relaxed)) {
+    Refuse(503, true);
+    return false;
+  }
+  if (const auto length = parser_->content_length(); length && *length > options.max_body_bytes) {
+    Refuse(413, true);
+    return false;
+  }
+  if (!parser_->is_done() && parser_->version >= 11) {
+    if (const std::string* expect = FindField(parser_->fields, "Expect");
+        expect != nullptr && text::EqualsIgnoringCase(*expect, "100-continue")) {
+      // A client that waits for leave to send its body; the answer is tiny
+      // and goes before anything else is written on this connection.
+      static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+      boost::system::error_code ignored;
+      socket_.send(asio::buffer(kContinue, sizeof kContinue - 1), 0, ignored);
+    }
+  }
+  return true;
+}
+
+void Connection::Dispatch() {
+  request_->body = std::move(parser_->body);
+  if (static_request_) {
+    ServeStatic();
+  } else {
+    RunModule();
+  }
+}
+
+void Connection::ServeStatic() {
+  const auto& fields = parser_->fields;
+  StaticFile file = LookUpStaticFile(serving_.static_folder, static_file_, FindField(fields, "If-None-Match"),
+                                     FindField(fields, "If-Modified-Since"));
+  const HostRequest& request = *request_;
+  const bool close = !keep_alive_ || serving_.shutting_down.load(std::memory_order_relaxed);
+  HostRequestMetrics().RecordAnswer(request.operation, file.status);
+  if (serving_.options.access_log) {
+    WriteAccessLogLine(request.remote_address, request.method, request.raw_uri, file.status,
+                       file.status == 200 && !head_request_ ? file.size : 0);
+  }
+  if (file.status == 404) {
+    Write(StatusPage(404, close, nullptr, head_request_), close);
+    return;
+  }
+  const auto headers = [&](auto& response) {
+    response.result(file.status);
+    response.reason(ReasonPhrase(file.status));
+    response.set(http::field::etag, file.etag);
+    response.set(http::field::last_modified, file.last_modified);
+    response.set(http::field::cache_control, kStaticCacheControl);
+    response.set("X-Content-Type-Options", "nosniff");
+  };
+  if (file.status == 200 && !head_request_) {
+    FileResponse response;
+    headers(response);
+    response.set(http::field::content_type, file.content_type);
+    boost::beast::file_posix owned;
+    owned.native_handle(file.fd);
+    boost::system::error_code error;
+    response.body().reset(std::move(owned), error);
+    if (!error) {
+      response.content_length(file.size);
+      WriteFile(std::move(response), close);
+      return;
+    }
+    Refuse(500, true);
+    return;
+  }
+  StringResponse response;
+  headers(response);
+  if (file.status == 200) {  // HEAD: the length of the body left out
+    response.set(http::field::content_type, file.content_type);
+    response.content_length(file.size);
+    ::close(file.fd);
+  }
+  Write(std::move(response), close);
+}
+
+bool Connection::MayAskForHeartbeat() const {
+  const auto& allowed = serving_.options.heartbeat_from;
+  if (allowed.empty()) return true;
+  const HostRequest& request = *request_;
+  in_addr client{};
+  if (inet_pton(AF_INET, request.remote_address.c_str(), &client) == 1 &&
+      std::find(allowed.begin(), allowed.end(), client.s_addr) != allowed.end()) {
+    return true;
+  }
+  // The module may read the name from either text, as the method and a
+  // blank body decide: both are looked at.
+  return !MayNameHeartbeat(request.query) && !MayNameHeartbeat(request.body);
+}
+
+void Connection::RunModule() {
+  HostRequest& request = *request_;
+  const auto parameters = ModuleParameters(request.method, request.query, request.body);
+  request.operation = OperationOf(parameters);
+  if (serving_.options.access_log) {
+    request.logged_target = LoggedTarget(request.path, RequestName(parameters), request.raw_uri,
+                                         serving_.options.access_log_values);
+  }
+  if (!MayAskForHeartbeat()) {
+    Refuse(403, !keep_alive_);
+    return;
+  }
+  state_ = State::kModule;
+  // The pending timeout counts from here: a call that blocks as well as a
+  // pending request.
+  handed_over_ = Clock::now();
+  ArmTimer();
+  if (call_in_module_) {
+    // The previous request's call has not returned (it was answered without
+    // the module): this one waits for it.
+    call_waits_ = true;
+    Read();
+    return;
+  }
+  CallModule();
+}
+
+void Connection::CallModule() {
+  std::shared_ptr<HostRequest> request = request_;
+  QX_EXTENSION_CONTROL_BLOCK* ecb = request->PrepareControlBlock(weak_from_this());
+  call_in_module_ = true;
+  const EventLoops::Call call = EventLoops::BeginCall();
+  const std::uint32_t status = serving_.module.HttpExtensionProc(ecb);
+  request->ModuleReturned(status);
+  if (!EventLoops::EndCall(call)) {
+    // Another thread runs the loop now, and may be running this
+    // connection's handlers: nothing of it is touched here any more.
+    asio::post(executor_, [self = shared_from_this(), request = std::move(request)] { self->CallReturned(request); });
+    return;
+  }
+  CallReturned(request);
+}
+
+void Connection::CallReturned(const std::shared_ptr<HostRequest>& request) {
+  call_in_module_ = false;
+  if (state_ == State::kClosed) return;
+  if (request != request_) {
+    // Answered without the module meanwhile; the next request may go in now.
+    if (call_waits_ && state_ == State::kModule) {
+      call_waits_ = false;
+      CallModule();
+    }
+    return;
+  }
+  if (state_ != State::kModule) return;  // answered meanwhile
+  switch (request_->Decide()) {
+    case HostRequest::Next::kAnswer:
+      AnswerFromModule();
+      return;
+    case HostRequest::Next::kWait:
+      Hold();
+      Read();  // so that a client that leaves is noticed
+      return;
+    case HostRequest::Next::kNothing:
+      return;
+  }
+}
+
+void Connection::OnModuleDone(const std::shared_ptr<HostRequest>& request) {
+  if (request != request_ || state_ != State::kModule || call_waits_) return;
+  if (request_->Decide() == HostRequest::Next::kAnswer) AnswerFromModule();
+}
+
+void Connection::AnswerFromModule() {
+  Unhold();
+  HostRequest& request = *request_;
+  HostRequest::Answer answer = request.TakeAnswer();
+  auto& metrics = HostRequestMetrics();
+  metrics.RecordDuration(request.operation, Nanoseconds(Clock::now() - handed_over_));
+  if (answer.status == 204 || answer.status == 304) answer.body.clear();
+  StringResponse response;
+  response.result(answer.status);
+  response.reason(ReasonPhrase(answer.status));
+  bool has_type = false;
+  for (const auto& header : answer.headers) {
+    has_type = has_type || text::EqualsIgnoringCase(header.name, "Content-Type");
+    response.insert(header.name, header.value);
+  }
+  if (!has_type && !answer.body.empty()) response.set(http::field::content_type, "text/html");
+  const std::size_t length = answer.body.size();
+  if (answer.status != 204 && answer.status != 304 && answer.status >= 200) response.content_length(length);
+  if (!head_request_) response.body() = std::move(answer.body);
+  metrics.RecordAnswer(request.operation, answer.status);
+  if (serving_.options.access_log) {
+    WriteAccessLogLine(request.remote_address, request.method, request.logged_target, answer.status,
+                       head_request_ ? 0 : length);
+  }
+  Write(std::move(response),
+        !keep_alive_ || peer_done_ || serving_.shutting_down.load(std::memory_order_relaxed));
+}
+
+void Connection::ForceAnswer(unsigned status) {
+  if (!request_ || !request_->Force()) return;
+  Unhold();
+  HostRequest& request = *request_;
+  auto& metrics = HostRequestMetrics();
+  metrics.RecordDuration(request.operation, Nanoseconds(Clock::now() - handed_over_));
+  metrics.RecordAnswer(request.operation, status);
+  if (status == 504) metrics.RecordWatchdogTimeout();
+  // Logged like any answer: a timeout or a client that left is what an
+  // operator looks for first.
+  if (serving_.options.access_log) {
+    WriteAccessLogLine(request.remote_address, request.method, request.logged_target, status, 0);
+  }
+  if (status == 499) return;  // the caller closes
+  const bool close = !keep_alive_ || peer_done_ || serving_.shutting_down.load(std::memory_order_relaxed);
+  call_waits_ = false;
+  Write(StatusPage(status, close, nullptr, head_request_), close);
+}
+
+void Connection::Refuse(unsigned status, bool close, const char* allow) {
+  const std::uint8_t operation = request_ ? request_->operation : kOtherOperation;
+  HostRequestMetrics().RecordAnswer(operation, status);
+  if (request_ && serving_.options.access_log) {
+    WriteAccessLogLine(request_->remote_address, request_->method, request_->logged_target, status, 0);
+  }
+  Write(StatusPage(status, close, allow, head_request_ && request_), close || !keep_alive_);
+}
+
+void Connection::Write(StringResponse response, bool close) {
+  response.keep_alive(!close);
+  Send(response_.emplace(std::move(response)), close);
+}
+
+void Connection::WriteFile(FileResponse response, bool close) {
+  response.keep_alive(!close);
+  Send(file_response_.emplace(std::move(response)), close);
+}
+
+template <typename Message>
+void Connection::Send(Message& message, bool close) {
+  state_ = State::kWriting;
+  close_after_write_ = close;
+  last_io_ = Clock::now();
+  ArmTimer();
+  http::async_write(socket_, message,
+                    [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
+                      self->OnWritten(error);
+                    });
+}
+
+void Connection::OnWritten(const boost::system::error_code& error) {
+  response_.reset();
+  file_response_.reset();
+  if (state_ == State::kClosed) return;
+  if (error) {
+    Close();
+    return;
+  }
+  last_io_ = Clock::now();
+  if (close_after_write_) {
+    if (peer_done_) {
+      Close();
+    } else {
+      Linger();
+    }
+    return;
+  }
+  request_.reset();
+  NextRequest();
+}
+
+void Connection::Hold() {
+  if (held_) return;
+  held_ = true;
+  serving_.held.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Connection::Unhold() {
+  if (!held_) return;
+  held_ = false;
+  serving_.held.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void Connection::Stop() {
+  switch (state_) {
+    case State::kModule:
+      ForceAnswer(503);  // with the close, as the host is stopping
+      if (state_ == State::kModule) Close();
+      return;
+    case State::kWriting:
+      close_after_write_ = true;
+      return;
+    case State::kHead:
+    case State::kBody:
+    case State::kLingering:
+      Close();
+      return;
+    case State::kClosed:
+      return;
+  }
+}
+
+void Connection::Linger() {
+  state_ = State::kLingering;
+  boost::system::error_code ignored;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+  linger_until_ = Clock::now() + kLinger;
+  ArmTimer();
+  Read();
+}
+
+void Connection::Close() {
+  if (state_ == State::kClosed) return;
+  state_ = State::kClosed;
+  Unhold();
+  if (busy_counted_) {
+    busy_counted_ = false;
+    serving_.busy.Add(-1);
+  }
+  boost::system::error_code ignored;
+  timer_.cancel();
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+  serving_.connections_by_loop[loop_index_].erase(this);
+  serving_.connections.Release(peer_.address);
+}
+
+Connection::Clock::time_point Connection::Deadline() const {
+  const auto& options = serving_.options;
+  const auto idle = std::chrono::seconds(options.idle_timeout_s);
+  switch (state_) {
+    case State::kHead:
+      return std::min(head_since_ + std::chrono::seconds(options.head_timeout_s), last_io_ + idle);
+    case State::kModule:
+      return handed_over_ + std::chrono::seconds(options.pending_timeout_s);
+    case State::kLingering:
+      return linger_until_;
+    case State::kBody:
+    case State::kWriting:
+    case State::kClosed:
+      break;
+  }
+  return last_io_ + idle;
+}
+
+void Connection::ArmTimer() {
+  const auto deadline = Deadline();
+  // A timer that fires first finds the later deadline and waits again: a
+  // deadline that moves on costs nothing until then.
+  if (timer_armed_ && timer_expiry_ <= deadline) return;
+  timer_armed_ = true;
+  timer_expiry_ = deadline;
+  timer_.expires_at(deadline);
+  timer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) { self->OnTimer(error); });
+}
+
+void Connection::OnTimer(const boost::system::error_code& error) {
+  if (error == asio::error::operation_aborted || state_ == State::kClosed) return;
+  timer_armed_ = false;
+  if (Clock::now() < Deadline()) {
+    ArmTimer();
+    return;
+  }
+  switch (state_) {
+    case State::kModule:
+      ForceAnswer(504);
+      if (state_ == State::kModule) ArmTimer();  // still waiting for an earlier call; its own clock runs
+      return;
+    default:
+      // A head that does not come, a client idle or not reading: closed
+      // without an answer.
+      Close();
+      return;
+  }
+}
+
+}  // namespace host

@@ -1,0 +1,149 @@
+#include "host/EventLoops.h"
+
+#include <system_error>
+
+#include "host/RequestMetrics.h"
+
+namespace host {
+namespace {
+
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The loop this thread runs now, and whether a call handed it on.
+thread_local void* t_loop = nullptr;
+thread_local bool t_lost = false;
+
+}  // namespace
+
+EventLoops::EventLoops(Limits limits) : limits_(limits) {
+  for (unsigned i = 0; i < std::max(1u, limits_.loops); ++i) {
+    loops_.push_back(std::make_unique<Loop>());
+    loops_.back()->owner = this;
+  }
+}
+
+EventLoops::~EventLoops() { Stop(std::chrono::milliseconds(2000)); }
+
+void EventLoops::Start() {
+  std::lock_guard lock(mutex_);
+  for (auto& loop : loops_) {
+    ++threads_;
+    std::thread(&EventLoops::Run, this, loop.get()).detach();
+  }
+  watchdog_ = std::thread(&EventLoops::Watch, this);
+}
+
+unsigned EventLoops::Stop(std::chrono::milliseconds wait) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return stuck_;
+    stopping_ = true;
+  }
+  for (auto& loop : loops_) {
+    loop->work.reset();
+    loop->context.stop();
+  }
+  spare_wake_.notify_all();
+  watchdog_wake_.notify_all();
+  if (watchdog_.joinable()) watchdog_.join();
+  std::unique_lock lock(mutex_);
+  threads_changed_.wait_for(lock, wait, [this] { return threads_ == stuck_; });
+  return threads_;
+}
+
+unsigned EventLoops::threads() const {
+  std::lock_guard lock(mutex_);
+  return threads_;
+}
+
+EventLoops::Call EventLoops::BeginCall() {
+  auto* loop = static_cast<Loop*>(t_loop);
+  if (loop == nullptr) return {};
+  const std::int64_t now = NowNs();
+  loop->call_since.store(now, std::memory_order_release);
+  return {loop, now};
+}
+
+bool EventLoops::EndCall(const Call& call) {
+  const std::int64_t now = NowNs();
+  HostRequestMetrics().RecordModuleCall(now - call.started_ns);
+  auto* loop = static_cast<Loop*>(call.loop);
+  if (loop == nullptr) return true;
+  std::int64_t expected = call.started_ns;
+  // Fails only when the watchdog handed the loop on (and its new thread may
+  // since have made calls of its own).
+  if (loop->call_since.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return true;
+  t_lost = true;
+  loop->owner->StuckCallReturned();
+  return false;
+}
+
+void EventLoops::StuckCallReturned() {
+  std::lock_guard lock(mutex_);
+  --stuck_;
+  threads_changed_.notify_all();
+}
+
+void EventLoops::Run(Loop* loop) {
+  while (loop != nullptr) {
+    t_loop = loop;
+    t_lost = false;
+    while (!t_lost && !loop->context.stopped()) loop->context.run_one();
+    t_loop = nullptr;
+    loop = NextLoop();
+  }
+  std::lock_guard lock(mutex_);
+  --threads_;
+  threads_changed_.notify_all();
+}
+
+EventLoops::Loop* EventLoops::NextLoop() {
+  std::unique_lock lock(mutex_);
+  ++spares_;
+  const bool woken =
+      spare_wake_.wait_for(lock, limits_.spare_idle, [this] { return stopping_ || !handed_over_.empty(); });
+  --spares_;
+  if (stopping_ || !woken) return nullptr;
+  Loop* loop = handed_over_.front();
+  handed_over_.pop_front();
+  return loop;
+}
+
+void EventLoops::Watch() {
+  const std::int64_t stuck_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(limits_.stuck_after).count();
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    watchdog_wake_.wait_for(lock, limits_.watch_interval);
+    const std::int64_t now = NowNs();
+    for (auto& loop : loops_) {
+      std::int64_t since = loop->call_since.load(std::memory_order_acquire);
+      if (stopping_ || since <= 0 || now - since < stuck_ns) continue;
+      const bool spare_waits = spares_ > handed_over_.size();
+      if (!spare_waits && threads_ >= limits_.max_threads) continue;  // the call holds its loop until it returns
+      if (!loop->call_since.compare_exchange_strong(since, kTaken, std::memory_order_acq_rel)) continue;
+      ++stuck_;
+      HostRequestMetrics().RecordBlockingModuleCall();
+      HandOverLocked(*loop);
+    }
+  }
+}
+
+void EventLoops::HandOverLocked(Loop& loop) {
+  if (spares_ <= handed_over_.size()) {
+    try {
+      std::thread(&EventLoops::Run, this, &loop).detach();
+      ++threads_;
+      return;
+    } catch (const std::system_error&) {
+      // No thread to be had: the loop waits for the first spare, at the
+      // latest the stuck thread itself once its call returns.
+    }
+  }
+  handed_over_.push_back(&loop);
+  spare_wake_.notify_one();
+}
+
+}  // namespace host

@@ -1,0 +1,110 @@
+// The host's event loops and the threads that run them. Each loop
+// (a Boost.Asio io_context) is run by one thread at a time, so what a
+// connection keeps on its loop needs no lock. The module is called on that
+// thread, inline: a call that returns at once costs nothing more.
+//
+// A call that does not return (a pooled connection, a connect, a
+// synchronous exchange) would hold up every connection of its loop. A
+// watchdog looks at the loops every watch_interval; a loop whose thread has
+// been inside one call for stuck_after is handed to another thread (a spare
+// one, or a new one up to max_threads in all), which runs it from then on.
+// The stuck thread, once its call returns, leaves the loop alone: its caller
+// must post what remains to the loop (EndCall says so), and the thread waits
+// as a spare until another loop needs it or it has idled for spare_idle.
+//
+// Threads: Start, Stop and the destructor from one owning thread; BeginCall
+// and EndCall on a loop's thread, around each module call; Context and size
+// from any thread.
+#pragma once
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace host {
+
+class EventLoops {
+ public:
+  struct Limits {
+    unsigned loops = 1;
+    unsigned max_threads = 512;  // every thread that runs a loop or is stuck in a call
+    std::chrono::microseconds stuck_after{2000};
+    std::chrono::microseconds watch_interval{1000};
+    std::chrono::seconds spare_idle{10};
+  };
+
+  // What BeginCall hands to EndCall.
+  struct Call {
+    void* loop = nullptr;
+    std::int64_t started_ns = 0;
+  };
+
+  explicit EventLoops(Limits limits);
+  // Stops. Must not run while a thread is still inside a call (Stop's result).
+  ~EventLoops();
+  EventLoops(const EventLoops&) = delete;
+  EventLoops& operator=(const EventLoops&) = delete;
+
+  std::size_t size() const { return loops_.size(); }
+  boost::asio::io_context& Context(std::size_t index) { return loops_[index]->context; }
+
+  // A thread for each loop, and the watchdog.
+  void Start();
+  // Stops every loop (handlers not run yet are dropped), ends the spare
+  // threads and waits up to wait for the loops' threads to leave. Returns how
+  // many threads are left (inside module calls): they will leave on their own,
+  // touching this object, which must then be kept.
+  unsigned Stop(std::chrono::milliseconds wait);
+
+  // On the thread of a handler of one of the loops, just before a module call.
+  static Call BeginCall();
+  // Just after it. False when the loop was handed to another thread meanwhile:
+  // the caller must not touch anything of the loop's any more and must post
+  // what remains to it.
+  [[nodiscard]] static bool EndCall(const Call& call);
+
+  // Threads now: running loops, waiting as spares, stuck in calls. Any thread.
+  unsigned threads() const;
+
+ private:
+  struct Loop {
+    boost::asio::io_context context;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{context.get_executor()};
+    // Since when (steady clock, ns) its thread is inside a module call; 0:
+    // none; kTaken: the watchdog handed the loop on.
+    std::atomic<std::int64_t> call_since{0};
+    EventLoops* owner = nullptr;
+  };
+  static constexpr std::int64_t kTaken = -1;
+
+  void Run(Loop* loop);
+  Loop* NextLoop();  // as a spare: the loop to take on, or null to end
+  void Watch();
+  void HandOverLocked(Loop& loop);  // call with mutex_ held
+  void StuckCallReturned();
+
+  const Limits limits_;
+  std::vector<std::unique_ptr<Loop>> loops_;
+  std::thread watchdog_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable spare_wake_;       // a loop to take on, or stopping
+  std::condition_variable watchdog_wake_;    // stopping
+  std::condition_variable threads_changed_;  // a thread ended or a stuck call returned
+  std::deque<Loop*> handed_over_;            // loops waiting for a spare; guarded by mutex_
+  unsigned threads_ = 0;                     // guarded by mutex_
+  unsigned spares_ = 0;                      // waiting in NextLoop; guarded by mutex_
+  unsigned stuck_ = 0;                       // inside a call whose loop was handed on; guarded by mutex_
+  bool stopping_ = false;                    // guarded by mutex_
+};
+
+}  // namespace host
