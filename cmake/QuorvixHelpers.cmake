@@ -19,9 +19,31 @@ if(QUORVIX_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
-# quorvix_sources(<files>...): adds a subsystem's files to the module library.
-function(quorvix_sources)
-  target_sources(quorvix_core PRIVATE ${ARGN})
+# quorvix_layer(<folder> [SOURCES <files>...] [ON <folders>...] [LIBS <targets>...]):
+# the static library quorvix_<folder> of one layer of the module, on the layers
+# of the folders named (which must come first). A layer sees the headers of
+# its own folder and of the layers it links, nothing else: its include root
+# holds only a link to its own folder, so an include that runs upward or
+# sideways fails to compile. A layer without sources is checked by compiling
+# each of its headers alone.
+function(quorvix_layer folder)
+  cmake_parse_arguments(ARG "" "" "SOURCES;ON;LIBS" ${ARGN})
+  set(root ${CMAKE_BINARY_DIR}/layers/${folder})
+  file(MAKE_DIRECTORY ${root})
+  file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${folder} ${root}/${folder} SYMBOLIC)
+  if(NOT ARG_SOURCES)
+    file(GLOB headers RELATIVE ${PROJECT_SOURCE_DIR}/src/${folder} ${PROJECT_SOURCE_DIR}/src/${folder}/*.h)
+    foreach(header IN LISTS headers)
+      set(check ${CMAKE_BINARY_DIR}/layers/${folder}-headers/${header}.cpp)
+      file(CONFIGURE OUTPUT ${check} CONTENT "#include \"${folder}/${header}\"\n")
+      list(APPEND ARG_SOURCES ${check})
+    endforeach()
+  endif()
+  add_library(quorvix_${folder} STATIC ${ARG_SOURCES})
+  target_include_directories(quorvix_${folder} PUBLIC ${root})
+  target_compile_options(quorvix_${folder} PRIVATE ${QUORVIX_WARNINGS})
+  list(TRANSFORM ARG_ON PREPEND quorvix_)
+  target_link_libraries(quorvix_${folder} PUBLIC ${ARG_ON} ${ARG_LIBS})
 endfunction()
 
 # quorvix_test(<name> SOURCES <files>... [LIBS <targets>...] [LABELS <labels>...]

@@ -17,7 +17,7 @@
 
 #include "backend/Message.h"
 #include "extension/RAVO.h"
-#include "net/SocketFactory.h"
+#include "backend/SocketFactory.h"
 #include "net/TRSocket.h"
 
 namespace {

@@ -17,7 +17,7 @@
 
 #include "backend/WorkerThreads.h"
 #include "generic/Pool.h"
-#include "net/SocketFactory.h"
+#include "backend/SocketFactory.h"
 #include "protocol/Message.h"
 
 class BackendClient {

@@ -7,9 +7,9 @@
 #include "extension/RAVO.h"
 #include "pages/PageNames.h"
 #include "pages/Placeholders.h"
-#include "protocol/CallbackCodes.h"
+#include "protocol/Codes.h"
 
-using protocol::CallbackCode;
+using protocol::Code;
 
 int CRAVOExtension::REQ_WEB_CALLBACK_AVAILABILITY(CHttpServerContext* ctx, const std::string& business_unit,
                                                   const std::string& language) {
@@ -34,7 +34,7 @@ int CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY(bool ok, CHttpServerContext* 
   }
   const BackendAnswer answer = ReadBackendAnswer(ok, response);
   std::string page;
-  if (answer.code == protocol::Number(CallbackCode::kAvailable)) {
+  if (answer.code == protocol::Number(Code::kSuccess)) {
     if (!LoadPageOrErrorPage(page_key::kWebCallback, page, language, ctx,
                              "CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY: Cannot retrieve capture callback webpage",
                              "REQ_CALLBACK_DATA_PG")) {
@@ -51,8 +51,8 @@ int CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY(bool ok, CHttpServerContext* 
     diag::TraceLine("CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY: Exiting successfully\n");
     return 0;
   }
-  if (answer.code == protocol::Number(CallbackCode::kNotAvailable) ||
-      answer.code == protocol::Number(CallbackCode::kSwitchedOff)) {
+  if (answer.code == protocol::Number(Code::kCallbackNotAvailable) ||
+      answer.code == protocol::Number(Code::kCallbackSwitchedOff)) {
     if (!GetLangSpecificWebPage(page_key::kWebCallbackNotAvailable, page, language, 0)) {
       diag::TraceLine("CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY: Cannot retrieve service down webpage\n");
       OutputErrorPage(answer.codeText, "CANNOT_ACCESS_WEB_CALLBACK_NOTAVAILABLE_PG", language, ctx);

@@ -8,19 +8,14 @@
 int CRAVOExtension::SendCallbackRequest(CHttpServerContext* ctx, PendingRequest request, const char* handler,
                                         diag::EntryExitRecords& records) {
   const std::string language = request.keep.language;
-  std::string error;
-  switch (StartPending(ctx, std::move(request), error)) {
-    case PendingStart::kPending:
-      records.Dismiss();
-      return kPendingResult;
-    case PendingStart::kBuildFailed:
-      diag::TraceLine("CRAVOExtension::%s: Build message failed\n", handler);
-      OutputErrorPage(protocol::Text(protocol::Code::kWebBuildFailed), handler, language, ctx);
-      break;
-    case PendingStart::kExchangeFailed:
-      diag::TraceLine("CRAVOExtension::%s: CommunicateWithVEKACS failed\n", handler);
-      OutputErrorPage(error, "COMMUNICATE_WITH_VEKACS", language, ctx);
-      break;
-  }
-  return 0;
+  return SendPending(
+      ctx, std::move(request), records,
+      [&] {
+        diag::TraceLine("CRAVOExtension::%s: Build message failed\n", handler);
+        OutputErrorPage(protocol::Text(protocol::Code::kWebBuildFailed), handler, language, ctx);
+      },
+      [&](const std::string& error) {
+        diag::TraceLine("CRAVOExtension::%s: CommunicateWithVEKACS failed\n", handler);
+        OutputErrorPage(error, "COMMUNICATE_WITH_VEKACS", language, ctx);
+      });
 }

@@ -7,14 +7,14 @@
 #include "extension/RAVO.h"
 #include "pages/PageNames.h"
 #include "pages/Placeholders.h"
-#include "protocol/CallbackCodes.h"
+#include "protocol/Codes.h"
 
 namespace {
 
-using protocol::CallbackCode;
+using protocol::Code;
 
 struct AnswerPage {
-  std::array<CallbackCode, 2> codes;
+  std::array<Code, 2> codes;
   const char* page;
   const char* missingTrace;
   const char* contextWord;
@@ -22,12 +22,12 @@ struct AnswerPage {
 };
 
 constexpr AnswerPage kAnswerPages[] = {
-    {{CallbackCode::kAvailable, CallbackCode::kAlreadyPending}, page_key::kWebCallbackConfirmed,
+    {{Code::kSuccess, Code::kCallbackAlreadyPending}, page_key::kWebCallbackConfirmed,
      "CRAVOExtension::RESP_WEB_CALLBACK: Cannot retrieve 'confirmed' webpage", "KEY_WEB_CALLBACK_CONFIRM_PG", false},
-    {{CallbackCode::kNotAvailable, CallbackCode::kSwitchedOff}, page_key::kWebCallbackNotAvailable,
+    {{Code::kCallbackNotAvailable, Code::kCallbackSwitchedOff}, page_key::kWebCallbackNotAvailable,
      "CRAVOExtension::RESP_WEB_CALLBACK: Cannot retrieve 'not available' webpage", "KEY_WEB_CALLBACK_NOTAVAILABLE_PG",
      false},
-    {{CallbackCode::kRejected, CallbackCode::kRejected}, page_key::kWebCallbackRejected,
+    {{Code::kCallbackRejected, Code::kCallbackRejected}, page_key::kWebCallbackRejected,
      "CRAVOExtension::RESP_WEB_CALLBACK: Cannot retrieve 'rejected' webpage", "KEY_WEB_CALLBACK_REJECTED_PG", true},
 };
 

@@ -31,29 +31,25 @@ int CRAVOExtension::REQ_DELTA_CHAT(CHttpServerContext* ctx, const std::string& s
   diag::EntryExitRecords records("CRAVOExtension::REQ_DELTA_CHAT entering", "CRAVOExtension::REQ_DELTA_CHAT leaving");
   diag::AddDiag(diag::kLevelInfo, "REQ_DELTA_CHAT for " + session_id, "ISAPI", __LINE__);
   PendingRequest request(protocol::MessageType::kChatPoll, {session_id, index_key}, m_settings.chatUsesSSL);
-  std::string error;
-  switch (StartPending(ctx, std::move(request.Keep(language, session_id, index_key)), error)) {
-    case PendingStart::kPending:
-      records.Dismiss();
-      return kPendingResult;
-    case PendingStart::kBuildFailed:
-      diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Cannot build VEKA message\n");
-      diag::AddDiag(diag::kLevelSevr, "BuildVEKACSMessage execution error", ".\\RAVO", __LINE__);
-      break;
-    case PendingStart::kExchangeFailed:
-      diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: CommunicateWithVEKAS failed\n");
-      // The page keeps its chat text and index: nothing moves on a failed poll.
-      if (OutputDispatchPage(ctx, language,
-                             {.sessionId = session_id, .chatData = placeholder::kChatData, .pushUrl = "", .index = index_key,
-                              .errorCode = error, .language = language, .agentKey = "", .whoIsTyping = ""})) {
-        records.Dismiss();
-        return 0;
-      }
-      diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Cannot build VEKA message\n");
-      diag::AddDiag(diag::kLevelSevr, "Could not execute REQ_DELTA_CHAT for " + session_id, ".\\RAVO", __LINE__);
-      break;
-  }
-  return 0;
+  return SendPending(
+      ctx, std::move(request.Keep(language, session_id, index_key)), records,
+      [] {
+        diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Cannot build VEKA message\n");
+        diag::AddDiag(diag::kLevelSevr, "BuildVEKACSMessage execution error", ".\\RAVO", __LINE__);
+      },
+      [&](const std::string& error) {
+        diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: CommunicateWithVEKAS failed\n");
+        // The page keeps its chat text and index: nothing moves on a failed poll.
+        if (OutputDispatchPage(ctx, language,
+                               {.sessionId = session_id, .chatData = placeholder::kChatData, .pushUrl = "",
+                                .index = index_key, .errorCode = error, .language = language, .agentKey = "",
+                                .whoIsTyping = ""})) {
+          records.Dismiss();
+          return;
+        }
+        diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Cannot build VEKA message\n");
+        diag::AddDiag(diag::kLevelSevr, "Could not execute REQ_DELTA_CHAT for " + session_id, ".\\RAVO", __LINE__);
+      });
 }
 
 int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,

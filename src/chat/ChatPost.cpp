@@ -52,25 +52,20 @@ int CRAVOExtension::REQ_ADD_TO_CHAT(CHttpServerContext* ctx, const std::string& 
   PendingRequest request(protocol::MessageType::kChatPost, {session_id}, m_settings.chatUsesSSL);
   AppendLongMessageField(request.body, ConvertChatText(chat_text));
   ++request.fieldCount;
-  std::string error;
-  switch (StartPending(ctx, std::move(request.Keep(language, session_id, index_key)), error)) {
-    case PendingStart::kPending:
-      diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: Exiting with call pending\n");
-      records.Dismiss();
-      return kPendingResult;
-    case PendingStart::kBuildFailed:
-      diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: Cannot bnuild VEKA request\n");
-      diag::AddDiag(diag::kLevelSevr, "BuildVEKACSMessage execution error", ".\\RAVO", __LINE__);
-      break;
-    case PendingStart::kExchangeFailed:
-      diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: CommunicateWithVEKAS failed\n");
-      // The session identifier goes in as sent, the way the page sent it.
-      if (control_page(protocol::Text(protocol::Code::kExchangeFailed), session_id)) {
-        diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: Exiting unsuccessfully\n");
-      }
-      break;
-  }
-  return 0;
+  return SendPending(
+      ctx, std::move(request.Keep(language, session_id, index_key)), records,
+      [] {
+        diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: Cannot bnuild VEKA request\n");
+        diag::AddDiag(diag::kLevelSevr, "BuildVEKACSMessage execution error", ".\\RAVO", __LINE__);
+      },
+      [&](const std::string&) {
+        diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: CommunicateWithVEKAS failed\n");
+        // The session identifier goes in as sent, the way the page sent it.
+        if (control_page(protocol::Text(protocol::Code::kExchangeFailed), session_id)) {
+          diag::TraceLine("CRAVOExtension::REQ_ADD_TO_CHAT: Exiting unsuccessfully\n");
+        }
+      },
+      "CRAVOExtension::REQ_ADD_TO_CHAT: Exiting with call pending");
 }
 
 int CRAVOExtension::RESP_ADD_TO_CHAT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,

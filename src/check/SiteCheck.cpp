@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "check/TemplateScan.h"
-#include "extension/RAVO.h"
+#include "extension/ExtensionSettings.h"
 #include "extension/SettingsRules.h"
 #include "net/TRSocket.h"
 #include "pages/PageNames.h"

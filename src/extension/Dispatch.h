@@ -39,11 +39,15 @@ struct DispatchRow {
   HandlerInvoker invoke;
 };
 
-// All rows, in the order they are tested.
+// All rows, in the order they are tested. Built above the services whose
+// handlers they name (module/Routes.cpp); the extension receives them.
 const std::vector<DispatchRow>& DispatchTable();
 
 // The first row whose name occurs in request_name (case-sensitive), or null.
-const DispatchRow* FindDispatchRow(std::string_view request_name);
+const DispatchRow* FindDispatchRow(const std::vector<DispatchRow>& rows, std::string_view request_name);
+inline const DispatchRow* FindDispatchRow(std::string_view request_name) {
+  return FindDispatchRow(DispatchTable(), request_name);
+}
 
 // The row's arguments, extracted from parameters and decoded, with the row's
 // rule applied.

@@ -35,22 +35,17 @@ PendingStart CRAVOExtension::StartPending(CHttpServerContext* ctx, PendingReques
 int CRAVOExtension::SendPendingOrErrorPage(CHttpServerContext* ctx, PendingRequest request,
                                            const RequestPageTexts& texts, diag::EntryExitRecords& records) {
   const std::string language = request.keep.language;
-  std::string error;
-  switch (StartPending(ctx, std::move(request), error)) {
-    case PendingStart::kPending:
-      if (texts.pending != nullptr) diag::TraceLine("%s\n", texts.pending);
-      records.Dismiss();
-      return kPendingResult;
-    case PendingStart::kBuildFailed:
-      diag::TraceLine("%s\n", texts.buildFailed);
-      OutputErrorPage(protocol::Text(protocol::Code::kWebBuildFailed), texts.contextWord, language, ctx);
-      break;
-    case PendingStart::kExchangeFailed:
-      diag::TraceLine("%s\n", texts.exchangeFailed);
-      OutputErrorPage(error, texts.contextWord, language, ctx);
-      break;
-  }
-  return 0;
+  return SendPending(
+      ctx, std::move(request), records,
+      [&] {
+        diag::TraceLine("%s\n", texts.buildFailed);
+        OutputErrorPage(protocol::Text(protocol::Code::kWebBuildFailed), texts.contextWord, language, ctx);
+      },
+      [&](const std::string& error) {
+        diag::TraceLine("%s\n", texts.exchangeFailed);
+        OutputErrorPage(error, texts.contextWord, language, ctx);
+      },
+      texts.pending);
 }
 
 bool CRAVOExtension::LoadPageOrErrorPage(const char* page_name, std::string& page, const std::string& language,

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "backend/AsyncRequest.h"
+#include "extension/AsyncRequest.h"
 #include "protocol/Codes.h"
 #include "protocol/Message.h"
 

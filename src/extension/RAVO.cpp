@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -14,6 +13,7 @@
 #include "platform/DebugOutput.h"
 #include "platform/NoDestructor.h"
 #include "platform/WaitLimit.h"
+#include "protocol/Message.h"
 
 namespace {
 
@@ -27,18 +27,13 @@ std::atomic<CRAVOExtension*> g_extension{nullptr};
 // could not send.
 constexpr auto kStopBudget = std::chrono::seconds(3);
 
-std::string FormatVersionString(int version, int release, int patch, int modification) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%02d.%02d.%02d.%04d", version, release, patch, modification);
-  return text;
-}
-
 }  // namespace
 
-CRAVOExtension::CRAVOExtension(std::string module_path)
+CRAVOExtension::CRAVOExtension(std::string module_path, const Routes& routes)
     : CHttpServer('&'),
+      m_routes(routes),
       m_modulePath(std::move(module_path)),
-      m_versionString(FormatVersionString(10, 4, 0, 9)),
+      m_versionString(protocol::kVersion),
       m_backend(m_versionString, static_cast<std::uint32_t>(std::time(nullptr))) {
   // A stop earlier in this process (of another extension object) must not
   // bound this one's waits.

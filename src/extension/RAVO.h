@@ -18,50 +18,19 @@
 #include <string_view>
 #include <vector>
 
-#include "backend/AsyncRequest.h"
+#include "extension/AsyncRequest.h"
 #include "backend/BackendClient.h"
 #include "diag/DiagThread.h"
+#include "diag/Diags.h"
 #include "diag/HeartbeatRecord.h"
+#include "diag/TraceLog.h"
+#include "extension/ExtensionSettings.h"
 #include "extension/HandlerPath.h"
 #include "isapi/HttpServer.h"
 #include "pages/Pages.h"
 #include "pages/Placeholders.h"
 
 struct DispatchRow;
-namespace diag {
-class EntryExitRecords;
-}
-
-// Everything RAVO.ini sets, after defaults and clamping. LoadSettings sets
-// every field; nothing reads one before it.
-struct ExtensionSettings {
-  std::string iniPath;
-  std::string moduleDirectory;    // ends in '/' unless empty
-  std::string templateDirectory;  // contains <WCLANGUAGE> unless configured otherwise
-  std::string defaultLanguage;
-
-  std::string backendAddress;
-  int port = 0;
-  std::string portText;  // as read; the heartbeat sends it
-  int sslPort = 0;
-  std::string sslPortText;
-  bool chatUsesSSL = false;
-  bool callbackUsesSSL = false;
-  bool voiceXmlUsesSSL = false;
-  int minSockets = 0;
-  int maxSockets = 0;
-  int minSSLSockets = 0;
-  int maxSSLSockets = 0;
-  bool debugOutput = false;
-  std::string password;  // scrambled, at most 40 bytes
-
-  int diagIntervalSec = 0;
-  int diagMaxMemory = 0;
-  int diagThreshold = 0;
-
-  bool AnyServicePlain() const { return !chatUsesSSL || !callbackUsesSSL || !voiceXmlUsesSSL; }
-  bool AnyServiceSecure() const { return chatUsesSSL || callbackUsesSSL || voiceXmlUsesSSL; }
-};
 
 // The values every request carries, cut to their lengths and checked.
 struct CommonRequestValues {
@@ -80,8 +49,22 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   // asks for a client certificate, in this folder beside the module.
   static constexpr const char* kClientCertificateFolder = "clientcerts/";
 
+  using ResponseHandler = int (CRAVOExtension::*)(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,
+                                                  const std::string& response, const std::string& error);
+  struct ResponseHandlerEntry {
+    int type;
+    ResponseHandler handler;
+  };
+  // Where requests and responses go: the handlers of every service, which
+  // live in layers above this class's own.
+  struct Routes {
+    const std::vector<DispatchRow>& requests;  // in the order they are tested
+    const std::vector<ResponseHandlerEntry>& responses;
+  };
+
   // module_path: where the module file is; empty asks the dynamic loader.
-  // Tests pass a path inside a folder of their own.
+  // Tests pass a path inside a folder of their own. Defined with the routing
+  // tables (module/Routes.cpp), the one place that knows every handler.
   explicit CRAVOExtension(std::string module_path = {});
   ~CRAVOExtension() override;
 
@@ -97,8 +80,6 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   // Configuration.
   void LoadSettings();
   std::string ReadWebSetting(std::string_view key) const;
-  std::string ReadVekaSetting(std::string_view key) const;
-  std::string ReadDiagSetting(std::string_view key) const;
   const ExtensionSettings& Settings() const { return m_settings; }
   const std::string& ModuleFileName() const { return m_moduleFileName; }
   const std::string& VersionString() const { return m_versionString; }
@@ -148,14 +129,6 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
 
   // The worker thread of one pending request.
   int AsyncThreadProc(std::unique_ptr<AsyncRequestInfo> info);
-
-  using ResponseHandler = int (CRAVOExtension::*)(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,
-                                                  const std::string& response, const std::string& error);
-  struct ResponseHandlerEntry {
-    int type;
-    ResponseHandler handler;
-  };
-  static const std::vector<ResponseHandlerEntry>& ResponseHandlers();
 
   // Templates and page output; the work is the pages'.
   static constexpr std::string_view kBuiltInErrorPage = Pages::kBuiltInErrorPage;
@@ -254,13 +227,38 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
                                                 AsyncRequestInfo* info, const std::string& response,
                                                 const std::string& error);
  private:
+  CRAVOExtension(std::string module_path, const Routes& routes);
+
   // The chat's control and dispatch pages; false when the template is missing.
   bool OutputChatControl(CHttpServerContext* ctx, const std::string& language, const std::string& error_text,
                          const std::string& session_id);
   bool OutputDispatchPage(CHttpServerContext* ctx, const std::string& language, const ChatPageValues& values);
-  // The one way out of a request handler: builds and sends request and
-  // leaves it pending for a worker thread, or says which step failed.
+  // Builds and sends request and leaves it pending for a worker thread, or
+  // says which step failed.
   PendingStart StartPending(CHttpServerContext* ctx, PendingRequest request, std::string& error);
+  // The one way out of a request handler that talks to the back end: once
+  // the request is pending, pending_trace (when given) is traced, records
+  // dismissed (the response handler leaves) and the result is kPendingResult.
+  // Otherwise build_failed() or exchange_failed(error) answers ("1002" or
+  // "1003") and the result is 0.
+  template <typename BuildFailed, typename ExchangeFailed>
+  int SendPending(CHttpServerContext* ctx, PendingRequest request, diag::EntryExitRecords& records,
+                  BuildFailed&& build_failed, ExchangeFailed&& exchange_failed, const char* pending_trace = nullptr) {
+    std::string error;
+    switch (StartPending(ctx, std::move(request), error)) {
+      case PendingStart::kPending:
+        if (pending_trace != nullptr) diag::TraceLine("%s\n", pending_trace);
+        records.Dismiss();
+        return kPendingResult;
+      case PendingStart::kBuildFailed:
+        build_failed();
+        break;
+      case PendingStart::kExchangeFailed:
+        exchange_failed(error);
+        break;
+    }
+    return 0;
+  }
   // The same for handlers that answer every failure with an error page
   // (1012 when nothing could be built, else the exchange's code). Returns
   // kPendingResult, with the leaving record dismissed, or 0.
@@ -286,6 +284,7 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   void StartDiagnostics();
   void StopDiagnostics();
 
+  const Routes m_routes;
   const std::string m_modulePath;
   ExtensionSettings m_settings;
   std::string m_moduleFileName{kInitialModuleFileName};

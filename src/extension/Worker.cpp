@@ -3,10 +3,9 @@
 // request type and answers the HTTP request.
 #include <memory>
 
-#include "backend/AsyncRequest.h"
+#include "extension/AsyncRequest.h"
 #include "diag/TraceLog.h"
 #include "extension/RAVO.h"
-#include "vxml/VoiceOperations.h"
 
 namespace {
 
@@ -16,26 +15,12 @@ unsigned long Handle(const TRSocket* socket) {
 
 }  // namespace
 
-const std::vector<CRAVOExtension::ResponseHandlerEntry>& CRAVOExtension::ResponseHandlers() {
-  // Response handlers register here by message type as their subsystem lands.
-  static const std::vector<ResponseHandlerEntry> table = {
-      {20, &CRAVOExtension::RESP_JS_START},     {40, &CRAVOExtension::RESP_ADD_TO_CHAT},
-      {310, &CRAVOExtension::RESP_NOTIFY_TIPYNG_CHAT}, {50, &CRAVOExtension::RESP_DELTA_CHAT},
-      {70, &CRAVOExtension::RESP_HANG_UP},      {80, &CRAVOExtension::RESP_CALLME_EVENT},
-      {100, &CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY},
-      {110, &CRAVOExtension::RESP_WEB_CALLBACK},
-  };
-  return table;
-}
-
 std::optional<int> CRAVOExtension::RunResponseHandler(int type, bool ok, CHttpServerContext* ctx,
                                                       AsyncRequestInfo* info, const std::string& response,
                                                       const std::string& error) {
-  for (const auto& entry : ResponseHandlers()) {
+  for (const auto& entry : m_routes.responses) {
     if (entry.type == type) return (this->*entry.handler)(ok, ctx, info, response, error);
   }
-  // The voice operations' types are rows of their own table, one handler for all.
-  if (FindVoiceOperation(type) != nullptr) return RESP_REQ_VXML(ok, ctx, info, response, error);
   return std::nullopt;
 }
 

@@ -5,10 +5,13 @@
 // thread, and lets a borrower wait a bounded time when it is exhausted.
 //
 // Lock discipline: mutex_ guards m_freeList and m_inUseList and is held only
-// for list operations, never while the factory creates or destroys, and never
-// while waiting for the available signal. The list sizes are mirrored in
-// atomics for trace lines and the size check of _addOne. Since the lock is
-// held for microseconds, a wait for it needs no time limit.
+// for list operations, never while the factory creates or destroys. A
+// borrower waiting for an object sleeps on returned_ (which releases mutex_)
+// until the free list has one: each object put on it wakes one waiter, and an
+// object that came back before anyone waited is found by the list check, not
+// by a count of past wake-ups that would let later waiters spin. The list
+// sizes are mirrored in atomics for trace lines and the size check of _addOne.
+// Since the lock is held for microseconds, a wait for it needs no time limit.
 #pragma once
 
 #include <atomic>
@@ -29,37 +32,14 @@
 
 namespace Generic {
 
-// Every Signal lets exactly one later Wait through, also when nobody waited
-// at the time of the signal.
-class CountingSignal {
- public:
-  void Signal() {
-    {
-      std::lock_guard lock(mutex_);
-      ++count_;
-    }
-    available_.notify_one();
-  }
-  bool Wait(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    if (!available_.wait_for(lock, timeout, [this] { return count_ > 0; })) return false;
-    --count_;
-    return true;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable available_;
-  int count_ = 0;  // guarded by mutex_
-};
-
 template <typename PT>
 class Pool : public PoolInterface<typename PT::ObjectType> {
  public:
   using T = typename PT::ObjectType;
 
   static constexpr int kGetTimeoutSeconds = 10;
-  static constexpr auto kSignalWait = std::chrono::milliseconds(2000);
+  // A waiting borrower looks at the clock and the module's stop this often.
+  static constexpr auto kWaitSlice = std::chrono::milliseconds(2000);
 
   // Fills the pool to minPool at once; an unreachable back end leaves it
   // empty. The pool shares its factory and keeps its own copy of the options,
@@ -73,10 +53,10 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
   // Waits until every lent object has come back, then destroys the idle ones.
   ~Pool() override {
     closing_.store(true);
-    while (InUseCount() > 0) available_.Wait(kSignalWait);
     std::deque<std::unique_ptr<T>> idle;
     {
-      std::lock_guard lock(mutex_);
+      std::unique_lock lock(mutex_);
+      returned_.wait(lock, [this] { return m_inUseList.empty(); });
       idle.swap(m_freeList);
       SyncCounts();
     }
@@ -112,7 +92,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
     int gap = options_.minPool - InUseCount() - FreeCount();
     diag::TraceLine("Pool<type>::Free: Adding to freeList %08lX - gap=%d\n", Address(object), gap);
     for (; gap > 0; --gap) (void)_addOne();
-    available_.Signal();
+    WakeWaiter();
     statistics_.RecordReturn(InUseCount(), FreeCount());
     diag::TraceLine("Pool<type>::Free:  Exit m_freeList=%d, m_inUseList=%d\n", FreeCount(), InUseCount());
     return true;
@@ -136,7 +116,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
     }
     factory_->Destroy(std::move(broken));
     if (closing_.load()) {
-      available_.Signal();
+      WakeWaiter();
     } else {
       diag::TraceLine("Pool<type>::Fail: Entering addOne %08lX \n", Address(object));
       (void)_addOne();
@@ -156,6 +136,16 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
  private:
   static unsigned long Address(const T* object) {
     return static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(object));
+  }
+
+  // After an object went on the free list: one waiter may take it. The stop
+  // waits for the last lent object, so while closing every waiter is woken.
+  void WakeWaiter() {
+    if (closing_.load()) {
+      returned_.notify_all();
+    } else {
+      returned_.notify_one();
+    }
   }
 
   // Under mutex_.
@@ -184,7 +174,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
         }
         diag::TraceLine("Pool<type>::_addOne: Exit m_freeList=%d, m_inUseList=%d, pObj=%08lX\n",
                         FreeCount(), InUseCount(), Address(raw));
-        available_.Signal();
+        WakeWaiter();
         return true;
       }
       diag::TraceLine("Pool<type>::_addOne: ERROR pObj is null so no socket created\n");
@@ -219,7 +209,9 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
       // The module's stop ends the wait early (a wait slice begun before the
       // stop runs out first).
       if (elapsed.count() > timeout_s || platform::WaitLimitPassed()) return nullptr;
-      available_.Wait(platform::CutToWaitLimit(kSignalWait));
+      lock.lock();
+      returned_.wait_for(lock, platform::CutToWaitLimit(kWaitSlice), [this] { return !m_freeList.empty(); });
+      lock.unlock();
     }
     std::unique_ptr<T> object;
     if (from_back) {
@@ -253,7 +245,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
   std::map<T*, std::unique_ptr<T>> m_inUseList;       // guarded by mutex_
   std::atomic<int> free_count_{0};
   std::atomic<int> in_use_count_{0};
-  CountingSignal available_;
+  std::condition_variable returned_;  // with mutex_: the free list gained an object
 };
 
 }  // namespace Generic

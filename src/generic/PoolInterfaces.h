@@ -32,7 +32,8 @@ template <typename T>
 class PoolInterface {
  public:
   virtual ~PoolInterface() = default;
-  // Null after about ten seconds without an object. from_back: take the least
+  // Null when no object could be had for ten seconds (a waiter looks every two,
+  // so up to twelve, less once the module stops). from_back: take the least
   // recently used object instead of the most recent one.
   virtual T* Get(bool from_back) = 0;
   [[nodiscard]] virtual bool Free(T* object) = 0;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <exception>
 
+#include "isapi/ReasonPhrases.h"
+
 namespace {
 
 constexpr std::uint32_t kDefaultStatus = 200;
@@ -46,7 +48,7 @@ std::uint32_t Refuse(CHttpServer& frame, QX_EXTENSION_CONTROL_BLOCK* ecb, std::u
   ecb->dwHttpStatusCode = status;
   CHttpServerContext ctx(ecb);
   ctx.m_pStream = frame.ConstructStream();
-  if (ctx.m_pStream) ctx << StatusLine(status);
+  if (ctx.m_pStream) ctx << StatusText(status);
   SendContextResponse(ctx);
   return QX_STATUS_ERROR;
 }
@@ -73,11 +75,9 @@ std::unique_ptr<CHtmlStream> CHttpServer::ConstructStream() {
 
 bool CHttpServer::OnParseError(CHttpServerContext* ctx, int code) {
   if (!ctx->m_pStream) return false;
-  const std::string status = StatusLine(HttpStatusForResult(code));
   ctx->m_pStream->Reset();
   ctx->m_dwEndOfHeaders = 0;
-  *ctx << "<html><head><title>" << status << "</title></head><body><h1>" << status
-       << "</h1></body></html>";
+  *ctx << BuiltInStatusPage(HttpStatusForResult(code));
   return true;
 }
 

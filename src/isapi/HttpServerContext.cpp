@@ -45,10 +45,6 @@ std::uint32_t HttpStatusForResult(int result) {
   }
 }
 
-std::string StatusLine(std::uint32_t status) {
-  return std::to_string(status) + " " + std::string(ReasonPhraseFor(status, "Unknown"));
-}
-
 namespace {
 
 bool WriteAll(QX_EXTENSION_CONTROL_BLOCK* ecb, std::string_view bytes) {
@@ -68,7 +64,7 @@ SendOutcome SendContextResponse(CHttpServerContext& ctx) {
   const std::string& text = ctx.m_pStream->Text();
   const std::size_t end_of_headers = std::min(ctx.m_dwEndOfHeaders, text.size());
   if (end_of_headers > 0) {
-    std::string status = StatusLine(ecb->dwHttpStatusCode);
+    std::string status = StatusText(ecb->dwHttpStatusCode);
     std::string headers = text.substr(0, end_of_headers);
     auto size = static_cast<std::uint32_t>(status.size());
     errno = 0;

@@ -55,9 +55,6 @@ class CHttpServerContext {
 // frame does not know is 500.
 std::uint32_t HttpStatusForResult(int result);
 
-// "200 OK", "404 Not Found", ...: the status line text the host expects.
-std::string StatusLine(std::uint32_t status);
-
 // What happened when a context's response went to the host.
 struct SendOutcome {
   enum class Kind { kSent, kNoContent, kHeaderFailed, kBodyFailed };

@@ -1,9 +1,11 @@
 // Reason phrases of the HTTP statuses that the module's frame and the host
-// answer with themselves: one table, so that a status reads the same whoever
-// answers. Header-only, so that the host needs none of the module's code.
+// answer with themselves, and the page they answer with: one table and one
+// page, so that a status reads the same whoever answers. Header-only, so that
+// the host needs none of the module's code.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 struct HttpReasonPhrase {
@@ -32,4 +34,15 @@ constexpr std::string_view ReasonPhraseFor(std::uint32_t status, std::string_vie
     if (row.status == status) return row.phrase;
   }
   return unknown;
+}
+
+// "404 Not Found": the status line's text, and what the built-in page says.
+inline std::string StatusText(std::uint32_t status) {
+  return std::to_string(status) + " " + std::string(ReasonPhraseFor(status, "Unknown"));
+}
+
+// The page a status is answered with when no template answers it.
+inline std::string BuiltInStatusPage(std::uint32_t status) {
+  const std::string text = StatusText(status);
+  return "<html><head><title>" + text + "</title></head><body><h1>" + text + "</h1></body></html>\n";
 }

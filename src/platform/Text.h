@@ -61,6 +61,62 @@ constexpr bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// Where name first occurs in text at or after from, ASCII letters compared
+// without case; npos when it does not.
+constexpr std::size_t FindIgnoringCase(std::string_view text, std::string_view name, std::size_t from = 0) {
+  for (std::size_t at = from; at <= text.size() && name.size() <= text.size() - at; ++at) {
+    if (EqualsIgnoringCase(text.substr(at, name.size()), name)) return at;
+  }
+  return std::string_view::npos;
+}
+
+// How percent-escapes are read.
+struct PercentRule {
+  // A form value's '+' is a blank, also where it follows a '%'.
+  bool plusIsBlank;
+  // An escape must be '%' and two hex digits, else the whole text is refused.
+  // Otherwise any two characters after a '%' are read as hex digits would be
+  // (the request variables have always been read so: garbage in, garbage
+  // out), and a '%' without two characters after it stays.
+  bool strict;
+};
+inline constexpr PercentRule kFormValue{true, false};  // request variables
+inline constexpr PercentRule kPathEscapes{false, true};  // a URL's path
+
+// text with its escapes decoded by rule into out; false (out unspecified)
+// only when a strict rule refuses the text.
+inline bool PercentDecode(std::string_view text, PercentRule rule, std::string& out) {
+  const auto plain = [rule](char c) { return rule.plusIsBlank && c == '+' ? ' ' : c; };
+  const auto digit = [rule](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!rule.strict) return byte >= 'A' ? (byte & ~0x20) - 55 : byte - 48;
+    if (byte >= '0' && byte <= '9') return byte - '0';
+    if (byte >= 'A' && byte <= 'F') return byte - 'A' + 10;
+    if (byte >= 'a' && byte <= 'f') return byte - 'a' + 10;
+    return -1;
+  };
+  out.clear();
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = plain(text[i]);
+    if (c != '%') {
+      out.push_back(c);
+      continue;
+    }
+    if (i + 2 >= text.size()) {
+      if (rule.strict) return false;
+      out.push_back(c);
+      continue;
+    }
+    const int high = digit(plain(text[i + 1]));
+    const int low = digit(plain(text[i + 2]));
+    if (rule.strict && (high < 0 || low < 0)) return false;
+    out.push_back(static_cast<char>(static_cast<unsigned char>((16 * high + low) & 0xFF)));
+    i += 2;
+  }
+  return true;
+}
+
 // Appends text with its control characters written as escapes ("\r", "\n",
 // "\t", "\x1B" ...): a value from outside written into a log can then
 // neither start a line of its own nor drive the reader's terminal. Every

@@ -71,6 +71,14 @@ enum class Code : int {
   kUnknownSession = 3010,    // no chat session has that identifier
   kTranscriptFull = 3011,    // the chat's transcript reached its limit
   kNoPhoneNumber = 3012,     // a call-me request without a number
+  // What the back end answers the two callback requests, beside kSuccess (the
+  // form is shown, or the callback is confirmed).
+  kCallbackNotAvailable = 10,    // outside the unit's opening hours
+  kCallbackRejected = 11,        // the back end will not call that number; field 1 says why
+  kCallbackAlreadyPending = 12,  // the number already waits for a callback; confirmed again
+  kCallbackSwitchedOff = 13,     // the unit's callback service is off
+  kUnknownBusinessUnit = 3028,   // beside the voice side's 3020-3027
+  kUnknownCallType = 3029,
 };
 
 constexpr int Number(Code code) { return static_cast<int>(code); }

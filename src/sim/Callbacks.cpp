@@ -5,13 +5,12 @@
 #include <cstdio>
 #include <ctime>
 
-#include "protocol/CallbackCodes.h"
 #include "protocol/Codes.h"
 
 namespace sim {
 namespace {
 
-using protocol::CallbackCode;
+using protocol::Code;
 
 constexpr int kMinutesPerDay = 24 * 60;
 constexpr std::size_t kCallbackFields = 9;
@@ -111,37 +110,37 @@ std::vector<std::string> Callbacks::Availability(const std::vector<std::string>&
   const std::string unit_name = fields.size() > 1 ? fields[1] : std::string();
   std::lock_guard lock(mutex_);
   const Unit* unit = FindUnit(unit_name);
-  if (unit == nullptr) return {protocol::Text(CallbackCode::kUnknownBusinessUnit)};
-  if (!unit->on) return {protocol::Text(CallbackCode::kSwitchedOff)};
-  if (!Open(*unit)) return {protocol::Text(CallbackCode::kNotAvailable)};
+  if (unit == nullptr) return {protocol::Text(Code::kUnknownBusinessUnit)};
+  if (!unit->on) return {protocol::Text(Code::kCallbackSwitchedOff)};
+  if (!Open(*unit)) return {protocol::Text(Code::kCallbackNotAvailable)};
   std::string message(1, '\x10');
   for (const auto& type : unit->types) message += type.id + '\x0F' + type.name + '\x0F' + type.description + '\x10';
-  return {protocol::Text(CallbackCode::kAvailable), std::move(message)};
+  return {protocol::Text(Code::kSuccess), std::move(message)};
 }
 
 std::vector<std::string> Callbacks::Request(const std::vector<std::string>& fields) {
   if (fields.size() < kCallbackFields) return {protocol::Text(protocol::Code::kMalformedRequest)};
   std::lock_guard lock(mutex_);
   const Unit* unit = UnitOfCallType(fields[kCallTypeField]);
-  if (unit == nullptr) return {protocol::Text(CallbackCode::kUnknownCallType)};
-  if (!unit->on) return {protocol::Text(CallbackCode::kSwitchedOff)};
-  if (!Open(*unit)) return {protocol::Text(CallbackCode::kNotAvailable)};
+  if (unit == nullptr) return {protocol::Text(Code::kUnknownCallType)};
+  if (!unit->on) return {protocol::Text(Code::kCallbackSwitchedOff)};
+  if (!Open(*unit)) return {protocol::Text(Code::kCallbackNotAvailable)};
   const std::string& number = fields[kPhoneField];
   std::string digits;
   for (const char c : number) {
     if (std::isdigit(static_cast<unsigned char>(c)) || c == '+') digits.push_back(c);
   }
   if (const auto reason = RefusalReason(number, digits); !reason.empty()) {
-    return {protocol::Text(CallbackCode::kRejected), reason};
+    return {protocol::Text(Code::kCallbackRejected), reason};
   }
   for (const auto& stored : stored_) {
-    if (stored.number == digits) return {protocol::Text(CallbackCode::kAlreadyPending), stored.id};
+    if (stored.number == digits) return {protocol::Text(Code::kCallbackAlreadyPending), stored.id};
   }
   if (stored_.size() >= kMaxStored) stored_.erase(stored_.begin());
   Stored stored{"CB" + std::to_string(++next_id_), unit->name,
                 {fields.begin(), fields.begin() + kCallbackFields}, digits};
   stored_.push_back(stored);
-  return {protocol::Text(CallbackCode::kAvailable), stored.id};
+  return {protocol::Text(Code::kSuccess), stored.id};
 }
 
 std::optional<std::string> Callbacks::Control(const std::string& verb, std::istream& words) {

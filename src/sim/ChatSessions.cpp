@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <random>
 
+#include "platform/Text.h"
+
 namespace sim {
 namespace {
 
@@ -14,9 +16,7 @@ const std::string& Field(const std::vector<std::string>& fields, std::size_t ind
 }
 
 bool Contains(const std::string& text, const char* word) {
-  std::string lower = text;
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  return lower.find(word) != std::string::npos;
+  return text::FindIgnoringCase(text, word) != std::string_view::npos;
 }
 
 }  // namespace

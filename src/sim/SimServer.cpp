@@ -12,7 +12,6 @@
 #include <sstream>
 
 #include "platform/ListeningSocket.h"
-#include "sim/AcceptNext.h"
 #include "platform/Text.h"
 #include "protocol/Message.h"
 
@@ -109,41 +108,27 @@ void SimServer::Stop() {
   for (const int fd : {listener_, control_listener_}) {
     if (fd >= 0) close(fd);
   }
-  std::vector<std::thread> threads;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& [serial, connection] : connections_) shutdown(connection->fd, SHUT_RDWR);
-    for (auto& [serial, connection] : connections_) threads.push_back(std::move(connection->thread));
-    for (auto& thread : finished_) threads.push_back(std::move(thread));
-    finished_.clear();
-  }
-  for (auto& thread : threads) {
-    if (thread.joinable()) thread.join();
-  }
+  connections_.Stop([](Connection& connection) { shutdown(connection.fd, SHUT_RDWR); });
 }
 
 void SimServer::AcceptLoop(int listener, bool control) {
-  for (int fd; (fd = AcceptNext(listener, SOCK_CLOEXEC, stopping_)) >= 0;) {
-    std::lock_guard lock(mutex_);
-    for (auto& thread : finished_) thread.join();
-    finished_.clear();
-    if (stopping_) {
-      close(fd);
-      return;
-    }
-    auto connection = std::make_unique<Connection>();
-    connection->fd = fd;
-    connection->serial = ++next_connection_;
-    connection->control = control;
-    if (!control) ++backend_accepted_;
-    Connection& ref = *connection;
-    if (control) {
-      ref.thread = std::thread([this, &ref] { ServeControl(ref.fd); });
-    } else {
-      ref.thread = std::thread([this, &ref] { Serve(ref); });
-    }
-    connections_.emplace(ref.serial, std::move(connection));
-  }
+  connections_.AcceptLoop(
+      listener, SOCK_CLOEXEC, stopping_,
+      [this, control](int fd) {
+        auto connection = std::make_unique<Connection>();
+        connection->fd = fd;
+        connection->control = control;
+        if (!control) ++backend_accepted_;
+        return connection;
+      },
+      [this](Connection& connection) {
+        if (connection.control) {
+          ServeControl(connection.fd);
+          connections_.Retire(connection, [](Connection& served) { close(served.fd); });
+        } else {
+          Serve(connection);
+        }
+      });
 }
 
 void SimServer::Serve(Connection& connection) {
@@ -214,13 +199,7 @@ void SimServer::Serve(Connection& connection) {
     connection.busy = false;
     if (!sent || close_after) break;
   }
-  close(fd);
-  std::lock_guard lock(mutex_);
-  const auto found = connections_.find(connection.serial);
-  if (found != connections_.end()) {
-    finished_.push_back(std::move(found->second->thread));
-    connections_.erase(found);
-  }
+  connections_.Retire(connection, [fd](Connection&) { close(fd); });
 }
 
 void SimServer::ServeControl(int fd) {
@@ -236,7 +215,6 @@ void SimServer::ServeControl(int fd) {
       if (!WriteAll(fd, Control(line))) break;
     }
   }
-  close(fd);
 }
 
 std::string SimServer::Control(const std::string& command) {
@@ -254,14 +232,16 @@ std::string SimServer::Control(const std::string& command) {
   } else if (verb == "clear") {
     faults_.Clear();
   } else if (verb == "close-idle") {
-    std::lock_guard lock(mutex_);
-    int closed = 0;
-    for (auto& [serial, connection] : connections_) {
-      if (!connection->control && !connection->busy) {
-        shutdown(connection->fd, SHUT_RDWR);
-        ++closed;
+    const int closed = connections_.WithConnections([](Connections& connections) {
+      int count = 0;
+      for (auto& [serial, connection] : connections) {
+        if (!connection->control && !connection->busy) {
+          shutdown(connection->fd, SHUT_RDWR);
+          ++count;
+        }
       }
-    }
+      return count;
+    });
     answer += "closed=" + std::to_string(closed) + "\n";
   } else if (verb == "log") {
     std::lock_guard lock(mutex_);
@@ -277,9 +257,11 @@ std::string SimServer::Control(const std::string& command) {
   } else if (verb == "voice") {
     if (!ControlVoice(words, answer)) return "ERR bad voice command\n";
   } else if (verb == "stats") {
-    std::lock_guard lock(mutex_);
-    int open = 0;
-    for (const auto& [serial, connection] : connections_) open += connection->control ? 0 : 1;
+    const int open = connections_.WithConnections([](Connections& connections) {
+      int count = 0;
+      for (const auto& [serial, connection] : connections) count += connection->control ? 0 : 1;
+      return count;
+    });
     answer += "accepted=" + std::to_string(backend_accepted_.load()) + " open=" + std::to_string(open) +
               " requests=" + std::to_string(next_request_.load()) + "\n";
   } else if (auto reply = center_.CallbackControl(verb, words)) {

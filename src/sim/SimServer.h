@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/ConnectionThreads.h"
 #include "sim/ContactCenter.h"
 #include "sim/Faults.h"
 
@@ -66,15 +67,15 @@ class SimServer {
   unsigned short port_ = 0;
   unsigned short control_port_ = 0;
   std::atomic<bool> stopping_{false};
-  std::atomic<std::uint64_t> next_connection_{0};
   std::atomic<std::uint64_t> next_request_{0};
   std::atomic<std::uint64_t> backend_accepted_{0};
   std::vector<std::thread> acceptors_;
 
+  using Connections = ConnectionThreads<Connection>::Connections;
+  ConnectionThreads<Connection> connections_;
+
   std::mutex mutex_;
-  std::map<std::uint64_t, std::unique_ptr<Connection>> connections_;  // guarded by mutex_
-  std::vector<std::thread> finished_;                                  // guarded by mutex_
-  std::deque<std::string> log_;                                        // guarded by mutex_
+  std::deque<std::string> log_;  // guarded by mutex_
 };
 
 }  // namespace sim

@@ -15,7 +15,6 @@
 #include <cstring>
 
 #include "platform/ListeningSocket.h"
-#include "sim/AcceptNext.h"
 
 namespace sim {
 namespace {
@@ -113,38 +112,21 @@ void TlsListener::Stop() {
   shutdown(listener_, SHUT_RDWR);
   acceptor_.join();
   close(listener_);
-  std::vector<std::thread> threads;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& [serial, connection] : connections_) {
-      shutdown(connection->tls_fd, SHUT_RDWR);
-      if (connection->plain_fd >= 0) shutdown(connection->plain_fd, SHUT_RDWR);
-      threads.push_back(std::move(connection->thread));
-    }
-    for (auto& thread : finished_) threads.push_back(std::move(thread));
-    finished_.clear();
-  }
-  for (auto& thread : threads) {
-    if (thread.joinable()) thread.join();
-  }
+  connections_.Stop([](Connection& connection) {
+    shutdown(connection.tls_fd, SHUT_RDWR);
+    if (connection.plain_fd >= 0) shutdown(connection.plain_fd, SHUT_RDWR);
+  });
 }
 
 void TlsListener::AcceptLoop() {
-  for (int fd; (fd = AcceptNext(listener_, SOCK_CLOEXEC | SOCK_NONBLOCK, stopping_)) >= 0;) {
-    std::lock_guard lock(mutex_);
-    for (auto& thread : finished_) thread.join();
-    finished_.clear();
-    if (stopping_) {
-      close(fd);
-      return;
-    }
-    auto connection = std::make_unique<Connection>();
-    connection->serial = ++next_serial_;
-    connection->tls_fd = fd;
-    Connection& ref = *connection;
-    ref.thread = std::thread([this, &ref] { Relay(ref); });
-    connections_.emplace(ref.serial, std::move(connection));
-  }
+  connections_.AcceptLoop(
+      listener_, SOCK_CLOEXEC | SOCK_NONBLOCK, stopping_,
+      [](int fd) {
+        auto connection = std::make_unique<Connection>();
+        connection->tls_fd = fd;
+        return connection;
+      },
+      [this](Connection& connection) { Relay(connection); });
 }
 
 int TlsListener::ConnectBackend(Connection& connection) {
@@ -160,13 +142,14 @@ int TlsListener::ConnectBackend(Connection& connection) {
   }
   const int yes = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-  std::lock_guard lock(mutex_);
-  if (stopping_) {
-    close(fd);
-    return -1;
-  }
-  connection.plain_fd = fd;
-  return fd;
+  return connections_.WithConnections([&](auto&) {
+    if (stopping_) {
+      close(fd);
+      return -1;
+    }
+    connection.plain_fd = fd;
+    return fd;
+  });
 }
 
 void TlsListener::Relay(Connection& connection) {
@@ -214,14 +197,10 @@ void TlsListener::Relay(Connection& connection) {
 }
 
 void TlsListener::Finish(Connection& connection) {
-  std::lock_guard lock(mutex_);
-  close(connection.tls_fd);
-  if (connection.plain_fd >= 0) close(connection.plain_fd);
-  const auto found = connections_.find(connection.serial);
-  if (found != connections_.end()) {
-    finished_.push_back(std::move(found->second->thread));
-    connections_.erase(found);
-  }
+  connections_.Retire(connection, [](Connection& served) {
+    close(served.tls_fd);
+    if (served.plain_fd >= 0) close(served.plain_fd);
+  });
 }
 
 }  // namespace sim

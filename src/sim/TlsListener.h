@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "sim/ConnectionThreads.h"
+
 namespace sim {
 
 class TlsListener {
@@ -38,7 +40,7 @@ class TlsListener {
   struct Connection {
     std::uint64_t serial = 0;
     int tls_fd = -1;
-    int plain_fd = -1;  // guarded by mutex_ once the relay runs
+    int plain_fd = -1;  // under connections_' lock once the relay runs
     std::thread thread;
   };
 
@@ -58,10 +60,7 @@ class TlsListener {
   std::atomic<bool> stopping_{false};
   std::thread acceptor_;
 
-  std::mutex mutex_;
-  std::uint64_t next_serial_ = 0;                                      // guarded by mutex_
-  std::map<std::uint64_t, std::unique_ptr<Connection>> connections_;  // guarded by mutex_
-  std::vector<std::thread> finished_;                                  // guarded by mutex_
+  ConnectionThreads<Connection> connections_;
 };
 
 }  // namespace sim

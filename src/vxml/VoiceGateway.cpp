@@ -19,22 +19,17 @@ int CRAVOExtension::REQ_VXML(CHttpServerContext* ctx, std::string_view operation
   for (const auto& field : fields) AppendMessageField(request.body, field);
   request.fieldCount = static_cast<int>(fields.size());
   request.Keep(language);
-  std::string error;
   std::string document;
-  switch (StartPending(ctx, std::move(request), error)) {
-    case PendingStart::kPending:
-      records.Dismiss();
-      return kPendingResult;
-    case PendingStart::kBuildFailed:
-      diag::TraceLine("CRAVOExtension::%s: Build message failed\n", name);
-      OutputVXMLPage(document, protocol::Text(protocol::Code::kVoiceBuildFailed), ctx);
-      break;
-    case PendingStart::kExchangeFailed:
-      diag::TraceLine("CRAVOExtension::%s: CommunicateWithVEKACS failed\n", name);
-      OutputVXMLPage(document, error, ctx);
-      break;
-  }
-  return 0;
+  return SendPending(
+      ctx, std::move(request), records,
+      [&] {
+        diag::TraceLine("CRAVOExtension::%s: Build message failed\n", name);
+        OutputVXMLPage(document, protocol::Text(protocol::Code::kVoiceBuildFailed), ctx);
+      },
+      [&](const std::string& error) {
+        diag::TraceLine("CRAVOExtension::%s: CommunicateWithVEKACS failed\n", name);
+        OutputVXMLPage(document, error, ctx);
+      });
 }
 
 int CRAVOExtension::RESP_REQ_VXML(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info,

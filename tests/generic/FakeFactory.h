@@ -16,6 +16,7 @@ struct Widget {
 class FakeFactory : public Generic::FactoryInterface<Widget> {
  public:
   std::unique_ptr<Widget> Create() override {
+    ++attempts;
     if (!available) return nullptr;
     if (throw_on_create) throw std::runtime_error("cannot create");
     ++created;
@@ -26,6 +27,7 @@ class FakeFactory : public Generic::FactoryInterface<Widget> {
   }
   std::atomic<bool> available{true};
   std::atomic<bool> throw_on_create{false};
+  std::atomic<int> attempts{0};  // every call, whether it made one or not
   std::atomic<int> created{0};
   std::atomic<int> destroyed{0};
 };

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
+#include "support/WaitUntil.h"
 #include "generic/FakeFactory.h"
 
 namespace {
@@ -115,6 +117,53 @@ TEST_F(PoolTest, AWaitingGetIsLetThroughByAFreeAndTheWaitIsCounted) {
   EXPECT_GE(stats.totalWaitMs, 250);
   EXPECT_LT(stats.totalWaitMs, 5000);
   EXPECT_EQ(stats.retrieved, 2);
+}
+
+// After a long healthy run the pool runs dry (every object lent, the back end
+// gone): its waiters sleep instead of trying the back end over and over, and
+// each object that comes back wakes one of them.
+TEST_F(PoolTest, AfterALongRunWaitersOnADryPoolSleepAndEachReturnWakesOne) {
+  auto& pool = Make(0, 4);
+  for (int i = 0; i < 5000; ++i) {
+    Widget* a = pool.Get(false);
+    Widget* b = pool.Get(false);
+    ASSERT_TRUE(a && b);
+    ASSERT_TRUE(pool.Free(a));
+    ASSERT_TRUE(pool.Free(b));
+  }
+  Widget* first = pool.Get(false);
+  Widget* second = pool.Get(false);
+  factory_.available = false;
+  const int tried_before = factory_.attempts.load();
+
+  constexpr int kWaiters = 2;
+  std::atomic<int> served{0};
+  std::vector<Widget*> got(kWaiters, nullptr);
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < kWaiters; ++i) {
+    waiters.emplace_back([&, i] {
+      got[i] = pool.Get(false);
+      ++served;
+    });
+  }
+  // Each waiter tries to make an object once, then sleeps.
+  ASSERT_TRUE(WaitUntil([&] { return factory_.attempts.load() >= tried_before + kWaiters; }));
+  EXPECT_FALSE(WaitUntil([&] { return factory_.attempts.load() > tried_before + 2 * kWaiters; }, 300ms))
+      << "waiters spin on a dry pool: " << factory_.attempts.load() - tried_before << " tries";
+  EXPECT_EQ(served.load(), 0);
+
+  ASSERT_TRUE(pool.Free(first));
+  ASSERT_TRUE(WaitUntil([&] { return served.load() == 1; }));
+  ASSERT_TRUE(pool.Free(second));
+  ASSERT_TRUE(WaitUntil([&] { return served.load() == 2; }));
+  for (auto& waiter : waiters) waiter.join();
+  EXPECT_LE(factory_.attempts.load(), tried_before + 2 * kWaiters) << "a wait slice is two seconds";
+  for (Widget* widget : got) {
+    ASSERT_NE(widget, nullptr);
+    EXPECT_TRUE(widget == first || widget == second);
+    EXPECT_TRUE(pool.Free(widget));
+  }
+  EXPECT_EQ(pool.GetStats().waits, kWaiters);
 }
 
 TEST_F(PoolTest, ExhaustedPoolGivesUpAfterMoreThanTenSeconds) {

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "net/SocketFactory.h"
+#include "backend/SocketFactory.h"
 #include "support/WaitUntil.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "backend/AsyncRequest.h"
+#include "extension/AsyncRequest.h"
 #include "support/ExtensionFixture.h"
 
 class ResponseHandlerFixture : public ExtensionFixture<> {

@@ -1,4 +1,4 @@
-#include "net/SocketFactory.h"
+#include "backend/SocketFactory.h"
 
 #include <new>
 
