@@ -1,7 +1,11 @@
 // The extension's back-end operations: thin entries onto the back-end client
 // under the names the traces use, and the heartbeat request.
+#include <optional>
+
 #include "diag/TraceLog.h"
+#include "extension/LoopResponse.h"
 #include "extension/RAVO.h"
+#include "isapi/EventLoopService.h"
 
 int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext*, const std::string& host_name,
                                   const std::string& web_application, const std::string& port) {
@@ -42,11 +46,18 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
   // The record travels in a holder the job shares, so that it comes back to
   // the caller when no worker thread could take it.
   auto holder = std::make_shared<std::unique_ptr<AsyncRequestInfo>>(std::move(*pending));
-  BackendClient::PendingJob job = [this, holder](BackendClient::Connection connection) {
+  const std::optional<RequestLoop> loop = RequestLoop::Offered((*holder)->ecb);
+  BackendClient::PendingJob job = [this, holder, loop](BackendClient::Connection connection) {
     (*holder)->connection = std::move(connection);
+    const auto answer = [this](std::unique_ptr<AsyncRequestInfo> info, bool ok, const std::string& reply,
+                               const std::string& failure) { AnswerPending(std::move(info), ok, reply, failure); };
+    // The host refusing its loop for a request it just handed over would be
+    // a fault of its own; the request is then answered the old way.
+    if (loop && LoopResponse::Start(*holder, *loop, answer)) return;
     AsyncThreadProc(std::move(*holder));
   };
-  if (m_backend.Communicate(request, response, error, &job, use_ssl)) return true;
+  // With the host's loop the job only arms the first wait, so it runs here.
+  if (m_backend.Communicate(request, response, error, &job, use_ssl, loop.has_value())) return true;
   *pending = std::move(*holder);
   return false;
 }

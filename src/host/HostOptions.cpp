@@ -86,6 +86,9 @@ the files of the folder static/ beside the module at /<app>/static/<path>.
                            and varUserRequest, since the values are visitors' names,
                            telephone numbers and session identifiers
   --no-access-log          write no access log
+  --no-loop-service        offer the module no event-loop service, as another web
+                           server would not: it then waits for the back end on threads
+                           of its own
   --trusted-proxy ADDR[,ADDR]
                            reverse proxies (IPv4) whose X-Real-IP or, without it, the
                            last address of X-Forwarded-For is the client's address:
@@ -115,6 +118,10 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
     }
     if (name == "--access-log-values") {
       options.access_log_values = true;
+      continue;
+    }
+    if (name == "--no-loop-service") {
+      options.loop_service = false;
       continue;
     }
     static const char* const kValued[] = {"--module", "--listen", "--app", "--threads",
