@@ -94,6 +94,27 @@ TEST_F(ChatEndToEndTest, WhatVisitorsTypedComesBackEscapedInThePollAnswer) {
       << chat;
 }
 
+TEST_F(ChatEndToEndTest, AnAnswerThatComesInPiecesGivesTheWholePage) {
+  const std::string session = StartChat("Pia");
+  ASSERT_FALSE(session.empty());
+  ASSERT_EQ(Say(session, "one line").status, 200);
+  std::string whole;
+  ASSERT_TRUE(WaitUntil([&] {
+    whole = Poll(session, "0").body;
+    return whole.find("Hello Pia") != std::string::npos;
+  })) << whole;
+  // Pieces that end inside the length prefix, on its end and inside the fields.
+  for (const int bytes : {1, 3, 6, 25}) {
+    SCOPED_TRACE(bytes);
+    ASSERT_EQ(sim_.Control("fault pieces " + std::to_string(bytes) + " 1 type 50"), "");
+    const auto pieces = Poll(session, "0");
+    EXPECT_EQ(pieces.status, 200);
+    EXPECT_EQ(Value(pieces.body, "error"), "");
+    EXPECT_NE(pieces.body.find("Hello Pia"), std::string::npos) << pieces.body;
+    EXPECT_NE(pieces.body.find("one line"), std::string::npos) << pieces.body;
+  }
+}
+
 TEST_F(ChatEndToEndTest, EmptyLineNeverReachesTheBackEnd) {
   const std::string session = StartChat("Cy");
   const auto answer = Say(session, "");
