@@ -1,5 +1,6 @@
 // The extension's back-end operations: thin entries onto the back-end client
 // under the names the traces use, and the heartbeat request.
+#include <memory>
 #include <optional>
 
 #include "diag/TraceLog.h"
@@ -7,7 +8,7 @@
 #include "extension/RAVO.h"
 #include "isapi/EventLoopService.h"
 
-int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext*, const std::string& host_name,
+int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext* ctx, const std::string& host_name,
                                   const std::string& web_application, const std::string& port) {
   diag::TraceLine("CRAVOExtension::REQ_HEARTBEAT: Entered\n");
   std::string message;
@@ -16,11 +17,24 @@ int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext*, const std::string& host_n
     return 0;
   }
   std::string reply;
-  const bool answered = CommunicateWithVEKACS(message, reply, reply, nullptr, false);
-  if (!answered) diag::TraceLine("CRAVOExtension::REQ_HEARTBEAT: CommunicateWithVEKACS failed\n");
+  std::unique_ptr<AsyncRequestInfo> pending;
+  if (ctx != nullptr && RequestLoop::Offered(ctx->m_pECB)) {
+    pending = std::make_unique<AsyncRequestInfo>();
+    pending->type = protocol::Number(protocol::MessageType::kHeartbeat);
+    pending->ecb = ctx->m_pECB;
+  }
+  const bool on_loop = pending != nullptr;
+  const bool answered = CommunicateWithVEKACS(message, reply, reply, &pending, false);
+  if (answered && on_loop) return kPendingResult;  // RESP_HEARTBEAT finishes it
+  return RESP_HEARTBEAT(answered, ctx, nullptr, reply, reply);
+}
+
+int CRAVOExtension::RESP_HEARTBEAT(bool ok, CHttpServerContext*, AsyncRequestInfo*, const std::string&,
+                                   const std::string&) {
+  if (!ok) diag::TraceLine("CRAVOExtension::REQ_HEARTBEAT: CommunicateWithVEKACS failed\n");
   // Over the plain pool whatever the settings say: its outcome tells of the
   // back end only when the services use that pool too.
-  if (m_settings.AnyServicePlain()) m_heartbeats.Record(answered);
+  if (m_settings.AnyServicePlain()) m_heartbeats.Record(ok);
   return 0;
 }
 

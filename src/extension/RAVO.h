@@ -219,8 +219,13 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   int RESP_WEB_CALLBACK(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
                         const std::string& error);
 
+  // A heartbeat a client asks for: a synchronous exchange, except on a
+  // host's event loop, where it completes as a pending request does (its
+  // response handler is RESP_HEARTBEAT), so that it never holds the loop.
   int REQ_HEARTBEAT(CHttpServerContext* ctx, const std::string& host_name,
                     const std::string& web_application, const std::string& port);
+  int RESP_HEARTBEAT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
+                     const std::string& error);
 
  protected:
   // Calls the handler of a dispatch row. A seam for tests that watch dispatch.
