@@ -427,26 +427,22 @@ void Connection::Refuse(unsigned status, bool close, const char* allow) {
 }
 
 void Connection::Write(StringResponse response, bool close) {
-  state_ = State::kWriting;
-  close_after_write_ = close;
   response.keep_alive(!close);
-  response_.emplace(std::move(response));
-  last_io_ = Clock::now();
-  ArmTimer();
-  http::async_write(socket_, *response_,
-                    [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
-                      self->OnWritten(error);
-                    });
+  Send(response_.emplace(std::move(response)), close);
 }
 
 void Connection::WriteFile(FileResponse response, bool close) {
+  response.keep_alive(!close);
+  Send(file_response_.emplace(std::move(response)), close);
+}
+
+template <typename Message>
+void Connection::Send(Message& message, bool close) {
   state_ = State::kWriting;
   close_after_write_ = close;
-  response.keep_alive(!close);
-  file_response_.emplace(std::move(response));
   last_io_ = Clock::now();
   ArmTimer();
-  http::async_write(socket_, *file_response_,
+  http::async_write(socket_, message,
                     [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
                       self->OnWritten(error);
                     });

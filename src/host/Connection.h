@@ -88,6 +88,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Refuse(unsigned status, bool close, const char* allow = nullptr);
   void Write(StringResponse response, bool close);
   void WriteFile(FileResponse response, bool close);
+  // Writes message, kept by the connection until OnWritten.
+  template <typename Message>
+  void Send(Message& message, bool close);
   void OnWritten(const boost::system::error_code& error);
   void NextRequest();
   bool MayAskForHeartbeat() const;
@@ -124,7 +127,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool reading_ = false;
   bool peer_done_ = false;                // the client's end of stream came
   bool close_after_write_ = false;
-  bool writing_file_ = false;
   std::optional<StringResponse> response_;
   std::optional<FileResponse> file_response_;
 

@@ -53,6 +53,20 @@ class HostIntegrationTest : public ::testing::Test {
     }
     return response;
   }
+  // What arrives on fd until the host closes it (closed) or nothing comes for
+  // quiet; then fd is closed.
+  static std::string ReadUntilClosed(int fd, std::chrono::milliseconds quiet, bool& closed) {
+    std::string received;
+    closed = false;
+    char buffer[4096];
+    for (pollfd wait{fd, POLLIN, 0}; !closed && poll(&wait, 1, static_cast<int>(quiet.count())) > 0;) {
+      const auto count = recv(fd, buffer, sizeof buffer, 0);
+      closed = count <= 0;
+      if (!closed) received.append(buffer, static_cast<std::size_t>(count));
+    }
+    close(fd);
+    return received;
+  }
   // One of the probe module's counts (see mode=state in ProbeModule.cpp).
   int ProbeCount(const std::string& name) const {
     const std::string state = " " + host_->Get("mode=state").body;
@@ -182,15 +196,8 @@ TEST_F(HostIntegrationTest, HeadsOverTheLimitAreAnsweredAtOnce) {
     SCOPED_TRACE(status);
     const int fd = ConnectLoopback(host_->port());
     ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
-    std::string received;
     bool closed = false;
-    char buffer[4096];
-    for (pollfd wait{fd, POLLIN, 0}; !closed && poll(&wait, 1, 2000) > 0;) {
-      const auto count = recv(fd, buffer, sizeof buffer, 0);
-      closed = count <= 0;
-      if (!closed) received.append(buffer, static_cast<std::size_t>(count));
-    }
-    close(fd);
+    std::string received = ReadUntilClosed(fd, 2s, closed);
     EXPECT_TRUE(closed);
     HttpResponse answer;
     ASSERT_TRUE(ParseHttpResponse(received, answer)) << "no answer within 2 s";
@@ -265,15 +272,8 @@ TEST_F(HostIntegrationTest, ChunkedUploadOverTheBodyLimitGets413AtOnce) {
     sent += static_cast<std::size_t>(count);
   }
   if (sent >= kWholeUpload) send(fd, "0\r\n\r\n", 5, MSG_NOSIGNAL);
-  std::string received;
   bool closed = false;
-  while (!closed && poll(&answered, 1, 5000) > 0) {
-    char buffer[4096];
-    const auto count = recv(fd, buffer, sizeof buffer, 0);
-    closed = count <= 0;
-    if (!closed) received.append(buffer, static_cast<std::size_t>(count));
-  }
-  close(fd);
+  std::string received = ReadUntilClosed(fd, 5s, closed);
   EXPECT_TRUE(closed);
   HttpResponse answer;
   ASSERT_TRUE(ParseHttpResponse(received, answer)) << received;
