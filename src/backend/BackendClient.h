@@ -4,8 +4,9 @@
 // responses of pending requests. It knows nothing of pages or handlers: a
 // pending request is a job that receives its connection on a worker thread.
 //
-// Threads: StartPools and StopWorkers run on the host's start and stop thread,
-// never beside a request; everything else runs on any thread at once.
+// Threads: StartPlainPool, StartTlsPool and StopWorkers run on the host's
+// start and stop thread, never beside a request; everything else runs on any
+// thread at once.
 #pragma once
 
 #include <atomic>

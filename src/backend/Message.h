@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocol/Message.h"
 
@@ -11,3 +12,6 @@
 // the empty text when there is no such field. Which fields have long prefixes
 // follows from the response type.
 void ExtractParmFromVEKACSMessage(std::string_view message, int index, std::string& value);
+// Every field of a response at once, as views into it (the records of one
+// extraction).
+std::vector<std::string_view> ExtractParmsFromVEKACSMessage(std::string_view message);

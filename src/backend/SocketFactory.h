@@ -27,4 +27,4 @@ class SocketFactory : public Generic::FactoryInterface<TRSocket> {
   void Destroy(std::unique_ptr<TRSocket> socket) override;
 };
 
-using SocketPool = Generic::PoolType<TRSocket, SocketFactory>;
+using SocketPool = Generic::PoolType<TRSocket>;

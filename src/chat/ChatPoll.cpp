@@ -21,7 +21,7 @@ bool CRAVOExtension::OutputDispatchPage(CHttpServerContext* ctx, const std::stri
   std::string page;
   if (!GetLangSpecificWebPage(page_key::kJSDispatch, page, language, 0)) return false;
   SubstituteChatPage(page, values, m_moduleFileName);
-  OutputPage(page, language, ctx, false);
+  OutputFilledPage(page, language, ctx);
   return true;
 }
 
@@ -29,7 +29,9 @@ int CRAVOExtension::REQ_DELTA_CHAT(CHttpServerContext* ctx, const std::string& s
                                    const std::string& index_key, const std::string& language) {
   diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Entered, sessionID=%s", session_id.c_str());
   diag::EntryExitRecords records("CRAVOExtension::REQ_DELTA_CHAT entering", "CRAVOExtension::REQ_DELTA_CHAT leaving");
-  diag::AddDiag(diag::kLevelInfo, "REQ_DELTA_CHAT for " + session_id, "ISAPI", __LINE__);
+  if (diag::DiagKeeps(diag::kLevelInfo)) {
+    diag::AddDiag(diag::kLevelInfo, "REQ_DELTA_CHAT for " + session_id, "ISAPI", __LINE__);
+  }
   PendingRequest request(protocol::MessageType::kChatPoll, {session_id, index_key}, m_settings.chatUsesSSL);
   return SendPending(
       ctx, std::move(request.Keep(language, session_id, index_key)), records,
@@ -58,14 +60,19 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
   const std::string& session_id = info->sessionId;
   diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Entered\n");
   diag::EntryExitRecords records({}, "CRAVOExtension::RESP_DELTA_CHAT leaving");
-  const BackendAnswer answer = ReadBackendAnswer(ok, response);
+  const ResponseFields fields(ok ? std::string_view(response) : std::string_view());
+  const BackendAnswer answer = ReadBackendAnswer(ok, fields);
   const auto no_page = [&](const char* trace) {
     diag::TraceLine("%s\n", trace);
     diag::AddDiag(diag::kLevelSevr, "Could not execute REQ_DELTA_CHAT for " + session_id, ".\\RAVO", __LINE__);
     return 0;
   };
-  const auto output = [&](std::string& page) {
-    OutputPage(page, language, ctx, false);
+  const auto output = [&](std::string& page, bool filled) {
+    if (filled) {
+      OutputFilledPage(page, language, ctx);
+    } else {
+      OutputPage(page, language, ctx, false);
+    }
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Exiting successfully\n");
     return 0;
   };
@@ -75,20 +82,21 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
     if (!GetLangSpecificWebPage(page_key::kJSDispatch, page, language, 0)) {
       return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage");
     }
-    const std::string chat = ForScriptString(EscapeKeepingLineBreaks(ResponseField(response, 1)));
-    std::string push_url = ResponseField(response, 2);
-    std::string agent_key = ResponseField(response, 3);
-    std::string index = ResponseField(response, 4);
-    std::string typing = ResponseField(response, 5);
+    const std::string chat = ForScriptString(EscapeKeepingLineBreaks(std::string(fields[1])));
+    std::string_view push_url = fields[2];
+    std::string_view agent_key = fields[3];
+    std::string_view index = fields[4];
+    std::string typing(fields[5]);
     if (!typing.empty()) typing += " typing...";
     std::string error_text;
-    if ((push_url + agent_key + index).find('"') != std::string::npos) {
+    const auto quoted = [](std::string_view field) { return field.find('"') != std::string_view::npos; };
+    if (quoted(push_url) || quoted(agent_key) || quoted(index)) {
       diag::AddDiag(diag::kLevelSevr,
                     "Could not execute REQ_DELTA_CHAT for " + session_id + " server returned forbidden symbol",
                     ".\\RAVO", __LINE__);
-      push_url.clear();
-      agent_key.clear();
-      index.clear();
+      push_url = {};
+      agent_key = {};
+      index = {};
       error_text = protocol::Text(protocol::Code::kForbiddenSymbol);
     }
     SubstituteChatPage(page,
@@ -96,7 +104,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
                         .errorCode = error_text, .language = language, .agentKey = agent_key,
                         .whoIsTyping = typing},
                        m_moduleFileName);
-    return output(page);
+    return output(page, true);
   }
   if (answer.code == protocol::Number(protocol::Code::kAgentDisconnected)) {
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: VEKA requested disconnect\n");
@@ -104,7 +112,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
     if (!GetLangSpecificWebPage(page_key::kAgentDisconnect, page, language, 0)) {
       return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot disconnect webpage");
     }
-    return output(page);
+    return output(page, false);
   }
   if (answer.code == protocol::Number(protocol::Code::kTransferred)) {
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: VEKA requested transfer\n");
@@ -112,8 +120,8 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
     if (!GetLangSpecificWebPage(page_key::kTransferredTo, page, language, 0)) {
       return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve transfer webpage");
     }
-    ReplacePlaceholder(page, placeholder::kTransferTo, HtmlEscaped(ResponseField(response, 1)));
-    return output(page);
+    ReplacePlaceholder(page, placeholder::kTransferTo, HtmlEscaped(std::string(fields[1])));
+    return output(page, false);
   }
   diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Error code %d returned from VEKA\n", answer.code);
   std::string page;
@@ -124,5 +132,5 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
                      {.sessionId = session_id, .chatData = placeholder::kChatData, .pushUrl = "", .index = info->indexKey,
                       .errorCode = answer.codeText, .language = language, .agentKey = "", .whoIsTyping = ""},
                      m_moduleFileName);
-  return output(page);
+  return output(page, true);
 }

@@ -139,6 +139,12 @@ void InstallDiagList(std::shared_ptr<DiagList> list) {
 }
 std::shared_ptr<DiagList> CurrentDiagList() { return InstalledList().load(); }
 
+bool DiagKeeps(int level) {
+  if (!DiagEnabled()) return false;
+  const int minimum = g_minimum_level.load(std::memory_order_acquire);
+  return minimum != INT_MAX && NormalisedLevel(level) >= minimum;
+}
+
 int AddDiag(int level, std::string_view text, std::string_view component, int line) {
   if (!DiagEnabled()) return 0;
   // Checked before the list is touched: most entry and exit records fall below

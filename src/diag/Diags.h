@@ -20,7 +20,6 @@ namespace diag {
 
 // Levels; the module writes FENX, INFO, WARN and SEVR.
 inline constexpr int kLevelPrgm = 101;
-inline constexpr int kLevelInfoLow = 102;
 inline constexpr int kLevelFenx = 103;
 inline constexpr int kLevelInfo = 104;
 inline constexpr int kLevelWarn = 105;
@@ -102,6 +101,9 @@ std::shared_ptr<DiagList> CurrentDiagList();
 // Records text when diagnostics are on and a list exists: returns 1 then
 // (whether or not the list kept it), otherwise 0.
 int AddDiag(int level, std::string_view text, std::string_view component, int line);
+// Whether a record of level would be kept now: a text made only for a record
+// is made only then.
+bool DiagKeeps(int level);
 
 // Writes the FENX records of an operation: entering now (none when the text
 // is empty), leaving when the scope ends. Every text must outlive the scope

@@ -13,6 +13,15 @@ BackendAnswer ReadBackendAnswer(bool exchanged, const std::string& response) {
   return answer;
 }
 
+ResponseFields::ResponseFields(std::string_view response) : fields_(ExtractParmsFromVEKACSMessage(response)) {}
+
+BackendAnswer ReadBackendAnswer(bool exchanged, const ResponseFields& fields) {
+  BackendAnswer answer;
+  answer.codeText = exchanged ? std::string(fields[0]) : protocol::Text(protocol::Code::kExchangeFailed);
+  answer.code = text::ParseLeadingInt(answer.codeText);
+  return answer;
+}
+
 std::string ResponseField(const std::string& response, int index) {
   std::string value;
   ExtractParmFromVEKACSMessage(response, index, value);

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "extension/AsyncRequest.h"
 #include "protocol/Codes.h"
@@ -56,6 +57,20 @@ struct BackendAnswer {
   int code = 0;          // its value, read as atoi reads it
 };
 BackendAnswer ReadBackendAnswer(bool exchanged, const std::string& response);
+
+// The fields of a response read once, as views into it: the response must
+// outlive them. A field the response does not have is empty.
+class ResponseFields {
+ public:
+  explicit ResponseFields(std::string_view response);
+  std::string_view operator[](std::size_t index) const {
+    return index < fields_.size() ? fields_[index] : std::string_view();
+  }
+
+ private:
+  std::vector<std::string_view> fields_;
+};
+BackendAnswer ReadBackendAnswer(bool exchanged, const ResponseFields& fields);
 
 // The texts of a response handler whose failures end in an error page.
 struct ResponsePageTexts {

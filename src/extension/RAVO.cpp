@@ -30,8 +30,7 @@ constexpr auto kStopBudget = std::chrono::seconds(3);
 }  // namespace
 
 CRAVOExtension::CRAVOExtension(std::string module_path, const Routes& routes)
-    : CHttpServer('&'),
-      m_routes(routes),
+    : m_routes(routes),
       m_modulePath(std::move(module_path)),
       m_versionString(protocol::kVersion),
       m_backend(m_versionString, static_cast<std::uint32_t>(std::time(nullptr))) {

@@ -145,6 +145,9 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
                   bool for_error_page) const {
     m_pages.Output(page, language, ctx, for_error_page);
   }
+  void OutputFilledPage(const std::string& page, const std::string& language, CHttpServerContext* ctx) const {
+    m_pages.OutputFilled(page, language, ctx);
+  }
   void OutputErrorPage(std::string_view error_code, std::string_view context_word, const std::string& language,
                        CHttpServerContext* ctx) const {
     m_pages.OutputError(error_code, context_word, language, ctx);

@@ -96,10 +96,9 @@ Lease<T> Borrow(const std::shared_ptr<PoolInterface<T>>& pool, bool from_back) {
   return object == nullptr ? Lease<T>() : Lease<T>(pool, object);
 }
 
-template <typename Object, typename Factory>
+template <typename Object>
 struct PoolType {
   using ObjectType = Object;
-  using FactoryType = Factory;
 };
 
 }  // namespace Generic

@@ -22,7 +22,7 @@ class CHttpServer {
   // Bodies above this are refused with 413 before anything is read.
   static constexpr std::size_t kMaxRequestBody = 4u << 20;
 
-  explicit CHttpServer(char delimiter = '&') : m_cDelimiter(delimiter) {}
+  CHttpServer() = default;
   CHttpServer(const CHttpServer&) = delete;
   CHttpServer& operator=(const CHttpServer&) = delete;
   virtual ~CHttpServer() = default;
@@ -48,7 +48,4 @@ class CHttpServer {
   // Replaces the stream's content with the frame's standard text for an error
   // code; returns true when there is a stream to send it in.
   virtual bool OnParseError(CHttpServerContext* ctx, int code);
-
- protected:
-  const char m_cDelimiter;
 };

@@ -43,7 +43,6 @@ bool HostResolvesToIPv4(const std::string& host) {
 
 TRSocket::~TRSocket() { TRSocket::Close(); }
 
-std::unique_ptr<TRSocket> TRSocket::NewInstance() const { return std::make_unique<TRSocket>(); }
 
 int TRSocket::Create(int port, int type, const char* bind_address) {
   handle_ = socket(AF_INET, type | SOCK_CLOEXEC, 0);
@@ -105,16 +104,6 @@ int TRSocket::Connect(const std::string& host, int port) {
     setsockopt(handle_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   }
   return error;
-}
-
-int TRSocket::Listen(int backlog) { return listen(handle_, backlog) == 0 ? 0 : errno; }
-
-int TRSocket::Accept(TRSocket& target) {
-  const int accepted = accept4(handle_, nullptr, nullptr, SOCK_CLOEXEC);
-  if (accepted < 0) return errno;
-  target.Close();
-  target.handle_ = accepted;
-  return 0;
 }
 
 int TRSocket::WaitFor(short events, int timeout_s) const {

@@ -26,16 +26,12 @@ class TRSocket {
   TRSocket& operator=(const TRSocket&) = delete;
   virtual ~TRSocket();
 
-  // A new unopened socket of the same class.
-  virtual std::unique_ptr<TRSocket> NewInstance() const;
   // Opens a socket of type and binds it to port and bind_address (any
   // interface when null).
   virtual int Create(int port, int type, const char* bind_address);
   // -1 when nothing was open, else close's result. Safe to repeat.
   virtual int Close();
   virtual int Connect(const std::string& host, int port);
-  virtual int Listen(int backlog);
-  virtual int Accept(TRSocket& target);
   // Reads up to length bytes into buffer. fill: keep reading until length
   // bytes are in. Each wait for data lasts at most timeout_s seconds (negative:
   // no limit); a wait that runs out sets timed_out and returns 0.

@@ -52,11 +52,20 @@ int HandshakeFailureStatus(const SSL* ssl, unsigned long error) {
 
 bool IsWant(int error) { return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE; }
 
+// The context offers TLS 1.0 and 1.2; a mask that enables only one of them
+// narrows the session to it. False when it enables neither.
+bool OfferMaskVersions(SSL* ssl, int mask) {
+  const bool tls10 = (mask & TSecureSocket::kTls10Client) != 0;
+  const bool tls12 = (mask & TSecureSocket::kTls12Client) != 0;
+  if (!tls10 && !tls12) return false;
+  if (!tls10) return SSL_set_min_proto_version(ssl, TLS1_2_VERSION) == 1;
+  if (!tls12) return SSL_set_max_proto_version(ssl, TLS1_VERSION) == 1;
+  return true;
+}
+
 }  // namespace
 
 TSecureSocket::~TSecureSocket() { TSecureSocket::Close(); }
-
-std::unique_ptr<TRSocket> TSecureSocket::NewInstance() const { return std::make_unique<TSecureSocket>(); }
 
 int TSecureSocket::Create(int port, int type, const char* bind_address, int protocol_mask,
                           const char* principal_name) {
@@ -89,6 +98,8 @@ int TSecureSocket::CreateCredentials(bool server_side) {
   } else if ((ssl_ = SSL_new(context_)) == nullptr) {
     ERR_clear_error();
     status = kStatusInternalError;
+  } else if (!OfferMaskVersions(ssl_, protocol_mask_)) {
+    status = kStatusUnsupportedProtocol;
   }
   if (status != 0) {
     diag::TraceThreadLine("TSecureSocket::CreateCredentials: AcquireCredentialsHandleA failed. (%ld).\n",
@@ -115,8 +126,6 @@ int TSecureSocket::Close() {
   broken_ = false;
   return TRSocket::Close();
 }
-
-int TSecureSocket::Accept(TRSocket&) { return EOPNOTSUPP; }
 
 int TSecureSocket::NegotiatedVersion() const {
   return ssl_ != nullptr && SSL_is_init_finished(ssl_) ? SSL_version(ssl_) : 0;

@@ -19,7 +19,12 @@
 
 class TSecureSocket : public TRSocket {
  public:
-  static constexpr int kDefaultProtocolMask = 3264;  // TLS 1.0 and TLS 1.2, client and server
+  // The versions a session may offer, as the platform's flags: TLS 1.0 and
+  // TLS 1.2, each for server (0x40, 0x400) and client (0x80, 0x800). A mask
+  // with one client version offers that one alone.
+  static constexpr int kTls10Client = 0x80;
+  static constexpr int kTls12Client = 0x800;
+  static constexpr int kDefaultProtocolMask = 3264;
   static constexpr int kStatusInternalError = static_cast<int>(0x80090304u);
   static constexpr int kStatusUnsupportedProtocol = static_cast<int>(0x80090302u);
   static constexpr int kStatusNoCredentials = static_cast<int>(0x8009030Eu);
@@ -35,12 +40,9 @@ class TSecureSocket : public TRSocket {
   TSecureSocket() = default;
   ~TSecureSocket() override;
 
-  std::unique_ptr<TRSocket> NewInstance() const override;
   // The plain create: no TLS state. Use the extended Create for a connection.
   using TRSocket::Create;
   int Close() override;
-  // The server side is not offered.
-  int Accept(TRSocket& target) override;
   // TCP connect to host, then the client handshake: host names are checked
   // against the certificate and sent as SNI, dotted IPv4 addresses are checked
   // as addresses and not sent.
@@ -54,7 +56,8 @@ class TSecureSocket : public TRSocket {
   // principal name (or a non-zero port, which means the server side) asks for
   // a certificate of this side's own, which the client never has:
   // kStatusNoCredentials. Also kStatusNoCredentials when the TLS layer is not
-  // loaded.
+  // loaded; kStatusUnsupportedProtocol when protocol_mask enables neither
+  // client version.
   int Create(int port, int type, const char* bind_address, int protocol_mask, const char* principal_name);
 
   // The protocol the handshake settled on (TLS1_VERSION, TLS1_2_VERSION), 0

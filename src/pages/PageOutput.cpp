@@ -10,12 +10,26 @@
 
 void Pages::Output(const std::string& page, const std::string& language, CHttpServerContext* ctx,
                    bool for_error_page) const {
+  if (page.empty()) {
+    OutputFilled(page, language, ctx, for_error_page);
+    return;
+  }
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputPage entering", "ISAPI", 0);
+  const PlaceholderValue fill[] = {{placeholder::kServlet, settings_.moduleFileName},
+                                   {placeholder::kLanguage, language}};
+  *ctx << FillPlaceholders(page, fill);
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputPage leaving", "ISAPI", 0);
+}
+
+void Pages::OutputFilled(const std::string& page, const std::string& language, CHttpServerContext* ctx) const {
+  OutputFilled(page, language, ctx, false);
+}
+
+void Pages::OutputFilled(const std::string& page, const std::string& language, CHttpServerContext* ctx,
+                         bool for_error_page) const {
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputPage entering", "ISAPI", 0);
   if (!page.empty()) {
-    std::string text = page;
-    ReplacePlaceholder(text, placeholder::kServlet, settings_.moduleFileName);
-    ReplacePlaceholder(text, placeholder::kLanguage, language);
-    *ctx << text;
+    *ctx << page;
   } else {
     std::string error_page;
     if (Load(page_key::kGeneralError, error_page, language, 0)) {

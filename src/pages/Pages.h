@@ -35,6 +35,9 @@ class Pages {
   // writes the general error page with code 1006 instead.
   void Output(const std::string& page, const std::string& language, CHttpServerContext* ctx,
               bool for_error_page) const;
+  // The same for a page whose placeholders were all filled already
+  // (FillPlaceholders): nothing in it is replaced again.
+  void OutputFilled(const std::string& page, const std::string& language, CHttpServerContext* ctx) const;
   // The general error page showing error_code (the built-in page when the
   // template is missing); context_word names the failed operation in the record.
   void OutputError(std::string_view error_code, std::string_view context_word, const std::string& language,
@@ -45,6 +48,8 @@ class Pages {
   int StaticPage(CHttpServerContext* ctx, const std::string& language, const std::string& page_name) const;
 
  private:
+  void OutputFilled(const std::string& page, const std::string& language, CHttpServerContext* ctx,
+                    bool for_error_page) const;
   Settings settings_;
   std::string realRoot_;  // the template root's real path at start; empty when it did not exist
 };

@@ -19,14 +19,41 @@ int ReplacePlaceholder(std::string& text, std::string_view placeholder, std::str
   return count;
 }
 
-void EncodeHTMLEscape(std::string& text) {
+std::string FillPlaceholders(std::string_view text, std::span<const PlaceholderValue> values) {
   std::string result;
-  result.reserve(text.size() + text.size() / 8);
+  result.reserve(text.size() + text.size() / 2);
+  std::size_t copied = 0;
+  for (std::size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at)) {
+    const PlaceholderValue* found = nullptr;
+    for (const auto& value : values) {
+      if (!value.placeholder.empty() && text.substr(at).starts_with(value.placeholder)) {
+        found = &value;
+        break;
+      }
+    }
+    if (found == nullptr) {
+      ++at;
+      continue;
+    }
+    result.append(text, copied, at - copied);
+    if (found->escape) {
+      AppendHtmlEscaped(result, found->value);
+    } else {
+      result.append(found->value);
+    }
+    at += found->placeholder.size();
+    copied = at;
+  }
+  result.append(text, copied, std::string_view::npos);
+  return result;
+}
+
+void AppendHtmlEscaped(std::string& result, std::string_view text) {
   for (std::size_t p = 0; p < text.size(); ++p) {
     const char c = text[p];
     switch (c) {
       case '&': {
-        const auto rest = std::string_view(text).substr(p, 4);
+        const auto rest = text.substr(p, 4);
         result.append(rest == "&lt;" || rest == "&gt;" ? "&" : "&amp;");
         break;
       }
@@ -40,6 +67,12 @@ void EncodeHTMLEscape(std::string& text) {
       default: result.push_back(c); break;
     }
   }
+}
+
+void EncodeHTMLEscape(std::string& text) {
+  std::string result;
+  result.reserve(text.size() + text.size() / 8);
+  AppendHtmlEscaped(result, text);
   text = std::move(result);
 }
 
@@ -47,15 +80,14 @@ void SubstituteChatPage(std::string& page, const ChatPageValues& values,
                         std::string_view module_file_name) {
   // The answer is served as HTML: whatever the back end echoes of visitors
   // (names, typing notices, keys, codes) must not become markup there.
-  ReplacePlaceholder(page, placeholder::kSessionId, HtmlEscaped(std::string(values.sessionId)));
-  ReplacePlaceholder(page, placeholder::kChatData, values.chatData);
-  ReplacePlaceholder(page, placeholder::kPushUrl, HtmlEscaped(std::string(values.pushUrl)));
-  ReplacePlaceholder(page, placeholder::kIndex, HtmlEscaped(std::string(values.index)));
-  ReplacePlaceholder(page, placeholder::kErrorCode, HtmlEscaped(std::string(values.errorCode)));
-  ReplacePlaceholder(page, placeholder::kLanguage, values.language);
-  ReplacePlaceholder(page, placeholder::kAgentKey, HtmlEscaped(std::string(values.agentKey)));
-  ReplacePlaceholder(page, placeholder::kServlet, module_file_name);
-  ReplacePlaceholder(page, placeholder::kWhoIsTyping, HtmlEscaped(std::string(values.whoIsTyping)));
+  const PlaceholderValue fill[] = {
+      {placeholder::kSessionId, values.sessionId, true}, {placeholder::kChatData, values.chatData},
+      {placeholder::kPushUrl, values.pushUrl, true},     {placeholder::kIndex, values.index, true},
+      {placeholder::kErrorCode, values.errorCode, true}, {placeholder::kLanguage, values.language},
+      {placeholder::kAgentKey, values.agentKey, true},   {placeholder::kServlet, module_file_name},
+      {placeholder::kWhoIsTyping, values.whoIsTyping, true},
+  };
+  page = FillPlaceholders(page, fill);
 }
 
 std::string HtmlEscaped(std::string text) {

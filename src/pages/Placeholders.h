@@ -3,12 +3,29 @@
 // agents are escaped with EncodeHTMLEscape by whoever inserts them.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
 // Replaces every occurrence of placeholder in text by value, left to right
 // and without searching the inserted value again. Returns the count.
 int ReplacePlaceholder(std::string& text, std::string_view placeholder, std::string_view value);
+
+// One placeholder of a fill and its value, HTML-escaped on the way in when
+// escape is set.
+struct PlaceholderValue {
+  std::string_view placeholder;  // begins with '<', as every "<WC...>" does
+  std::string_view value;
+  bool escape = false;
+};
+
+// text with every placeholder of values replaced in one pass from left to
+// right: an inserted value is never searched again, so a value holding a
+// placeholder's name stays as it was given.
+std::string FillPlaceholders(std::string_view text, std::span<const PlaceholderValue> values);
+
+// Appends text escaped as EncodeHTMLEscape escapes it.
+void AppendHtmlEscaped(std::string& out, std::string_view text);
 
 // Escapes &<>"'/() as HTML entities, in place. "&lt;" and "&gt;" already in
 // the text are left as they are; every other '&' is escaped.
@@ -34,9 +51,8 @@ struct ChatPageValues {
   std::string_view whoIsTyping;
 };
 
-// Fills a chat poll page. Every value from the back end but the chat data is
-// escaped here (the caller prepares the chat data, which keeps its line
-// breaks); values go in in a fixed order, so that a later placeholder inside
-// an earlier value is replaced too.
+// Fills a chat poll page, the module's file name and the language included,
+// in one pass. Every value from the back end but the chat data is escaped
+// here (the caller prepares the chat data, which keeps its line breaks).
 void SubstituteChatPage(std::string& page, const ChatPageValues& values,
                         std::string_view module_file_name);

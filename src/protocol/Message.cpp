@@ -22,6 +22,25 @@ std::size_t PrefixDigits(int type, std::size_t index) {
   return IsLongField(type, index) ? kLongPrefixDigits : kShortPrefixDigits;
 }
 
+// Calls visit(field) for fields 0 to last of a message of type, the lenient
+// way: each length is the digits found at its place, and a field that starts
+// past the end is empty.
+template <typename Visit>
+void WalkFields(std::string_view message, int type, std::size_t last, Visit visit) {
+  std::size_t length = static_cast<std::size_t>(Number(message, kHeaderLength, kShortPrefixDigits));
+  std::size_t position = kHeaderLength + kShortPrefixDigits;
+  for (std::size_t i = 0;; ++i) {
+    if (i > 0) {
+      position += length;
+      const std::size_t width = PrefixDigits(type, i);
+      length = static_cast<std::size_t>(Number(message, position, width));
+      position += width;
+    }
+    visit(position >= message.size() ? std::string_view() : message.substr(position, length));
+    if (i == last) return;
+  }
+}
+
 }  // namespace
 
 void AppendField(std::string& bytes, std::string_view value, std::size_t digits) {
@@ -60,16 +79,19 @@ std::string EncodeHeader(std::string_view version, std::size_t total_length, std
 std::string ReadField(std::string_view message, std::size_t index) {
   const Header header = ReadHeader(message);
   if (header.fieldCount <= 0 || index >= static_cast<std::size_t>(header.fieldCount)) return {};
-  std::size_t length = static_cast<std::size_t>(Number(message, kHeaderLength, kShortPrefixDigits));
-  std::size_t position = kHeaderLength + kShortPrefixDigits;
-  for (std::size_t i = 1; i <= index; ++i) {
-    position += length;
-    const std::size_t width = PrefixDigits(header.type, i);
-    length = static_cast<std::size_t>(Number(message, position, width));
-    position += width;
-  }
-  if (position >= message.size()) return {};
-  return std::string(message.substr(position, length));
+  std::string_view field;
+  WalkFields(message, header.type, index, [&field](std::string_view each) { field = each; });
+  return std::string(field);
+}
+
+std::vector<std::string_view> ReadFields(std::string_view message) {
+  const Header header = ReadHeader(message);
+  std::vector<std::string_view> fields;
+  if (header.fieldCount <= 0) return fields;
+  fields.reserve(static_cast<std::size_t>(header.fieldCount));
+  WalkFields(message, header.type, static_cast<std::size_t>(header.fieldCount) - 1,
+             [&fields](std::string_view each) { fields.push_back(each); });
+  return fields;
 }
 
 bool ParseMessage(std::string_view message, ParsedMessage& parsed) {

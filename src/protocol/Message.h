@@ -61,6 +61,9 @@ std::string EncodeHeader(std::string_view version, std::size_t total_length, std
 // Field index (0-based) of a complete message, read the lenient way the
 // front end reads responses: empty when the message has no such field.
 std::string ReadField(std::string_view message, std::size_t index);
+// Every field of the header's count, read as ReadField reads each, as views
+// into message.
+std::vector<std::string_view> ReadFields(std::string_view message);
 
 // A whole message read strictly: every number complete, every field inside
 // the message, nothing left over.

@@ -42,6 +42,21 @@ TEST_F(ChatResponsesTest, PollDeliversTextForTheScriptAndTheNewIndex) {
   EXPECT_NE(page.find("error=\n"), std::string::npos);
 }
 
+// Whatever the back end echoes onto the poll page (the chat, the push URL,
+// the agent key, the index, the name of who is typing) arrives as text, never
+// as markup.
+TEST_F(ChatResponsesTest, MarkupInAnyPollFieldArrivesEscaped) {
+  const std::string markup = "<img src=x onerror=alert(1)>";
+  for (std::size_t field = 1; field <= 5; ++field) {
+    SCOPED_TRACE(field);
+    std::vector<std::string> fields = {"0", "hi", "", "A1", "12", "Alex"};
+    fields[field] = markup;
+    const auto page = Page(&CRAVOExtension::RESP_DELTA_CHAT, true, Response(51, fields, 1));
+    EXPECT_EQ(page.find("<img"), std::string::npos) << page;
+    EXPECT_NE(page.find("&lt;img src=x onerror=alert&#x28;1&#x29;&gt;"), std::string::npos) << page;
+  }
+}
+
 TEST_F(ChatResponsesTest, ForbiddenQuoteEmptiesKeyUrlAndIndexWith1011) {
   const auto page = Page(&CRAVOExtension::RESP_DELTA_CHAT, true,
                          Response(51, {"0", "still shown", "http://x\"y", "A1", "12", ""}, 1));

@@ -156,7 +156,7 @@ TEST(CheckTest, FindsEachPlantedFaultAtItsFileAndLine) {
        "clamped-number"},
       {"threshold below its range",
        [&](const std::string& root) {
-         Replace(root + "RAVO.ini", "THRESHOLD=104", "THRESHOLD=99");
+         Replace(root + "RAVO.ini", "THRESHOLD=105", "THRESHOLD=99");
          return in_ini(root, "THRESHOLD=99");
        },
        "clamped-number"},

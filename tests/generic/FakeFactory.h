@@ -32,4 +32,4 @@ class FakeFactory : public Generic::FactoryInterface<Widget> {
   std::atomic<int> destroyed{0};
 };
 
-using WidgetPool = Generic::Pool<Generic::PoolType<Widget, FakeFactory>>;
+using WidgetPool = Generic::Pool<Generic::PoolType<Widget>>;

@@ -41,7 +41,8 @@ class TSecureSocketTest : public ::testing::Test {
     net::UnloadSecurityInterface();
   }
 
-  // A server with certificate name, offering versions, asking for client
+  // A server with certificate name, offering versions ("1.1", or
+  // "1.1/AES128-SHA" for those cipher suites alone), asking for client
   // certificates from client_ca (none when empty).
   static std::unique_ptr<TlsTestServer> Serve(const std::string& name, const std::string& versions,
                                               const std::string& client_ca, TlsTestServer::Script script,
@@ -51,10 +52,14 @@ class TSecureSocketTest : public ::testing::Test {
     options.certificate = certificates_->Certificate(name);
     options.key = certificates_->Key(name);
     if (!client_ca.empty()) options.client_ca = certificates_->Certificate(client_ca);
-    EXPECT_TRUE(sim::ParseTlsVersions(versions, options.min_version, options.max_version));
+    const auto slash = versions.find('/');
+    EXPECT_TRUE(sim::ParseTlsVersions(versions.substr(0, slash), options.min_version, options.max_version));
     std::string error;
     SSL_CTX* context = sim::NewServerContext(options, error);
     EXPECT_NE(context, nullptr) << error;
+    if (slash != std::string::npos) {
+      EXPECT_EQ(SSL_CTX_set_cipher_list(context, versions.substr(slash + 1).c_str()), 1);
+    }
     if (on_record != nullptr) SSL_CTX_set_msg_callback(context, on_record);
     return std::make_unique<TlsTestServer>(context, std::move(script));
   }
@@ -103,6 +108,10 @@ const HandshakeCase kHandshakeCases[] = {
     {"Tls10Accepted", "server", "1.0", "", "localhost", 0, "", TLS1_VERSION, "localhost", ""},
     {"RangeSettlesOn12", "server", "1.0-1.3", "", "localhost", 0, "", TLS1_2_VERSION, "localhost", ""},
     {"Tls11Refused", "server", "1.1", "", "localhost", kProtocol,
+     "PerformClientHandshake failed. error=-2146893054\n", 0, "", ""},
+    // RSA key transport: the server signs nothing, so only the version check
+    // stands between the client and a TLS 1.1 session.
+    {"Tls11WithoutASignatureRefused", "server", "1.1/AES128-SHA", "", "localhost", kProtocol,
      "PerformClientHandshake failed. error=-2146893054\n", 0, "", ""},
     {"Tls13OnlyRefused", "server", "1.3", "", "localhost", kProtocol,
      "PerformClientHandshake failed. error=-2146893054\n", 0, "", ""},

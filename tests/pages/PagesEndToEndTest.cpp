@@ -1,8 +1,11 @@
 // The assembled site folder served by quorvix-host.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 
+#include "support/HttpClient.h"
 #include "support/SiteTest.h"
 
 namespace {
@@ -26,6 +29,26 @@ TEST_F(PagesEndToEndTest, MainPageInEnglishAndGermanWithTheBusinessUnitEscaped) 
   EXPECT_EQ(german.status, 200);
   EXPECT_NE(german.body.find("Chat starten"), std::string::npos);
   EXPECT_NE(german.body.find("Vertrieb"), std::string::npos);
+}
+
+// A link in the static folder is served only when it leads to a file inside
+// the folder, also when a sibling folder's name begins with the folder's.
+TEST_F(PagesEndToEndTest, StaticLinksNeverLeadIntoASiblingFolder) {
+  site_.Write("static-old/secret.txt", "old secret");
+  ASSERT_EQ(symlink("../static-old/secret.txt", (site_.path() + "static/old.txt").c_str()), 0);
+  ASSERT_EQ(symlink("../static-old", (site_.path() + "static/older").c_str()), 0);
+  ASSERT_EQ(symlink("chat.css", (site_.path() + "static/same.css").c_str()), 0);
+  const std::string app = host_->path().substr(0, host_->path().rfind('/'));
+  const struct {
+    const char* file;
+    int status;
+  } rows[] = {{"old.txt", 404}, {"older/secret.txt", 404}, {"same.css", 200}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file);
+    const auto answer = HttpFetch(host_->port(), "GET", app + "/static/" + row.file);
+    EXPECT_EQ(answer.status, row.status);
+    EXPECT_EQ(answer.body.find("old secret"), std::string::npos);
+  }
 }
 
 TEST_F(PagesEndToEndTest, UnknownRequestShowsTheErrorPageWithItsCode) {

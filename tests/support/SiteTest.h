@@ -22,6 +22,7 @@ class SiteTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(sim_.ready());
     sim_.InstallSite(QUORVIX_SITE_DIR, site_.path());
+    PrepareSite();
     host_ = HostProcess::ForSite(site_.path(), host_options_);
     ASSERT_TRUE(host_->ready()) << host_->process().Output();
   }
@@ -31,6 +32,9 @@ class SiteTest : public ::testing::Test {
     }
     EXPECT_EQ(sim_.Stop(), 0);
   }
+
+  // Changes to the installed site before the host starts.
+  virtual void PrepareSite() {}
 
   SimProcess sim_;
   TempDir site_;

@@ -36,6 +36,11 @@ const std::string kAwkward = "<WCVXMLDEVICE> a<b & 'c' \"d\" \\e";
 
 class VoiceGatewayTest : public SiteTest {
  protected:
+  // The diagnostics reports some tests read go out at once, not each minute.
+  void PrepareSite() override {
+    site_.Write("RAVO.ini", std::regex_replace(site_.Read("RAVO.ini"), std::regex("\nTIME_INTERVAL_SEC=\\d+"),
+                                               "\nTIME_INTERVAL_SEC=0"));
+  }
   void SetUp() override {
     SiteTest::SetUp();
     if (HasFatalFailure()) return;
