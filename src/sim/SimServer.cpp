@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -168,7 +169,7 @@ void SimServer::Serve(Connection& connection) {
 
     std::string answer = protocol::EncodeMessage(protocol::kVersion, response.id, response.type, response.fields);
     bool close_after = false;
-    std::size_t piece = answer.size();
+    std::size_t piece = 0;  // 0: all at once
     if (fault) {
       switch (fault->kind) {
         case Fault::Kind::kDelay:
@@ -199,6 +200,7 @@ void SimServer::Serve(Connection& connection) {
           break;
       }
     }
+    if (piece == 0) piece = std::max<std::size_t>(answer.size(), 1);
     bool sent = true;
     for (std::size_t at = 0; sent && at < answer.size(); at += piece) {
       if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
