@@ -86,9 +86,14 @@ the files of the folder static/ beside the module at /<app>/static/<path>.
                            and varUserRequest, since the values are visitors' names,
                            telephone numbers and session identifiers
   --no-access-log          write no access log
-  --no-loop-service        offer the module no event-loop service, as another web
-                           server would not: it then waits for the back end on threads
-                           of its own
+  --loop-service           offer the module the event-loop service: it then reads the
+                           back end's answers on the loops instead of a thread per
+                           pending request. Off by default for now: borrowing a pooled
+                           connection still waits inside the module call, and a pool at
+                           its maximum can then hold every thread while the answers that
+                           would free its connections wait for a loop
+  --no-loop-service        offer no event-loop service (the default), as another web
+                           server would not
   --trusted-proxy ADDR[,ADDR]
                            reverse proxies (IPv4) whose X-Real-IP or, without it, the
                            last address of X-Forwarded-For is the client's address:
@@ -120,8 +125,8 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
       options.access_log_values = true;
       continue;
     }
-    if (name == "--no-loop-service") {
-      options.loop_service = false;
+    if (name == "--loop-service" || name == "--no-loop-service") {
+      options.loop_service = name == "--loop-service";
       continue;
     }
     static const char* const kValued[] = {"--module", "--listen", "--app", "--threads",
