@@ -71,3 +71,16 @@ function(quorvix_test name)
   endforeach()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
 endfunction()
+
+# The whole of an end-to-end test once more, with the host withholding its
+# event-loop service: the module then answers pending requests from worker
+# threads, as in a web server without it.
+function(quorvix_worker_path_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_test(NAME ${name}_worker_path COMMAND ${name})
+  set_tests_properties(${name}_worker_path PROPERTIES ENVIRONMENT QUORVIX_TEST_EXCHANGE_PATH=worker
+                       LABELS integration TIMEOUT ${ARG_TIMEOUT})
+endfunction()

@@ -76,9 +76,11 @@ class BackendClient {
   // response holds it). With a job: hands the connection to it on a worker
   // thread (true: the job owns the exchange from here on). False: error holds
   // "1002" or "1003" or a protocol error text, and the job has not run and
-  // never will. response and error may be the same string.
+  // never will. response and error may be the same string. job_here runs
+  // the job on the calling thread instead, before the trace says the
+  // exchange is under way: it must only start what completes elsewhere.
   [[nodiscard]] bool Communicate(const std::string& request, std::string& response, std::string& error,
-                                 PendingJob* job, bool use_ssl);
+                                 PendingJob* job, bool use_ssl, bool job_here = false);
   // Reads one response from connection; leaves the connection closed when
   // what remains on it could not be discarded.
   [[nodiscard]] bool ReadResponse(TRSocket& connection, std::string& response, std::string& error);

@@ -1,9 +1,14 @@
 // The extension's back-end operations: thin entries onto the back-end client
 // under the names the traces use, and the heartbeat request.
-#include "diag/TraceLog.h"
-#include "extension/RAVO.h"
+#include <memory>
+#include <optional>
 
-int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext*, const std::string& host_name,
+#include "diag/TraceLog.h"
+#include "extension/LoopResponse.h"
+#include "extension/RAVO.h"
+#include "isapi/EventLoopService.h"
+
+int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext* ctx, const std::string& host_name,
                                   const std::string& web_application, const std::string& port) {
   diag::TraceLine("CRAVOExtension::REQ_HEARTBEAT: Entered\n");
   std::string message;
@@ -12,11 +17,24 @@ int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext*, const std::string& host_n
     return 0;
   }
   std::string reply;
-  const bool answered = CommunicateWithVEKACS(message, reply, reply, nullptr, false);
-  if (!answered) diag::TraceLine("CRAVOExtension::REQ_HEARTBEAT: CommunicateWithVEKACS failed\n");
+  std::unique_ptr<AsyncRequestInfo> pending;
+  if (ctx != nullptr && RequestLoop::Offered(ctx->m_pECB)) {
+    pending = std::make_unique<AsyncRequestInfo>();
+    pending->type = protocol::Number(protocol::MessageType::kHeartbeat);
+    pending->ecb = ctx->m_pECB;
+  }
+  const bool on_loop = pending != nullptr;
+  const bool answered = CommunicateWithVEKACS(message, reply, reply, &pending, false);
+  if (answered && on_loop) return kPendingResult;  // RESP_HEARTBEAT finishes it
+  return RESP_HEARTBEAT(answered, ctx, nullptr, reply, reply);
+}
+
+int CRAVOExtension::RESP_HEARTBEAT(bool ok, CHttpServerContext*, AsyncRequestInfo*, const std::string&,
+                                   const std::string&) {
+  if (!ok) diag::TraceLine("CRAVOExtension::REQ_HEARTBEAT: CommunicateWithVEKACS failed\n");
   // Over the plain pool whatever the settings say: its outcome tells of the
   // back end only when the services use that pool too.
-  if (m_settings.AnyServicePlain()) m_heartbeats.Record(answered);
+  if (m_settings.AnyServicePlain()) m_heartbeats.Record(ok);
   return 0;
 }
 
@@ -42,11 +60,18 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
   // The record travels in a holder the job shares, so that it comes back to
   // the caller when no worker thread could take it.
   auto holder = std::make_shared<std::unique_ptr<AsyncRequestInfo>>(std::move(*pending));
-  BackendClient::PendingJob job = [this, holder](BackendClient::Connection connection) {
+  const std::optional<RequestLoop> loop = RequestLoop::Offered((*holder)->ecb);
+  BackendClient::PendingJob job = [this, holder, loop](BackendClient::Connection connection) {
     (*holder)->connection = std::move(connection);
+    const auto answer = [this](std::unique_ptr<AsyncRequestInfo> info, bool ok, const std::string& reply,
+                               const std::string& failure) { AnswerPending(std::move(info), ok, reply, failure); };
+    // The host refusing its loop for a request it just handed over would be
+    // a fault of its own; the request is then answered the old way.
+    if (loop && LoopResponse::Start(*holder, *loop, answer)) return;
     AsyncThreadProc(std::move(*holder));
   };
-  if (m_backend.Communicate(request, response, error, &job, use_ssl)) return true;
+  // With the host's loop the job only arms the first wait, so it runs here.
+  if (m_backend.Communicate(request, response, error, &job, use_ssl, loop.has_value())) return true;
   *pending = std::move(*holder);
   return false;
 }

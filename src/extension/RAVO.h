@@ -111,8 +111,8 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
                           std::uint32_t& request_id);
   // Sends request over a pooled connection. Without pending: waits for the
   // response (true: response holds it). With pending: hands connection and
-  // record to a worker thread (true: *pending is empty and the handler returns
-  // kPendingResult). False: error holds the error code or text, *pending is
+  // record to a worker thread, or to the host's event loop when it offers one
+  // (true: *pending is empty and the handler returns kPendingResult). False: error holds the error code or text, *pending is
   // still the caller's. response and error may be the same string.
   bool CommunicateWithVEKACS(const std::string& request, std::string& response, std::string& error,
                              std::unique_ptr<AsyncRequestInfo>* pending, bool use_ssl);
@@ -129,6 +129,11 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
 
   // The worker thread of one pending request.
   int AsyncThreadProc(std::unique_ptr<AsyncRequestInfo> info);
+  // Once the response of a pending request is read (ok) or its reading
+  // failed: gives the connection back, runs the response handler, answers
+  // and says done with the session. On the worker thread or the loop.
+  void AnswerPending(std::unique_ptr<AsyncRequestInfo> info, bool ok, const std::string& response,
+                     const std::string& error);
 
   // Templates and page output; the work is the pages'.
   static constexpr std::string_view kBuiltInErrorPage = Pages::kBuiltInErrorPage;
@@ -217,8 +222,13 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   int RESP_WEB_CALLBACK(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
                         const std::string& error);
 
+  // A heartbeat a client asks for: a synchronous exchange, except on a
+  // host's event loop, where it completes as a pending request does (its
+  // response handler is RESP_HEARTBEAT), so that it never holds the loop.
   int REQ_HEARTBEAT(CHttpServerContext* ctx, const std::string& host_name,
                     const std::string& web_application, const std::string& port);
+  int RESP_HEARTBEAT(bool ok, CHttpServerContext* ctx, AsyncRequestInfo* info, const std::string& response,
+                     const std::string& error);
 
  protected:
   // Calls the handler of a dispatch row. A seam for tests that watch dispatch.

@@ -1,6 +1,6 @@
-// Pending requests: a worker thread per request reads the back end's
-// response, gives the connection back, runs the response handler of the
-// request type and answers the HTTP request.
+// Pending requests: once the back end's response is read (by a worker thread
+// per request, or on the host's loop), the connection goes back, the
+// response handler of the request type runs and the HTTP request is answered.
 #include <memory>
 
 #include "extension/AsyncRequest.h"
@@ -29,7 +29,12 @@ int CRAVOExtension::AsyncThreadProc(std::unique_ptr<AsyncRequestInfo> info) {
   std::string response;
   std::string error;
   const bool ok = GetVEKACSResponse(*info->connection, response, error);
+  AnswerPending(std::move(info), ok, response, error);
+  return 0;
+}
 
+void CRAVOExtension::AnswerPending(std::unique_ptr<AsyncRequestInfo> info, bool ok, const std::string& response,
+                                   const std::string& error) {
   const unsigned long handle = Handle(info->connection.get());
   diag::TraceLine("CRAVOExtension::AsyncThreadProc: Returning %ssocket %08lX to pool ... \n", ok ? "" : "failed ",
                   handle);
@@ -76,5 +81,4 @@ int CRAVOExtension::AsyncThreadProc(std::unique_ptr<AsyncRequestInfo> info) {
   info.reset();
   if (code != kPendingResult) isapi::DoneWithSession(ecb);
   diag::TraceLine("CRAVOExtension::AsyncThreadProc: Exiting\n");
-  return 0;
 }

@@ -326,7 +326,7 @@ void Connection::RunModule() {
 
 void Connection::CallModule() {
   std::shared_ptr<HostRequest> request = request_;
-  QX_EXTENSION_CONTROL_BLOCK* ecb = request->PrepareControlBlock(weak_from_this());
+  QX_EXTENSION_CONTROL_BLOCK* ecb = request->PrepareControlBlock(weak_from_this(), executor_, serving_.options.loop_service);
   call_in_module_ = true;
   const EventLoops::Call call = EventLoops::BeginCall();
   const std::uint32_t status = serving_.module.HttpExtensionProc(ecb);

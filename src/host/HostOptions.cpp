@@ -86,6 +86,14 @@ the files of the folder static/ beside the module at /<app>/static/<path>.
                            and varUserRequest, since the values are visitors' names,
                            telephone numbers and session identifiers
   --no-access-log          write no access log
+  --loop-service           offer the module the event-loop service: it then reads the
+                           back end's answers on the loops instead of a thread per
+                           pending request. Off by default for now: borrowing a pooled
+                           connection still waits inside the module call, and a pool at
+                           its maximum can then hold every thread while the answers that
+                           would free its connections wait for a loop
+  --no-loop-service        offer no event-loop service (the default), as another web
+                           server would not
   --trusted-proxy ADDR[,ADDR]
                            reverse proxies (IPv4) whose X-Real-IP or, without it, the
                            last address of X-Forwarded-For is the client's address:
@@ -115,6 +123,10 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
     }
     if (name == "--access-log-values") {
       options.access_log_values = true;
+      continue;
+    }
+    if (name == "--loop-service" || name == "--no-loop-service") {
+      options.loop_service = name == "--loop-service";
       continue;
     }
     static const char* const kValued[] = {"--module", "--listen", "--app", "--threads",

@@ -60,8 +60,11 @@ HostRequest::HostRequest(bool access_log, std::string method_text, std::string u
 
 const char* HostRequest::ModuleMethod() const { return method == "HEAD" ? "GET" : method.c_str(); }
 
-QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock(std::weak_ptr<Connection> connection) {
+QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock(std::weak_ptr<Connection> connection,
+                                                             const boost::asio::any_io_executor& loop,
+                                                             bool offer_loop) {
   connection_ = std::move(connection);
+  if (offer_loop) loop_wait_ = std::make_shared<LoopWait>(loop);
   ecb_.cbSize = sizeof ecb_;
   ecb_.dwVersion = QX_MAKE_VERSION(6, 0);
   ecb_.ConnID = this;
@@ -110,10 +113,13 @@ HostRequest::Next HostRequest::Decide() {
 }
 
 bool HostRequest::Force() {
-  std::lock_guard lock(mutex_);
-  if (decided_) return false;
-  decided_ = true;
-  frozen_ = true;
+  {
+    std::lock_guard lock(mutex_);
+    if (decided_) return false;
+    decided_ = true;
+    frozen_ = true;
+  }
+  if (loop_wait_) loop_wait_->Abandon();
   return true;
 }
 
@@ -137,6 +143,7 @@ void HostRequest::DoneWithSession() {
     // Done inside the call is seen when the call returns.
     tell = returned_ && !decided_;
   }
+  if (loop_wait_) loop_wait_->Close();
   if (tell) Connection::TellModuleDone(connection_, shared_from_this());
   if (hold) Retire(std::move(hold));
 }
@@ -233,10 +240,39 @@ int HostRequest::ServerSupportFunction(QX_HCONN conn, uint32_t request, void* bu
     case QX_REQ_DONE_WITH_SESSION:
       self.DoneWithSession();
       return 1;
+    case QX_REQ_GET_EVENT_LOOP: {
+      auto* service = static_cast<QX_EVENT_LOOP_SERVICE*>(buffer);
+      if (!self.loop_wait_ || service == nullptr || service->cbSize < sizeof(QX_EVENT_LOOP_SERVICE)) {
+        errno = QX_ERROR_INVALID_PARAMETER;
+        return 0;
+      }
+      service->Wait = &LoopWaitFor;
+      service->Cancel = &LoopCancel;
+      return 1;
+    }
     default:
       errno = QX_ERROR_INVALID_PARAMETER;
       return 0;
   }
+}
+
+int HostRequest::LoopWaitFor(QX_HCONN conn, int32_t fd, uint32_t events, int64_t deadline_ns,
+                             QX_LOOP_CALLBACK callback, void* context) {
+  if (conn == nullptr || !Self(conn).loop_wait_ ||
+      !Self(conn).loop_wait_->Arm(fd, events, deadline_ns, callback, context)) {
+    errno = QX_ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  return 1;
+}
+
+int HostRequest::LoopCancel(QX_HCONN conn) {
+  if (conn == nullptr || !Self(conn).loop_wait_) {
+    errno = QX_ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  Self(conn).loop_wait_->Cancel();
+  return 1;
 }
 
 }  // namespace host

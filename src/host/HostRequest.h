@@ -17,6 +17,9 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/any_io_executor.hpp>
+
+#include "host/LoopWait.h"
 #include "host/ResponseHeaders.h"
 #include "isapi/httpext.h"
 
@@ -47,7 +50,10 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   // On the loop, just before the call: points the control block at this
   // request's data; from here the module holds the request. connection is
   // told (on its loop) when the module is done with a pending request.
-  QX_EXTENSION_CONTROL_BLOCK* PrepareControlBlock(std::weak_ptr<Connection> connection);
+  // loop is the connection's; with offer_loop the module may wait on it
+  // through the event-loop service.
+  QX_EXTENSION_CONTROL_BLOCK* PrepareControlBlock(std::weak_ptr<Connection> connection,
+                                                  const boost::asio::any_io_executor& loop, bool offer_loop);
 
   // On the thread that made the call, once HttpExtensionProc returned status.
   void ModuleReturned(std::uint32_t status);
@@ -71,7 +77,8 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
 
   // On the loop: the host answers without the module (timeout, shutdown,
   // client gone), even while the module still works on the request; what it
-  // writes from here on is refused. False when the answer was taken already.
+  // writes from here on is refused, and a wait it has on the loop reports
+  // the request abandoned. False when the answer was taken already.
   bool Force();
 
  private:
@@ -80,6 +87,9 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   static int ReadClient(QX_HCONN conn, void* buffer, uint32_t* size);
   static int ServerSupportFunction(QX_HCONN conn, uint32_t request, void* buffer, uint32_t* size,
                                    void* data);
+  static int LoopWaitFor(QX_HCONN conn, int32_t fd, uint32_t events, int64_t deadline_ns,
+                         QX_LOOP_CALLBACK callback, void* context);
+  static int LoopCancel(QX_HCONN conn);
   void DoneWithSession();
   // The module is finished with the request (returned without pending, or
   // done): call with mutex_ held; returns the hold to release after it.
@@ -88,6 +98,7 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   const bool access_log_;
   QX_EXTENSION_CONTROL_BLOCK ecb_{};
   std::weak_ptr<Connection> connection_;  // set before the call, read-only afterwards
+  std::shared_ptr<LoopWait> loop_wait_;   // with the service offered; as connection_
 
   mutable std::mutex mutex_;
   bool returned_ = false;                   // HttpExtensionProc returned; guarded by mutex_

@@ -29,6 +29,14 @@ typedef void* QX_HCONN;
 #define QX_REQ_SEND_RESPONSE_HEADER 3
 #define QX_REQ_DONE_WITH_SESSION 4     // the pending request is finished
 
+// Request numbers of this host's own, in a range no web server uses for its
+// standard requests. A web server without them answers FALSE with errno
+// QX_ERROR_INVALID_PARAMETER, as for any request it does not know.
+#define QX_REQ_PRIVATE_FIRST 0x51580000u
+// The event-loop service: buffer points to a QX_EVENT_LOOP_SERVICE whose
+// cbSize the module has set; the host fills in the rest.
+#define QX_REQ_GET_EVENT_LOOP (QX_REQ_PRIVATE_FIRST + 1u)
+
 // TerminateExtension flags.
 #define QX_TERM_ADVISORY_UNLOAD 1
 #define QX_TERM_MUST_UNLOAD 2
@@ -81,6 +89,35 @@ typedef struct QX_EXTENSION_CONTROL_BLOCK {
   // built with an older, shorter block (cbSize) is never written past.
   char lpszLogData[QX_LOG_DATA_LEN];
 } QX_EXTENSION_CONTROL_BLOCK;
+
+// What a wait of the event-loop service reports to its callback.
+#define QX_LOOP_READABLE 1u
+#define QX_LOOP_WRITABLE 2u
+#define QX_LOOP_DEADLINE 4u   // its deadline has passed
+// The host has answered the request without the module (a timeout, a client
+// that left, its shutdown): the module ends what it does for the request and
+// says it is done with the session. Every later wait reports it at once.
+#define QX_LOOP_ABANDONED 8u
+
+typedef void (*QX_LOOP_CALLBACK)(void* context, uint32_t events);
+
+// Lets a pending request be completed on the loop that serves its client,
+// with no thread waiting for it. Readiness is a hint: the module tries its
+// non-blocking call and waits again when it would block.
+typedef struct QX_EVENT_LOOP_SERVICE {
+  uint32_t cbSize;
+  // Any thread. Arms the request's one wait, replacing the one armed before
+  // (whose callback then does not run): callback(context, events) runs once,
+  // on the request's loop, when fd (-1: none) is ready for events
+  // (QX_LOOP_READABLE, QX_LOOP_WRITABLE), when deadlineNs (CLOCK_MONOTONIC;
+  // 0: none) has passed (at once when it is not in the future), or when the
+  // request is abandoned. The fd stays the module's. Fails once the module is
+  // done with the session. Returns non-zero on success.
+  int (*Wait)(QX_HCONN conn, int32_t fd, uint32_t events, int64_t deadlineNs, QX_LOOP_CALLBACK callback,
+              void* context);
+  // Any thread. Withdraws the armed wait; a callback already begun runs on.
+  int (*Cancel)(QX_HCONN conn);
+} QX_EVENT_LOOP_SERVICE;
 
 typedef int (*QX_GetExtensionVersionFn)(QX_VERSION_INFO* version);
 typedef uint32_t (*QX_HttpExtensionProcFn)(QX_EXTENSION_CONTROL_BLOCK* ecb);

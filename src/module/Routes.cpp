@@ -104,6 +104,7 @@ std::vector<CRAVOExtension::ResponseHandlerEntry> BuildResponseTable() {
       {70, &CRAVOExtension::RESP_HANG_UP},      {80, &CRAVOExtension::RESP_CALLME_EVENT},
       {100, &CRAVOExtension::RESP_WEB_CALLBACK_AVAILABILITY},
       {110, &CRAVOExtension::RESP_WEB_CALLBACK},
+      {protocol::Number(protocol::MessageType::kHeartbeat), &CRAVOExtension::RESP_HEARTBEAT},
   };
   // Every voice operation's type has the one voice response handler.
   for (const auto& operation : VoiceOperations()) {

@@ -14,12 +14,14 @@ bool Faults::Set(const std::string& command) {
   if (name == "delay") fault.kind = Fault::Kind::kDelay;
   else if (name == "length") fault.kind = Fault::Kind::kLength;
   else if (name == "extra") fault.kind = Fault::Kind::kExtra;
+  else if (name == "pieces") fault.kind = Fault::Kind::kPieces;
   else if (name == "close") fault.kind = Fault::Kind::kClose, needs_value = false;
   else if (name == "badlength") fault.kind = Fault::Kind::kBadLength, needs_value = false;
   else if (name == "refuse-diag") fault.kind = Fault::Kind::kRefuseDiag, needs_value = false;
   else if (name == "down") fault.kind = Fault::Kind::kDown, needs_value = false;
   else return false;
   if (needs_value && !(words >> fault.value)) return false;
+  if (fault.kind == Fault::Kind::kPieces && fault.value <= 0) return false;
   long count = 1;
   std::string word;
   if (words >> word && word != "type") {

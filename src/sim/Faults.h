@@ -21,6 +21,7 @@ struct Fault {
     kRefuseDiag,   // answer diagnostics reports with a non-zero code
     kDown,         // close the connection without handling the request: the
                    // back end is gone, nothing of the request is kept
+    kPieces,       // write the answer in pieces of `value` bytes, 5 ms apart
   };
   Kind kind;
   long value = 0;

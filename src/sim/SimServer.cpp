@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -168,6 +169,7 @@ void SimServer::Serve(Connection& connection) {
 
     std::string answer = protocol::EncodeMessage(protocol::kVersion, response.id, response.type, response.fields);
     bool close_after = false;
+    std::size_t piece = 0;  // 0: all at once
     if (fault) {
       switch (fault->kind) {
         case Fault::Kind::kDelay:
@@ -190,12 +192,20 @@ void SimServer::Serve(Connection& connection) {
         case Fault::Kind::kExtra:
           answer.append(static_cast<std::size_t>(fault->value), 'x');
           break;
+        case Fault::Kind::kPieces:
+          piece = static_cast<std::size_t>(fault->value);
+          break;
         case Fault::Kind::kRefuseDiag:
         case Fault::Kind::kDown:
           break;
       }
     }
-    const bool sent = answer.empty() || WriteAll(fd, answer);
+    if (piece == 0) piece = std::max<std::size_t>(answer.size(), 1);
+    bool sent = true;
+    for (std::size_t at = 0; sent && at < answer.size(); at += piece) {
+      if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      sent = WriteAll(fd, answer.substr(at, piece));
+    }
     connection.busy = false;
     if (!sent || close_after) break;
   }

@@ -2,8 +2,13 @@
 // requests would make them.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
 #include <thread>
+#include <utility>
 
 #include "support/SiteTest.h"
 #include "support/UrlEncode.h"
@@ -22,6 +27,8 @@ std::string Value(const std::string& page, const std::string& name) {
 
 class ChatEndToEndTest : public SiteTest {
  protected:
+  explicit ChatEndToEndTest(std::vector<std::string> host_options = {"--no-access-log"})
+      : SiteTest(std::move(host_options)) {}
   std::string StartChat(const std::string& name) {
     const auto page = host_->Post("varUserRequest=REQ_JS_START&varCustomerName=" + UrlEncode(name) +
                                   "&varCaption=Question&varUserLanguage=en&varBusinessUnitName=Sales");
@@ -87,6 +94,27 @@ TEST_F(ChatEndToEndTest, WhatVisitorsTypedComesBackEscapedInThePollAnswer) {
       << chat;
 }
 
+TEST_F(ChatEndToEndTest, AnAnswerThatComesInPiecesGivesTheWholePage) {
+  const std::string session = StartChat("Pia");
+  ASSERT_FALSE(session.empty());
+  ASSERT_EQ(Say(session, "one line").status, 200);
+  std::string whole;
+  ASSERT_TRUE(WaitUntil([&] {
+    whole = Poll(session, "0").body;
+    return whole.find("Hello Pia") != std::string::npos;
+  })) << whole;
+  // Pieces that end inside the length prefix, on its end and inside the fields.
+  for (const int bytes : {1, 3, 6, 25}) {
+    SCOPED_TRACE(bytes);
+    ASSERT_EQ(sim_.Control("fault pieces " + std::to_string(bytes) + " 1 type 50"), "");
+    const auto pieces = Poll(session, "0");
+    EXPECT_EQ(pieces.status, 200);
+    EXPECT_EQ(Value(pieces.body, "error"), "");
+    EXPECT_NE(pieces.body.find("Hello Pia"), std::string::npos) << pieces.body;
+    EXPECT_NE(pieces.body.find("one line"), std::string::npos) << pieces.body;
+  }
+}
+
 TEST_F(ChatEndToEndTest, EmptyLineNeverReachesTheBackEnd) {
   const std::string session = StartChat("Cy");
   const auto answer = Say(session, "");
@@ -114,6 +142,63 @@ TEST_F(ChatEndToEndTest, BackEndDyingMidAnswerGivesTheCodeAndTheNextRequestWorks
   ASSERT_EQ(sim_.Control("fault badlength"), "");
   EXPECT_EQ(Value(Poll(session, "0").body, "error"), "1003");
   EXPECT_EQ(Value(Poll(session, "0").body, "error"), "");
+}
+
+class ChatPendingTimeoutTest : public ChatEndToEndTest {
+ protected:
+  ChatPendingTimeoutTest() : ChatEndToEndTest({"--no-access-log", "--pending-timeout", "1"}) {}
+};
+
+TEST_F(ChatPendingTimeoutTest, APollGivenUpGivesItsConnectionBackBrokenAtOnce) {
+  // The rest of that answer must never meet the next exchange on the
+  // connection, and nothing need wait for it.
+  if (const char* path = std::getenv("QUORVIX_TEST_EXCHANGE_PATH"); path != nullptr && std::string(path) == "worker") {
+    GTEST_SKIP() << "a worker thread waits the back end out";
+  }
+  const std::string session = StartChat("Di");
+  ASSERT_EQ(sim_.Control("fault delay 8000"), "");
+  EXPECT_EQ(Poll(session, "0").status, 504);
+  const auto trace = [&] {
+    std::ifstream in(site_.path() + "debug.txt");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_TRUE(WaitUntil([&] { return trace().find("AsyncThreadProc: Returning failed socket") != std::string::npos; },
+                        4s));
+  EXPECT_EQ(Value(Poll(session, "0").body, "error"), "");
+}
+
+TEST(ChatPoolAtItsMaximumTest, PollsWaitingForAConnectionGetTheOnesFreedAndAllAreAnswered) {
+  SimProcess sim;
+  ASSERT_TRUE(sim.ready());
+  TempDir site;
+  sim.InstallSite(QUORVIX_SITE_DIR, site.path());
+  {
+    std::ifstream in(site.path() + "RAVO.ini");
+    std::string ini(std::istreambuf_iterator<char>(in), {});
+    for (const auto& [key, value] : {std::pair{"MinSockets=", "1"}, std::pair{"MaxSockets=", "2"}}) {
+      const auto at = ini.find(std::string("\n") + key);
+      ASSERT_NE(at, std::string::npos) << key;
+      ini.replace(at + 1, ini.find('\n', at + 1) - at - 1, std::string(key) + value);
+    }
+    std::ofstream(site.path() + "RAVO.ini") << ini;
+  }
+  auto host = HostProcess::ForSite(site.path(), {"--no-access-log"});
+  ASSERT_TRUE(host->ready()) << host->process().Output();
+  constexpr int kPolls = 16;
+  ASSERT_EQ(sim.Control("fault delay 200 " + std::to_string(kPolls) + " type 50"), "");
+  std::vector<std::future<HttpResponse>> polls;
+  for (int i = 0; i < kPolls; ++i) {
+    polls.push_back(std::async(std::launch::async, [&] {
+      return host->Get("varUserRequest=REQ_DELTA_CHAT&varSessionID=123456&varIndexKey=0&varUserLanguage=en");
+    }));
+  }
+  for (auto& poll : polls) {
+    const HttpResponse answer = poll.get();
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_NE(Value(answer.body, "error"), "1002") << "no connection within the pool's time limit";
+  }
+  EXPECT_EQ(host->Stop(), 0);
+  EXPECT_EQ(sim.Stop(), 0);
 }
 
 TEST_F(ChatEndToEndTest, FiftyVisitorsChatAtOnceAndLoseNothing) {

@@ -2,7 +2,11 @@
 // says what to do: mode=sync|headers|pending|hold|release|state|echo|vars|error|twice.
 // mode=state answers "live=L finishing=F": held requests the host still takes
 // output for, and threads still finishing released requests; tests wait on
-// these instead of sleeping. mode=hold&stall=MS stays MS inside
+// these instead of sleeping. mode=loop&wait=deadline|readable|forever
+// completes on the host's event-loop service (a deadline of ms, a pipe that a
+// thread fills after ms, or nothing but the host giving the request up), and
+// mode=loopstate answers "abandoned=N": such waits the host reported given
+// up. mode=hold&stall=MS stays MS inside
 // HttpExtensionProc first and says so on standard output: a question over
 // HTTP could land on the very server thread that stalls.
 #include <fcntl.h>
@@ -61,6 +65,66 @@ void Finish(QX_EXTENSION_CONTROL_BLOCK* ecb, int delay_ms, std::string body, boo
     }
     --g_threads;
   }).detach();
+}
+
+std::atomic<int> g_abandoned{0};
+
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// One request completed on the loop; the callback owns it.
+struct LoopRequest {
+  QX_EXTENSION_CONTROL_BLOCK* ecb;
+  int pipe_fds[2] = {-1, -1};
+  std::thread::id caller;
+
+  static void OnEvent(void* context, uint32_t events) {
+    auto* self = static_cast<LoopRequest*>(context);
+    if ((events & QX_LOOP_ABANDONED) != 0) ++g_abandoned;
+    std::string text = "events=" + std::to_string(events);
+    char byte = 0;
+    if (self->pipe_fds[0] >= 0 && read(self->pipe_fds[0], &byte, 1) == 1) text += " read=" + std::string(1, byte);
+    // A request's callbacks run on the thread that runs its loop.
+    text += std::this_thread::get_id() == self->caller ? " same-thread" : " other-thread";
+    Write(self->ecb, text);
+    Done(self->ecb);
+    for (const int fd : self->pipe_fds) {
+      if (fd >= 0) close(fd);
+    }
+    delete self;
+  }
+};
+
+uint32_t CompleteOnLoop(QX_EXTENSION_CONTROL_BLOCK* ecb, const std::string& wait, int ms) {
+  QX_EVENT_LOOP_SERVICE service{};
+  service.cbSize = sizeof service;
+  uint32_t size = sizeof service;
+  if (!ecb->ServerSupportFunction(ecb->ConnID, QX_REQ_GET_EVENT_LOOP, &service, &size, nullptr)) {
+    Write(ecb, "no service, error " + std::to_string(errno));
+    return QX_STATUS_SUCCESS;
+  }
+  auto* request = new LoopRequest{ecb, {-1, -1}, std::this_thread::get_id()};
+  int fd = -1;
+  std::uint32_t events = 0;
+  std::int64_t deadline = 0;
+  if (wait == "deadline") deadline = NowNs() + std::int64_t{ms} * 1000000;
+  if (wait == "readable" && pipe(request->pipe_fds) == 0) {
+    fd = request->pipe_fds[0];
+    events = QX_LOOP_READABLE;
+    const int writer = request->pipe_fds[1];
+    ++g_threads;
+    std::thread([writer, ms] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      (void)!write(writer, "r", 1);
+      --g_threads;
+    }).detach();
+  }
+  // A wait replaced before the loop took it up never calls back.
+  service.Wait(ecb->ConnID, -1, 0, NowNs(), &LoopRequest::OnEvent, request);
+  service.Wait(ecb->ConnID, fd, events, deadline, &LoopRequest::OnEvent, request);
+  return QX_STATUS_PENDING;
 }
 
 // A zero-byte write is refused once the host has answered or dropped the request.
@@ -133,6 +197,14 @@ extern "C" __attribute__((visibility("default"))) uint32_t HttpExtensionProc(QX_
     const std::string delay = Param(query, "delay");
     Finish(ecb, delay.empty() ? 0 : std::stoi(delay), "late " + Param(query, "id"), mode == "twice");
     return QX_STATUS_PENDING;
+  }
+  if (mode == "loop") {
+    const std::string ms = Param(query, "ms");
+    return CompleteOnLoop(ecb, Param(query, "wait"), ms.empty() ? 0 : std::stoi(ms));
+  }
+  if (mode == "loopstate") {
+    Write(ecb, "abandoned=" + std::to_string(g_abandoned.load()));
+    return QX_STATUS_SUCCESS;
   }
   if (mode == "hold") {
     if (const std::string stall = Param(query, "stall"); !stall.empty()) {

@@ -9,6 +9,11 @@ namespace {
 std::vector<std::string> HostArguments(const std::string& module_path, std::vector<std::string> extra,
                                        std::vector<std::string> argv) {
   argv.insert(argv.end(), {HostBinaryPath(), "--module", module_path, "--listen", "127.0.0.1:0"});
+  // The end-to-end suites run twice: with the host's event-loop service (the
+  // module's exchanges on the host's loops) and as in a web server without
+  // it (its worker threads). Options a test gives come later and win.
+  const char* path = std::getenv("QUORVIX_TEST_EXCHANGE_PATH");
+  argv.push_back(path != nullptr && std::string(path) == "worker" ? "--no-loop-service" : "--loop-service");
   argv.insert(argv.end(), extra.begin(), extra.end());
   return argv;
 }

@@ -1,0 +1,84 @@
+#include "extension/LoopResponse.h"
+
+#include <cerrno>
+#include <chrono>
+#include <utility>
+
+#include "diag/TraceLog.h"
+
+namespace {
+
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::int64_t ReceiveLimitFromNow() {
+  return NowNs() + std::chrono::nanoseconds(std::chrono::seconds(ResponseReader::kReceiveTimeoutSeconds)).count();
+}
+
+}  // namespace
+
+LoopResponse::LoopResponse(std::unique_ptr<AsyncRequestInfo> info, const RequestLoop& loop, Finish finish)
+    : info_(std::move(info)), loop_(loop), finish_(std::move(finish)) {}
+
+bool LoopResponse::Start(std::unique_ptr<AsyncRequestInfo>& info, const RequestLoop& loop, Finish finish) {
+  std::unique_ptr<LoopResponse> self(new LoopResponse(std::move(info), loop, std::move(finish)));
+  self->deadline_ns_ = ReceiveLimitFromNow();
+  // The response cannot be there before the request went out, so the first
+  // step waits for it; the trace of the read begins there, as on a worker.
+  if (!self->WaitForData()) {
+    info = std::move(self->info_);
+    return false;
+  }
+  (void)self.release();  // owned by its waits from here on
+  return true;
+}
+
+bool LoopResponse::WaitForData() {
+  return loop_.Wait(info_->connection->handle(), QX_LOOP_READABLE, deadline_ns_, &LoopResponse::OnEvent, this);
+}
+
+void LoopResponse::OnEvent(void* context, std::uint32_t events) {
+  auto* self = static_cast<LoopResponse*>(context);
+  if (self->Step(events)) delete self;
+}
+
+bool LoopResponse::Step(std::uint32_t events) {
+  if (!reader_) {
+    diag::TraceLine("CRAVOExtension::AsyncThreadProc: Entered\n");
+    reader_.emplace(*info_->connection);
+  }
+  while (reader_->Reading()) {
+    if ((events & QX_LOOP_ABANDONED) != 0) {
+      reader_->Received(ECANCELED, filled_, false);
+      break;
+    }
+    std::size_t got = 0;
+    bool would_block = false;
+    const int rc = info_->connection->Receive(reader_->Target() + filled_, reader_->Wanted() - filled_, got,
+                                              would_block, 0, 0, true);
+    filled_ += got;
+    if (rc == 0 && would_block) {
+      const std::int64_t now = NowNs();
+      if (got > 0) deadline_ns_ = ReceiveLimitFromNow();
+      if (now < deadline_ns_) {
+        if (WaitForData()) return false;
+        // The host refused: the request is over for it.
+        reader_->Received(ECANCELED, filled_, false);
+      } else {
+        reader_->Received(0, filled_, true);
+      }
+    } else {
+      reader_->Received(rc, filled_, false);  // complete, closed or failed
+    }
+    filled_ = 0;
+    deadline_ns_ = ReceiveLimitFromNow();
+  }
+  std::string response;
+  std::string error;
+  const bool ok = reader_->Finish(response, error);
+  reader_.reset();
+  finish_(std::move(info_), ok, response, error);
+  return true;
+}

@@ -1,0 +1,149 @@
+#include "host/LoopWait.h"
+
+#include <boost/asio/post.hpp>
+
+#include <chrono>
+#include <utility>
+
+#include "host/EventLoops.h"
+
+namespace host {
+
+namespace asio = boost::asio;
+
+LoopWait::LoopWait(asio::any_io_executor executor) : executor_(executor), timer_(executor) {}
+
+LoopWait::~LoopWait() {
+  if (descriptor_) (void)descriptor_->release();
+}
+
+std::uint64_t LoopWait::NextGenerationLocked() {
+  armed_.reset();
+  return ++generation_;
+}
+
+bool LoopWait::Arm(int fd, std::uint32_t events, std::int64_t deadline_ns, QX_LOOP_CALLBACK callback,
+                   void* context) {
+  if (callback == nullptr) return false;
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return false;
+    generation = NextGenerationLocked();
+    armed_ = Armed{fd, events & (QX_LOOP_READABLE | QX_LOOP_WRITABLE), deadline_ns, callback, context};
+  }
+  // The descriptor and the timer belong to the loop; so does the callback.
+  Post(generation, true, 0);
+  return true;
+}
+
+void LoopWait::Cancel() {
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(mutex_);
+    generation = NextGenerationLocked();
+  }
+  Post(generation, true, 0);  // finds nothing armed: lets go of the socket and the timer
+}
+
+void LoopWait::Close() {
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+  }
+  Cancel();
+}
+
+void LoopWait::Abandon() {
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (abandoned_ || closed_) return;
+    abandoned_ = true;
+    if (!armed_) return;  // the next wait reports it
+    generation = generation_;
+  }
+  Post(generation, false, QX_LOOP_ABANDONED);
+}
+
+void LoopWait::Post(std::uint64_t generation, bool arm, std::uint32_t events) {
+  asio::post(executor_, [self = shared_from_this(), generation, arm, events] {
+    if (arm) {
+      self->ArmOnLoop(generation);
+    } else {
+      self->Fire(generation, events);
+    }
+  });
+}
+
+void LoopWait::ArmOnLoop(std::uint64_t generation) {
+  Armed wait;
+  bool abandoned = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return;  // replaced meanwhile: its own post arms it
+    Disarm();
+    if (!armed_) return;
+    wait = *armed_;
+    abandoned = abandoned_;
+  }
+  if (abandoned) {
+    Post(generation, false, QX_LOOP_ABANDONED);
+    return;
+  }
+  const auto on_ready = [self = shared_from_this(), generation](std::uint32_t what) {
+    return [self, generation, what](const boost::system::error_code& error) {
+      // A socket in error is reported as ready: the module's call finds the error.
+      if (error != asio::error::operation_aborted) self->Fire(generation, what);
+    };
+  };
+  if (wait.fd >= 0 && wait.events != 0) {
+    boost::system::error_code error;
+    descriptor_.emplace(executor_);
+    descriptor_->assign(wait.fd, error);
+    if (error) {
+      descriptor_.reset();
+      Post(generation, false, wait.events);  // let the module's call find out
+      return;
+    }
+    if ((wait.events & QX_LOOP_READABLE) != 0) {
+      descriptor_->async_wait(asio::posix::descriptor_base::wait_read, on_ready(QX_LOOP_READABLE));
+    }
+    if ((wait.events & QX_LOOP_WRITABLE) != 0) {
+      descriptor_->async_wait(asio::posix::descriptor_base::wait_write, on_ready(QX_LOOP_WRITABLE));
+    }
+  }
+  if (wait.deadline_ns != 0) {
+    timer_.expires_at(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wait.deadline_ns)));
+    timer_.async_wait(on_ready(QX_LOOP_DEADLINE));
+  }
+}
+
+void LoopWait::Disarm() {
+  if (descriptor_) {
+    boost::system::error_code ignored;
+    descriptor_->cancel(ignored);
+    (void)descriptor_->release();  // the socket stays the module's
+    descriptor_.reset();
+  }
+  timer_.cancel();
+}
+
+void LoopWait::Fire(std::uint64_t generation, std::uint32_t events) {
+  Armed wait;
+  {
+    std::lock_guard lock(mutex_);
+    if (generation != generation_ || !armed_) return;
+    wait = *armed_;
+    armed_.reset();
+    if (abandoned_) events |= QX_LOOP_ABANDONED;
+    Disarm();
+  }
+  const EventLoops::Call call = EventLoops::BeginCall();
+  wait.callback(wait.context, events);
+  // Handed to another thread meanwhile: nothing of the loop's remains to do here.
+  (void)EventLoops::EndCall(call);
+}
+
+}  // namespace host
