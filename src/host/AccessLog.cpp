@@ -54,7 +54,7 @@ bool ReopenAccessLog(std::string& error) {
 }
 
 void WriteAccessLogLine(std::string_view remote, std::string_view method, std::string_view target,
-                        unsigned status, std::size_t bytes) {
+                        unsigned status, std::size_t bytes, std::string_view note) {
   char when[64] = "";
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -70,8 +70,9 @@ void WriteAccessLogLine(std::string_view remote, std::string_view method, std::s
   // whole, and a reopen finds none half written.
   std::lock_guard lock(sink.mutex);
   std::FILE* out = sink.file != nullptr ? sink.file : stdout;
-  std::fprintf(out, "%.*s - - [%s] \"%s %s HTTP/1.1\" %u %zu\n", static_cast<int>(remote.size()), remote.data(),
-               when, method_text.c_str(), target_text.c_str(), status, bytes);
+  std::fprintf(out, "%.*s - - [%s] \"%s %s HTTP/1.1\" %u %zu%s%.*s\n", static_cast<int>(remote.size()),
+               remote.data(), when, method_text.c_str(), target_text.c_str(), status, bytes,
+               note.empty() ? "" : " code=", static_cast<int>(note.size()), note.data());
   std::fflush(out);
 }
 

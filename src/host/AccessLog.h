@@ -18,8 +18,10 @@ bool OpenAccessLog(const std::string& path, std::string& error);
 // when the name cannot be opened. Nothing to do on standard output.
 bool ReopenAccessLog(std::string& error);
 
+// note, when not empty, follows the byte count as code=NOTE: the code an
+// error page showed, which went out with status 200.
 void WriteAccessLogLine(std::string_view remote, std::string_view method, std::string_view target,
-                        unsigned status, std::size_t bytes);
+                        unsigned status, std::size_t bytes, std::string_view note = {});
 
 // What the log shows of a request's target: the path and the operation the
 // request names, since the other values are visitors' personal data; or the

@@ -392,7 +392,7 @@ void Connection::AnswerFromModule() {
   metrics.RecordAnswer(request.operation, answer.status);
   if (serving_.options.access_log) {
     WriteAccessLogLine(request.remote_address, request.method, request.logged_target, answer.status,
-                       head_request_ ? 0 : length);
+                       head_request_ ? 0 : length, answer.log_note);
   }
   Write(std::move(response),
         !keep_alive_ || peer_done_ || serving_.shutting_down.load(std::memory_order_relaxed));

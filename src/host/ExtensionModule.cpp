@@ -24,6 +24,8 @@ std::unique_ptr<ExtensionModule> ExtensionModule::Load(const std::string& path, 
   module->GetSSLPoolStatsEntry = reinterpret_cast<QX_PoolStatsEntryFn>(dlsym(handle, "GetSSLPoolStatsEntry"));
   module->GetHeartbeatStatusEntry =
       reinterpret_cast<QX_HeartbeatStatusEntryFn>(dlsym(handle, "GetHeartbeatStatusEntry"));
+  module->GetErrorPageCountsEntry =
+      reinterpret_cast<QX_ErrorPageCountsEntryFn>(dlsym(handle, "GetErrorPageCountsEntry"));
   module->ReopenTraceFile = reinterpret_cast<int (*)()>(dlsym(handle, "ReopenTraceFile"));
   std::string missing;
   if (!module->GetExtensionVersion) missing += " GetExtensionVersion";

@@ -25,6 +25,7 @@ class ExtensionModule {
   QX_PoolStatsEntryFn GetPoolStatsEntry = nullptr;
   QX_PoolStatsEntryFn GetSSLPoolStatsEntry = nullptr;
   QX_HeartbeatStatusEntryFn GetHeartbeatStatusEntry = nullptr;
+  QX_ErrorPageCountsEntryFn GetErrorPageCountsEntry = nullptr;
   // Optional: reopens the module's own log files by their names, so that
   // log rotation can rename them; 0 when one could not be reopened. Null
   // when the module has no such export.

@@ -107,6 +107,7 @@ the files of the folder static/ beside the module at /<app>/static/<path>.
   --metrics ADDR:PORT      serve /metrics (Prometheus text format), /healthz and
                            /readyz on this separate address (default: off; port 0
                            picks a free one, printed when ready)
+  --version                the release
   --help                   this text
 )";
 }
@@ -117,6 +118,7 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& name = arguments[i];
     if (name == "--help" || name == "-h") return {std::nullopt, HostUsage(), 0};
+    if (name == "--version") return {std::nullopt, "quorvix-host " QUORVIX_VERSION, 0};
     if (name == "--no-access-log") {
       options.access_log = false;
       continue;

@@ -1,6 +1,7 @@
 #include "host/HostRequest.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -158,6 +159,11 @@ HostRequest::Answer HostRequest::TakeAnswer() {
   answer.status = status;
   answer.body = std::move(output_);
   answer.headers = ParseModuleHeaders(header_text_);
+  // The module's text goes into a log line: only what cannot forge one.
+  const char* note = ecb_.lpszLogData;
+  for (std::size_t i = 0; i < sizeof ecb_.lpszLogData && std::isalnum(static_cast<unsigned char>(note[i])); ++i) {
+    answer.log_note.push_back(note[i]);
+  }
   return answer;
 }
 

@@ -71,6 +71,9 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
     unsigned status = 200;
     std::vector<HeaderLine> headers;
     std::string body;
+    // What the module asked to add to the log line (the code an error page
+    // shows), letters and digits only; empty when nothing.
+    std::string log_note;
   };
   // On the loop, after Decide said kAnswer.
   Answer TakeAnswer();

@@ -11,7 +11,9 @@
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -95,6 +97,20 @@ void RenderPools(Exposition& out, const ExtensionModule& module) {
     for (const auto& pool : pools) {
       if (pool.present) out.Sample(field.name, {{"pool", pool.label}}, field.value(pool.block));
     }
+  }
+}
+
+// Error pages go out with status 200: only the module's counts tell an
+// operator how many visitors saw which code.
+void RenderErrorPages(Exposition& out, const ExtensionModule& module) {
+  if (module.GetErrorPageCountsEntry == nullptr) return;
+  QX_ERROR_PAGE_COUNT counts[QX_ERROR_PAGE_CODES_KEPT + 1]{};
+  const std::uint32_t filled =
+      std::min<std::uint32_t>(module.GetErrorPageCountsEntry(counts, std::size(counts)), std::size(counts));
+  out.Family("quorvix_error_pages_total", "counter", "Error pages the module answered, by the code they show.");
+  for (std::uint32_t i = 0; i < filled; ++i) {
+    counts[i].code[sizeof counts[i].code - 1] = '\0';
+    out.Sample("quorvix_error_pages_total", {{"code", counts[i].code}}, counts[i].count);
   }
 }
 
@@ -227,6 +243,7 @@ std::string MetricsServer::RenderMetrics() const {
 
   if (loaded) {
     RenderPools(out, sources_.module);
+    RenderErrorPages(out, sources_.module);
     if (sources_.module.GetHeartbeatStatusEntry != nullptr) {
       QX_HEARTBEAT_STATUS heartbeat{};
       sources_.module.GetHeartbeatStatusEntry(&heartbeat);

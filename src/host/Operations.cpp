@@ -2,7 +2,11 @@
 
 #include "host/RequestName.h"
 
+#include <algorithm>
 #include <array>
+#include <string>
+
+#include "platform/Text.h"
 
 namespace host {
 namespace {
@@ -43,15 +47,6 @@ constexpr std::array<std::string_view, kOperationCount> kNames = {
 // The module cuts the decoded name to this many bytes.
 constexpr std::size_t kNameLimit = 32;
 
-// The dispatcher turns every + into a space before it decodes escapes.
-char Unplussed(char c) { return c == '+' ? ' ' : c; }
-
-// Its reading of a hex digit, garbage in, garbage out.
-int DispatcherHexValue(char c) {
-  const auto byte = static_cast<unsigned char>(Unplussed(c));
-  return byte >= 'A' ? (byte & ~0x20) - 55 : byte - 48;
-}
-
 }  // namespace
 
 std::string_view OperationName(std::uint8_t operation) {
@@ -59,20 +54,12 @@ std::string_view OperationName(std::uint8_t operation) {
 }
 
 std::uint8_t OperationOf(std::string_view parameters) noexcept {
-  const auto value = RawRequestValue(parameters);
-  char name[kNameLimit];
-  std::size_t length = 0;
-  for (std::size_t i = 0; i < value.size() && length < kNameLimit; ++i) {
-    const char c = value[i];
-    if (c == '%' && i + 2 < value.size()) {
-      const int byte = 16 * DispatcherHexValue(value[i + 1]) + DispatcherHexValue(value[i + 2]);
-      name[length++] = static_cast<char>(static_cast<unsigned char>(byte & 0xFF));
-      i += 2;
-    } else {
-      name[length++] = Unplussed(c);
-    }
-  }
-  const std::string_view decoded(name, length);
+  // Decoded as the module's dispatcher decodes it, and cut where it cuts;
+  // three bytes of text make at least one byte of name.
+  const auto value = RawRequestValue(parameters).substr(0, 3 * kNameLimit);
+  thread_local std::string name;  // its room is kept from one request to the next
+  text::PercentDecode(value, text::kFormValue, name);
+  const std::string_view decoded(name.data(), std::min(name.size(), kNameLimit));
   for (std::uint8_t operation = 0; operation < kOtherOperation; ++operation) {
     if (decoded.find(kNames[operation]) != std::string_view::npos) return operation;
   }

@@ -8,14 +8,6 @@ namespace {
 constexpr std::string_view kName = "varUserRequest=";
 constexpr std::size_t kRequestNameLimit = 32;
 
-// Where name occurs in text at or after from, without regard to letter case.
-std::size_t FindIgnoringCase(std::string_view text, std::string_view name, std::size_t from) {
-  for (std::size_t at = from; at + name.size() <= text.size(); ++at) {
-    if (text::EqualsIgnoringCase(text.substr(at, name.size()), name)) return at;
-  }
-  return std::string_view::npos;
-}
-
 std::string_view ValueAt(std::string_view text, std::size_t name_at) {
   const auto rest = text.substr(name_at + kName.size());
   return rest.substr(0, rest.find_first_of("?&\r"));
@@ -30,7 +22,7 @@ std::string_view ModuleParameters(std::string_view method, std::string_view quer
 }
 
 std::string_view RawRequestValue(std::string_view parameters) {
-  const auto at = FindIgnoringCase(parameters, kName, 0);
+  const auto at = text::FindIgnoringCase(parameters, kName, 0);
   return at == std::string_view::npos ? std::string_view() : ValueAt(parameters, at);
 }
 
@@ -39,13 +31,13 @@ std::string_view RequestName(std::string_view parameters) {
 }
 
 bool MayNameHeartbeat(std::string_view text) {
-  for (auto at = FindIgnoringCase(text, kName, 0); at != std::string_view::npos;
-       at = FindIgnoringCase(text, kName, at + 1)) {
+  for (auto at = text::FindIgnoringCase(text, kName, 0); at != std::string_view::npos;
+       at = text::FindIgnoringCase(text, kName, at + 1)) {
     const auto value = ValueAt(text, at);
     if (value.find('%') != std::string_view::npos) return true;
     // '+' decodes to a blank, which the name has none of; the module matches
     // it with letter case, this errs towards yes.
-    if (FindIgnoringCase(value, "REQ_HEARTBEAT", 0) != std::string_view::npos) return true;
+    if (text::FindIgnoringCase(value, "REQ_HEARTBEAT", 0) != std::string_view::npos) return true;
   }
   return false;
 }

@@ -15,6 +15,8 @@
 #include <optional>
 #include <utility>
 
+#include "platform/Text.h"
+
 
 namespace host {
 namespace {
@@ -37,26 +39,11 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 15> kTypes{{
     {".mp3", "audio/mpeg"},
 }};
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The relative path decoded and checked segment by segment; empty when it
 // could name anything but a file below the folder.
 std::string SafeRelativePath(std::string_view raw) {
   std::string decoded;
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] != '%') {
-      decoded.push_back(raw[i]);
-      continue;
-    }
-    if (i + 2 >= raw.size() || HexValue(raw[i + 1]) < 0 || HexValue(raw[i + 2]) < 0) return {};
-    decoded.push_back(static_cast<char>(HexValue(raw[i + 1]) * 16 + HexValue(raw[i + 2])));
-    i += 2;
-  }
+  if (!text::PercentDecode(raw, text::kPathEscapes, decoded)) return {};
   std::size_t start = 0;
   while (start <= decoded.size()) {
     const std::size_t end = std::min(decoded.find('/', start), decoded.size());

@@ -13,11 +13,6 @@ namespace {
 
 std::string StatusText(unsigned status) { return std::to_string(status) + " " + std::string(ReasonPhrase(status)); }
 
-std::string PageFor(const std::string& status_text) {
-  return "<html><head><title>" + status_text + "</title></head><body><h1>" + status_text +
-         "</h1></body></html>\n";
-}
-
 }  // namespace
 
 std::string_view ReasonPhrase(unsigned status) {
@@ -32,7 +27,7 @@ StringResponse StatusPage(unsigned status, bool close_connection, const char* al
   response.reason(ReasonPhrase(status));
   response.set(http::field::content_type, "text/html");
   if (allow != nullptr) response.set(http::field::allow, allow);
-  response.body() = PageFor(StatusText(status));
+  response.body() = StatusPageMarkup(StatusText(status));
   response.content_length(response.body().size());
   if (head) response.body().clear();
   response.keep_alive(!close_connection);
@@ -41,7 +36,7 @@ StringResponse StatusPage(unsigned status, bool close_connection, const char* al
 
 void WriteStatusPageTo(int fd, unsigned status) {
   const std::string status_text = StatusText(status);
-  const std::string page = PageFor(status_text);
+  const std::string page = StatusPageMarkup(status_text);
   const std::string message = "HTTP/1.1 " + status_text + "\r\nContent-Type: text/html\r\nContent-Length: " +
                               std::to_string(page.size()) + "\r\nConnection: close\r\n\r\n" + page;
   // The socket does not block; nothing waits for it to drain.

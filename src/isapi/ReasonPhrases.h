@@ -41,8 +41,12 @@ inline std::string StatusText(std::uint32_t status) {
   return std::to_string(status) + " " + std::string(ReasonPhraseFor(status, "Unknown"));
 }
 
-// The page a status is answered with when no template answers it.
-inline std::string BuiltInStatusPage(std::uint32_t status) {
-  const std::string text = StatusText(status);
-  return "<html><head><title>" + text + "</title></head><body><h1>" + text + "</h1></body></html>\n";
+// The page that says text ("404 Not Found"): what the frame and the host
+// answer a status with when nothing better answers it.
+inline std::string StatusPageMarkup(std::string_view text) {
+  const std::string quoted(text);
+  return "<html><head><title>" + quoted + "</title></head><body><h1>" + quoted + "</h1></body></html>\n";
 }
+
+// The page a status is answered with when no template answers it.
+inline std::string BuiltInStatusPage(std::uint32_t status) { return StatusPageMarkup(StatusText(status)); }

@@ -17,6 +17,7 @@
 #include "support/HostProcess.h"
 #include "support/SimProcess.h"
 #include "support/TempDir.h"
+#include "support/CountOccurrences.h"
 #include "support/UrlEncode.h"
 #include "support/WaitUntil.h"
 
@@ -33,7 +34,7 @@ constexpr const char* kChatStart =
 struct MeteredHost {
   MeteredHost(const SimProcess& sim, std::vector<std::string> extra = {}) {
     sim.InstallSite(QUORVIX_SITE_DIR, site.path());
-    extra.insert(extra.end(), {"--metrics", "127.0.0.1:0", "--no-access-log"});
+    extra.insert(extra.end(), {"--metrics", "127.0.0.1:0", "--access-log", site.path() + "access.log"});
     host = HostProcess::ForSite(site.path(), extra);
     const std::string output = host->process().Output();
     const std::string marker = "metrics on http://127.0.0.1:";
@@ -42,6 +43,7 @@ struct MeteredHost {
     }
   }
   bool ready() const { return host->ready() && metrics_port != 0; }
+  std::string AccessLog() const { return site.Read("access.log"); }
   HttpResponse Fetch(const std::string& path) const { return HttpFetch(metrics_port, "GET", path, {}, {}, 5s); }
 
   TempDir site;
@@ -148,6 +150,13 @@ TEST(MetricsEndToEndTest, ScrapePassesPromtoolAndMadeUpRequestNamesStayInOther) 
   EXPECT_EQ(Sum(samples, "quorvix_pool_retrieved_total", {{"pool", "tls"}}), 0);  // no TLS pool
   EXPECT_EQ(Sum(samples, "quorvix_build_info"), 1);
   EXPECT_EQ(Sum(samples, "quorvix_module_loaded"), 1);
+  // Every made-up name got the error page of an unknown request, with status
+  // 200: only the module's count and the log's code show them.
+  EXPECT_EQ(Sum(samples, "quorvix_error_pages_total", {{"code", "1010"}}), kMadeUp);
+  EXPECT_EQ(Sum(samples, "quorvix_error_pages_total"), kMadeUp);
+  const std::string log = metered.AccessLog();
+  EXPECT_EQ(CountOccurrences(log, "\" 200 "), std::size_t{kMadeUp} + 2) << log;
+  EXPECT_EQ(CountOccurrences(log, " code=1010\n"), std::size_t{kMadeUp}) << log;
 
   EXPECT_EQ(metered.Fetch("/healthz").status, 200);
   EXPECT_EQ(metered.Fetch("/readyz").status, 200);
