@@ -9,6 +9,7 @@
 #include "backend/ResponseReader.h"
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
+#include "platform/Clock.h"
 #include "platform/Text.h"
 #include "protocol/Codes.h"
 
@@ -19,13 +20,6 @@ constexpr int kAttempts = 3;
 
 unsigned long Handle(const TRSocket* socket) {
   return static_cast<unsigned long>(static_cast<unsigned>(socket->handle()));
-}
-
-std::tm LocalNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return local;
 }
 
 // A lease of ours is always taken back; a refusal would mean the pool lost
@@ -164,7 +158,7 @@ void BackendClient::TraceStatistics() const {
 bool BackendClient::Communicate(const std::string& request, std::string& response, std::string& error,
                                 PendingJob* job, bool use_ssl, bool job_here) {
   if (diag::TraceOn()) {
-    const std::tm now = LocalNow();
+    const std::tm now = platform::LocalNow();
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Entered - 3 retries time:%04d-%02d-%02d %02d:%02d:%02d \n",
                     now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
   }

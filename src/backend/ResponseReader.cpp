@@ -4,6 +4,7 @@
 
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
+#include "platform/Clock.h"
 #include "protocol/Codes.h"
 
 namespace {
@@ -11,13 +12,6 @@ namespace {
 constexpr std::size_t kHeaderBytes = protocol::kLengthPrefixBytes;
 constexpr long long kMaxResponseLength = 500000;
 constexpr long kSlowResponseSeconds = 20;
-
-std::tm LocalNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return local;
-}
 
 }  // namespace
 
@@ -28,7 +22,7 @@ ResponseReader::ResponseReader(TRSocket& connection)
   if (diag::TraceOn()) {
     int local_port = 0;
     connection_.GetHostName(nullptr, local_port);
-    const std::tm now = LocalNow();
+    const std::tm now = platform::LocalNow();
     diag::TraceLine("CRAVOExtension::GetVEKACSResponse: Entered 3 retries time:%04d-%02d-%02d %02d:%02d:%02d port: %d\n",
                     now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec, local_port);
   }

@@ -125,6 +125,7 @@ void Connection::NextRequest() {
   state_ = State::kHead;
   parser_.emplace(serving_.options.max_header_bytes, serving_.options.max_body_bytes);
   static_request_ = false;
+  wrong_path_ = false;
   head_request_ = false;
   keep_alive_ = true;
   head_since_ = Clock::now();
@@ -198,8 +199,15 @@ bool Connection::JudgeHead() {
     static_request_ = true;
     static_file_ = request.path.substr(serving_.static_prefix.size());
   } else if (request.path != serving_.module_target) {
-    Refuse(404, closing);
-    return false;
+    if ((request.method != "GET" && request.method != "HEAD") || closing) {
+      Refuse(404, closing);
+      return false;
+    }
+    // A visitor who mistyped an address gets the site's page with a way to
+    // the start page, where the static folder has one. (Anything with a body
+    // to come, or during the stop, keeps the plain refusal.)
+    static_request_ = wrong_path_ = true;
+    static_file_ = kNotFoundPage;
   } else if (request.method != "GET" && request.method != "HEAD" && request.method != "POST") {
     Refuse(405, closing, "GET, HEAD, POST");
     return false;
@@ -236,24 +244,30 @@ void Connection::Dispatch() {
 
 void Connection::ServeStatic() {
   const auto& fields = parser_->fields;
-  StaticFile file = LookUpStaticFile(serving_.static_folder, static_file_, FindField(fields, "If-None-Match"),
-                                     FindField(fields, "If-Modified-Since"));
+  // The not-found page is never revalidated: its answer is a 404.
+  StaticFile file = wrong_path_ ? LookUpStaticFile(serving_.static_folder, static_file_, nullptr, nullptr)
+                                : LookUpStaticFile(serving_.static_folder, static_file_,
+                                                   FindField(fields, "If-None-Match"), FindField(fields, "If-Modified-Since"));
   const HostRequest& request = *request_;
   const bool close = !keep_alive_ || serving_.shutting_down.load(std::memory_order_relaxed);
-  HostRequestMetrics().RecordAnswer(request.operation, file.status);
+  const unsigned status = wrong_path_ ? 404 : file.status;
+  HostRequestMetrics().RecordAnswer(request.operation, status);
   if (serving_.options.access_log) {
-    WriteAccessLogLine(request.remote_address, request.method, request.raw_uri, file.status,
-                       file.status == 200 && !head_request_ ? file.size : 0);
+    // A wrong path's query is a visitor's as much as any other.
+    WriteAccessLogLine(request.remote_address, request.method, wrong_path_ ? request.logged_target : request.raw_uri,
+                       status, file.status == 200 && !head_request_ ? file.size : 0);
   }
   if (file.status == 404) {
     Write(StatusPage(404, close, nullptr, head_request_), close);
     return;
   }
   const auto headers = [&](auto& response) {
-    response.result(file.status);
-    response.reason(ReasonPhrase(file.status));
-    response.set(http::field::etag, file.etag);
-    response.set(http::field::last_modified, file.last_modified);
+    response.result(status);
+    response.reason(ReasonPhrase(status));
+    if (!wrong_path_) {
+      response.set(http::field::etag, file.etag);
+      response.set(http::field::last_modified, file.last_modified);
+    }
     response.set(http::field::cache_control, kStaticCacheControl);
     response.set("X-Content-Type-Options", "nosniff");
   };

@@ -118,6 +118,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::shared_ptr<HostRequest> request_;  // the request being judged, in the module or answered
   std::string static_file_;               // its path inside the static folder, for a static request
   bool static_request_ = false;
+  bool wrong_path_ = false;               // a GET or HEAD of a path nothing serves: the not-found page
   bool head_request_ = false;             // HEAD: the answer goes without its body
   bool keep_alive_ = true;                // what the request's head asks for
   bool call_in_module_ = false;           // a call has not returned yet

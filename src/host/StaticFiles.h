@@ -41,5 +41,8 @@ StaticFile LookUpStaticFile(const std::string& folder, std::string_view relative
 // the pages name these files without a version, so a browser must not keep
 // an old script after an upgrade; an unchanged file costs a 304 without a body.
 inline constexpr const char* kStaticCacheControl = "no-cache";
+// The page in the static folder that a wrong path is answered with, when
+// the folder has it.
+inline constexpr const char* kNotFoundPage = "not-found.html";
 
 }  // namespace host

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace platform {
 
@@ -14,5 +15,13 @@ std::int64_t MonotonicCounter();
 
 // The kernel's id of the calling thread.
 std::uint32_t CurrentThreadId();
+
+// The local wall-clock time now, broken down. Safe from any thread.
+inline std::tm LocalNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return local;
+}
 
 }  // namespace platform

@@ -114,6 +114,32 @@ TEST(StaticFilesTest, ServesFilesOfTheFolderOnly) {
   EXPECT_EQ(changed.status, 200);
   EXPECT_EQ(changed.body, "console.log(2); // longer\n");
   EXPECT_NE(changed.headers["etag"], etag);
+  // Without a not-found page in the folder, a wrong path gets the plain one.
+  EXPECT_EQ(HttpFetch(host.port(), "GET", "/webchat/elsewhere").body.find("<!DOCTYPE"), std::string::npos);
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(StaticFilesTest, AWrongPathGetsTheFoldersNotFoundPageWithItsStatus) {
+  TempDir site;
+  site.Write("probe.so", ReadFile(PROBE_MODULE_PATH));
+  const std::string page = "<!DOCTYPE html><title>Page not found</title>";
+  site.Write("static/not-found.html", page);
+  HostProcess host(site.path() + "probe.so");
+  ASSERT_TRUE(host.ready()) << host.process().Output();
+  for (const char* target : {"/", "/webchat/other.so?varPhoneNumber=0301234", "/elsewhere/deep/path"}) {
+    SCOPED_TRACE(target);
+    auto answer = HttpFetch(host.port(), "GET", target);
+    EXPECT_EQ(answer.status, 404);
+    EXPECT_EQ(answer.body, page);
+    EXPECT_EQ(answer.headers["content-type"], "text/html; charset=utf-8");
+    EXPECT_TRUE(answer.headers["etag"].empty());  // never a 304 for it
+    EXPECT_EQ(HttpFetch(host.port(), "HEAD", target).status, 404);
+  }
+  // Other methods, and requests with a body to come, keep the plain refusal.
+  auto posted = HttpFetch(host.port(), "POST", "/elsewhere", "a=1");
+  EXPECT_EQ(posted.status, 404);
+  EXPECT_EQ(posted.body.find("Page not found"), std::string::npos);
+  EXPECT_EQ(HttpFetch(host.port(), "GET", "/webchat/static/not-found.html").status, 200);
   EXPECT_EQ(host.Stop(), 0);
 }
 
