@@ -15,7 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Row {
+struct LoopWaitRow {
   const char* name;
   std::vector<std::string> options;
   const char* query;
@@ -25,7 +25,7 @@ struct Row {
 
 TEST(LoopService, CallsBackOnTheRequestsLoopForWhatCame) {
   const std::vector<std::string> one_loop = {"--threads", "1"};
-  const Row rows[] = {
+  const LoopWaitRow rows[] = {
       {"deadline", one_loop, "mode=loop&wait=deadline&ms=30", 200, "events=4 same-thread"},
       {"deadline passed", one_loop, "mode=loop&wait=deadline&ms=-5", 200, "events=4 same-thread"},
       {"readable", one_loop, "mode=loop&wait=readable&ms=30", 200, "events=1 read=r same-thread"},
