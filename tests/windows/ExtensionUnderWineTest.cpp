@@ -23,6 +23,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -215,13 +216,23 @@ struct SiteSettings {
   std::string address = "127.0.0.1";  // of the back end; the TLS certificate names localhost and 127.0.0.1
 };
 
-// Installs the DLL's folder with RAVO.ini for the running back end.
-std::string Install(const std::string& name, const SiteSettings& settings) {
+// Installs the DLL's folder with RAVO.ini for the back end whose TLS port the
+// variable tls_port names, with the files of QX_CLIENT_CERTS named in
+// client_certificates in its clientcerts\.
+std::string Install(const std::string& name, const SiteSettings& settings, const char* tls_port = "QX_SIM_TLS_PORT",
+                    const std::vector<std::string>& client_certificates = {}) {
   const std::string work = Environment("QX_WORK");
   const std::string folder = work + "\\" + name + "\\";
   const std::string site = Environment("QX_SITE");
   std::string command = "xcopy /E /I /Q /Y \"" + site + "\" \"" + folder + "\" >NUL";
   if (std::system(command.c_str()) != 0) return {};
+  if (!client_certificates.empty() && !CreateDirectoryA((folder + "clientcerts").c_str(), nullptr)) return {};
+  for (const auto& file : client_certificates) {
+    if (!CopyFileA((Environment("QX_CLIENT_CERTS") + "\\" + file).c_str(), (folder + "clientcerts\\" + file).c_str(),
+                   FALSE)) {
+      return {};
+    }
+  }
   const char* end = settings.crlf ? "\r\n" : "\n";
   std::ostringstream ini;
   const std::string tls = settings.tls ? "true" : "false";
@@ -232,7 +243,7 @@ std::string Install(const std::string& name, const SiteSettings& settings) {
         "WebCallbackConfirmed=WebCallbackConfirmed.htm", "WebCallback=WebCallback.htm", "Response=Response.vxml",
         "CaptureCallData=CaptureCallData.htm", "[VEKASETTINGS]",
         "Address=" + settings.address, "Port=" + Environment("QX_SIM_PORT"),
-        "SSLPort=" + Environment("QX_SIM_TLS_PORT"), "ChatUsesSSL=" + tls, "CallbackUsesSSL=" + tls,
+        "SSLPort=" + Environment(tls_port), "ChatUsesSSL=" + tls, "CallbackUsesSSL=" + tls,
         "VoiceXMLUsesSSL=" + tls, "MinSockets=2", "MaxSockets=10", "MinSSLSockets=2", "MaxSSLSockets=10",
         "DebugOutput=yes", "Password=demo-secret", "[DIAGSETTINGS]", "TIME_INTERVAL_SEC=1", "MAX_MEMORY=100",
         "THRESHOLD=104"}) {
@@ -377,12 +388,36 @@ TEST_P(ExtensionUnderWineTest, ServesChatCallbackAndVoiceThenUnloadsCleanly) {
   }
 }
 
-// The back end's certificate chains to no trusted root: no connection is
-// made, the visitor gets the code for it, the trace says why, with the status
-// the Linux build reports. Run in a process of its own, before any test
-// trusted the CA: the system's chain engine keeps the roots it has seen.
-TEST_F(ExtensionUnderWineTest, AnUntrustedBackEndGetsNoConnection) {
-  const std::string folder = Install("tls-untrusted", SiteSettings{true, true, "localhost"});
+// A back end the module cannot trust gets no connection; the trace says why,
+// with the status the Linux build reports. The untrusted root runs in a
+// process of its own, before any test trusted the CA: the system's chain
+// engine keeps the roots it has seen.
+struct RefusedBackEnd {
+  const char* name;
+  bool ca_trusted;
+  SiteSettings site;
+  const char* tls_port;
+  const char* reason;  // of the trace line
+};
+
+const RefusedBackEnd kRefusedBackEnds[] = {
+    {"UntrustedRoot", false, {true, true, "localhost"}, "QX_SIM_TLS_PORT",
+     "The certificate chain was issued by an untrusted authority(-2146893019)."},
+    {"WrongHostName", true, {true, true, "localhost"}, "QX_WRONG_NAME_TLS_PORT",
+     "The target principal name is incorrect(-2146893022)."},
+    {"WrongAddress", true, {true, false, "127.0.0.1"}, "QX_WRONG_NAME_TLS_PORT",
+     "The target principal name is incorrect(-2146893022)."},
+};
+
+class RefusedBackEndTest : public ::testing::TestWithParam<RefusedBackEnd> {};
+
+TEST_P(RefusedBackEndTest, GetsNoConnection) {
+  const RefusedBackEnd& refused = GetParam();
+  std::optional<TrustedTestCa> trusted;
+  if (refused.ca_trusted) {
+    ASSERT_TRUE(trusted.emplace().ok());
+  }
+  const std::string folder = Install(std::string("refused-") + refused.name, refused.site, refused.tls_port);
   ASSERT_FALSE(folder.empty());
   {
     // The pool's first connections are made at the start.
@@ -390,11 +425,54 @@ TEST_F(ExtensionUnderWineTest, AnUntrustedBackEndGetsNoConnection) {
     ASSERT_TRUE(module.started());
   }
   const std::string trace = ReadFile(folder + "debug.txt");
-  EXPECT_NE(trace.find("TSecureSocket::Connect: PerformClientHandshake failed. The certificate chain was issued by "
-                       "an untrusted authority(-2146893019).\r\n"),
+  EXPECT_NE(trace.find(std::string("TSecureSocket::Connect: PerformClientHandshake failed. ") + refused.reason + "\r\n"),
             std::string::npos)
       << trace.substr(0, 2000);
   EXPECT_EQ(trace.find("Create Successfull"), std::string::npos) << "no connection was made";
+}
+
+INSTANTIATE_TEST_SUITE_P(BackEnds, RefusedBackEndTest, ::testing::ValuesIn(kRefusedBackEnds),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// A back end that asks for a client certificate from client CA b (its output,
+// QX_ASKING_LOG, names the one it was shown on each TLS connection), and a
+// clientcerts\ folder with none of that CA and a file without its key: the
+// exchange goes on without a certificate, and the trace names the useless
+// file as the Linux build does. (Wine's Schannel never asks its caller for
+// client credentials, so the choice by issuer is shown by
+// ClientCertificateStoreTest, the certificate's going out by the Linux build.)
+TEST(ClientCertificatesUnderWineTest, NoneFitsAndTheExchangeGoesOnWithout) {
+  TrustedTestCa trusted;
+  ASSERT_TRUE(trusted.ok());
+  const std::string folder = Install("client-certificates", SiteSettings{true, false, "localhost"},
+                                     "QX_ASKING_TLS_PORT", {"client-a.pfx", "a-no-key.pfx"});
+  ASSERT_FALSE(folder.empty());
+  const std::string log = Environment("QX_ASKING_LOG");
+  const std::size_t seen_before = ReadFile(log).size();
+  {
+    LoadedModule module(folder);
+    ASSERT_TRUE(module.started());
+    const Page start = module.Call("POST",
+                                   "varUserRequest=REQ_JS_START&varCustomerName=Ann&varCaption=Question&"
+                                   "varUserLanguage=en&varBusinessUnitName=Sales");
+    EXPECT_EQ(start.status, 200u);
+    EXPECT_FALSE(Between(start.body, "data-session=\"", '"').empty()) << start.body.substr(0, 400);
+  }
+  std::istringstream lines(ReadFile(log).substr(seen_before));
+  int connections = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("tls conn=", 0) != 0) continue;
+    ++connections;
+    EXPECT_NE(line.find(" client=-"), std::string::npos) << line;
+  }
+  EXPECT_GT(connections, 0);
+  const std::string trace = ReadFile(folder + "debug.txt");
+  EXPECT_EQ(trace.find("PerformClientHandshake failed"), std::string::npos) << trace.substr(0, 2000);
+  EXPECT_NE(trace.find("ClientCertificates: a-no-key.pfx is left out: no certificate with its key in " + folder +
+                       "clientcerts\\\r\n"),
+            std::string::npos)
+      << trace.substr(0, 2000);
+  EXPECT_EQ(trace.find(": client-a.pfx is left out"), std::string::npos);
 }
 
 std::string Describe(const ::testing::TestParamInfo<SiteSettings>& info) {

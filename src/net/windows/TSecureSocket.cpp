@@ -69,16 +69,9 @@ int TSecureSocket::CreateCredentials(bool server_side) {
   } else if (OfferedProtocols(protocol_mask_) == 0) {
     status = kStatusUnsupportedProtocol;
   } else {
-    SCHANNEL_CRED credentials{};
-    credentials.dwVersion = SCHANNEL_CRED_VERSION;
-    credentials.grbitEnabledProtocols = OfferedProtocols(protocol_mask_);
-    // The chain and name are checked here, after the handshake, so that the
-    // statuses are the module's own; no certificate goes out unasked.
-    credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-    TimeStamp expiry{};
+    // The chain and name are checked after the handshake.
     const SECURITY_STATUS acquired =
-        AcquireCredentialsHandleA(nullptr, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr,
-                                  &credentials, nullptr, nullptr, &credentials_, &expiry);
+        net::AcquireClientCredentials(OfferedProtocols(protocol_mask_), nullptr, credentials_);
     if (acquired == SEC_E_OK) {
       has_credentials_ = true;
     } else {
@@ -217,19 +210,9 @@ int TSecureSocket::ChooseClientCertificate() {
   PCCERT_CONTEXT chosen = net::FindClientCertificate(listed ? issuers.aIssuers : nullptr,
                                                      listed ? issuers.cIssuers : 0);
   if (listed && issuers.aIssuers != nullptr) FreeContextBuffer(issuers.aIssuers);
-  SCHANNEL_CRED credentials{};
-  credentials.dwVersion = SCHANNEL_CRED_VERSION;
-  credentials.grbitEnabledProtocols = OfferedProtocols(protocol_mask_);
-  credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-  if (chosen != nullptr) {
-    credentials.cCreds = 1;
-    credentials.paCred = &chosen;
-  }
   CredHandle replacement{};
-  TimeStamp expiry{};
   const SECURITY_STATUS acquired =
-      AcquireCredentialsHandleA(nullptr, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr,
-                                &credentials, nullptr, nullptr, &replacement, &expiry);
+      net::AcquireClientCredentials(OfferedProtocols(protocol_mask_), chosen, replacement);
   if (chosen != nullptr) CertFreeCertificateContext(chosen);
   if (acquired != SEC_E_OK) return StatusOf(acquired);
   FreeCredentialsHandle(&credentials_);
