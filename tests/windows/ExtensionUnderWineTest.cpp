@@ -388,8 +388,9 @@ TEST_P(ExtensionUnderWineTest, ServesChatCallbackAndVoiceThenUnloadsCleanly) {
   }
 }
 
-// A back end the module cannot trust gets no connection; the trace says why,
-// with the status the Linux build reports. The untrusted root runs in a
+// A back end the module cannot trust, or that speaks neither TLS 1.0 nor 1.2,
+// gets no connection; the trace says why, with the status the Linux build
+// reports. The untrusted root runs in a
 // process of its own, before any test trusted the CA: the system's chain
 // engine keeps the roots it has seen.
 struct RefusedBackEnd {
@@ -407,6 +408,8 @@ const RefusedBackEnd kRefusedBackEnds[] = {
      "The target principal name is incorrect(-2146893022)."},
     {"WrongAddress", true, {true, false, "127.0.0.1"}, "QX_WRONG_NAME_TLS_PORT",
      "The target principal name is incorrect(-2146893022)."},
+    {"Tls11Only", true, {true, false, "localhost"}, "QX_TLS11_TLS_PORT", "error=-2146893054"},
+    {"Tls13Only", true, {true, false, "localhost"}, "QX_TLS13_TLS_PORT", "error=-2146893054"},
 };
 
 class RefusedBackEndTest : public ::testing::TestWithParam<RefusedBackEnd> {};

@@ -52,6 +52,18 @@ DWORD OfferedProtocols(int mask) {
   return static_cast<DWORD>(mask) & (TSecureSocket::kTls10Client | TSecureSocket::kTls12Client);
 }
 
+// Whether the server's answer refuses the versions offered: a ServerHello
+// for another version, or a protocol_version alert. Each Schannel reports
+// that failure in its own words; the module's status names it.
+bool RefusesOfferedVersions(const std::string& answer) {
+  const auto byte = [&](std::size_t at) { return at < answer.size() ? static_cast<unsigned char>(answer[at]) : 0; };
+  constexpr unsigned char kAlert = 0x15, kHandshake = 0x16, kServerHello = 0x02, kProtocolVersion = 70;
+  if (byte(0) == kAlert) return byte(6) == kProtocolVersion;
+  if (byte(0) != kHandshake || byte(5) != kServerHello || answer.size() < 11) return false;
+  const int version = (byte(9) << 8) | byte(10);
+  return version != 0x0301 && version != 0x0303;
+}
+
 int VersionOf(DWORD protocol) {
   if ((protocol & SP_PROT_TLS1_0_CLIENT) != 0) return 0x0301;
   if ((protocol & SP_PROT_TLS1_2_CLIENT) != 0) return 0x0303;
@@ -172,7 +184,7 @@ int TSecureSocket::PerformClientHandshake(const std::string& target) {
       need_input = true;
       continue;
     }
-    if (FAILED(status)) return StatusOf(status);
+    if (FAILED(status)) return RefusesOfferedVersions(incoming_) ? kStatusUnsupportedProtocol : StatusOf(status);
     if (sent != 0) return sent;
     // What the call did not consume is the start of the next message.
     if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0) {
