@@ -63,6 +63,8 @@ struct Exchange {
   std::mutex mutex;
   std::condition_variable finished;
   bool done = false;
+  DWORD header_error = 0;  // the header callback fails with it as its last error
+  DWORD write_error = 0;   // WriteClient fails with it
 };
 
 BOOL WINAPI GetServerVariable(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size) {
@@ -90,6 +92,10 @@ BOOL WINAPI GetServerVariable(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD siz
 BOOL WINAPI WriteClient(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD) {
   auto* exchange = static_cast<Exchange*>(conn);
   std::lock_guard lock(exchange->mutex);
+  if (exchange->write_error != 0) {
+    SetLastError(exchange->write_error);
+    return FALSE;
+  }
   exchange->page.append(static_cast<const char*>(buffer), *bytes);
   return TRUE;
 }
@@ -104,6 +110,10 @@ BOOL WINAPI ServerSupportFunction(HCONN conn, DWORD request, LPVOID buffer, LPDW
   std::lock_guard lock(exchange->mutex);
   switch (request) {
     case HSE_REQ_SEND_RESPONSE_HEADER:
+      if (exchange->header_error != 0) {
+        SetLastError(exchange->header_error);
+        return FALSE;
+      }
       exchange->statusLine = buffer != nullptr ? static_cast<const char*>(buffer) : "200 OK";
       exchange->headers = data != nullptr ? reinterpret_cast<const char*>(data) : "";
       return TRUE;
@@ -143,8 +153,10 @@ class LoadedModule {
   const std::string& description() const { return description_; }
   DWORD version() const { return versionNumber_; }
 
-  Page Call(const std::string& method, const std::string& text) {
+  Page Call(const std::string& method, const std::string& text, DWORD header_error = 0, DWORD write_error = 0) {
     Exchange exchange;
+    exchange.header_error = header_error;
+    exchange.write_error = write_error;
     exchange.method = method;
     (method == "POST" ? exchange.body : exchange.query) = text;
     EXTENSION_CONTROL_BLOCK ecb{};
@@ -435,6 +447,48 @@ TEST_P(RefusedBackEndTest, GetsNoConnection) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BackEnds, RefusedBackEndTest, ::testing::ValuesIn(kRefusedBackEnds),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// The web server's callbacks fail as a Windows web server's do, with the
+// reason in GetLastError: the visitor's status becomes 500 and the trace names
+// the reason; a client that went away (10054) as the headers go out is no
+// failure of the module's.
+struct CallbackFailure {
+  const char* name;
+  DWORD header_error;
+  DWORD write_error;
+  DWORD status;
+  const char* trace;  // null: no failure traced
+};
+
+const CallbackFailure kCallbackFailures[] = {
+    {"HeadersRefused", ERROR_NETNAME_DELETED, 0, 500, "AsyncThreadProc: Unable to write headers, Win32 rc=64\r\n"},
+    {"BodyRefused", 0, ERROR_NETNAME_DELETED, 500, "AsyncThreadProc: Unable to write body, Win32 rc=64\r\n"},
+    {"ClientGoneAsTheHeadersGoOut", 10054 /* WSAECONNRESET */, 0, 200, nullptr},
+};
+
+class CallbackFailureTest : public ::testing::TestWithParam<CallbackFailure> {};
+
+TEST_P(CallbackFailureTest, IsReadFromTheLastError) {
+  const CallbackFailure& c = GetParam();
+  const std::string folder = Install(std::string("failing-") + c.name, SiteSettings{});
+  ASSERT_FALSE(folder.empty());
+  {
+    LoadedModule module(folder);
+    ASSERT_TRUE(module.started());
+    const Page voice = module.Call("GET", "varUserRequest=REQ_VXML_INITIALIZE&varUniqueID=f&varANI=1&varDNIS=2",
+                                   c.header_error, c.write_error);
+    EXPECT_EQ(voice.status, c.status);
+  }
+  const std::string trace = ReadFile(folder + "debug.txt");
+  if (c.trace != nullptr) {
+    EXPECT_NE(trace.find(c.trace), std::string::npos) << trace.substr(0, 3000);
+  } else {
+    EXPECT_EQ(trace.find("Unable to write"), std::string::npos) << trace.substr(0, 3000);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Callbacks, CallbackFailureTest, ::testing::ValuesIn(kCallbackFailures),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // A back end that asks for a client certificate from client CA b (its output,
