@@ -108,7 +108,7 @@ DiagThread::~DiagThread() {
     std::lock_guard lock(shared_->mutex);
     shared_->stop = true;
     const auto own_limit = start + shared_->timing.stopLimit;
-    give_up = shared_->finish_by ? std::min(own_limit, *shared_->finish_by) : own_limit;
+    give_up = shared_->finish_by ? std::min(own_limit, *shared_->finish_by + shared_->timing.lateGrace) : own_limit;
   }
   shared_->wake.notify_all();
   if (!thread_.joinable()) return;

@@ -32,6 +32,12 @@ class DiagThread {
     // What the last report leaves of the stop's time for the thread to write
     // down what it could not send and end.
     std::chrono::milliseconds finishMargin{500};
+    // How long deleting the thread waits for it past the FinishBy deadline. By
+    // then every wait of the thread's is cut short and only its last steps are
+    // left, which a busy machine may delay; a web server unloads the module
+    // right after its stop, and a thread still running then takes the
+    // server's process down.
+    std::chrono::milliseconds lateGrace{1500};
   };
 
   // Starts the thread on link with the report interval in milliseconds and
@@ -42,7 +48,7 @@ class DiagThread {
   // Before diagnostics are disabled, when the stop has a time budget: the last
   // report waits for the back end until deadline less finishMargin instead of
   // the exchange's own timeouts, and deleting the thread waits for it no
-  // longer than until deadline.
+  // longer than until deadline plus lateGrace.
   void FinishBy(std::chrono::steady_clock::time_point deadline);
 
   // Waits for the thread (it ends once diagnostics are disabled) at most
