@@ -212,6 +212,23 @@ TEST_F(DiagLinkTest, StopGivesUpOnAHungHeartbeatAtItsLimitAndTheThreadFinishesLa
   EXPECT_TRUE(reports.back().back().ends_with("::Finishing DiagThread...::Diags::448"));
 }
 
+// A last report that runs a little past the stop's deadline, as on a busy
+// machine: the stop waits for the thread, which a web server would otherwise
+// unload the module under.
+TEST_F(DiagLinkTest, StopWaitsForALastReportJustPastItsDeadline) {
+  diag::DiagThread::Timing timing;
+  timing.firstDelay = 0ms;
+  Start(timing, 100);
+  ASSERT_TRUE(link_.WaitForHeartbeats(1));
+  const auto deadline = std::chrono::steady_clock::now() + 100ms;
+  link_.SetReportResult({false, 0}, [deadline] { std::this_thread::sleep_until(deadline + 300ms); });
+  thread_->FinishBy(deadline);
+  diag::SetDiagEnabled(false);
+  thread_.reset();
+  EXPECT_EQ(diag::DiagThread::RunningThreads(), 0) << "joined, not left running";
+  EXPECT_EQ(dir_.Read("debug.txt").find("did not end within"), std::string::npos);
+}
+
 class DiagThreadTest : public SimExtensionFixture<> {
  protected:
   void TearDown() override {
