@@ -13,8 +13,11 @@
 // waits until the previous call returned, even one answered 504 meanwhile.
 //
 // While the module has a request the connection reads on: pipelined requests
-// wait in the buffer, and a client that leaves (end of stream or reset) is
-// noticed at once: its request is dropped (499 in the log).
+// wait in the buffer, and a client whose connection is reset is noticed at
+// once: its request is dropped (499 in the log). An end of stream is not
+// enough: a client that half-closed after its requests waits for their
+// answers, and cannot be told from one that left until the answer is
+// written; a write that fails is logged 499 too.
 //
 // Threads: everything on the connection's loop, except TellModuleDone.
 // Kept alive by the handlers that hold it (shared_from_this).
@@ -32,6 +35,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "host/HostRequest.h"
 #include "host/RequestParser.h"
@@ -86,6 +90,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // client left) just the close.
   void ForceAnswer(unsigned status);
   void Refuse(unsigned status, bool close, const char* allow = nullptr);
+  // Every answer, once: counted in the metrics and written to the access log
+  // (target as the log shows it, bytes of body sent, note after them).
+  void NoteAnswer(unsigned status, std::string_view target, std::size_t bytes, std::string_view note = {});
+  // Whether the answer about to go closes the connection.
+  bool Closing() const;
+  // While the module has the request of a client that ended its stream:
+  // a reset drops it (499).
+  void WatchForReset();
   void Write(StringResponse response, bool close);
   void WriteFile(FileResponse response, bool close);
   // Writes message, kept by the connection until OnWritten.
@@ -127,9 +139,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool busy_counted_ = false;             // counted in serving_.busy
   bool reading_ = false;
   bool peer_done_ = false;                // the client's end of stream came
+  bool watching_reset_ = false;           // WatchForReset's wait is out
   bool close_after_write_ = false;
   std::optional<StringResponse> response_;
   std::optional<FileResponse> file_response_;
+  // The module's answer to a client that ended its stream is noted once its
+  // write ends: 499 when the client could not take it.
+  struct UnwrittenNote {
+    unsigned status;
+    std::size_t bytes;
+    std::string note;
+  };
+  std::optional<UnwrittenNote> unwritten_note_;
 
   Clock::time_point head_since_;     // the wait for this head began
   Clock::time_point last_io_;        // the last bytes read or written
