@@ -25,7 +25,8 @@ namespace {
 constexpr unsigned kMaxThreads = 512;
 // A module call this long is taken for blocked: its loop goes to another thread.
 constexpr auto kStuckAfter = std::chrono::microseconds(2000);
-constexpr auto kWatchInterval = std::chrono::microseconds(1000);
+// With no module call seen for this long, the watchdog sleeps until one begins.
+constexpr auto kQuietBeforeSleep = std::chrono::milliseconds(50);
 constexpr auto kSpareIdle = std::chrono::seconds(10);
 // How long shutdown, past the grace, waits for the answers it forced to go
 // out and the connections to close, and then for the loops' threads.
@@ -68,7 +69,7 @@ bool HttpHost::Start(std::string& error) {
   if (!note.empty()) LogLimited("connection limit", note);
 
   loops_ = std::make_unique<EventLoops>(
-      EventLoops::Limits{LoopCount(options_), kMaxThreads, kStuckAfter, kWatchInterval, kSpareIdle});
+      EventLoops::Limits{LoopCount(options_), kMaxThreads, kStuckAfter, kQuietBeforeSleep, kSpareIdle});
   serving_ = std::make_unique<Serving>(options_, module_, max_connections, port_, loops_->size());
   acceptor_ = std::make_unique<Acceptor>(
       *loops_, serving_->connections,
