@@ -39,11 +39,11 @@ std::int64_t Nanoseconds(std::chrono::steady_clock::duration duration) {
 
 }  // namespace
 
-Connection::Connection(Serving& serving, asio::ip::tcp::socket socket, PeerAddress peer, std::size_t loop_index)
+Connection::Connection(Serving& serving, LoopSocket socket, PeerAddress peer, std::size_t loop_index)
     : serving_(serving),
       executor_(socket.get_executor()),
       socket_(std::move(socket)),
-      timer_(executor_),
+      timer_(socket_.get_executor()),
       peer_(peer),
       loop_index_(loop_index) {}
 
@@ -279,8 +279,7 @@ void Connection::ServeStatic() {
     return;
   }
   const auto headers = [&](auto& response) {
-    response.result(status);
-    response.reason(ReasonPhrase(status));
+    SetStatus(response, status);
     if (!wrong_path_) {
       response.set(http::field::etag, file.etag);
       response.set(http::field::last_modified, file.last_modified);
@@ -409,8 +408,7 @@ void Connection::AnswerFromModule() {
   metrics.RecordDuration(request.operation, Nanoseconds(Clock::now() - handed_over_));
   if (answer.status == 204 || answer.status == 304) answer.body.clear();
   StringResponse response;
-  response.result(answer.status);
-  response.reason(ReasonPhrase(answer.status));
+  SetStatus(response, answer.status);
   bool has_type = false;
   for (const auto& header : answer.headers) {
     has_type = has_type || text::EqualsIgnoringCase(header.name, "Content-Type");
@@ -550,7 +548,7 @@ void Connection::Stop() {
 void Connection::Linger() {
   state_ = State::kLingering;
   boost::system::error_code ignored;
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+  socket_.shutdown(asio::socket_base::shutdown_send, ignored);
   linger_until_ = Clock::now() + kLinger;
   ArmTimer();
   Read();
@@ -566,7 +564,7 @@ void Connection::Close() {
   }
   boost::system::error_code ignored;
   timer_.cancel();
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.shutdown(asio::socket_base::shutdown_both, ignored);
   socket_.close(ignored);
   serving_.connections_by_loop[loop_index_].erase(this);
   serving_.connections.Release(peer_.address);

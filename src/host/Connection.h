@@ -24,8 +24,6 @@
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/file_body.hpp>
 #include <boost/beast/http/message.hpp>
@@ -37,6 +35,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/EventLoops.h"
 #include "host/HostRequest.h"
 #include "host/RequestParser.h"
 #include "host/ServerVariables.h"
@@ -48,7 +47,7 @@ namespace host {
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   // On any thread; Start then runs on socket's loop, loop_index.
-  Connection(Serving& serving, boost::asio::ip::tcp::socket socket, PeerAddress peer, std::size_t loop_index);
+  Connection(Serving& serving, LoopSocket socket, PeerAddress peer, std::size_t loop_index);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
@@ -119,8 +118,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   Serving& serving_;
   const boost::asio::any_io_executor executor_;  // the loop's; read-only, any thread
-  boost::asio::ip::tcp::socket socket_;
-  boost::asio::steady_timer timer_;
+  LoopSocket socket_;
+  LoopTimer timer_;
   const PeerAddress peer_;
   const std::size_t loop_index_;
 

@@ -93,7 +93,10 @@ void EventLoops::Run(Loop* loop) {
   while (loop != nullptr) {
     t_loop = loop;
     t_lost = false;
-    while (!t_lost && !loop->context.stopped()) loop->context.run_one();
+    // run_one is 0 once the loop is stopped (its work guard keeps it from
+    // running out of work otherwise).
+    while (!t_lost && loop->context.run_one() != 0) {
+    }
     t_loop = nullptr;
     loop = NextLoop();
   }

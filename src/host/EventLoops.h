@@ -20,8 +20,11 @@
 // from any thread.
 #pragma once
 
+#include <boost/asio/basic_stream_socket.hpp>
+#include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -34,6 +37,13 @@
 #include <vector>
 
 namespace host {
+
+// A connection's socket and timer, bound to their loop's own executor type
+// rather than a type-erased one, which every operation would copy.
+using LoopSocket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::io_context::executor_type>;
+using LoopTimer = boost::asio::basic_waitable_timer<std::chrono::steady_clock,
+                                                    boost::asio::wait_traits<std::chrono::steady_clock>,
+                                                    boost::asio::io_context::executor_type>;
 
 class EventLoops {
  public:

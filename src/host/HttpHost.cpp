@@ -73,7 +73,7 @@ bool HttpHost::Start(std::string& error) {
   serving_ = std::make_unique<Serving>(options_, module_, max_connections, port_, loops_->size());
   acceptor_ = std::make_unique<Acceptor>(
       *loops_, serving_->connections,
-      [this](boost::asio::ip::tcp::socket socket, PeerAddress peer, std::size_t loop) {
+      [this](LoopSocket socket, PeerAddress peer, std::size_t loop) {
         auto connection = std::make_shared<Connection>(*serving_, std::move(socket), peer, loop);
         boost::asio::post(loops_->Context(loop), [connection] { connection->Start(); });
       });
