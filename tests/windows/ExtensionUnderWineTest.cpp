@@ -444,6 +444,9 @@ TEST_P(RefusedBackEndTest, GetsNoConnection) {
             std::string::npos)
       << trace.substr(0, 2000);
   EXPECT_EQ(trace.find("Create Successfull"), std::string::npos) << "no connection was made";
+  // The last report tries the back end until the stop's deadline: its thread
+  // must still end before the DLL goes.
+  EXPECT_EQ(trace.find("did not end within"), std::string::npos) << trace.substr(0, 3000);
 }
 
 INSTANTIATE_TEST_SUITE_P(BackEnds, RefusedBackEndTest, ::testing::ValuesIn(kRefusedBackEnds),
