@@ -15,8 +15,9 @@
 namespace net {
 namespace {
 
-// A file's certificates: the one with a private key, the one to present, and
-// the intermediates that came with it.
+// A usable file: its store (the certificate and any intermediates that came
+// with it) and, from it, the certificate with a private key, which is the one
+// presented.
 struct ClientFile {
   HCERTSTORE store;
   PCCERT_CONTEXT certificate;

@@ -1,7 +1,8 @@
 // The Windows side of the TLS layer's module-wide state: whether it is
 // loaded, the certificates this side can present when a server asks for one
 // (the PKCS #12 files <name>.pfx, without a password, in the client
-// certificate folder), and the address check of a server's certificate.
+// certificate folder), the credentials a handshake is made with, and the
+// address check of a server's certificate.
 //
 // Threads: loaded and unloaded while no secure socket is being made; read from
 // any number of handshakes at once.
