@@ -5,7 +5,9 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <optional>
 
+#include "backend/ReservedConnection.h"
 #include "backend/ResponseReader.h"
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
@@ -174,7 +176,8 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
   for (int attempts = kAttempts; attempts > 0;) {
     diag::TraceLine(use_ssl ? "CRAVOExtension::CommunicateWithVEKACS: Getting socket from SSL pool ... \n"
                             : "CRAVOExtension::CommunicateWithVEKACS: Getting socket from non-SSL pool ... \n");
-    Connection connection = Generic::Borrow<TRSocket>(pool, retrying);
+    std::optional<Connection> reserved = ReservedConnection::Take(pool.get());
+    Connection connection = reserved ? std::move(*reserved) : Generic::Borrow<TRSocket>(pool, retrying);
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: m_freeList.size = %d, m_inUseList.size = %d\n",
                     pool != nullptr ? pool->FreeCount() : 0, pool != nullptr ? pool->InUseCount() : 0);
     if (!connection) {

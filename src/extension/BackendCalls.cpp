@@ -3,7 +3,10 @@
 #include <memory>
 #include <optional>
 
+#include "backend/ReservedConnection.h"
 #include "diag/TraceLog.h"
+#include "extension/Dispatch.h"
+#include "extension/LoopBorrow.h"
 #include "extension/LoopResponse.h"
 #include "extension/RAVO.h"
 #include "isapi/EventLoopService.h"
@@ -78,4 +81,36 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
 
 bool CRAVOExtension::GetVEKACSResponse(TRSocket& connection, std::string& response, std::string& error) {
   return m_backend.ReadResponse(connection, response, error);
+}
+
+std::uint32_t CRAVOExtension::Serve(isapi::ControlBlock* ecb, std::string_view query, std::string_view command) {
+  const std::optional<RequestLoop> loop = RequestLoop::Offered(ecb);
+  if (!loop) return RunCall(ecb, query, command);
+  const DispatchRow* row =
+      FindDispatchRow(m_routes.requests, ExtractCommonValues(query.empty() ? command : query, "").requestName);
+  std::shared_ptr<BackendClient::ConnectionPool> pool;
+  if (row != nullptr) {
+    switch (row->service) {
+      case BackendService::kNone: break;
+      case BackendService::kChat: pool = m_backend.PoolFor(m_settings.chatUsesSSL); break;
+      case BackendService::kCallback: pool = m_backend.PoolFor(m_settings.callbackUsesSSL); break;
+      case BackendService::kVoice: pool = m_backend.PoolFor(m_settings.voiceXmlUsesSSL); break;
+      case BackendService::kPlainPool: pool = m_backend.PoolFor(false); break;
+    }
+  }
+  if (!pool) return RunCall(ecb, query, command);
+  auto later = [this, ecb, pool, kept_query = std::string(query), kept_command = std::string(command)](
+                   BackendClient::Connection connection, bool abandoned) {
+    if (abandoned) {
+      // Answered by the host already; the call never ran.
+      isapi::DoneWithSession(ecb);
+      return;
+    }
+    const ReservedConnection reserved(pool.get(), std::move(connection));
+    RunLaterCall(ecb, kept_query, kept_command);
+  };
+  std::optional<BackendClient::Connection> ready = LoopBorrow::Start(pool, *loop, std::move(later));
+  if (!ready) return isapi::kStatusPending;
+  const ReservedConnection reserved(pool.get(), std::move(*ready));
+  return RunCall(ecb, query, command);
 }

@@ -36,7 +36,8 @@ bool LoopResponse::Start(std::unique_ptr<AsyncRequestInfo>& info, const RequestL
 }
 
 bool LoopResponse::WaitForData() {
-  return loop_.Wait(info_->connection->handle(), QX_LOOP_READABLE, deadline_ns_, &LoopResponse::OnEvent, this);
+  const std::uint32_t events = info_->connection->WaitsToWrite() ? QX_LOOP_WRITABLE : QX_LOOP_READABLE;
+  return loop_.Wait(info_->connection->handle(), events, deadline_ns_, &LoopResponse::OnEvent, this);
 }
 
 void LoopResponse::OnEvent(void* context, std::uint32_t events) {
