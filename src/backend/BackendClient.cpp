@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr int kSendTimeoutSeconds = 90;
 constexpr int kAttempts = 3;
 
 unsigned long Handle(const TRSocket* socket) {
@@ -100,7 +99,7 @@ bool BackendClient::StartWorker(const PendingJob& job, Connection& connection) {
   // std::function needs a copyable job: the connection travels in a shared
   // holder that only the worker ever empties.
   auto holder = std::make_shared<Connection>(std::move(connection));
-  if (workers_.Run([job, holder] { job(std::move(*holder)); })) return true;
+  if (workers_.Run([job, holder] { job(std::move(*holder), std::string(), 0); })) return true;
   connection = std::move(*holder);
   return false;
 }
@@ -213,23 +212,22 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Sending %d bytes to socket %08lX ... \n",
                     static_cast<int>(request.size()), Handle(connection.get()));
     std::size_t sent = 0;
-    int rc = connection->Send(request.data(), request.size(), sent, kSendTimeoutSeconds, 0);
+    // On the loop the send never waits: what the socket cannot take now goes
+    // out from the loop, before the answer is read.
+    int rc = connection->Send(request.data(), request.size(), sent, job_here ? 0 : kSendTimeoutSeconds, 0);
+    const bool rest_later = job_here && rc == TRSocket::kSendWouldBlock;
+    if (rest_later) rc = 0;
     // Half a request leaves the back end waiting for the rest, so no answer
     // can come: a short count is a failed send whatever the socket reported.
-    if (rc == 0 && sent != request.size()) rc = ETIMEDOUT;
+    if (rc == 0 && sent != request.size() && !rest_later) rc = ETIMEDOUT;
     if (rc != 0) {
-      diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Send for socket %08lX failed, rc=%d\n",
-                      Handle(connection.get()), rc);
-      error = protocol::Text(protocol::Code::kExchangeFailed);
-      diag::AddDiag(diag::kLevelWarn, "CRAVOExtension::CommunicateWithVEKACS cannot send on socket: " + std::to_string(rc),
-                    "ISAPI", __LINE__);
+      error = SendFailed(*connection, rc);
       result = false;
     } else {
-      diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Send for socket %08lX OK, %d bytes sent\n",
-                      Handle(connection.get()), static_cast<int>(sent));
+      if (!rest_later) Sent(*connection, sent);
       if (job != nullptr) {
         if (job_here || StartWorker(*job, connection)) {
-          if (job_here) (*job)(std::move(connection));
+          if (job_here) (*job)(std::move(connection), rest_later ? request.substr(sent) : std::string(), sent);
           diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::CommunicateWithVEKACS leaving", "ISAPI", 0);
           diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Exiting successfully\n");
           return true;
@@ -262,4 +260,17 @@ bool BackendClient::ReadResponse(TRSocket& connection, std::string& response, st
     reader.Received(rc, got, waited_out);
   }
   return reader.Finish(response, error);
+}
+
+void BackendClient::Sent(const TRSocket& connection, std::size_t sent) {
+  diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Send for socket %08lX OK, %d bytes sent\n",
+                  Handle(&connection), static_cast<int>(sent));
+}
+
+std::string BackendClient::SendFailed(const TRSocket& connection, int rc) {
+  diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Send for socket %08lX failed, rc=%d\n", Handle(&connection),
+                  rc);
+  diag::AddDiag(diag::kLevelWarn, "CRAVOExtension::CommunicateWithVEKACS cannot send on socket: " + std::to_string(rc),
+                "ISAPI", __LINE__);
+  return protocol::Text(protocol::Code::kExchangeFailed);
 }

@@ -1,5 +1,6 @@
 // The extension's back-end operations: thin entries onto the back-end client
 // under the names the traces use, and the heartbeat request.
+#include <cerrno>
 #include <memory>
 #include <optional>
 
@@ -64,13 +65,19 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
   // the caller when no worker thread could take it.
   auto holder = std::make_shared<std::unique_ptr<AsyncRequestInfo>>(std::move(*pending));
   const std::optional<RequestLoop> loop = RequestLoop::Offered((*holder)->ecb);
-  BackendClient::PendingJob job = [this, holder, loop](BackendClient::Connection connection) {
+  BackendClient::PendingJob job = [this, holder, loop](BackendClient::Connection connection, std::string unsent,
+                                                   std::size_t sent) {
     (*holder)->connection = std::move(connection);
     const auto answer = [this](std::unique_ptr<AsyncRequestInfo> info, bool ok, const std::string& reply,
                                const std::string& failure) { AnswerPending(std::move(info), ok, reply, failure); };
+    if (loop && LoopResponse::Start(*holder, *loop, answer, unsent, sent)) return;
     // The host refusing its loop for a request it just handed over would be
-    // a fault of its own; the request is then answered the old way.
-    if (loop && LoopResponse::Start(*holder, *loop, answer)) return;
+    // a fault of its own: with the request out whole, it is answered the old
+    // way; with part of it still here, the exchange has failed.
+    if (!unsent.empty()) {
+      answer(std::move(*holder), false, {}, BackendClient::SendFailed(*(*holder)->connection, ECANCELED));
+      return;
+    }
     AsyncThreadProc(std::move(*holder));
   };
   // With the host's loop the job only arms the first wait, so it runs here.

@@ -143,6 +143,7 @@ int TRSocket::Receive(char* buffer, std::size_t length, std::size_t& received, b
                       int timeout_s, int flags, bool fill) {
   received = 0;
   timed_out = false;
+  waits_to_write_ = false;
   const int try_flags = net::ReceiveFlags(flags, timeout_s < 0);
   while (true) {
     const net::SocketCount count =
@@ -167,6 +168,7 @@ int TRSocket::Receive(char* buffer, std::size_t length, std::size_t& received, b
 
 int TRSocket::Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s, int flags) {
   sent = 0;
+  waits_to_write_ = false;
   const int try_flags = net::SendFlags(flags, timeout_s == -1);
   while (sent < length) {
     const net::SocketCount count = send(net::Native(handle_), data + sent, net::CallLength(length - sent), try_flags);
@@ -177,6 +179,10 @@ int TRSocket::Send(const char* data, std::size_t length, std::size_t& sent, int 
     const int error = net::LastSocketError();
     if (net::Interrupted(error)) continue;
     if (!net::WouldBlock(error)) return error;
+    if (timeout_s == 0) {
+      waits_to_write_ = true;
+      return kSendWouldBlock;
+    }
     const int waited = WaitFor(POLLOUT, timeout_s);
     if (waited == 1) return net::kTimedOut;
     if (waited != 0) return waited;

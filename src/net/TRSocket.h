@@ -52,8 +52,12 @@ class TRSocket {
   // each time the socket is not writable. A wait that runs out is ETIMEDOUT,
   // with sent telling how far it got: part of a message is on the wire, so
   // the connection is out of step and serves no further exchange.
+  // A timeout_s of 0 never waits: a socket that cannot take more now gives
+  // kSendWouldBlock, with sent telling how far it got and WaitsToWrite
+  // which readiness lets it go on (TLS may have to read first).
   virtual int Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s,
                    int flags);
+  static constexpr int kSendWouldBlock = -3;
   // Reads and discards what is waiting without waiting for more.
   virtual int Flush(std::size_t& discarded);
 
@@ -65,8 +69,9 @@ class TRSocket {
   int GetHostName(std::string* address, int& port) const;
 
   int handle() const { return handle_; }
-  // True when the last Receive that ran out of its timeout was waiting to
-  // write: TLS may have to write before it can read on.
+  // True when the last Receive that ran out of its timeout, or the last Send
+  // that would have blocked, was waiting to write: TLS may have to write
+  // before it can read on, or read before it can write on.
   bool WaitsToWrite() const { return waits_to_write_; }
 
  protected:

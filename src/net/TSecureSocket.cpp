@@ -182,6 +182,7 @@ int TSecureSocket::HandshakeStep(bool& to_write) {
 
 int TSecureSocket::Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s, int) {
   sent = 0;
+  waits_to_write_ = false;
   if (ssl_ == nullptr || broken_) return kStatusInternalError;
   while (sent < length) {
     ERR_clear_error();
@@ -195,6 +196,10 @@ int TSecureSocket::Send(const char* data, std::size_t length, std::size_t& sent,
     const int system_error = errno;
     ERR_clear_error();
     if (IsWant(error)) {
+      if (timeout_s == 0) {
+        waits_to_write_ = error == SSL_ERROR_WANT_WRITE;
+        return kSendWouldBlock;
+      }
       const int waited = WaitForTls(error, timeout_s);
       if (waited == 0) continue;
       if (waited == 1) {
