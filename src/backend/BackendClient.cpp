@@ -189,8 +189,7 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
     }
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Socket %08lX retrieved from pool\n", Handle(connection.get()));
     if (connection->IsClosed()) {
-      diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Socket %08lX is CLOSED...trying to get another one.\n",
-                      Handle(connection.get()));
+      FoundClosed(*connection);
       error = protocol::Text(protocol::Code::kNoConnection);
       result = false;
       GiveBack(connection, false);
@@ -273,4 +272,9 @@ std::string BackendClient::SendFailed(const TRSocket& connection, int rc) {
   diag::AddDiag(diag::kLevelWarn, "CRAVOExtension::CommunicateWithVEKACS cannot send on socket: " + std::to_string(rc),
                 "ISAPI", __LINE__);
   return protocol::Text(protocol::Code::kExchangeFailed);
+}
+
+void BackendClient::FoundClosed(const TRSocket& connection) {
+  diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Socket %08lX is CLOSED...trying to get another one.\n",
+                  Handle(&connection));
 }

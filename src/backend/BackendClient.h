@@ -91,6 +91,8 @@ class BackendClient {
   // The trace and records of a send that ended, wherever it ended: sent
   // bytes in all; and a failure with rc, giving the error code to answer.
   static void Sent(const TRSocket& connection, std::size_t sent);
+  // The trace of an idle connection found closed, skipped for another.
+  static void FoundClosed(const TRSocket& connection);
   static std::string SendFailed(const TRSocket& connection, int rc);
   // Reads one response from connection; leaves the connection closed when
   // what remains on it could not be discarded.

@@ -57,6 +57,7 @@ bool LoopBorrow::Claimed(const Pool::Claim& claim) {
       Connection connection(pool_, claim.object);
       if (!connection->IsClosed()) return Finish(std::move(connection));
       // Closed by the back end while idle: as a blocking borrower would.
+      BackendClient::FoundClosed(*connection);
       (void)connection.Fail();
       retrying_ = true;
       if (--closed_left_ < 0) return Finish({});

@@ -100,6 +100,7 @@ struct LoopRequest {
   static void OnReplaced(void* context, uint32_t) {
     auto* self = static_cast<LoopRequest*>(context);
     Write(self->ecb, "the replaced wait called back");
+    Done(self->ecb);
   }
 };
 
