@@ -66,12 +66,12 @@ void Acceptor::Accept() {
   if (!acceptor_.is_open()) return;
   const std::size_t loop = next_loop_;
   acceptor_.async_accept(loops_.Context(loop), peer_,
-                         [this](const boost::system::error_code& error, boost::asio::ip::tcp::socket socket) {
+                         [this](const boost::system::error_code& error, LoopSocket socket) {
                            OnAccept(error, std::move(socket));
                          });
 }
 
-void Acceptor::OnAccept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket) {
+void Acceptor::OnAccept(const boost::system::error_code& error, LoopSocket socket) {
   if (error == boost::asio::error::operation_aborted || !acceptor_.is_open()) return;
   if (error) {
     const int number = error.value();
@@ -90,12 +90,13 @@ void Acceptor::OnAccept(const boost::system::error_code& error, boost::asio::ip:
     Accept();
     return;
   }
-  const PeerAddress peer{htonl(peer_.address().to_v4().to_uint()), peer_.port()};
+  PeerAddress peer{htonl(peer_.address().to_v4().to_uint()), peer_.port(), {}};
   switch (connections_.Admit(peer.address)) {
     case OpenConnections::Verdict::kAdmitted: {
       const std::size_t loop = next_loop_;
       next_loop_ = (next_loop_ + 1) % loops_.size();
-      admitted_(std::move(socket), peer, loop);
+      peer.text = peer_.address().to_string();
+      admitted_(std::move(socket), std::move(peer), loop);
       break;
     }
     case OpenConnections::Verdict::kFull:
@@ -122,7 +123,7 @@ bool Acceptor::RefuseWithSpare() {
   return spare_fd_ >= 0 && fd >= 0;
 }
 
-void Acceptor::Refuse(boost::asio::ip::tcp::socket& socket, const char* why) {
+void Acceptor::Refuse(LoopSocket& socket, const char* why) {
   LogLimited(why, std::string(why) + " (" + std::to_string(connections_.open()) +
                       " open); answering 503 to new connections");
   WriteStatusPageTo(socket.native_handle(), 503);

@@ -25,7 +25,7 @@ class Acceptor {
  public:
   // Starts serving an admitted connection, on any thread; loop: the index of
   // the loop socket belongs to.
-  using Admitted = std::function<void(boost::asio::ip::tcp::socket socket, PeerAddress peer, std::size_t loop)>;
+  using Admitted = std::function<void(LoopSocket socket, PeerAddress peer, std::size_t loop)>;
 
   Acceptor(EventLoops& loops, OpenConnections& connections, Admitted admitted);
   ~Acceptor();
@@ -41,10 +41,10 @@ class Acceptor {
 
  private:
   void Accept();
-  void OnAccept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
+  void OnAccept(const boost::system::error_code& error, LoopSocket socket);
   // Out of descriptors: the spare one makes room to accept and refuse.
   bool RefuseWithSpare();
-  void Refuse(boost::asio::ip::tcp::socket& socket, const char* why);
+  void Refuse(LoopSocket& socket, const char* why);
   void Pause();
 
   EventLoops& loops_;

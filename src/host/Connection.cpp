@@ -1,6 +1,7 @@
 #include "host/Connection.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <boost/asio/post.hpp>
@@ -38,11 +39,11 @@ std::int64_t Nanoseconds(std::chrono::steady_clock::duration duration) {
 
 }  // namespace
 
-Connection::Connection(Serving& serving, asio::ip::tcp::socket socket, PeerAddress peer, std::size_t loop_index)
+Connection::Connection(Serving& serving, LoopSocket socket, PeerAddress peer, std::size_t loop_index)
     : serving_(serving),
       executor_(socket.get_executor()),
       socket_(std::move(socket)),
-      timer_(executor_),
+      timer_(socket_.get_executor()),
       peer_(peer),
       loop_index_(loop_index) {}
 
@@ -62,7 +63,7 @@ void Connection::TellModuleDone(const std::weak_ptr<Connection>& connection, std
 }
 
 void Connection::Read() {
-  if (reading_ || state_ == State::kClosed) return;
+  if (reading_ || peer_done_ || state_ == State::kClosed) return;
   if (state_ != State::kHead && state_ != State::kBody && state_ != State::kLingering &&
       buffer_.size() >= kMaxBufferedAhead) {
     return;
@@ -100,10 +101,12 @@ void Connection::Process() {
       Parse();
       return;
     case State::kModule:
-      // The client left while the module has its request: it is dropped.
+      // An end of stream is a client that half-closed as much as one that
+      // left: the two cannot be told apart until the answer is written. So
+      // the request stays (its pending timeout bounds it), and only a reset
+      // says that the client is gone.
       if (peer_done_) {
-        ForceAnswer(499);
-        Close();
+        WatchForReset();
         return;
       }
       Read();
@@ -119,6 +122,23 @@ void Connection::Process() {
     case State::kClosed:
       return;
   }
+}
+
+void Connection::WatchForReset() {
+  if (watching_reset_) return;
+  watching_reset_ = true;
+  // After the end of stream the socket stays readable; only an error or a
+  // hang-up wakes this wait.
+  socket_.async_wait(asio::socket_base::wait_error, [self = shared_from_this()](const boost::system::error_code& error) {
+    self->watching_reset_ = false;
+    if (error || self->state_ != State::kModule) return;
+    pollfd events{self->socket_.native_handle(), 0, 0};
+    if (::poll(&events, 1, 0) == 1 && (events.revents & (POLLERR | POLLHUP)) != 0) {
+      self->ForceAnswer(499);
+      self->Close();
+    }
+    // Anything else (urgent data) leaves the answer's write to tell.
+  });
 }
 
 void Connection::NextRequest() {
@@ -249,21 +269,17 @@ void Connection::ServeStatic() {
                                 : LookUpStaticFile(serving_.static_folder, static_file_,
                                                    FindField(fields, "If-None-Match"), FindField(fields, "If-Modified-Since"));
   const HostRequest& request = *request_;
-  const bool close = !keep_alive_ || serving_.shutting_down.load(std::memory_order_relaxed);
+  const bool close = Closing();
   const unsigned status = wrong_path_ ? 404 : file.status;
-  HostRequestMetrics().RecordAnswer(request.operation, status);
-  if (serving_.options.access_log) {
-    // A wrong path's query is a visitor's as much as any other.
-    WriteAccessLogLine(request.remote_address, request.method, wrong_path_ ? request.logged_target : request.raw_uri,
-                       status, file.status == 200 && !head_request_ ? file.size : 0);
-  }
+  // A wrong path's query is a visitor's as much as any other.
+  NoteAnswer(status, wrong_path_ ? request.logged_target : request.raw_uri,
+             file.status == 200 && !head_request_ ? file.size : 0);
   if (file.status == 404) {
     Write(StatusPage(404, close, nullptr, head_request_), close);
     return;
   }
   const auto headers = [&](auto& response) {
-    response.result(status);
-    response.reason(ReasonPhrase(status));
+    SetStatus(response, status);
     if (!wrong_path_) {
       response.set(http::field::etag, file.etag);
       response.set(http::field::last_modified, file.last_modified);
@@ -332,7 +348,7 @@ void Connection::RunModule() {
     // The previous request's call has not returned (it was answered without
     // the module): this one waits for it.
     call_waits_ = true;
-    Read();
+    Process();
     return;
   }
   CallModule();
@@ -372,7 +388,7 @@ void Connection::CallReturned(const std::shared_ptr<HostRequest>& request) {
       return;
     case HostRequest::Next::kWait:
       Hold();
-      Read();  // so that a client that leaves is noticed
+      Process();  // so that a client that leaves is noticed
       return;
     case HostRequest::Next::kNothing:
       return;
@@ -392,8 +408,7 @@ void Connection::AnswerFromModule() {
   metrics.RecordDuration(request.operation, Nanoseconds(Clock::now() - handed_over_));
   if (answer.status == 204 || answer.status == 304) answer.body.clear();
   StringResponse response;
-  response.result(answer.status);
-  response.reason(ReasonPhrase(answer.status));
+  SetStatus(response, answer.status);
   bool has_type = false;
   for (const auto& header : answer.headers) {
     has_type = has_type || text::EqualsIgnoringCase(header.name, "Content-Type");
@@ -403,13 +418,15 @@ void Connection::AnswerFromModule() {
   const std::size_t length = answer.body.size();
   if (answer.status != 204 && answer.status != 304 && answer.status >= 200) response.content_length(length);
   if (!head_request_) response.body() = std::move(answer.body);
-  metrics.RecordAnswer(request.operation, answer.status);
-  if (serving_.options.access_log) {
-    WriteAccessLogLine(request.remote_address, request.method, request.logged_target, answer.status,
-                       head_request_ ? 0 : length, answer.log_note);
+  const std::size_t sent = head_request_ ? 0 : length;
+  if (peer_done_) {
+    // The client has ended its stream: it may be waiting for this answer
+    // (a half-close) or gone. Whether it went out decides what is noted.
+    unwritten_note_.emplace(UnwrittenNote{answer.status, sent, std::move(answer.log_note)});
+  } else {
+    NoteAnswer(answer.status, request.logged_target, sent, answer.log_note);
   }
-  Write(std::move(response),
-        !keep_alive_ || peer_done_ || serving_.shutting_down.load(std::memory_order_relaxed));
+  Write(std::move(response), Closing());
 }
 
 void Connection::ForceAnswer(unsigned status) {
@@ -418,26 +435,34 @@ void Connection::ForceAnswer(unsigned status) {
   HostRequest& request = *request_;
   auto& metrics = HostRequestMetrics();
   metrics.RecordDuration(request.operation, Nanoseconds(Clock::now() - handed_over_));
-  metrics.RecordAnswer(request.operation, status);
   if (status == 504) metrics.RecordWatchdogTimeout();
   // Logged like any answer: a timeout or a client that left is what an
   // operator looks for first.
-  if (serving_.options.access_log) {
-    WriteAccessLogLine(request.remote_address, request.method, request.logged_target, status, 0);
-  }
+  NoteAnswer(status, request.logged_target, 0);
   if (status == 499) return;  // the caller closes
-  const bool close = !keep_alive_ || peer_done_ || serving_.shutting_down.load(std::memory_order_relaxed);
+  const bool close = Closing();
   call_waits_ = false;
   Write(StatusPage(status, close, nullptr, head_request_), close);
 }
 
 void Connection::Refuse(unsigned status, bool close, const char* allow) {
-  const std::uint8_t operation = request_ ? request_->operation : kOtherOperation;
-  HostRequestMetrics().RecordAnswer(operation, status);
-  if (request_ && serving_.options.access_log) {
-    WriteAccessLogLine(request_->remote_address, request_->method, request_->logged_target, status, 0);
-  }
+  NoteAnswer(status, request_ ? std::string_view(request_->logged_target) : std::string_view(), 0);
   Write(StatusPage(status, close, allow, head_request_ && request_), close || !keep_alive_);
+}
+
+void Connection::NoteAnswer(unsigned status, std::string_view target, std::size_t bytes, std::string_view note) {
+  HostRequestMetrics().RecordAnswer(request_ ? request_->operation : kOtherOperation, status);
+  // A head too bad to name a request has no line: nothing in it is worth one.
+  if (request_ && serving_.options.access_log) {
+    WriteAccessLogLine(request_->remote_address, request_->method, target, status, bytes, note);
+  }
+}
+
+bool Connection::Closing() const {
+  // A client that ended its stream after the requests it sent gets their
+  // answers; the last one closes.
+  return !keep_alive_ || (peer_done_ && buffer_.size() == 0) ||
+         serving_.shutting_down.load(std::memory_order_relaxed);
 }
 
 void Connection::Write(StringResponse response, bool close) {
@@ -465,6 +490,12 @@ void Connection::Send(Message& message, bool close) {
 void Connection::OnWritten(const boost::system::error_code& error) {
   response_.reset();
   file_response_.reset();
+  if (unwritten_note_) {
+    // An answer the client could not take is one it left before.
+    NoteAnswer(error ? 499 : unwritten_note_->status, request_->logged_target, error ? 0 : unwritten_note_->bytes,
+               unwritten_note_->note);
+    unwritten_note_.reset();
+  }
   if (state_ == State::kClosed) return;
   if (error) {
     Close();
@@ -517,7 +548,7 @@ void Connection::Stop() {
 void Connection::Linger() {
   state_ = State::kLingering;
   boost::system::error_code ignored;
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+  socket_.shutdown(asio::socket_base::shutdown_send, ignored);
   linger_until_ = Clock::now() + kLinger;
   ArmTimer();
   Read();
@@ -533,7 +564,7 @@ void Connection::Close() {
   }
   boost::system::error_code ignored;
   timer_.cancel();
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.shutdown(asio::socket_base::shutdown_both, ignored);
   socket_.close(ignored);
   serving_.connections_by_loop[loop_index_].erase(this);
   serving_.connections.Release(peer_.address);

@@ -13,16 +13,17 @@
 // waits until the previous call returned, even one answered 504 meanwhile.
 //
 // While the module has a request the connection reads on: pipelined requests
-// wait in the buffer, and a client that leaves (end of stream or reset) is
-// noticed at once: its request is dropped (499 in the log).
+// wait in the buffer, and a client whose connection is reset is noticed at
+// once: its request is dropped (499 in the log). An end of stream is not
+// enough: a client that half-closed after its requests waits for their
+// answers, and cannot be told from one that left until the answer is
+// written; a write that fails is logged 499 too.
 //
 // Threads: everything on the connection's loop, except TellModuleDone.
 // Kept alive by the handlers that hold it (shared_from_this).
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/file_body.hpp>
 #include <boost/beast/http/message.hpp>
@@ -32,7 +33,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "host/EventLoops.h"
 #include "host/HostRequest.h"
 #include "host/RequestParser.h"
 #include "host/ServerVariables.h"
@@ -44,7 +47,7 @@ namespace host {
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   // On any thread; Start then runs on socket's loop, loop_index.
-  Connection(Serving& serving, boost::asio::ip::tcp::socket socket, PeerAddress peer, std::size_t loop_index);
+  Connection(Serving& serving, LoopSocket socket, PeerAddress peer, std::size_t loop_index);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
@@ -86,6 +89,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // client left) just the close.
   void ForceAnswer(unsigned status);
   void Refuse(unsigned status, bool close, const char* allow = nullptr);
+  // Every answer, once: counted in the metrics and written to the access log
+  // (target as the log shows it, bytes of body sent, note after them).
+  void NoteAnswer(unsigned status, std::string_view target, std::size_t bytes, std::string_view note = {});
+  // Whether the answer about to go closes the connection.
+  bool Closing() const;
+  // While the module has the request of a client that ended its stream:
+  // a reset drops it (499).
+  void WatchForReset();
   void Write(StringResponse response, bool close);
   void WriteFile(FileResponse response, bool close);
   // Writes message, kept by the connection until OnWritten.
@@ -107,8 +118,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   Serving& serving_;
   const boost::asio::any_io_executor executor_;  // the loop's; read-only, any thread
-  boost::asio::ip::tcp::socket socket_;
-  boost::asio::steady_timer timer_;
+  LoopSocket socket_;
+  LoopTimer timer_;
   const PeerAddress peer_;
   const std::size_t loop_index_;
 
@@ -127,9 +138,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool busy_counted_ = false;             // counted in serving_.busy
   bool reading_ = false;
   bool peer_done_ = false;                // the client's end of stream came
+  bool watching_reset_ = false;           // WatchForReset's wait is out
   bool close_after_write_ = false;
   std::optional<StringResponse> response_;
   std::optional<FileResponse> file_response_;
+  // The module's answer to a client that ended its stream is noted once its
+  // write ends: 499 when the client could not take it.
+  struct UnwrittenNote {
+    unsigned status;
+    std::size_t bytes;
+    std::string note;
+  };
+  std::optional<UnwrittenNote> unwritten_note_;
 
   Clock::time_point head_since_;     // the wait for this head began
   Clock::time_point last_io_;        // the last bytes read or written

@@ -1,5 +1,6 @@
 #include "host/EventLoops.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "host/RequestMetrics.h"
@@ -63,7 +64,8 @@ EventLoops::Call EventLoops::BeginCall() {
   auto* loop = static_cast<Loop*>(t_loop);
   if (loop == nullptr) return {};
   const std::int64_t now = NowNs();
-  loop->call_since.store(now, std::memory_order_release);
+  loop->call_since.store(now, std::memory_order_seq_cst);
+  if (loop->owner->watchdog_asleep_.load(std::memory_order_seq_cst)) loop->owner->WakeWatchdog();
   return {loop, now};
 }
 
@@ -91,7 +93,10 @@ void EventLoops::Run(Loop* loop) {
   while (loop != nullptr) {
     t_loop = loop;
     t_lost = false;
-    while (!t_lost && !loop->context.stopped()) loop->context.run_one();
+    // run_one is 0 once the loop is stopped (its work guard keeps it from
+    // running out of work otherwise).
+    while (!t_lost && loop->context.run_one() != 0) {
+    }
     t_loop = nullptr;
     loop = NextLoop();
   }
@@ -114,21 +119,57 @@ EventLoops::Loop* EventLoops::NextLoop() {
 
 void EventLoops::Watch() {
   const std::int64_t stuck_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(limits_.stuck_after).count();
+  const std::int64_t quiet_ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(limits_.quiet_before_sleep).count();
+  // When a call was last seen inside the module; none yet, so it sleeps
+  // until the first.
+  std::int64_t last_seen = NowNs() - quiet_ns;
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    watchdog_wake_.wait_for(lock, limits_.watch_interval);
     const std::int64_t now = NowNs();
+    std::int64_t next_look = now + stuck_ns;
+    bool seen = false;
     for (auto& loop : loops_) {
-      std::int64_t since = loop->call_since.load(std::memory_order_acquire);
-      if (stopping_ || since <= 0 || now - since < stuck_ns) continue;
+      std::int64_t since = loop->call_since.load(std::memory_order_seq_cst);
+      if (since <= 0) continue;
+      seen = true;
+      if (now - since < stuck_ns) {
+        next_look = std::min(next_look, since + stuck_ns);
+        continue;
+      }
       const bool spare_waits = spares_ > handed_over_.size();
       if (!spare_waits && threads_ >= limits_.max_threads) continue;  // the call holds its loop until it returns
-      if (!loop->call_since.compare_exchange_strong(since, kTaken, std::memory_order_acq_rel)) continue;
+      if (!loop->call_since.compare_exchange_strong(since, kTaken, std::memory_order_seq_cst)) continue;
       ++stuck_;
       HostRequestMetrics().RecordBlockingModuleCall();
       HandOverLocked(*loop);
     }
+    if (seen) last_seen = now;
+    if (now - last_seen < quiet_ns) {
+      watchdog_wake_.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(next_look)));
+      continue;
+    }
+    // Quiet for a while: sleep until a call begins. One that began before
+    // the flag was up is seen by the look below; any later one wakes us.
+    watchdog_asleep_.store(true, std::memory_order_seq_cst);
+    const bool inside = std::any_of(loops_.begin(), loops_.end(), [](const auto& loop) {
+      return loop->call_since.load(std::memory_order_seq_cst) > 0;
+    });
+    if (!inside) {
+      watchdog_wake_.wait(lock, [this] { return stopping_ || !watchdog_asleep_.load(std::memory_order_relaxed); });
+    }
+    watchdog_asleep_.store(false, std::memory_order_relaxed);
+    last_seen = NowNs();
   }
+}
+
+void EventLoops::WakeWatchdog() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!watchdog_asleep_.load(std::memory_order_relaxed)) return;
+    watchdog_asleep_.store(false, std::memory_order_relaxed);
+  }
+  watchdog_wake_.notify_one();
 }
 
 void EventLoops::HandOverLocked(Loop& loop) {

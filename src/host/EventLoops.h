@@ -5,9 +5,12 @@
 //
 // A call that does not return (a pooled connection, a connect, a
 // synchronous exchange) would hold up every connection of its loop. A
-// watchdog looks at the loops every watch_interval; a loop whose thread has
-// been inside one call for stuck_after is handed to another thread (a spare
-// one, or a new one up to max_threads in all), which runs it from then on.
+// watchdog wakes when the oldest call it has seen could have lasted
+// stuck_after; a loop whose thread has been inside one call that long is
+// handed to another thread (a spare one, or a new one up to max_threads in
+// all), which runs it from then on. When it has seen no call for
+// quiet_before_sleep it sleeps until a call begins: an idle host costs no
+// wake-ups, and a busy one a look every stuck_after.
 // The stuck thread, once its call returns, leaves the loop alone: its caller
 // must post what remains to the loop (EndCall says so), and the thread waits
 // as a spare until another loop needs it or it has idled for spare_idle.
@@ -17,8 +20,11 @@
 // from any thread.
 #pragma once
 
+#include <boost/asio/basic_stream_socket.hpp>
+#include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -32,13 +38,20 @@
 
 namespace host {
 
+// A connection's socket and timer, bound to their loop's own executor type
+// rather than a type-erased one, which every operation would copy.
+using LoopSocket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::io_context::executor_type>;
+using LoopTimer = boost::asio::basic_waitable_timer<std::chrono::steady_clock,
+                                                    boost::asio::wait_traits<std::chrono::steady_clock>,
+                                                    boost::asio::io_context::executor_type>;
+
 class EventLoops {
  public:
   struct Limits {
     unsigned loops = 1;
     unsigned max_threads = 512;  // every thread that runs a loop or is stuck in a call
     std::chrono::microseconds stuck_after{2000};
-    std::chrono::microseconds watch_interval{1000};
+    std::chrono::milliseconds quiet_before_sleep{50};
     std::chrono::seconds spare_idle{10};
   };
 
@@ -89,6 +102,8 @@ class EventLoops {
   void Run(Loop* loop);
   Loop* NextLoop();  // as a spare: the loop to take on, or null to end
   void Watch();
+  // From BeginCall, when the watchdog sleeps until a call begins.
+  void WakeWatchdog();
   void HandOverLocked(Loop& loop);  // call with mutex_ held
   void StuckCallReturned();
 
@@ -98,7 +113,12 @@ class EventLoops {
 
   mutable std::mutex mutex_;
   std::condition_variable spare_wake_;       // a loop to take on, or stopping
-  std::condition_variable watchdog_wake_;    // stopping
+  std::condition_variable watchdog_wake_;    // stopping, or a call began while it slept
+  // The watchdog sleeps until a call begins: set under mutex_, read by
+  // BeginCall without it. Its stores and the calls' start times are
+  // sequentially consistent, so that a call that begins as the watchdog
+  // falls asleep is seen by one side or the other.
+  std::atomic<bool> watchdog_asleep_{false};
   std::condition_variable threads_changed_;  // a thread ended or a stuck call returned
   std::deque<Loop*> handed_over_;            // loops waiting for a spare; guarded by mutex_
   unsigned threads_ = 0;                     // guarded by mutex_

@@ -25,7 +25,8 @@ namespace {
 constexpr unsigned kMaxThreads = 512;
 // A module call this long is taken for blocked: its loop goes to another thread.
 constexpr auto kStuckAfter = std::chrono::microseconds(2000);
-constexpr auto kWatchInterval = std::chrono::microseconds(1000);
+// With no module call seen for this long, the watchdog sleeps until one begins.
+constexpr auto kQuietBeforeSleep = std::chrono::milliseconds(50);
 constexpr auto kSpareIdle = std::chrono::seconds(10);
 // How long shutdown, past the grace, waits for the answers it forced to go
 // out and the connections to close, and then for the loops' threads.
@@ -68,11 +69,11 @@ bool HttpHost::Start(std::string& error) {
   if (!note.empty()) LogLimited("connection limit", note);
 
   loops_ = std::make_unique<EventLoops>(
-      EventLoops::Limits{LoopCount(options_), kMaxThreads, kStuckAfter, kWatchInterval, kSpareIdle});
+      EventLoops::Limits{LoopCount(options_), kMaxThreads, kStuckAfter, kQuietBeforeSleep, kSpareIdle});
   serving_ = std::make_unique<Serving>(options_, module_, max_connections, port_, loops_->size());
   acceptor_ = std::make_unique<Acceptor>(
       *loops_, serving_->connections,
-      [this](boost::asio::ip::tcp::socket socket, PeerAddress peer, std::size_t loop) {
+      [this](LoopSocket socket, PeerAddress peer, std::size_t loop) {
         auto connection = std::make_shared<Connection>(*serving_, std::move(socket), peer, loop);
         boost::asio::post(loops_->Context(loop), [connection] { connection->Start(); });
       });

@@ -13,14 +13,6 @@
 namespace host {
 namespace {
 
-std::string AddressText(std::uint32_t address) {
-  char text[INET_ADDRSTRLEN] = "";
-  in_addr v4{};
-  v4.s_addr = address;
-  inet_ntop(AF_INET, &v4, text, sizeof text);
-  return text;
-}
-
 std::string ServerVariableName(std::string_view header) {
   std::string name = "HTTP_";
   for (const char c : header) {
@@ -74,29 +66,29 @@ std::string ForwardedClient(const HeaderFields& fields) {
 
 void CollectServerVariables(const HeaderFields& fields, const PeerAddress& peer, const ServerAddress& server,
                             const std::vector<std::uint32_t>& trusted_proxies, HostRequest& request) {
-  request.remote_address = AddressText(peer.address);
+  request.remote_address = peer.text;
   if (IsTrusted(peer.address, trusted_proxies)) {
     if (std::string forwarded = ForwardedClient(fields); !forwarded.empty()) {
       request.remote_address = std::move(forwarded);
     }
   }
-  request.variables.reserve(13 + fields.size());
-  request.variables = {
-      {"REMOTE_ADDR", request.remote_address},
-      {"REMOTE_HOST", request.remote_address},
-      {"REMOTE_PORT", std::to_string(peer.port)},
-      {"SERVER_NAME", ServerName(fields, server.name)},
-      {"SERVER_PORT", std::to_string(server.port)},
-      {"SERVER_PROTOCOL", "HTTP/1.1"},
-      {"URL", request.path},
-      {"PATH_INFO", request.path},
-      {"SCRIPT_NAME", request.path},
-      {"REQUEST_METHOD", request.ModuleMethod()},
-      {"QUERY_STRING", request.query},
-      {"CONTENT_TYPE", FieldOr(fields, "Content-Type", "")},
-      {"CONTENT_LENGTH", FieldOr(fields, "Content-Length", "0")},
-  };
-  for (const auto& [name, value] : fields) request.variables.emplace_back(ServerVariableName(name), value);
+  auto& variables = request.variables;
+  variables.reserve(13 + fields.size());
+  const auto add = [&variables](const char* name, std::string value) { variables.emplace_back(name, std::move(value)); };
+  add("REMOTE_ADDR", request.remote_address);
+  add("REMOTE_HOST", request.remote_address);
+  add("REMOTE_PORT", std::to_string(peer.port));
+  add("SERVER_NAME", ServerName(fields, server.name));
+  add("SERVER_PORT", std::to_string(server.port));
+  add("SERVER_PROTOCOL", "HTTP/1.1");
+  add("URL", request.path);
+  add("PATH_INFO", request.path);
+  add("SCRIPT_NAME", request.path);
+  add("REQUEST_METHOD", request.ModuleMethod());
+  add("QUERY_STRING", request.query);
+  add("CONTENT_TYPE", FieldOr(fields, "Content-Type", ""));
+  add("CONTENT_LENGTH", FieldOr(fields, "Content-Length", "0"));
+  for (const auto& [name, value] : fields) variables.emplace_back(ServerVariableName(name), value);
 }
 
 }  // namespace host

@@ -22,6 +22,7 @@ struct ServerAddress {
 struct PeerAddress {
   std::uint32_t address = 0;
   unsigned short port = 0;
+  std::string text;  // address, written once per connection rather than per request
 };
 
 // Fills request.variables and request.remote_address from the head's fields

@@ -23,8 +23,7 @@ std::string_view ReasonPhrase(unsigned status) {
 StringResponse StatusPage(unsigned status, bool close_connection, const char* allow, bool head) {
   namespace http = boost::beast::http;
   StringResponse response;
-  response.result(status);
-  response.reason(ReasonPhrase(status));
+  SetStatus(response, status);
   response.set(http::field::content_type, "text/html");
   if (allow != nullptr) response.set(http::field::allow, allow);
   response.body() = StatusPageMarkup(StatusText(status));

@@ -16,6 +16,15 @@ using StringResponse = boost::beast::http::response<boost::beast::http::string_b
 // one, the standard one otherwise, "Unknown" for a status nobody named.
 std::string_view ReasonPhrase(unsigned status);
 
+// Sets the status code and its ReasonPhrase; the phrase is stored only where
+// it differs from the one the serializer writes by itself (one allocation
+// less for most answers).
+template <typename Response>
+void SetStatus(Response& response, unsigned status) {
+  response.result(status);
+  if (const std::string_view phrase = ReasonPhrase(status); phrase != response.reason()) response.reason(phrase);
+}
+
 // The page "<status> <reason>", with Allow when given and "Connection: close"
 // when close_connection. head: the same without the body, as HEAD gets it.
 StringResponse StatusPage(unsigned status, bool close_connection, const char* allow = nullptr, bool head = false);

@@ -335,15 +335,58 @@ TEST_F(HostIntegrationTest, ThreeHundredPendingRequestsAtOnce) {
   }
 }
 
+// While the module holds a request: a client whose connection is reset is
+// dropped at once (499). One that ends its stream may be waiting for the
+// answer (a half-close looks like a close until something is written): it
+// keeps its request and gets the answer, and when it had left, the write
+// fails and says so (499). The module finishes its request safely in every
+// case, and the host serves on.
 TEST_F(HostIntegrationTest, ClientThatLeavesWhilePendingIsForgottenSafely) {
-  StartProbe();
-  const int fd = Open("mode=hold");
-  ASSERT_TRUE(WaitUntil([this] { return ProbeCount("live") == 1; }));
-  close(fd);
-  ASSERT_TRUE(WaitUntil([this] { return ProbeCount("live") == 0; })) << "the watchdog drops the request";
-  EXPECT_EQ(host_->Get("mode=release").body, "1") << "the module still finishes its request";
-  ASSERT_TRUE(WaitUntil([this] { return ProbeCount("finishing") == 0; }));
-  EXPECT_EQ(host_->Get("mode=sync").body, "hello");
+  TempDir logs;
+  StartProbe({"--access-log", logs.path() + "access.log", "--access-log-values"});
+  struct LeavingRow {
+    const char* name;
+    const char* query;
+    bool half_close;  // shutdown(SHUT_WR) first
+    bool reset;       // then an abortive close
+    bool dropped;     // the host gives the request up before the module answers
+    const char* answer;  // what the client reads after the release; null: it closed
+    const char* logged;
+  };
+  const LeavingRow rows[] = {
+      {"reset", "mode=hold&row=0", false, true, true, nullptr, " 499 0\n"},
+      {"half-close", "mode=hold&row=1", true, false, false, "released", " 200 8\n"},
+      {"half-close, then reset", "mode=hold&row=2", true, true, true, nullptr, " 499 0\n"},
+      {"close, a large answer", "mode=hold&row=3&size=8000000", false, false, false, nullptr, " 499 0\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const int fd = Open(row.query);
+    ASSERT_TRUE(WaitUntil([this] { return ProbeCount("live") == 1; }));
+    if (row.half_close) {
+      ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+    }
+    if (row.reset) {
+      const linger abort{1, 0};
+      ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+    }
+    if (row.answer == nullptr) close(fd);
+    if (row.dropped) {
+      EXPECT_TRUE(WaitUntil([this] { return ProbeCount("live") == 0; })) << "not dropped at once";
+    }
+    EXPECT_EQ(host_->Get("mode=release").body, "1") << "the module still finishes its request";
+    if (row.answer != nullptr) {
+      EXPECT_EQ(ReadAnswer(fd).body, row.answer);
+      bool closed = false;
+      ReadUntilClosed(fd, 5s, closed);
+      EXPECT_TRUE(closed) << "the answer to a half-closed client ends the connection";
+    }
+    ASSERT_TRUE(WaitUntil([this] { return ProbeCount("finishing") == 0; }));
+    const std::string line = std::string("\"GET ") + host_->path() + "?" + row.query + " HTTP/1.1\"" + row.logged;
+    EXPECT_TRUE(WaitUntil([&] { return logs.Read("access.log").find(line) != std::string::npos; }))
+        << logs.Read("access.log");
+    EXPECT_EQ(host_->Get("mode=sync").body, "hello");
+  }
 }
 
 TEST_F(HostIntegrationTest, RequestPendingTooLongIsAnswered504AndLogged) {

@@ -8,7 +8,8 @@
 // mode=loopstate answers "abandoned=N": such waits the host reported given
 // up. mode=hold&stall=MS stays MS inside
 // HttpExtensionProc first and says so on standard output: a question over
-// HTTP could land on the very server thread that stalls.
+// HTTP could land on the very server thread that stalls. mode=release
+// answers held requests "released", or SIZE bytes for mode=hold&size=SIZE.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -48,8 +49,12 @@ void Done(QX_EXTENSION_CONTROL_BLOCK* ecb) {
   ecb->ServerSupportFunction(ecb->ConnID, QX_REQ_DONE_WITH_SESSION, nullptr, nullptr, nullptr);
 }
 
+struct Held {
+  QX_EXTENSION_CONTROL_BLOCK* ecb;
+  std::string answer;
+};
 std::mutex g_held_mutex;
-std::vector<QX_EXTENSION_CONTROL_BLOCK*> g_held;
+std::vector<Held> g_held;
 std::atomic<int> g_threads{0};
 
 void Finish(QX_EXTENSION_CONTROL_BLOCK* ecb, int delay_ms, std::string body, bool twice) {
@@ -138,9 +143,9 @@ uint32_t CompleteOnLoop(QX_EXTENSION_CONTROL_BLOCK* ecb, const std::string& wait
 int LiveHeld() {
   std::lock_guard lock(g_held_mutex);
   int live = 0;
-  for (auto* held : g_held) {
+  for (const auto& held : g_held) {
     uint32_t none = 0;
-    if (held->WriteClient(held->ConnID, "", &none, 0)) ++live;
+    if (held.ecb->WriteClient(held.ecb->ConnID, "", &none, 0)) ++live;
   }
   return live;
 }
@@ -220,16 +225,17 @@ extern "C" __attribute__((visibility("default"))) uint32_t HttpExtensionProc(QX_
       std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(stall)));
     }
     std::lock_guard lock(g_held_mutex);
-    g_held.push_back(ecb);
+    const std::string size = Param(query, "size");
+    g_held.push_back({ecb, size.empty() ? std::string("released") : std::string(std::stoul(size), 'x')});
     return QX_STATUS_PENDING;
   }
   if (mode == "release") {
-    std::vector<QX_EXTENSION_CONTROL_BLOCK*> held;
+    std::vector<Held> held;
     {
       std::lock_guard lock(g_held_mutex);
       held.swap(g_held);
     }
-    for (auto* pending : held) Finish(pending, 0, "released", false);
+    for (auto& pending : held) Finish(pending.ecb, 0, std::move(pending.answer), false);
     Write(ecb, std::to_string(held.size()));
     return QX_STATUS_SUCCESS;
   }
