@@ -5,7 +5,9 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <optional>
 
+#include "backend/ReservedConnection.h"
 #include "backend/ResponseReader.h"
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
@@ -15,7 +17,6 @@
 
 namespace {
 
-constexpr int kSendTimeoutSeconds = 90;
 constexpr int kAttempts = 3;
 
 unsigned long Handle(const TRSocket* socket) {
@@ -98,7 +99,7 @@ bool BackendClient::StartWorker(const PendingJob& job, Connection& connection) {
   // std::function needs a copyable job: the connection travels in a shared
   // holder that only the worker ever empties.
   auto holder = std::make_shared<Connection>(std::move(connection));
-  if (workers_.Run([job, holder] { job(std::move(*holder)); })) return true;
+  if (workers_.Run([job, holder] { job(std::move(*holder), std::string(), 0); })) return true;
   connection = std::move(*holder);
   return false;
 }
@@ -174,7 +175,8 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
   for (int attempts = kAttempts; attempts > 0;) {
     diag::TraceLine(use_ssl ? "CRAVOExtension::CommunicateWithVEKACS: Getting socket from SSL pool ... \n"
                             : "CRAVOExtension::CommunicateWithVEKACS: Getting socket from non-SSL pool ... \n");
-    Connection connection = Generic::Borrow<TRSocket>(pool, retrying);
+    std::optional<Connection> reserved = ReservedConnection::Take(pool.get());
+    Connection connection = reserved ? std::move(*reserved) : Generic::Borrow<TRSocket>(pool, retrying);
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: m_freeList.size = %d, m_inUseList.size = %d\n",
                     pool != nullptr ? pool->FreeCount() : 0, pool != nullptr ? pool->InUseCount() : 0);
     if (!connection) {
@@ -187,8 +189,7 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
     }
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Socket %08lX retrieved from pool\n", Handle(connection.get()));
     if (connection->IsClosed()) {
-      diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Socket %08lX is CLOSED...trying to get another one.\n",
-                      Handle(connection.get()));
+      FoundClosed(*connection);
       error = protocol::Text(protocol::Code::kNoConnection);
       result = false;
       GiveBack(connection, false);
@@ -210,23 +211,22 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
     diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Sending %d bytes to socket %08lX ... \n",
                     static_cast<int>(request.size()), Handle(connection.get()));
     std::size_t sent = 0;
-    int rc = connection->Send(request.data(), request.size(), sent, kSendTimeoutSeconds, 0);
+    // On the loop the send never waits: what the socket cannot take now goes
+    // out from the loop, before the answer is read.
+    int rc = connection->Send(request.data(), request.size(), sent, job_here ? 0 : kSendTimeoutSeconds, 0);
+    const bool rest_later = job_here && rc == TRSocket::kSendWouldBlock;
+    if (rest_later) rc = 0;
     // Half a request leaves the back end waiting for the rest, so no answer
     // can come: a short count is a failed send whatever the socket reported.
-    if (rc == 0 && sent != request.size()) rc = ETIMEDOUT;
+    if (rc == 0 && sent != request.size() && !rest_later) rc = ETIMEDOUT;
     if (rc != 0) {
-      diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Send for socket %08lX failed, rc=%d\n",
-                      Handle(connection.get()), rc);
-      error = protocol::Text(protocol::Code::kExchangeFailed);
-      diag::AddDiag(diag::kLevelWarn, "CRAVOExtension::CommunicateWithVEKACS cannot send on socket: " + std::to_string(rc),
-                    "ISAPI", __LINE__);
+      error = SendFailed(*connection, rc);
       result = false;
     } else {
-      diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Send for socket %08lX OK, %d bytes sent\n",
-                      Handle(connection.get()), static_cast<int>(sent));
+      if (!rest_later) Sent(*connection, sent);
       if (job != nullptr) {
         if (job_here || StartWorker(*job, connection)) {
-          if (job_here) (*job)(std::move(connection));
+          if (job_here) (*job)(std::move(connection), rest_later ? request.substr(sent) : std::string(), sent);
           diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::CommunicateWithVEKACS leaving", "ISAPI", 0);
           diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Exiting successfully\n");
           return true;
@@ -259,4 +259,22 @@ bool BackendClient::ReadResponse(TRSocket& connection, std::string& response, st
     reader.Received(rc, got, waited_out);
   }
   return reader.Finish(response, error);
+}
+
+void BackendClient::Sent(const TRSocket& connection, std::size_t sent) {
+  diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Send for socket %08lX OK, %d bytes sent\n",
+                  Handle(&connection), static_cast<int>(sent));
+}
+
+std::string BackendClient::SendFailed(const TRSocket& connection, int rc) {
+  diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Send for socket %08lX failed, rc=%d\n", Handle(&connection),
+                  rc);
+  diag::AddDiag(diag::kLevelWarn, "CRAVOExtension::CommunicateWithVEKACS cannot send on socket: " + std::to_string(rc),
+                "ISAPI", __LINE__);
+  return protocol::Text(protocol::Code::kExchangeFailed);
+}
+
+void BackendClient::FoundClosed(const TRSocket& connection) {
+  diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Socket %08lX is CLOSED...trying to get another one.\n",
+                  Handle(&connection));
 }

@@ -27,7 +27,13 @@ class BackendClient {
   using Connection = Generic::Lease<TRSocket>;
   // Runs on a worker thread once the request went out; it owns the
   // connection, which goes back to its pool whatever the job does with it.
-  using PendingJob = std::function<void(Connection)>;
+  // unsent: the end of the request the socket could not take without
+  // waiting (only for a job run here, on an event loop), for the job to send
+  // before it reads the answer; sent: the bytes before it.
+  using PendingJob = std::function<void(Connection connection, std::string unsent, std::size_t sent)>;
+
+  // Each wait of a send for the socket to take more lasts at most this long.
+  static constexpr int kSendTimeoutSeconds = 90;
 
   struct PoolSettings {
     std::string host;
@@ -78,9 +84,16 @@ class BackendClient {
   // "1002" or "1003" or a protocol error text, and the job has not run and
   // never will. response and error may be the same string. job_here runs
   // the job on the calling thread instead, before the trace says the
-  // exchange is under way: it must only start what completes elsewhere.
+  // exchange is under way: it must only start what completes elsewhere; the
+  // send then never waits, and what it could not send goes to the job.
   [[nodiscard]] bool Communicate(const std::string& request, std::string& response, std::string& error,
                                  PendingJob* job, bool use_ssl, bool job_here = false);
+  // The trace and records of a send that ended, wherever it ended: sent
+  // bytes in all; and a failure with rc, giving the error code to answer.
+  static void Sent(const TRSocket& connection, std::size_t sent);
+  // The trace of an idle connection found closed, skipped for another.
+  static void FoundClosed(const TRSocket& connection);
+  static std::string SendFailed(const TRSocket& connection, int rc);
   // Reads one response from connection; leaves the connection closed when
   // what remains on it could not be discarded.
   [[nodiscard]] bool ReadResponse(TRSocket& connection, std::string& response, std::string& error);

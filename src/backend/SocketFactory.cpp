@@ -5,7 +5,7 @@
 #include "diag/TraceLog.h"
 #include "net/TSecureSocket.h"
 
-std::unique_ptr<TRSocket> SocketFactory::Create() {
+std::unique_ptr<TRSocket> SocketFactory::Open() const {
   std::unique_ptr<TRSocket> socket;
   if (options.useSSL) {
     auto secure = std::unique_ptr<TSecureSocket>(new (std::nothrow) TSecureSocket());
@@ -19,12 +19,23 @@ std::unique_ptr<TRSocket> SocketFactory::Create() {
     diag::TraceLine("Pool<type>::SocketFactory::Create: Create Socket returned: %d\n", created);
     if (created != 0) return nullptr;
   }
-  if (socket->Connect(options.host, options.port) != 0) {
+  return socket;
+}
+
+std::unique_ptr<TRSocket> SocketFactory::Connected(std::unique_ptr<TRSocket> socket, int result) {
+  if (result != 0) {
     diag::TraceLine("Pool<type>::SocketFactory::Create: Failed to connect\n");
     return nullptr;
   }
   diag::TraceLine("Pool<type>::SocketFactory::Create: Create Successfull\n");
   return socket;
+}
+
+std::unique_ptr<TRSocket> SocketFactory::Create() {
+  std::unique_ptr<TRSocket> socket = Open();
+  if (!socket) return nullptr;
+  const int result = socket->Connect(options.host, options.port);
+  return Connected(std::move(socket), result);
 }
 
 void SocketFactory::Destroy(std::unique_ptr<TRSocket> socket) {

@@ -24,6 +24,11 @@ class SocketFactory : public Generic::FactoryInterface<TRSocket> {
 
   // A socket connected to the configured host and port, or null.
   std::unique_ptr<TRSocket> Create() override;
+  // Create in two halves, for a caller that connects without waiting: a
+  // socket not yet connected (or null), and the socket once its connect
+  // ended with result (null unless result is 0).
+  std::unique_ptr<TRSocket> Open() const;
+  static std::unique_ptr<TRSocket> Connected(std::unique_ptr<TRSocket> socket, int result);
   void Destroy(std::unique_ptr<TRSocket> socket) override;
 };
 

@@ -1,9 +1,13 @@
 // The extension's back-end operations: thin entries onto the back-end client
 // under the names the traces use, and the heartbeat request.
+#include <cerrno>
 #include <memory>
 #include <optional>
 
+#include "backend/ReservedConnection.h"
 #include "diag/TraceLog.h"
+#include "extension/Dispatch.h"
+#include "extension/LoopBorrow.h"
 #include "extension/LoopResponse.h"
 #include "extension/RAVO.h"
 #include "isapi/EventLoopService.h"
@@ -61,13 +65,19 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
   // the caller when no worker thread could take it.
   auto holder = std::make_shared<std::unique_ptr<AsyncRequestInfo>>(std::move(*pending));
   const std::optional<RequestLoop> loop = RequestLoop::Offered((*holder)->ecb);
-  BackendClient::PendingJob job = [this, holder, loop](BackendClient::Connection connection) {
+  BackendClient::PendingJob job = [this, holder, loop](BackendClient::Connection connection, std::string unsent,
+                                                   std::size_t sent) {
     (*holder)->connection = std::move(connection);
     const auto answer = [this](std::unique_ptr<AsyncRequestInfo> info, bool ok, const std::string& reply,
                                const std::string& failure) { AnswerPending(std::move(info), ok, reply, failure); };
+    if (loop && LoopResponse::Start(*holder, *loop, answer, unsent, sent)) return;
     // The host refusing its loop for a request it just handed over would be
-    // a fault of its own; the request is then answered the old way.
-    if (loop && LoopResponse::Start(*holder, *loop, answer)) return;
+    // a fault of its own: with the request out whole, it is answered the old
+    // way; with part of it still here, the exchange has failed.
+    if (!unsent.empty()) {
+      answer(std::move(*holder), false, {}, BackendClient::SendFailed(*(*holder)->connection, ECANCELED));
+      return;
+    }
     AsyncThreadProc(std::move(*holder));
   };
   // With the host's loop the job only arms the first wait, so it runs here.
@@ -78,4 +88,36 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
 
 bool CRAVOExtension::GetVEKACSResponse(TRSocket& connection, std::string& response, std::string& error) {
   return m_backend.ReadResponse(connection, response, error);
+}
+
+std::uint32_t CRAVOExtension::Serve(isapi::ControlBlock* ecb, std::string_view query, std::string_view command) {
+  const std::optional<RequestLoop> loop = RequestLoop::Offered(ecb);
+  if (!loop) return RunCall(ecb, query, command);
+  const DispatchRow* row =
+      FindDispatchRow(m_routes.requests, ExtractCommonValues(query.empty() ? command : query, "").requestName);
+  std::shared_ptr<BackendClient::ConnectionPool> pool;
+  if (row != nullptr) {
+    switch (row->service) {
+      case BackendService::kNone: break;
+      case BackendService::kChat: pool = m_backend.PoolFor(m_settings.chatUsesSSL); break;
+      case BackendService::kCallback: pool = m_backend.PoolFor(m_settings.callbackUsesSSL); break;
+      case BackendService::kVoice: pool = m_backend.PoolFor(m_settings.voiceXmlUsesSSL); break;
+      case BackendService::kPlainPool: pool = m_backend.PoolFor(false); break;
+    }
+  }
+  if (!pool) return RunCall(ecb, query, command);
+  auto later = [this, ecb, pool, kept_query = std::string(query), kept_command = std::string(command)](
+                   BackendClient::Connection connection, bool abandoned) {
+    if (abandoned) {
+      // Answered by the host already; the call never ran.
+      isapi::DoneWithSession(ecb);
+      return;
+    }
+    const ReservedConnection reserved(pool.get(), std::move(connection));
+    RunLaterCall(ecb, kept_query, kept_command);
+  };
+  std::optional<BackendClient::Connection> ready = LoopBorrow::Start(pool, *loop, std::move(later));
+  if (!ready) return isapi::kStatusPending;
+  const ReservedConnection reserved(pool.get(), std::move(*ready));
+  return RunCall(ecb, query, command);
 }

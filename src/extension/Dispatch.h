@@ -31,12 +31,16 @@ enum class DispatchRule {
 using HandlerInvoker = int (*)(CRAVOExtension& extension, const struct DispatchRow& row,
                                CHttpServerContext* ctx, const std::vector<std::string>& arguments);
 
+// The service whose settings name the pool a handler borrows from, if any.
+enum class BackendService { kNone, kChat, kCallback, kVoice, kPlainPool };
+
 struct DispatchRow {
   std::string_view requestName;  // matched as a substring of the request name
   std::string_view handlerName;
   std::vector<HandlerArgument> arguments;  // after the context, in order
   DispatchRule rule;
   HandlerInvoker invoke;
+  BackendService service = BackendService::kNone;
 };
 
 // All rows, in the order they are tested. Built above the services whose

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <utility>
 
+#include "backend/BackendClient.h"
 #include "diag/TraceLog.h"
 
 namespace {
@@ -17,16 +18,24 @@ std::int64_t ReceiveLimitFromNow() {
   return NowNs() + std::chrono::nanoseconds(std::chrono::seconds(ResponseReader::kReceiveTimeoutSeconds)).count();
 }
 
+std::int64_t SendLimitFromNow() {
+  return NowNs() + std::chrono::nanoseconds(std::chrono::seconds(BackendClient::kSendTimeoutSeconds)).count();
+}
+
 }  // namespace
 
 LoopResponse::LoopResponse(std::unique_ptr<AsyncRequestInfo> info, const RequestLoop& loop, Finish finish)
     : info_(std::move(info)), loop_(loop), finish_(std::move(finish)) {}
 
-bool LoopResponse::Start(std::unique_ptr<AsyncRequestInfo>& info, const RequestLoop& loop, Finish finish) {
+bool LoopResponse::Start(std::unique_ptr<AsyncRequestInfo>& info, const RequestLoop& loop, Finish finish,
+                         const std::string& unsent, std::size_t sent) {
   std::unique_ptr<LoopResponse> self(new LoopResponse(std::move(info), loop, std::move(finish)));
-  self->deadline_ns_ = ReceiveLimitFromNow();
+  self->unsent_ = unsent;
+  self->request_size_ = sent + unsent.size();
+  self->deadline_ns_ = unsent.empty() ? ReceiveLimitFromNow() : SendLimitFromNow();
   // The response cannot be there before the request went out, so the first
-  // step waits for it; the trace of the read begins there, as on a worker.
+  // step waits for it (or for room to send the rest); the trace of the read
+  // begins there, as on a worker.
   if (!self->WaitForData()) {
     info = std::move(self->info_);
     return false;
@@ -36,7 +45,8 @@ bool LoopResponse::Start(std::unique_ptr<AsyncRequestInfo>& info, const RequestL
 }
 
 bool LoopResponse::WaitForData() {
-  return loop_.Wait(info_->connection->handle(), QX_LOOP_READABLE, deadline_ns_, &LoopResponse::OnEvent, this);
+  const std::uint32_t events = info_->connection->WaitsToWrite() ? QX_LOOP_WRITABLE : QX_LOOP_READABLE;
+  return loop_.Wait(info_->connection->handle(), events, deadline_ns_, &LoopResponse::OnEvent, this);
 }
 
 void LoopResponse::OnEvent(void* context, std::uint32_t events) {
@@ -44,7 +54,42 @@ void LoopResponse::OnEvent(void* context, std::uint32_t events) {
   if (self->Step(events)) delete self;
 }
 
+bool LoopResponse::SendRest(std::uint32_t events) {
+  int rc = ECANCELED;
+  if ((events & QX_LOOP_ABANDONED) == 0) {
+    std::size_t sent = 0;
+    rc = info_->connection->Send(unsent_.data() + unsent_done_, unsent_.size() - unsent_done_, sent, 0, 0);
+    unsent_done_ += sent;
+    if (rc == TRSocket::kSendWouldBlock) {
+      if (sent > 0) deadline_ns_ = SendLimitFromNow();
+      rc = NowNs() < deadline_ns_ ? 0 : ETIMEDOUT;
+      if (rc == 0) {
+        if (WaitForData()) return false;
+        rc = ECANCELED;  // the host refused: the request is over for it
+      }
+    }
+  }
+  if (rc == 0) {
+    BackendClient::Sent(*info_->connection, request_size_);
+    deadline_ns_ = ReceiveLimitFromNow();
+  } else {
+    send_error_ = BackendClient::SendFailed(*info_->connection, rc);
+  }
+  unsent_.clear();
+  unsent_done_ = 0;
+  return true;
+}
+
 bool LoopResponse::Step(std::uint32_t events) {
+  if (!unsent_.empty()) {
+    if (!SendRest(events)) return false;
+    if (!send_error_.empty()) {
+      finish_(std::move(info_), false, {}, send_error_);
+      return true;
+    }
+    if (WaitForData()) return false;
+    events = QX_LOOP_ABANDONED;  // the host refused: the request is over for it
+  }
   if (!reader_) {
     diag::TraceLine("CRAVOExtension::AsyncThreadProc: Entered\n");
     reader_.emplace(*info_->connection);

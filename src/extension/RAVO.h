@@ -231,6 +231,10 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
                      const std::string& error);
 
  protected:
+  // On a host's event loop, a request whose handler borrows a pooled
+  // connection gets it before the handler runs, without waiting (LoopBorrow),
+  // so that neither the loop nor a thread waits for the pool or a connect.
+  std::uint32_t Serve(isapi::ControlBlock* ecb, std::string_view query, std::string_view command) override;
   // Calls the handler of a dispatch row. A seam for tests that watch dispatch.
   virtual int InvokeHandler(const DispatchRow& row, CHttpServerContext* ctx,
                             const std::vector<std::string>& arguments);

@@ -86,14 +86,11 @@ the files of the folder static/ beside the module at /<app>/static/<path>.
                            and varUserRequest, since the values are visitors' names,
                            telephone numbers and session identifiers
   --no-access-log          write no access log
-  --loop-service           offer the module the event-loop service: it then reads the
-                           back end's answers on the loops instead of a thread per
-                           pending request. Off by default for now: borrowing a pooled
-                           connection still waits inside the module call, and a pool at
-                           its maximum can then hold every thread while the answers that
-                           would free its connections wait for a loop
-  --no-loop-service        offer no event-loop service (the default), as another web
-                           server would not
+  --loop-service           offer the module the event-loop service (the default): a
+                           pending request then borrows, connects, and reads the back
+                           end's answer on the loops, without a thread of its own
+  --no-loop-service        offer no event-loop service, as another web server would
+                           not: the module then uses a worker thread per pending request
   --trusted-proxy ADDR[,ADDR]
                            reverse proxies (IPv4) whose X-Real-IP or, without it, the
                            last address of X-Forwarded-For is the client's address:

@@ -24,7 +24,7 @@ struct HostOptions {
   unsigned pending_timeout_s = 120;
   unsigned shutdown_grace_s = 10;
   bool access_log = true;
-  bool loop_service = false;  // the event-loop service is offered to the module
+  bool loop_service = true;   // the event-loop service is offered to the module
   // A second listener for /metrics, /healthz and /readyz; off while empty.
   std::string metrics_address;
   unsigned short metrics_port = 0;

@@ -94,21 +94,33 @@ std::uint32_t CHttpServer::HttpExtensionProc(isapi::ControlBlock* ecb) {
     const std::string_view query =
         WithoutTrailingBlanks(is_post ? std::string_view(body) : OrEmpty(ecb->lpszQueryString));
     const std::string_view command = is_post ? OrEmpty(ecb->lpszQueryString) : std::string_view();
-
-    ecb->dwHttpStatusCode = kDefaultStatus;
-    CHttpServerContext ctx(ecb);
-    int result = InitInstance(&ctx) ? CallFunction(&ctx, query, command) : kCallUnexpectedException;
-    if (ctx.m_completionStatus == isapi::kStatusPending) return isapi::kStatusPending;
-
-    if (result != kCallOk) {
-      if (ecb->dwHttpStatusCode == kDefaultStatus) ecb->dwHttpStatusCode = HttpStatusForResult(result);
-      OnParseError(&ctx, result);
-    }
-    SendContextResponse(ctx);
-    if (ctx.m_completionStatus) return *ctx.m_completionStatus;
-    return result == kCallOk ? isapi::kStatusSuccess : isapi::kStatusError;
+    return Serve(ecb, query, command);
   } catch (...) {
     ecb->dwHttpStatusCode = 500;
     return isapi::kStatusError;
   }
+}
+
+std::uint32_t CHttpServer::RunCall(isapi::ControlBlock* ecb, std::string_view query, std::string_view command) {
+  ecb->dwHttpStatusCode = kDefaultStatus;
+  CHttpServerContext ctx(ecb);
+  int result = InitInstance(&ctx) ? CallFunction(&ctx, query, command) : kCallUnexpectedException;
+  if (ctx.m_completionStatus == isapi::kStatusPending) return isapi::kStatusPending;
+
+  if (result != kCallOk) {
+    if (ecb->dwHttpStatusCode == kDefaultStatus) ecb->dwHttpStatusCode = HttpStatusForResult(result);
+    OnParseError(&ctx, result);
+  }
+  SendContextResponse(ctx);
+  if (ctx.m_completionStatus) return *ctx.m_completionStatus;
+  return result == kCallOk ? isapi::kStatusSuccess : isapi::kStatusError;
+}
+
+void CHttpServer::RunLaterCall(isapi::ControlBlock* ecb, std::string_view query, std::string_view command) {
+  try {
+    if (RunCall(ecb, query, command) == isapi::kStatusPending) return;
+  } catch (...) {
+    ecb->dwHttpStatusCode = 500;
+  }
+  isapi::DoneWithSession(ecb);
 }

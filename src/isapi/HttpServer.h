@@ -48,4 +48,17 @@ class CHttpServer {
   // Replaces the stream's content with the frame's standard text for an error
   // code; returns true when there is a stream to send it in.
   virtual bool OnParseError(CHttpServerContext* ctx, int code);
+
+ protected:
+  // The request once read: runs it through RunCall, or, in an extension that
+  // first readies what the call needs without waiting, returns
+  // kStatusPending and runs it later through RunLaterCall.
+  virtual std::uint32_t Serve(isapi::ControlBlock* ecb, std::string_view query, std::string_view command) {
+    return RunCall(ecb, query, command);
+  }
+  // CallFunction and the answer it left; may throw.
+  std::uint32_t RunCall(isapi::ControlBlock* ecb, std::string_view query, std::string_view command);
+  // RunCall for a request that was left pending before it ran: says done
+  // with the session unless the call left it pending again. Never throws.
+  void RunLaterCall(isapi::ControlBlock* ecb, std::string_view query, std::string_view command);
 };

@@ -54,18 +54,19 @@ DispatchRow VoiceBrowserRow(const VoiceOperation& operation) {
     }
   }
   arguments.push_back(kLanguage);
-  return {operation.name, operation.name, std::move(arguments), DispatchRule::kNone, &InvokeVoiceBrowser};
+  return {operation.name, operation.name, std::move(arguments), DispatchRule::kNone, &InvokeVoiceBrowser,
+          BackendService::kVoice};
 }
 
 std::vector<DispatchRow> BuildDispatchTable() {
   std::vector<DispatchRow> rows = {
       {"REQ_CALLBACK_AVAILABILITY", "REQ_WEB_CALLBACK_AVAILABILITY", {kBusinessUnit, kLanguage},
-       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_WEB_CALLBACK_AVAILABILITY>},
+       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_WEB_CALLBACK_AVAILABILITY>, BackendService::kCallback},
       {"REQ_WEB_CALLBACK", "REQ_WEB_CALLBACK",
        {Var("varCustomerName"), Var("varPhoneNumber"), Var("varCaption"), Var("varPriority"),
         Var("varCallType"), Var("varSchedules"), Var("varTimezoneOffset"), kCallData, kLanguage},
        DispatchRule::kRequireJavaScript,
-       &Invoke<&CRAVOExtension::REQ_WEB_CALLBACK>},
+       &Invoke<&CRAVOExtension::REQ_WEB_CALLBACK>, BackendService::kCallback},
       {"REQ_WEBCHAT_MAIN", "REQ_WEBCHAT_MAIN", {kBusinessUnit, kLanguage}, DispatchRule::kNone,
        &Invoke<&CRAVOExtension::REQ_WEBCHAT_MAIN>},
       {"REQ_STAT_PAGE", "REQ_STAT_PAGE", {kLanguage, Var("varPageName")},
@@ -75,25 +76,25 @@ std::vector<DispatchRow> BuildDispatchTable() {
         Var("varDestination"), Var("varVEKALanguage"), Var("varSource"), kCallData,
         kBusinessUnit, kLanguage},
        DispatchRule::kNone,
-       &Invoke<&CRAVOExtension::REQ_JS_START>},
+       &Invoke<&CRAVOExtension::REQ_JS_START>, BackendService::kChat},
       {"REQ_DELTA_CHAT", "REQ_DELTA_CHAT", {Var("varSessionID"), Var("varIndexKey"), kLanguage},
-       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_DELTA_CHAT>},
+       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_DELTA_CHAT>, BackendService::kChat},
       {"REQ_ADD_TO_CHAT", "REQ_ADD_TO_CHAT",
        {Var("varSessionID"), Var("varChatData"), Var("varIndexKey"), kLanguage},
-       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_ADD_TO_CHAT>},
+       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_ADD_TO_CHAT>, BackendService::kChat},
       {"REQ_NOTIFY_TYPING_CHAT", "REQ_NOTIFY_TIPYNG_CHAT",
        {Var("varSessionID"), Var("varIsTypingData"), Var("varIndexKey"), kLanguage},
-       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_NOTIFY_TIPYNG_CHAT>},
+       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_NOTIFY_TIPYNG_CHAT>, BackendService::kChat},
       {"REQ_HANG_UP", "REQ_HANG_UP", {Var("varSessionID"), kLanguage}, DispatchRule::kNone,
-       &Invoke<&CRAVOExtension::REQ_HANG_UP>},
+       &Invoke<&CRAVOExtension::REQ_HANG_UP>, BackendService::kChat},
       {"REQ_CALLME", "REQ_CALLME_EVENT",
        {Var("varSessionID"), Var("varAgentKey"), Var("varPhoneNumber"), kLanguage},
-       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_CALLME_EVENT>},
+       DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_CALLME_EVENT>, BackendService::kChat},
   };
   // The voice operations come between the web ones and the heartbeat.
   for (const auto& operation : VoiceOperations()) rows.push_back(VoiceBrowserRow(operation));
   rows.push_back({"REQ_HEARTBEAT", "REQ_HEARTBEAT", {Var("varHostName"), Var("varWebApp"), Var("varPort")},
-                  DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_HEARTBEAT>});
+                  DispatchRule::kNone, &Invoke<&CRAVOExtension::REQ_HEARTBEAT>, BackendService::kPlainPool});
   return rows;
 }
 

@@ -26,11 +26,16 @@ int TSecureSocket::Create(int port, int type, const char* bind_address, int prot
   return 0;
 }
 
+#if defined(_WIN32)
 int TSecureSocket::Connect(const std::string& host, int port) {
   if (!HasCredentials()) return kStatusNoCredentials;
   if (const int error = TRSocket::Connect(host, port); error != 0) return error;
   const int status = PerformClientHandshake(host);
-  if (status == 0) return 0;
+  return status == 0 ? 0 : HandshakeFailed(status);
+}
+#endif
+
+int TSecureSocket::HandshakeFailed(int status) {
   broken_ = true;
   if (status == kStatusWrongPrincipal) {
     diag::TraceThreadLine(

@@ -78,33 +78,50 @@ int TRSocket::Bind(int port, const char* bind_address) {
 }
 
 int TRSocket::Connect(const std::string& host, int port) {
+  bool to_write = false;
+  int result = StartConnect(host, port, to_write);
+  while (result == kConnectPending) {
+    const int waited = WaitFor(to_write ? POLLOUT : POLLIN, kConnectTimeoutSeconds);
+    result = waited == 0 ? ContinueConnect(to_write) : ConnectWaitFailed(waited);
+  }
+  return result;
+}
+
+int TRSocket::StartConnect(const std::string& host, int port, bool& to_write) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   if (!ResolveIPv4(host, address.sin_addr)) return kErrorInvalidAddress;
-  const int restore = net::BeginConnect(handle_);
-  int error = 0;
-  if (connect(net::Native(handle_), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    error = net::LastSocketError();
-    if (net::ConnectUnderWay(error)) {
-      const int waited = WaitFor(POLLOUT, kConnectTimeoutSeconds);
-      net::socklen_t length = sizeof error;
-      if (waited == 1) {
-        error = net::kTimedOut;
-      } else if (waited != 0) {
-        error = waited;
-      } else if (getsockopt(net::Native(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) !=
-                 0) {
-        error = net::LastSocketError();
-      }
-    }
+  connect_restore_ = net::BeginConnect(handle_);
+  if (connect(net::Native(handle_), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    return ContinueConnect(to_write);
   }
-  net::EndConnect(handle_, restore);
+  const int error = net::LastSocketError();
+  if (net::ConnectUnderWay(error)) {
+    to_write = true;
+    return kConnectPending;
+  }
+  net::EndConnect(handle_, connect_restore_);
+  return error;
+}
+
+int TRSocket::ContinueConnect(bool&) {
+  int error = 0;
+  net::socklen_t length = sizeof error;
+  if (getsockopt(net::Native(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+    error = net::LastSocketError();
+  }
+  net::EndConnect(handle_, connect_restore_);
   if (error == 0) {
     const int yes = 1;
     setsockopt(net::Native(handle_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&yes), sizeof yes);
   }
   return error;
+}
+
+int TRSocket::ConnectWaitFailed(int waited) {
+  net::EndConnect(handle_, connect_restore_);
+  return waited == 1 ? net::kTimedOut : waited;
 }
 
 int TRSocket::WaitFor(short events, int timeout_s) const {
@@ -126,6 +143,7 @@ int TRSocket::Receive(char* buffer, std::size_t length, std::size_t& received, b
                       int timeout_s, int flags, bool fill) {
   received = 0;
   timed_out = false;
+  waits_to_write_ = false;
   const int try_flags = net::ReceiveFlags(flags, timeout_s < 0);
   while (true) {
     const net::SocketCount count =
@@ -150,6 +168,7 @@ int TRSocket::Receive(char* buffer, std::size_t length, std::size_t& received, b
 
 int TRSocket::Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s, int flags) {
   sent = 0;
+  waits_to_write_ = false;
   const int try_flags = net::SendFlags(flags, timeout_s == -1);
   while (sent < length) {
     const net::SocketCount count = send(net::Native(handle_), data + sent, net::CallLength(length - sent), try_flags);
@@ -160,6 +179,10 @@ int TRSocket::Send(const char* data, std::size_t length, std::size_t& sent, int 
     const int error = net::LastSocketError();
     if (net::Interrupted(error)) continue;
     if (!net::WouldBlock(error)) return error;
+    if (timeout_s == 0) {
+      waits_to_write_ = true;
+      return kSendWouldBlock;
+    }
     const int waited = WaitFor(POLLOUT, timeout_s);
     if (waited == 1) return net::kTimedOut;
     if (waited != 0) return waited;

@@ -31,7 +31,18 @@ class TRSocket {
   virtual int Create(int port, int type, const char* bind_address);
   // -1 when nothing was open, else close's result. Safe to repeat.
   virtual int Close();
+  // Connects, waiting at most kConnectTimeoutSeconds each time the steps
+  // below wait for readiness.
   virtual int Connect(const std::string& host, int port);
+  // Connecting without waiting, for a caller with an event loop: 0 when
+  // connected, kConnectPending when the socket must first become ready for
+  // reading, or for writing when to_write (then ContinueConnect), else what Connect
+  // would return. A wait that fails (1 for timed out, else an errno value)
+  // ends the connect through ConnectWaitFailed, which returns the result.
+  static constexpr int kConnectPending = -2;
+  virtual int StartConnect(const std::string& host, int port, bool& to_write);
+  virtual int ContinueConnect(bool& to_write);
+  virtual int ConnectWaitFailed(int waited);
   // Reads up to length bytes into buffer. fill: keep reading until length
   // bytes are in. Each wait for data lasts at most timeout_s seconds (negative:
   // no limit); a wait that runs out sets timed_out and returns 0.
@@ -41,8 +52,12 @@ class TRSocket {
   // each time the socket is not writable. A wait that runs out is ETIMEDOUT,
   // with sent telling how far it got: part of a message is on the wire, so
   // the connection is out of step and serves no further exchange.
+  // A timeout_s of 0 never waits: a socket that cannot take more now gives
+  // kSendWouldBlock, with sent telling how far it got and WaitsToWrite
+  // which readiness lets it go on (TLS may have to read first).
   virtual int Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s,
                    int flags);
+  static constexpr int kSendWouldBlock = -3;
   // Reads and discards what is waiting without waiting for more.
   virtual int Flush(std::size_t& discarded);
 
@@ -54,6 +69,10 @@ class TRSocket {
   int GetHostName(std::string* address, int& port) const;
 
   int handle() const { return handle_; }
+  // True when the last Receive that ran out of its timeout, or the last Send
+  // that would have blocked, was waiting to write: TLS may have to write
+  // before it can read on, or read before it can write on.
+  bool WaitsToWrite() const { return waits_to_write_; }
 
  protected:
   // IsClosed for an open handle: true when the peer has ended the connection
@@ -68,6 +87,10 @@ class TRSocket {
   static constexpr int kWaitAgain = -1;
   int WaitOnce(short events, long long timeout_ms, bool watch_stop) const;
   int handle_ = kInvalidSocket;
+  bool waits_to_write_ = false;
+
+ private:
+  int connect_restore_ = 0;  // the descriptor's flags before a connect under way
 };
 
 // True when host (dotted text or a name) gives an IPv4 address, looked up the

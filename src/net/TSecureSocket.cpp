@@ -115,44 +115,74 @@ int TSecureSocket::WaitForTls(int want, int timeout_s) const {
   return WaitFor(want == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, timeout_s);
 }
 
-int TSecureSocket::PerformClientHandshake(const std::string& target) {
+int TSecureSocket::StartConnect(const std::string& host, int port, bool& to_write) {
+  if (!HasCredentials()) return kStatusNoCredentials;
+  target_ = host;
+  handshaking_ = false;
+  const int result = TRSocket::StartConnect(host, port, to_write);
+  return result == 0 ? BeginHandshake(to_write) : result;
+}
+
+int TSecureSocket::ContinueConnect(bool& to_write) {
+  if (handshaking_) return HandshakeStep(to_write);
+  const int result = TRSocket::ContinueConnect(to_write);
+  return result == 0 ? BeginHandshake(to_write) : result;
+}
+
+int TSecureSocket::ConnectWaitFailed(int waited) {
+  if (!handshaking_) return TRSocket::ConnectWaitFailed(waited);
+  // A handshake the back end stopped answering fails as OpenSSL left it.
+  const int status = HandshakeFailureStatus(ssl_, ERR_peek_last_error());
+  ERR_clear_error();
+  return HandshakeFailed(status);
+}
+
+int TSecureSocket::BeginHandshake(bool& to_write) {
+  handshaking_ = true;
   // Every call is tried first and waited for only when OpenSSL asks, so the
   // descriptor is non-blocking from here on.
   const int flags = fcntl(handle_, F_GETFL);
-  if (flags < 0 || fcntl(handle_, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+  if (flags < 0 || fcntl(handle_, F_SETFL, flags | O_NONBLOCK) != 0) return HandshakeFailed(errno);
   BIO* bio = net::NewNoSignalSocketBio(net::SocketBioMethod(context_), handle_);
-  if (bio == nullptr) return kStatusInternalError;
+  if (bio == nullptr) return HandshakeFailed(kStatusInternalError);
   SSL_set_bio(ssl_, bio, bio);
   in_addr address{};
-  const bool dotted = inet_pton(AF_INET, target.c_str(), &address) == 1;
+  const bool dotted = inet_pton(AF_INET, target_.c_str(), &address) == 1;
   bool named;
   if (dotted) {
-    named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), target.c_str()) == 1;
+    named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), target_.c_str()) == 1;
   } else {
     SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    named = SSL_set1_host(ssl_, target.c_str()) == 1 && SSL_set_tlsext_host_name(ssl_, target.c_str()) == 1;
+    named = SSL_set1_host(ssl_, target_.c_str()) == 1 && SSL_set_tlsext_host_name(ssl_, target_.c_str()) == 1;
   }
   if (!named) {
     ERR_clear_error();
-    return kStatusInternalError;
+    return HandshakeFailed(kStatusInternalError);
   }
-  while (true) {
-    ERR_clear_error();
-    const int result = SSL_connect(ssl_);
-    if (result == 1) break;
+  return HandshakeStep(to_write);
+}
+
+int TSecureSocket::HandshakeStep(bool& to_write) {
+  ERR_clear_error();
+  const int result = SSL_connect(ssl_);
+  if (result != 1) {
     const int error = SSL_get_error(ssl_, result);
-    if (IsWant(error) && WaitForTls(error, kHandshakeTimeoutSeconds) == 0) continue;
+    if (IsWant(error)) {
+      to_write = error == SSL_ERROR_WANT_WRITE;
+      return kConnectPending;
+    }
     const int status = HandshakeFailureStatus(ssl_, ERR_peek_last_error());
     ERR_clear_error();
-    return status;
+    return HandshakeFailed(status);
   }
   // The range of versions lets 1.1 through; only 1.0 and 1.2 are offered.
   const int version = SSL_version(ssl_);
-  return version == TLS1_VERSION || version == TLS1_2_VERSION ? 0 : kStatusUnsupportedProtocol;
+  return version == TLS1_VERSION || version == TLS1_2_VERSION ? 0 : HandshakeFailed(kStatusUnsupportedProtocol);
 }
 
 int TSecureSocket::Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s, int) {
   sent = 0;
+  waits_to_write_ = false;
   if (ssl_ == nullptr || broken_) return kStatusInternalError;
   while (sent < length) {
     ERR_clear_error();
@@ -166,6 +196,10 @@ int TSecureSocket::Send(const char* data, std::size_t length, std::size_t& sent,
     const int system_error = errno;
     ERR_clear_error();
     if (IsWant(error)) {
+      if (timeout_s == 0) {
+        waits_to_write_ = error == SSL_ERROR_WANT_WRITE;
+        return kSendWouldBlock;
+      }
       const int waited = WaitForTls(error, timeout_s);
       if (waited == 0) continue;
       if (waited == 1) {
@@ -191,6 +225,7 @@ int TSecureSocket::Receive(char* buffer, std::size_t length, std::size_t& receiv
                            int, bool fill) {
   received = 0;
   timed_out = false;
+  waits_to_write_ = false;
   if (ssl_ == nullptr || broken_) return kStatusInternalError;
   while (received < length) {
     // Decrypted bytes that an earlier call left over come out of SSL_read
@@ -210,6 +245,7 @@ int TSecureSocket::Receive(char* buffer, std::size_t length, std::size_t& receiv
       const int waited = timeout_s == 0 ? 1 : WaitForTls(error, timeout_s);
       if (waited == 0) continue;
       if (waited == 1) {
+        waits_to_write_ = error == SSL_ERROR_WANT_WRITE;
         timed_out = true;
         return 0;
       }

@@ -52,8 +52,17 @@ class TSecureSocket : public TRSocket {
   int Close() override;
   // TCP connect to host, then the client handshake: host names are checked
   // against the certificate and sent as SNI, dotted IPv4 addresses are checked
-  // as addresses and not sent.
+  // as addresses and not sent. Each wait of the handshake lasts at most
+  // kHandshakeTimeoutSeconds.
+#if defined(_WIN32)
   int Connect(const std::string& host, int port) override;
+#else
+  // The handshake's steps go on from the TCP connect's: the socket then
+  // waits for what the TLS library asks for.
+  int StartConnect(const std::string& host, int port, bool& to_write) override;
+  int ContinueConnect(bool& to_write) override;
+  int ConnectWaitFailed(int waited) override;
+#endif
   int Receive(char* buffer, std::size_t length, std::size_t& received, bool& timed_out, int timeout_s, int flags,
               bool fill) override;
   int Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s, int flags) override;
@@ -81,11 +90,13 @@ class TSecureSocket : public TRSocket {
  private:
   int CreateCredentials(bool server_side);
   bool HasCredentials() const;
-  int PerformClientHandshake(const std::string& target);
+  // A failed handshake: the session is broken, and the trace says why.
+  int HandshakeFailed(int status);
 
   int protocol_mask_ = kDefaultProtocolMask;
   std::string principal_name_;
 #if defined(_WIN32)
+  int PerformClientHandshake(const std::string& target);
   // Schannel through SSPI.
   int SendToken(const SecBuffer& token);
   int ChooseClientCertificate();
@@ -112,6 +123,12 @@ class TSecureSocket : public TRSocket {
   // Waits for what OpenSSL asked for (want: SSL_ERROR_WANT_READ or _WRITE):
   // 0 ready, 1 timed out, else errno.
   int WaitForTls(int want, int timeout_s) const;
+  // After the TCP connect: the session's target and the first handshake step.
+  int BeginHandshake(bool& to_write);
+  int HandshakeStep(bool& to_write);
+
+  std::string target_;        // the host a connect under way checks the certificate against
+  bool handshaking_ = false;  // the connect under way is past its TCP part
 
   SSL_CTX* context_ = nullptr;  // a reference of this socket's own
   SSL* ssl_ = nullptr;

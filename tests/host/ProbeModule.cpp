@@ -100,6 +100,13 @@ struct LoopRequest {
     }
     delete self;
   }
+  // The wait a second one replaced: never called back by a sound host. If
+  // it were, the page says so instead of what the second wait saw.
+  static void OnReplaced(void* context, uint32_t) {
+    auto* self = static_cast<LoopRequest*>(context);
+    Write(self->ecb, "the replaced wait called back");
+    Done(self->ecb);
+  }
 };
 
 uint32_t CompleteOnLoop(QX_EXTENSION_CONTROL_BLOCK* ecb, const std::string& wait, int ms) {
@@ -127,7 +134,7 @@ uint32_t CompleteOnLoop(QX_EXTENSION_CONTROL_BLOCK* ecb, const std::string& wait
     }).detach();
   }
   // A wait replaced before the loop took it up never calls back.
-  service.Wait(ecb->ConnID, -1, 0, NowNs(), &LoopRequest::OnEvent, request);
+  service.Wait(ecb->ConnID, -1, 0, NowNs(), &LoopRequest::OnReplaced, request);
   service.Wait(ecb->ConnID, fd, events, deadline, &LoopRequest::OnEvent, request);
   return QX_STATUS_PENDING;
 }

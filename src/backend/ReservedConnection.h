@@ -1,0 +1,32 @@
+// A connection readied for the module call running on this thread, by a
+// borrower that may not wait in the pool (a request on the host's event
+// loop gets its connection first and only then runs): the call's first
+// borrow from that pool takes it instead of waiting. An empty one says the
+// pool had none within its time limit, so that borrow fails at once.
+#pragma once
+
+#include <optional>
+
+#include "generic/PoolInterfaces.h"
+#include "net/TRSocket.h"
+
+class ReservedConnection {
+ public:
+  using Connection = Generic::Lease<TRSocket>;
+
+  // Lasts for the scope; what the call did not take goes back as sound.
+  ReservedConnection(const void* pool, Connection connection);
+  ~ReservedConnection();
+  ReservedConnection(const ReservedConnection&) = delete;
+  ReservedConnection& operator=(const ReservedConnection&) = delete;
+
+  // The connection reserved for pool on this thread, once; empty optional
+  // when there is none to take.
+  static std::optional<Connection> Take(const void* pool);
+
+ private:
+  const void* pool_;
+  Connection connection_;
+  bool taken_ = false;
+  ReservedConnection* outer_;  // a call within a call keeps its own
+};

@@ -1,0 +1,207 @@
+#include "extension/LoopBorrow.h"
+
+#include <cerrno>
+#include <utility>
+
+#include "backend/SocketFactory.h"
+#include "diag/TraceLog.h"
+#include "platform/WaitLimit.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t LoopTime(Clock::time_point when) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+}
+
+// now + wait, but never past the module's wait limit.
+std::int64_t DeadlineIn(std::chrono::milliseconds wait) {
+  return LoopTime(Clock::now() + platform::CutToWaitLimit(wait));
+}
+
+}  // namespace
+
+LoopBorrow::LoopBorrow(std::shared_ptr<Pool> pool, const RequestLoop& loop, Ready ready)
+    : pool_(std::move(pool)),
+      loop_(loop),
+      ready_(std::move(ready)),
+      start_(Clock::now()),
+      closed_left_(pool_->MaxSize() + 3) {
+  waiter_.wake = &LoopBorrow::OnGranted;
+  waiter_.context = this;
+}
+
+std::optional<LoopBorrow::Connection> LoopBorrow::Start(std::shared_ptr<Pool> pool, const RequestLoop& loop,
+                                                        Ready ready) {
+  pool->CreateOnBorrow();
+  std::unique_ptr<LoopBorrow> self(new LoopBorrow(std::move(pool), loop, std::move(ready)));
+  if (self->Step(true)) return std::move(self->result_);
+  (void)self.release();  // owned by its waits from here on
+  return std::nullopt;
+}
+
+bool LoopBorrow::Step(bool may_create) {
+  phase_ = Phase::kClaiming;
+  if (platform::WaitLimitPassed()) return Finish({});
+  const Pool::Claim claim = pool_->ClaimOrQueue(waiter_, retrying_, may_create);
+  if (claim.kind != Pool::Claim::Kind::kNone) return Claimed(claim);
+  phase_ = Phase::kQueued;
+  if (!queued_since_) queued_since_ = Clock::now();
+  return ArmQueueWait();
+}
+
+bool LoopBorrow::Claimed(const Pool::Claim& claim) {
+  switch (claim.kind) {
+    case Pool::Claim::Kind::kObject: {
+      Connection connection(pool_, claim.object);
+      if (!connection->IsClosed()) return Finish(std::move(connection));
+      // Closed by the back end while idle: as a blocking borrower would.
+      BackendClient::FoundClosed(*connection);
+      (void)connection.Fail();
+      retrying_ = true;
+      if (--closed_left_ < 0) return Finish({});
+      return Step(true);
+    }
+    case Pool::Claim::Kind::kRoom:
+      return Connect();
+    case Pool::Claim::Kind::kClosed:
+    case Pool::Claim::Kind::kNone:
+      break;
+  }
+  return Finish({});
+}
+
+bool LoopBorrow::Connect() {
+  phase_ = Phase::kConnecting;
+  const auto* factory = dynamic_cast<const SocketFactory*>(pool_->Factory().get());
+  if (factory == nullptr) {
+    // A factory of another kind connects as it does, on this thread.
+    TRSocket* made = pool_->Adopt(pool_->CreateObject());
+    return made != nullptr ? Finish(Connection(pool_, made)) : Step(false);
+  }
+  connecting_ = factory->Open();
+  if (!connecting_) {
+    pool_->GiveUpRoom();
+    return Step(false);
+  }
+  return ConnectStepped(connecting_->StartConnect(factory->options.host, factory->options.port, to_write_));
+}
+
+bool LoopBorrow::ConnectStepped(int result) {
+  if (result == TRSocket::kConnectPending) {
+    const std::uint32_t events = to_write_ ? QX_LOOP_WRITABLE : QX_LOOP_READABLE;
+    if (loop_.Wait(connecting_->handle(), events, DeadlineIn(std::chrono::seconds(TRSocket::kConnectTimeoutSeconds)),
+                   &LoopBorrow::OnEvent, this)) {
+      return false;
+    }
+    result = connecting_->ConnectWaitFailed(ECANCELED);
+  }
+  std::unique_ptr<TRSocket> socket = SocketFactory::Connected(std::move(connecting_), result);
+  TRSocket* made = pool_->Adopt(std::move(socket));
+  if (made != nullptr) return Finish(Connection(pool_, made));
+  // As in a blocking borrow: wait for a connection given back, or a slice.
+  return Step(false);
+}
+
+bool LoopBorrow::ArmQueueWait() {
+  if (loop_.Wait(-1, 0, DeadlineIn(Pool::kWaitSlice), &LoopBorrow::OnEvent, this)) return false;
+  // The host refused a wait for a request it still holds: its own fault.
+  // Leave the queue if still in it; a grant on its way is answered by its wake.
+  diag::TraceLine("LoopBorrow: the host refused a wait\n");
+  if (!pool_->Withdraw(waiter_)) return false;
+  return Finish({});
+}
+
+bool LoopBorrow::Finish(Connection connection) {
+  if (queued_since_ && connection) {
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *queued_since_);
+    pool_->RecordWait(static_cast<std::int32_t>(waited.count()));
+  }
+  result_ = std::move(connection);
+  return true;
+}
+
+void LoopBorrow::Deliver() {
+  Connection connection = result_ ? std::move(*result_) : Connection();
+  ready_(std::move(connection), abandoned_);
+}
+
+void LoopBorrow::OnGranted(void* context) {
+  auto* self = static_cast<LoopBorrow*>(context);
+  // Granted on whichever thread gave back or failed a connection: the rest
+  // happens on the request's loop. A deadline already passed calls back at
+  // once; it replaces the queue's slice, whose own call, if already under
+  // way, finds the grant and leaves the rest to this one.
+  if (!self->loop_.Wait(-1, 0, 1, &LoopBorrow::OnGrantEvent, self)) {
+    diag::TraceLine("LoopBorrow: the host refused a wait\n");
+  }
+}
+
+void LoopBorrow::OnGrantEvent(void* context, std::uint32_t events) {
+  auto* self = static_cast<LoopBorrow*>(context);
+  if (self->GrantEvent(events)) {
+    self->Deliver();
+    delete self;
+  }
+}
+
+void LoopBorrow::OnEvent(void* context, std::uint32_t events) {
+  auto* self = static_cast<LoopBorrow*>(context);
+  if (self->Event(events)) {
+    self->Deliver();
+    delete self;
+  }
+}
+
+bool LoopBorrow::GrantEvent(std::uint32_t events) {
+  const Pool::Claim claim = waiter_.claim;
+  if ((events & QX_LOOP_ABANDONED) != 0) {
+    if (claim.kind == Pool::Claim::Kind::kObject) {
+      Connection unused(pool_, claim.object);
+      (void)unused.Release();  // never used: as sound as it came
+    } else if (claim.kind == Pool::Claim::Kind::kRoom) {
+      pool_->GiveUpRoom();
+    }
+    Abandon();
+    return true;
+  }
+  return Claimed(claim);
+}
+
+bool LoopBorrow::Event(std::uint32_t events) {
+  const bool abandoned = (events & QX_LOOP_ABANDONED) != 0;
+  switch (phase_) {
+    case Phase::kQueued:
+      // Granted meanwhile: the grant's own call carries on.
+      if (!pool_->Withdraw(waiter_)) return false;
+      if (abandoned) {
+        Abandon();
+        return true;
+      }
+      if (std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count() > Pool::kGetTimeoutSeconds ||
+          platform::WaitLimitPassed()) {
+        return Finish({});
+      }
+      return Step(true);
+    case Phase::kConnecting:
+      if (abandoned) {
+        connecting_.reset();
+        pool_->GiveUpRoom();
+        Abandon();
+        return true;
+      }
+      if ((events & (QX_LOOP_READABLE | QX_LOOP_WRITABLE)) != 0) {
+        return ConnectStepped(connecting_->ContinueConnect(to_write_));
+      }
+      return ConnectStepped(connecting_->ConnectWaitFailed(1));
+    case Phase::kClaiming:
+      break;
+  }
+  return false;
+}
+
+void LoopBorrow::Abandon() {
+  abandoned_ = true;
+  result_ = Connection();
+}

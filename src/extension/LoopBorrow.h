@@ -1,0 +1,69 @@
+// Borrows a pooled connection for a request on the host's event loop
+// without waiting: an idle one at once, else a new one connected (TLS
+// handshake included) in steps driven by readiness, else a place in the
+// pool's queue with the pool's own time limit as a deadline on the loop.
+// Idle connections the back end has closed are given back as broken and
+// another is taken, up to the pool's size of them plus three, as a blocking
+// borrower's attempts would. A request the host gives up while it waits (its
+// client left, its time ran out, the host stops) leaves the queue, or gives
+// back what it was granted, and no connection is lost.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "backend/BackendClient.h"
+#include "isapi/EventLoopService.h"
+
+class LoopBorrow {
+ public:
+  using Pool = BackendClient::ConnectionPool;
+  using Connection = BackendClient::Connection;
+  // On the loop, once the borrow ended: the connection, or an empty one when
+  // the pool had none within its limit; abandoned when the host gave the
+  // request up (the connection, if any, is then the callee's to give back).
+  using Ready = std::function<void(Connection connection, bool abandoned)>;
+
+  // What could be had at once (then ready never runs), or nothing yet.
+  static std::optional<Connection> Start(std::shared_ptr<Pool> pool, const RequestLoop& loop, Ready ready);
+
+ private:
+  enum class Phase { kClaiming, kQueued, kConnecting };
+
+  LoopBorrow(std::shared_ptr<Pool> pool, const RequestLoop& loop, Ready ready);
+
+  // Goes as far as it can without waiting: true when the borrow ended,
+  // result holding its outcome; false when a wait is armed.
+  bool Step(bool may_create);
+  bool Claimed(const Pool::Claim& claim);
+  bool Connect();
+  bool ConnectStepped(int result);
+  bool ArmQueueWait();
+  bool Finish(Connection connection);
+  void Deliver();
+
+  static void OnGranted(void* context);
+  static void OnGrantEvent(void* context, std::uint32_t events);
+  static void OnEvent(void* context, std::uint32_t events);
+  // One callback's work: true when the borrow is over and the object must go.
+  bool Event(std::uint32_t events);
+  bool GrantEvent(std::uint32_t events);
+  void Abandon();
+
+  const std::shared_ptr<Pool> pool_;
+  const RequestLoop loop_;
+  const Ready ready_;
+  Pool::Waiter waiter_;
+  Phase phase_ = Phase::kClaiming;
+  const std::chrono::steady_clock::time_point start_;
+  std::optional<std::chrono::steady_clock::time_point> queued_since_;
+  int closed_left_;      // idle connections found closed still allowed
+  bool retrying_ = false;
+  std::unique_ptr<TRSocket> connecting_;
+  bool to_write_ = false;  // the connect under way waits to write
+  bool abandoned_ = false;
+  std::optional<Connection> result_;
+};
