@@ -91,6 +91,7 @@ function(quorvix_worker_path_test name)
     set(ARG_TIMEOUT 120)
   endif()
   add_test(NAME ${name}_worker_path COMMAND ${name})
+  # A whole suite once more takes long: it starts among the first.
   set_tests_properties(${name}_worker_path PROPERTIES ENVIRONMENT QUORVIX_TEST_EXCHANGE_PATH=worker
-                       LABELS integration TIMEOUT ${ARG_TIMEOUT})
+                       LABELS integration TIMEOUT ${ARG_TIMEOUT} COST 15)
 endfunction()
