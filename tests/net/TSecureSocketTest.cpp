@@ -63,8 +63,9 @@ class TSecureSocketTest : public ::testing::Test {
     if (on_record != nullptr) SSL_CTX_set_msg_callback(context, on_record);
     return std::make_unique<TlsTestServer>(context, std::move(script));
   }
-  static int Connect(TSecureSocket& socket, const std::string& host, unsigned short port) {
-    const int created = socket.Create(0, 1, nullptr, TSecureSocket::kDefaultProtocolMask, nullptr);
+  static int Connect(TSecureSocket& socket, const std::string& host, unsigned short port,
+                     int mask = TSecureSocket::kDefaultProtocolMask) {
+    const int created = socket.Create(0, 1, nullptr, mask, nullptr);
     return created != 0 ? created : socket.Connect(host, port);
   }
   std::string Trace() {
@@ -96,6 +97,7 @@ struct HandshakeCase {
   int version;          // what a good handshake settled on
   const char* sni;
   const char* client;   // the subject the server was shown
+  int mask = TSecureSocket::kDefaultProtocolMask;  // the versions the client may offer
 };
 
 constexpr int kWrong = TSecureSocket::kStatusWrongPrincipal;
@@ -130,6 +132,11 @@ const HandshakeCase kHandshakeCases[] = {
      "/CN=client-b"},
     {"NoClientCertificateFitsTheIssuer", "server", "1.2", "client-ca-c", "localhost", 0, "", TLS1_2_VERSION,
      "localhost", ""},
+    // A protocol mask with one client version offers that one alone.
+    {"MaskOf12AloneRefusesATls10Server", "server", "1.0", "", "localhost", kProtocol,
+     "PerformClientHandshake failed. error=-2146893054\n", 0, "", "", TSecureSocket::kTls12Client},
+    {"MaskOf10AloneSettlesOn10", "server", "1.0-1.2", "", "localhost", 0, "", TLS1_VERSION, "localhost", "",
+     TSecureSocket::kTls10Client},
 };
 
 TEST_F(TSecureSocketTest, HandshakesAcceptOnlyTls10And12FromTheTrustedServerNamed) {
@@ -137,7 +144,7 @@ TEST_F(TSecureSocketTest, HandshakesAcceptOnlyTls10And12FromTheTrustedServerName
     SCOPED_TRACE(c.name);
     auto server = Serve(c.certificate, c.versions, c.client_ca, Echo);
     TSecureSocket socket;
-    const int status = Connect(socket, c.host, server->port());
+    const int status = Connect(socket, c.host, server->port(), c.mask);
     EXPECT_EQ(status, c.status);
     const auto seen = server->WaitForHandshake();
     if (c.status != 0) {
