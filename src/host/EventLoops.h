@@ -64,8 +64,8 @@ class EventLoops {
     std::int64_t started_ns = 0;
   };
 
-  explicit EventLoops(Limits limits);
   // Throws std::system_error when the watchdog's alarm cannot be had.
+  explicit EventLoops(Limits limits);
   // Stops. Must not run while a thread is still inside a call (Stop's result).
   ~EventLoops();
   EventLoops(const EventLoops&) = delete;
