@@ -41,4 +41,13 @@ void DoneWithSession(ControlBlock* ecb) {
   ecb->ServerSupportFunction(ecb->ConnID, QX_REQ_DONE_WITH_SESSION, nullptr, nullptr, nullptr);
 }
 
+bool GetEventLoopService(ControlBlock* ecb, QX_EVENT_LOOP_SERVICE& service) {
+  if (ecb == nullptr || ecb->ServerSupportFunction == nullptr) return false;
+  service = {};
+  service.cbSize = sizeof service;
+  std::uint32_t size = sizeof service;
+  return ecb->ServerSupportFunction(ecb->ConnID, QX_REQ_GET_EVENT_LOOP, &service, &size, nullptr) &&
+         service.Wait != nullptr && service.Cancel != nullptr;
+}
+
 }  // namespace isapi

@@ -82,6 +82,9 @@ bool ReadClient(ControlBlock* ecb, void* buffer, std::uint32_t& size);
 bool SendResponseHeader(ControlBlock* ecb, std::string& status, std::string& headers, long& error);
 // Tells the server that a pending request is answered.
 void DoneWithSession(ControlBlock* ecb);
+// Fills service with the host's event-loop service; false when the server
+// offers none (a Windows web server never does).
+bool GetEventLoopService(ControlBlock* ecb, QX_EVENT_LOOP_SERVICE& service);
 // Puts text (cut to fit) into the block's log data, which the server adds to
 // the request's log line. Both platforms' blocks have the field; a host
 // built with the older, shorter Linux block (cbSize) is never written past.

@@ -23,6 +23,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -62,6 +63,8 @@ struct Exchange {
   std::mutex mutex;
   std::condition_variable finished;
   bool done = false;
+  DWORD header_error = 0;  // the header callback fails with it as its last error
+  DWORD write_error = 0;   // WriteClient fails with it
 };
 
 BOOL WINAPI GetServerVariable(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size) {
@@ -89,6 +92,10 @@ BOOL WINAPI GetServerVariable(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD siz
 BOOL WINAPI WriteClient(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD) {
   auto* exchange = static_cast<Exchange*>(conn);
   std::lock_guard lock(exchange->mutex);
+  if (exchange->write_error != 0) {
+    SetLastError(exchange->write_error);
+    return FALSE;
+  }
   exchange->page.append(static_cast<const char*>(buffer), *bytes);
   return TRUE;
 }
@@ -103,6 +110,10 @@ BOOL WINAPI ServerSupportFunction(HCONN conn, DWORD request, LPVOID buffer, LPDW
   std::lock_guard lock(exchange->mutex);
   switch (request) {
     case HSE_REQ_SEND_RESPONSE_HEADER:
+      if (exchange->header_error != 0) {
+        SetLastError(exchange->header_error);
+        return FALSE;
+      }
       exchange->statusLine = buffer != nullptr ? static_cast<const char*>(buffer) : "200 OK";
       exchange->headers = data != nullptr ? reinterpret_cast<const char*>(data) : "";
       return TRUE;
@@ -142,8 +153,10 @@ class LoadedModule {
   const std::string& description() const { return description_; }
   DWORD version() const { return versionNumber_; }
 
-  Page Call(const std::string& method, const std::string& text) {
+  Page Call(const std::string& method, const std::string& text, DWORD header_error = 0, DWORD write_error = 0) {
     Exchange exchange;
+    exchange.header_error = header_error;
+    exchange.write_error = write_error;
     exchange.method = method;
     (method == "POST" ? exchange.body : exchange.query) = text;
     EXTENSION_CONTROL_BLOCK ecb{};
@@ -215,13 +228,23 @@ struct SiteSettings {
   std::string address = "127.0.0.1";  // of the back end; the TLS certificate names localhost and 127.0.0.1
 };
 
-// Installs the DLL's folder with RAVO.ini for the running back end.
-std::string Install(const std::string& name, const SiteSettings& settings) {
+// Installs the DLL's folder with RAVO.ini for the back end whose TLS port the
+// variable tls_port names, with the files of QX_CLIENT_CERTS named in
+// client_certificates in its clientcerts\.
+std::string Install(const std::string& name, const SiteSettings& settings, const char* tls_port = "QX_SIM_TLS_PORT",
+                    const std::vector<std::string>& client_certificates = {}) {
   const std::string work = Environment("QX_WORK");
   const std::string folder = work + "\\" + name + "\\";
   const std::string site = Environment("QX_SITE");
   std::string command = "xcopy /E /I /Q /Y \"" + site + "\" \"" + folder + "\" >NUL";
   if (std::system(command.c_str()) != 0) return {};
+  if (!client_certificates.empty() && !CreateDirectoryA((folder + "clientcerts").c_str(), nullptr)) return {};
+  for (const auto& file : client_certificates) {
+    if (!CopyFileA((Environment("QX_CLIENT_CERTS") + "\\" + file).c_str(), (folder + "clientcerts\\" + file).c_str(),
+                   FALSE)) {
+      return {};
+    }
+  }
   const char* end = settings.crlf ? "\r\n" : "\n";
   std::ostringstream ini;
   const std::string tls = settings.tls ? "true" : "false";
@@ -232,7 +255,7 @@ std::string Install(const std::string& name, const SiteSettings& settings) {
         "WebCallbackConfirmed=WebCallbackConfirmed.htm", "WebCallback=WebCallback.htm", "Response=Response.vxml",
         "CaptureCallData=CaptureCallData.htm", "[VEKASETTINGS]",
         "Address=" + settings.address, "Port=" + Environment("QX_SIM_PORT"),
-        "SSLPort=" + Environment("QX_SIM_TLS_PORT"), "ChatUsesSSL=" + tls, "CallbackUsesSSL=" + tls,
+        "SSLPort=" + Environment(tls_port), "ChatUsesSSL=" + tls, "CallbackUsesSSL=" + tls,
         "VoiceXMLUsesSSL=" + tls, "MinSockets=2", "MaxSockets=10", "MinSSLSockets=2", "MaxSSLSockets=10",
         "DebugOutput=yes", "Password=demo-secret", "[DIAGSETTINGS]", "TIME_INTERVAL_SEC=1", "MAX_MEMORY=100",
         "THRESHOLD=104"}) {
@@ -377,12 +400,39 @@ TEST_P(ExtensionUnderWineTest, ServesChatCallbackAndVoiceThenUnloadsCleanly) {
   }
 }
 
-// The back end's certificate chains to no trusted root: no connection is
-// made, the visitor gets the code for it, the trace says why, with the status
-// the Linux build reports. Run in a process of its own, before any test
-// trusted the CA: the system's chain engine keeps the roots it has seen.
-TEST_F(ExtensionUnderWineTest, AnUntrustedBackEndGetsNoConnection) {
-  const std::string folder = Install("tls-untrusted", SiteSettings{true, true, "localhost"});
+// A back end the module cannot trust, or that speaks neither TLS 1.0 nor 1.2,
+// gets no connection; the trace says why, with the status the Linux build
+// reports. The untrusted root runs in a
+// process of its own, before any test trusted the CA: the system's chain
+// engine keeps the roots it has seen.
+struct RefusedBackEnd {
+  const char* name;
+  bool ca_trusted;
+  SiteSettings site;
+  const char* tls_port;
+  const char* reason;  // of the trace line
+};
+
+const RefusedBackEnd kRefusedBackEnds[] = {
+    {"UntrustedRoot", false, {true, true, "localhost"}, "QX_SIM_TLS_PORT",
+     "The certificate chain was issued by an untrusted authority(-2146893019)."},
+    {"WrongHostName", true, {true, true, "localhost"}, "QX_WRONG_NAME_TLS_PORT",
+     "The target principal name is incorrect(-2146893022)."},
+    {"WrongAddress", true, {true, false, "127.0.0.1"}, "QX_WRONG_NAME_TLS_PORT",
+     "The target principal name is incorrect(-2146893022)."},
+    {"Tls11Only", true, {true, false, "localhost"}, "QX_TLS11_TLS_PORT", "error=-2146893054"},
+    {"Tls13Only", true, {true, false, "localhost"}, "QX_TLS13_TLS_PORT", "error=-2146893054"},
+};
+
+class RefusedBackEndTest : public ::testing::TestWithParam<RefusedBackEnd> {};
+
+TEST_P(RefusedBackEndTest, GetsNoConnection) {
+  const RefusedBackEnd& refused = GetParam();
+  std::optional<TrustedTestCa> trusted;
+  if (refused.ca_trusted) {
+    ASSERT_TRUE(trusted.emplace().ok());
+  }
+  const std::string folder = Install(std::string("refused-") + refused.name, refused.site, refused.tls_port);
   ASSERT_FALSE(folder.empty());
   {
     // The pool's first connections are made at the start.
@@ -390,11 +440,96 @@ TEST_F(ExtensionUnderWineTest, AnUntrustedBackEndGetsNoConnection) {
     ASSERT_TRUE(module.started());
   }
   const std::string trace = ReadFile(folder + "debug.txt");
-  EXPECT_NE(trace.find("TSecureSocket::Connect: PerformClientHandshake failed. The certificate chain was issued by "
-                       "an untrusted authority(-2146893019).\r\n"),
+  EXPECT_NE(trace.find(std::string("TSecureSocket::Connect: PerformClientHandshake failed. ") + refused.reason + "\r\n"),
             std::string::npos)
       << trace.substr(0, 2000);
   EXPECT_EQ(trace.find("Create Successfull"), std::string::npos) << "no connection was made";
+}
+
+INSTANTIATE_TEST_SUITE_P(BackEnds, RefusedBackEndTest, ::testing::ValuesIn(kRefusedBackEnds),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// The web server's callbacks fail as a Windows web server's do, with the
+// reason in GetLastError: the visitor's status becomes 500 and the trace names
+// the reason; a client that went away (10054) as the headers go out is no
+// failure of the module's.
+struct CallbackFailure {
+  const char* name;
+  DWORD header_error;
+  DWORD write_error;
+  DWORD status;
+  const char* trace;  // null: no failure traced
+};
+
+const CallbackFailure kCallbackFailures[] = {
+    {"HeadersRefused", ERROR_NETNAME_DELETED, 0, 500, "AsyncThreadProc: Unable to write headers, Win32 rc=64\r\n"},
+    {"BodyRefused", 0, ERROR_NETNAME_DELETED, 500, "AsyncThreadProc: Unable to write body, Win32 rc=64\r\n"},
+    {"ClientGoneAsTheHeadersGoOut", 10054 /* WSAECONNRESET */, 0, 200, nullptr},
+};
+
+class CallbackFailureTest : public ::testing::TestWithParam<CallbackFailure> {};
+
+TEST_P(CallbackFailureTest, IsReadFromTheLastError) {
+  const CallbackFailure& c = GetParam();
+  const std::string folder = Install(std::string("failing-") + c.name, SiteSettings{});
+  ASSERT_FALSE(folder.empty());
+  {
+    LoadedModule module(folder);
+    ASSERT_TRUE(module.started());
+    const Page voice = module.Call("GET", "varUserRequest=REQ_VXML_INITIALIZE&varUniqueID=f&varANI=1&varDNIS=2",
+                                   c.header_error, c.write_error);
+    EXPECT_EQ(voice.status, c.status);
+  }
+  const std::string trace = ReadFile(folder + "debug.txt");
+  if (c.trace != nullptr) {
+    EXPECT_NE(trace.find(c.trace), std::string::npos) << trace.substr(0, 3000);
+  } else {
+    EXPECT_EQ(trace.find("Unable to write"), std::string::npos) << trace.substr(0, 3000);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Callbacks, CallbackFailureTest, ::testing::ValuesIn(kCallbackFailures),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// A back end that asks for a client certificate from client CA b (its output,
+// QX_ASKING_LOG, names the one it was shown on each TLS connection), and a
+// clientcerts\ folder with none of that CA and a file without its key: the
+// exchange goes on without a certificate, and the trace names the useless
+// file as the Linux build does. (Wine's Schannel never asks its caller for
+// client credentials, so the choice by issuer is shown by
+// ClientCertificateStoreTest, the certificate's going out by the Linux build.)
+TEST(ClientCertificatesUnderWineTest, NoneFitsAndTheExchangeGoesOnWithout) {
+  TrustedTestCa trusted;
+  ASSERT_TRUE(trusted.ok());
+  const std::string folder = Install("client-certificates", SiteSettings{true, false, "localhost"},
+                                     "QX_ASKING_TLS_PORT", {"client-a.pfx", "a-no-key.pfx"});
+  ASSERT_FALSE(folder.empty());
+  const std::string log = Environment("QX_ASKING_LOG");
+  const std::size_t seen_before = ReadFile(log).size();
+  {
+    LoadedModule module(folder);
+    ASSERT_TRUE(module.started());
+    const Page start = module.Call("POST",
+                                   "varUserRequest=REQ_JS_START&varCustomerName=Ann&varCaption=Question&"
+                                   "varUserLanguage=en&varBusinessUnitName=Sales");
+    EXPECT_EQ(start.status, 200u);
+    EXPECT_FALSE(Between(start.body, "data-session=\"", '"').empty()) << start.body.substr(0, 400);
+  }
+  std::istringstream lines(ReadFile(log).substr(seen_before));
+  int connections = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("tls conn=", 0) != 0) continue;
+    ++connections;
+    EXPECT_NE(line.find(" client=-"), std::string::npos) << line;
+  }
+  EXPECT_GT(connections, 0);
+  const std::string trace = ReadFile(folder + "debug.txt");
+  EXPECT_EQ(trace.find("PerformClientHandshake failed"), std::string::npos) << trace.substr(0, 2000);
+  EXPECT_NE(trace.find("ClientCertificates: a-no-key.pfx is left out: no certificate with its key in " + folder +
+                       "clientcerts\\\r\n"),
+            std::string::npos)
+      << trace.substr(0, 2000);
+  EXPECT_EQ(trace.find(": client-a.pfx is left out"), std::string::npos);
 }
 
 std::string Describe(const ::testing::TestParamInfo<SiteSettings>& info) {

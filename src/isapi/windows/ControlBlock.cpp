@@ -48,4 +48,8 @@ void DoneWithSession(ControlBlock* ecb) {
   ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, &status, nullptr, nullptr);
 }
 
+// A Windows web server has no event-loop service: its pending requests wait on
+// the module's worker threads.
+bool GetEventLoopService(ControlBlock*, QX_EVENT_LOOP_SERVICE&) { return false; }
+
 }  // namespace isapi

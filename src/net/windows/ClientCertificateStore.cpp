@@ -15,9 +15,16 @@
 namespace net {
 namespace {
 
+// A file's certificates: the one with a private key, the one to present, and
+// the intermediates that came with it.
+struct ClientFile {
+  HCERTSTORE store;
+  PCCERT_CONTEXT certificate;
+};
+
 std::mutex g_mutex;
 int g_loads = 0;                         // guarded by g_mutex
-std::vector<HCERTSTORE> g_stores;        // one per file, in name order; guarded by g_mutex
+std::vector<ClientFile> g_files;         // in name order; guarded by g_mutex
 
 std::vector<std::string> PfxFiles(const std::string& folder) {
   std::vector<std::string> names;
@@ -88,11 +95,14 @@ bool LoadSecurityInterface(const std::string& client_certificate_folder) {
   if (g_loads++ == 0) {
     for (const auto& name : PfxFiles(client_certificate_folder)) {
       const HCERTSTORE store = LoadPfx(client_certificate_folder + name);
-      if (store == nullptr) {
-        diag::TraceThreadLine("LoadSecurityInterface: client certificate %s left out\n", name.c_str());
+      const PCCERT_CONTEXT certificate = store != nullptr ? CertificateWithKey(store) : nullptr;
+      if (certificate == nullptr) {
+        if (store != nullptr) CertCloseStore(store, 0);
+        diag::TraceText("ClientCertificates: %s is left out: no certificate with its key in %s\n", name.c_str(),
+                        client_certificate_folder.c_str());
         continue;
       }
-      g_stores.push_back(store);
+      g_files.push_back({store, certificate});
     }
   }
   return true;
@@ -102,8 +112,11 @@ void UnloadSecurityInterface() {
   std::lock_guard lock(g_mutex);
   if (g_loads == 0) return;
   if (--g_loads == 0) {
-    for (const HCERTSTORE store : g_stores) CertCloseStore(store, 0);
-    g_stores.clear();
+    for (const ClientFile& file : g_files) {
+      CertFreeCertificateContext(file.certificate);
+      CertCloseStore(file.store, 0);
+    }
+    g_files.clear();
   }
   WinsockCleanup();
 }
@@ -115,13 +128,27 @@ bool SecurityInterfaceLoaded() {
 
 PCCERT_CONTEXT FindClientCertificate(const CERT_NAME_BLOB* issuers, DWORD count) {
   std::lock_guard lock(g_mutex);
-  for (const HCERTSTORE store : g_stores) {
-    PCCERT_CONTEXT certificate = CertificateWithKey(store);
-    if (certificate == nullptr) continue;
-    if (IssuedByOneOf(certificate, store, issuers, count)) return certificate;
-    CertFreeCertificateContext(certificate);
+  for (const ClientFile& file : g_files) {
+    if (IssuedByOneOf(file.certificate, file.store, issuers, count)) {
+      return CertDuplicateCertificateContext(file.certificate);
+    }
   }
   return nullptr;
+}
+
+SECURITY_STATUS AcquireClientCredentials(DWORD protocols, PCCERT_CONTEXT certificate, CredHandle& credentials) {
+  SCHANNEL_CRED description{};
+  description.dwVersion = SCHANNEL_CRED_VERSION;
+  description.grbitEnabledProtocols = protocols;
+  // No certificate goes out unasked.
+  description.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+  if (certificate != nullptr) {
+    description.cCreds = 1;
+    description.paCred = &certificate;
+  }
+  TimeStamp expiry{};
+  return AcquireCredentialsHandleA(nullptr, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr,
+                                   &description, nullptr, nullptr, &credentials, &expiry);
 }
 
 bool CertificateNamesAddress(PCCERT_CONTEXT certificate, const std::string& address) {

@@ -7,8 +7,11 @@
 // any number of handshakes at once.
 #pragma once
 
+#define SECURITY_WIN32
 #include <windows.h>
 #include <wincrypt.h>
+#include <security.h>
+#include <schannel.h>
 
 #include <string>
 
@@ -20,6 +23,11 @@ bool SecurityInterfaceLoaded();
 // through its own intermediates) by one of the count issuers; any when the
 // server named none. A new reference (CertFreeCertificateContext), or null.
 PCCERT_CONTEXT FindClientCertificate(const CERT_NAME_BLOB* issuers, DWORD count);
+
+// Outbound Schannel credentials for the protocols, presenting certificate
+// (its private key must be at hand) or none. The chain and name of the server
+// are left to the caller, so that the statuses are the module's own.
+SECURITY_STATUS AcquireClientCredentials(DWORD protocols, PCCERT_CONTEXT certificate, CredHandle& credentials);
 
 // True when certificate carries the IPv4 address (dotted text) among its
 // alternative names.

@@ -52,6 +52,18 @@ DWORD OfferedProtocols(int mask) {
   return static_cast<DWORD>(mask) & (TSecureSocket::kTls10Client | TSecureSocket::kTls12Client);
 }
 
+// Whether the server's answer refuses the versions offered: a ServerHello
+// for another version, or a protocol_version alert. Each Schannel reports
+// that failure in its own words; the module's status names it.
+bool RefusesOfferedVersions(const std::string& answer) {
+  const auto byte = [&](std::size_t at) { return at < answer.size() ? static_cast<unsigned char>(answer[at]) : 0; };
+  constexpr unsigned char kAlert = 0x15, kHandshake = 0x16, kServerHello = 0x02, kProtocolVersion = 70;
+  if (byte(0) == kAlert) return byte(6) == kProtocolVersion;
+  if (byte(0) != kHandshake || byte(5) != kServerHello || answer.size() < 11) return false;
+  const int version = (byte(9) << 8) | byte(10);
+  return version != 0x0301 && version != 0x0303;
+}
+
 int VersionOf(DWORD protocol) {
   if ((protocol & SP_PROT_TLS1_0_CLIENT) != 0) return 0x0301;
   if ((protocol & SP_PROT_TLS1_2_CLIENT) != 0) return 0x0303;
@@ -69,16 +81,9 @@ int TSecureSocket::CreateCredentials(bool server_side) {
   } else if (OfferedProtocols(protocol_mask_) == 0) {
     status = kStatusUnsupportedProtocol;
   } else {
-    SCHANNEL_CRED credentials{};
-    credentials.dwVersion = SCHANNEL_CRED_VERSION;
-    credentials.grbitEnabledProtocols = OfferedProtocols(protocol_mask_);
-    // The chain and name are checked here, after the handshake, so that the
-    // statuses are the module's own; no certificate goes out unasked.
-    credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-    TimeStamp expiry{};
+    // The chain and name are checked after the handshake.
     const SECURITY_STATUS acquired =
-        AcquireCredentialsHandleA(nullptr, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr,
-                                  &credentials, nullptr, nullptr, &credentials_, &expiry);
+        net::AcquireClientCredentials(OfferedProtocols(protocol_mask_), nullptr, credentials_);
     if (acquired == SEC_E_OK) {
       has_credentials_ = true;
     } else {
@@ -179,7 +184,7 @@ int TSecureSocket::PerformClientHandshake(const std::string& target) {
       need_input = true;
       continue;
     }
-    if (FAILED(status)) return StatusOf(status);
+    if (FAILED(status)) return RefusesOfferedVersions(incoming_) ? kStatusUnsupportedProtocol : StatusOf(status);
     if (sent != 0) return sent;
     // What the call did not consume is the start of the next message.
     if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0) {
@@ -217,19 +222,9 @@ int TSecureSocket::ChooseClientCertificate() {
   PCCERT_CONTEXT chosen = net::FindClientCertificate(listed ? issuers.aIssuers : nullptr,
                                                      listed ? issuers.cIssuers : 0);
   if (listed && issuers.aIssuers != nullptr) FreeContextBuffer(issuers.aIssuers);
-  SCHANNEL_CRED credentials{};
-  credentials.dwVersion = SCHANNEL_CRED_VERSION;
-  credentials.grbitEnabledProtocols = OfferedProtocols(protocol_mask_);
-  credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-  if (chosen != nullptr) {
-    credentials.cCreds = 1;
-    credentials.paCred = &chosen;
-  }
   CredHandle replacement{};
-  TimeStamp expiry{};
   const SECURITY_STATUS acquired =
-      AcquireCredentialsHandleA(nullptr, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr,
-                                &credentials, nullptr, nullptr, &replacement, &expiry);
+      net::AcquireClientCredentials(OfferedProtocols(protocol_mask_), chosen, replacement);
   if (chosen != nullptr) CertFreeCertificateContext(chosen);
   if (acquired != SEC_E_OK) return StatusOf(acquired);
   FreeCredentialsHandle(&credentials_);
