@@ -28,7 +28,7 @@ TEST(LoopService, CallsBackOnTheRequestsLoopForWhatCame) {
   const LoopWaitRow rows[] = {
       {"deadline", one_loop, "mode=loop&wait=deadline&ms=30", 200, "events=4 same-thread"},
       {"deadline passed", one_loop, "mode=loop&wait=deadline&ms=-5", 200, "events=4 same-thread"},
-      {"readable", one_loop, "mode=loop&wait=readable&ms=30", 200, "events=1 read=r same-thread"},
+      {"readable", one_loop, "mode=loop&wait=readable&ms=30", 200, "events=1 read=1 same-thread"},
       {"withheld", {"--no-loop-service"}, "mode=loop&wait=deadline&ms=1", 200, "no service, error 87"},
   };
   for (const auto& row : rows) {

@@ -3,14 +3,15 @@
 // mode=state answers "live=L finishing=F": held requests the host still takes
 // output for, and threads still finishing released requests; tests wait on
 // these instead of sleeping. mode=loop&wait=deadline|readable|forever
-// completes on the host's event-loop service (a deadline of ms, a pipe that a
-// thread fills after ms, or nothing but the host giving the request up), and
+// completes on the host's event-loop service (a deadline of ms, a timer descriptor
+// that becomes readable after ms, or nothing but the host giving the request up), and
 // mode=loopstate answers "abandoned=N": such waits the host reported given
 // up. mode=hold&stall=MS stays MS inside
 // HttpExtensionProc first and says so on standard output: a question over
 // HTTP could land on the very server thread that stalls. mode=release
 // answers held requests "released", or SIZE bytes for mode=hold&size=SIZE.
 #include <fcntl.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -82,22 +83,22 @@ std::int64_t NowNs() {
 // One request completed on the loop; the callback owns it.
 struct LoopRequest {
   QX_EXTENSION_CONTROL_BLOCK* ecb;
-  int pipe_fds[2] = {-1, -1};
+  int timer_fd = -1;
   std::thread::id caller;
 
   static void OnEvent(void* context, uint32_t events) {
     auto* self = static_cast<LoopRequest*>(context);
     if ((events & QX_LOOP_ABANDONED) != 0) ++g_abandoned;
     std::string text = "events=" + std::to_string(events);
-    char byte = 0;
-    if (self->pipe_fds[0] >= 0 && read(self->pipe_fds[0], &byte, 1) == 1) text += " read=" + std::string(1, byte);
+    std::uint64_t expiries = 0;
+    if (self->timer_fd >= 0 && read(self->timer_fd, &expiries, sizeof expiries) == sizeof expiries) {
+      text += " read=" + std::to_string(expiries);
+    }
     // A request's callbacks run on the thread that runs its loop.
     text += std::this_thread::get_id() == self->caller ? " same-thread" : " other-thread";
     Write(self->ecb, text);
     Done(self->ecb);
-    for (const int fd : self->pipe_fds) {
-      if (fd >= 0) close(fd);
-    }
+    if (self->timer_fd >= 0) close(self->timer_fd);
     delete self;
   }
   // The wait a second one replaced: never called back by a sound host. If
@@ -117,21 +118,22 @@ uint32_t CompleteOnLoop(QX_EXTENSION_CONTROL_BLOCK* ecb, const std::string& wait
     Write(ecb, "no service, error " + std::to_string(errno));
     return QX_STATUS_SUCCESS;
   }
-  auto* request = new LoopRequest{ecb, {-1, -1}, std::this_thread::get_id()};
+  auto* request = new LoopRequest{ecb, -1, std::this_thread::get_id()};
   int fd = -1;
   std::uint32_t events = 0;
   std::int64_t deadline = 0;
   if (wait == "deadline") deadline = NowNs() + std::int64_t{ms} * 1000000;
-  if (wait == "readable" && pipe(request->pipe_fds) == 0) {
-    fd = request->pipe_fds[0];
-    events = QX_LOOP_READABLE;
-    const int writer = request->pipe_fds[1];
-    ++g_threads;
-    std::thread([writer, ms] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-      (void)!write(writer, "r", 1);
-      --g_threads;
-    }).detach();
+  // A timer descriptor becomes readable later with no thread of ours: a
+  // thread started inside the call can take longer than the host lets a call
+  // run before it hands the loop on, and the callback's thread then differs.
+  if (wait == "readable") {
+    request->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    itimerspec when{};
+    when.it_value.tv_nsec = std::int64_t{ms} * 1000000;
+    if (request->timer_fd >= 0 && timerfd_settime(request->timer_fd, 0, &when, nullptr) == 0) {
+      fd = request->timer_fd;
+      events = QX_LOOP_READABLE;
+    }
   }
   // A wait replaced before the loop took it up never calls back.
   service.Wait(ecb->ConnID, -1, 0, NowNs(), &LoopRequest::OnReplaced, request);
