@@ -13,8 +13,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -72,6 +74,64 @@ void Finish(QX_EXTENSION_CONTROL_BLOCK* ecb, int delay_ms, std::string body, boo
   }).detach();
 }
 
+// Writes a byte into a pipe when its time comes, on a thread of its own
+// started with the module: a thread started inside a call would make the call
+// slow (under a sanitizer, past the 2 ms after which the host moves the loop
+// to another thread).
+class DelayedWriter {
+ public:
+  void Start() { thread_ = std::thread([this] { Run(); }); }
+  // Writes what is still due at once and ends the thread.
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+  void WriteAfter(int fd, int ms) {
+    {
+      std::lock_guard lock(mutex_);
+      jobs_.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), fd});
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  struct Job {
+    std::chrono::steady_clock::time_point at;
+    int fd;
+  };
+  void Run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_ || !jobs_.empty()) {
+      if (jobs_.empty()) {
+        wake_.wait(lock);
+        continue;
+      }
+      const auto first = std::min_element(jobs_.begin(), jobs_.end(),
+                                          [](const Job& a, const Job& b) { return a.at < b.at; });
+      if (!stopping_ && std::chrono::steady_clock::now() < first->at) {
+        wake_.wait_until(lock, first->at);
+        continue;
+      }
+      const int fd = first->fd;
+      jobs_.erase(first);
+      lock.unlock();
+      (void)!write(fd, "r", 1);
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::vector<Job> jobs_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+DelayedWriter g_writer;
+
 std::atomic<int> g_abandoned{0};
 
 std::int64_t NowNs() {
@@ -118,13 +178,7 @@ uint32_t CompleteOnLoop(QX_EXTENSION_CONTROL_BLOCK* ecb, const std::string& wait
   if (wait == "readable" && pipe(request->pipe_fds) == 0) {
     fd = request->pipe_fds[0];
     events = QX_LOOP_READABLE;
-    const int writer = request->pipe_fds[1];
-    ++g_threads;
-    std::thread([writer, ms] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-      (void)!write(writer, "r", 1);
-      --g_threads;
-    }).detach();
+    g_writer.WriteAfter(request->pipe_fds[1], ms);
   }
   // A wait replaced before the loop took it up never calls back.
   service.Wait(ecb->ConnID, -1, 0, NowNs(), &LoopRequest::OnEvent, request);
@@ -148,12 +202,14 @@ int LiveHeld() {
 extern "C" __attribute__((visibility("default"))) int GetExtensionVersion(QX_VERSION_INFO* version) {
   version->dwExtensionVersion = QX_MAKE_VERSION(6, 0);
   std::strcpy(version->lpszExtensionDesc, "probe");
+  g_writer.Start();
   return 1;
 }
 
 extern "C" __attribute__((visibility("default"))) int TerminateExtension(uint32_t) {
   // Let finishing threads leave the module before it is unloaded.
   while (g_threads.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  g_writer.Stop();
   return 1;
 }
 
