@@ -1,11 +1,6 @@
 #include "host/EventLoops.h"
 
-#include <sys/timerfd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <ctime>
 #include <system_error>
 
 #include "host/RequestMetrics.h"
@@ -24,19 +19,14 @@ thread_local bool t_lost = false;
 
 }  // namespace
 
-EventLoops::EventLoops(Limits limits)
-    : limits_(limits), alarm_fd_(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC)) {
-  if (alarm_fd_ < 0) throw std::system_error(errno, std::generic_category(), "no timer for the watchdog");
+EventLoops::EventLoops(Limits limits) : limits_(limits) {
   for (unsigned i = 0; i < std::max(1u, limits_.loops); ++i) {
     loops_.push_back(std::make_unique<Loop>());
     loops_.back()->owner = this;
   }
 }
 
-EventLoops::~EventLoops() {
-  Stop(std::chrono::milliseconds(2000));
-  close(alarm_fd_);
-}
+EventLoops::~EventLoops() { Stop(std::chrono::milliseconds(2000)); }
 
 void EventLoops::Start() {
   std::lock_guard lock(mutex_);
@@ -58,7 +48,7 @@ unsigned EventLoops::Stop(std::chrono::milliseconds wait) {
     loop->context.stop();
   }
   spare_wake_.notify_all();
-  SetAlarm(1);
+  watchdog_wake_.notify_all();
   if (watchdog_.joinable()) watchdog_.join();
   std::unique_lock lock(mutex_);
   threads_changed_.wait_for(lock, wait, [this] { return threads_ == stuck_; });
@@ -75,11 +65,7 @@ EventLoops::Call EventLoops::BeginCall() {
   if (loop == nullptr) return {};
   const std::int64_t now = NowNs();
   loop->call_since.store(now, std::memory_order_seq_cst);
-  EventLoops& owner = *loop->owner;
-  if (owner.watchdog_asleep_.load(std::memory_order_seq_cst) &&
-      owner.watchdog_asleep_.exchange(false, std::memory_order_seq_cst)) {
-    owner.SetAlarm(now + std::chrono::duration_cast<std::chrono::nanoseconds>(owner.limits_.stuck_after).count());
-  }
+  if (loop->owner->watchdog_asleep_.load(std::memory_order_seq_cst)) loop->owner->WakeWatchdog();
   return {loop, now};
 }
 
@@ -160,35 +146,30 @@ void EventLoops::Watch() {
     }
     if (seen) last_seen = now;
     if (now - last_seen < quiet_ns) {
-      SetAlarm(next_look);
-      WaitForAlarm(lock);
+      watchdog_wake_.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(next_look)));
       continue;
     }
     // Quiet for a while: sleep until a call begins. One that began before
-    // the flag was up is seen by the look below; any later one sets the alarm.
+    // the flag was up is seen by the look below; any later one wakes us.
     watchdog_asleep_.store(true, std::memory_order_seq_cst);
     const bool inside = std::any_of(loops_.begin(), loops_.end(), [](const auto& loop) {
       return loop->call_since.load(std::memory_order_seq_cst) > 0;
     });
-    if (!inside) WaitForAlarm(lock);
-    watchdog_asleep_.store(false, std::memory_order_seq_cst);
+    if (!inside) {
+      watchdog_wake_.wait(lock, [this] { return stopping_ || !watchdog_asleep_.load(std::memory_order_relaxed); });
+    }
+    watchdog_asleep_.store(false, std::memory_order_relaxed);
     last_seen = NowNs();
   }
 }
 
-void EventLoops::SetAlarm(std::int64_t deadline_ns) {
-  itimerspec alarm{};
-  alarm.it_value.tv_sec = static_cast<time_t>(deadline_ns / 1000000000);
-  alarm.it_value.tv_nsec = static_cast<long>(deadline_ns % 1000000000);
-  timerfd_settime(alarm_fd_, TFD_TIMER_ABSTIME, &alarm, nullptr);
-}
-
-void EventLoops::WaitForAlarm(std::unique_lock<std::mutex>& lock) {
-  lock.unlock();
-  std::uint64_t expirations = 0;
-  while (read(alarm_fd_, &expirations, sizeof expirations) < 0 && errno == EINTR) {
+void EventLoops::WakeWatchdog() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!watchdog_asleep_.load(std::memory_order_relaxed)) return;
+    watchdog_asleep_.store(false, std::memory_order_relaxed);
   }
-  lock.lock();
+  watchdog_wake_.notify_one();
 }
 
 void EventLoops::HandOverLocked(Loop& loop) {

@@ -10,10 +10,7 @@
 // handed to another thread (a spare one, or a new one up to max_threads in
 // all), which runs it from then on. When it has seen no call for
 // quiet_before_sleep it sleeps until a call begins: an idle host costs no
-// wake-ups, and a busy one a look every stuck_after. The call that begins
-// sets the watchdog's alarm for when it could have lasted stuck_after rather
-// than waking it: a wake-up would let the watchdog take the caller's core in
-// the middle of the call.
+// wake-ups, and a busy one a look every stuck_after.
 // The stuck thread, once its call returns, leaves the loop alone: its caller
 // must post what remains to the loop (EndCall says so), and the thread waits
 // as a spare until another loop needs it or it has idled for spare_idle.
@@ -64,7 +61,6 @@ class EventLoops {
     std::int64_t started_ns = 0;
   };
 
-  // Throws std::system_error when the watchdog's alarm cannot be had.
   explicit EventLoops(Limits limits);
   // Stops. Must not run while a thread is still inside a call (Stop's result).
   ~EventLoops();
@@ -106,10 +102,8 @@ class EventLoops {
   void Run(Loop* loop);
   Loop* NextLoop();  // as a spare: the loop to take on, or null to end
   void Watch();
-  // The watchdog's alarm goes off at deadline_ns (steady clock); 1: at once.
-  void SetAlarm(std::int64_t deadline_ns);
-  // Waits for the alarm, with lock (on mutex_) released meanwhile.
-  void WaitForAlarm(std::unique_lock<std::mutex>& lock);
+  // From BeginCall, when the watchdog sleeps until a call begins.
+  void WakeWatchdog();
   void HandOverLocked(Loop& loop);  // call with mutex_ held
   void StuckCallReturned();
 
@@ -119,11 +113,11 @@ class EventLoops {
 
   mutable std::mutex mutex_;
   std::condition_variable spare_wake_;       // a loop to take on, or stopping
-  const int alarm_fd_;                       // a timer descriptor the watchdog reads
-  // The watchdog sleeps until a call begins, which takes the flag down and
-  // sets the alarm. Its stores and the calls' start times are sequentially
-  // consistent, so that a call that begins as the watchdog falls asleep is
-  // seen by one side or the other.
+  std::condition_variable watchdog_wake_;    // stopping, or a call began while it slept
+  // The watchdog sleeps until a call begins: set under mutex_, read by
+  // BeginCall without it. Its stores and the calls' start times are
+  // sequentially consistent, so that a call that begins as the watchdog
+  // falls asleep is seen by one side or the other.
   std::atomic<bool> watchdog_asleep_{false};
   std::condition_variable threads_changed_;  // a thread ended or a stuck call returned
   std::deque<Loop*> handed_over_;            // loops waiting for a spare; guarded by mutex_

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -69,14 +68,8 @@ bool HttpHost::Start(std::string& error) {
       EffectiveConnectionLimit(options_.max_connections, RaiseDescriptorLimit(), note);
   if (!note.empty()) LogLimited("connection limit", note);
 
-  try {
-    loops_ = std::make_unique<EventLoops>(
-        EventLoops::Limits{LoopCount(options_), kMaxThreads, kStuckAfter, kQuietBeforeSleep, kSpareIdle});
-  } catch (const std::system_error& failure) {
-    close(listening.fd);
-    error = std::string("cannot start the event loops: ") + failure.what();
-    return false;
-  }
+  loops_ = std::make_unique<EventLoops>(
+      EventLoops::Limits{LoopCount(options_), kMaxThreads, kStuckAfter, kQuietBeforeSleep, kSpareIdle});
   serving_ = std::make_unique<Serving>(options_, module_, max_connections, port_, loops_->size());
   acceptor_ = std::make_unique<Acceptor>(
       *loops_, serving_->connections,
