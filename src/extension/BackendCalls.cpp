@@ -94,7 +94,7 @@ std::uint32_t CRAVOExtension::Serve(isapi::ControlBlock* ecb, std::string_view q
   const std::optional<RequestLoop> loop = RequestLoop::Offered(ecb);
   if (!loop) return RunCall(ecb, query, command);
   const DispatchRow* row =
-      FindDispatchRow(m_routes.requests, ExtractCommonValues(query.empty() ? command : query, "").requestName);
+      FindDispatchRow(m_routes.requests, ExtractRequestName(query.empty() ? command : query));
   std::shared_ptr<BackendClient::ConnectionPool> pool;
   if (row != nullptr) {
     switch (row->service) {

@@ -68,10 +68,14 @@ std::string CheckedLanguage(std::string language, const std::string& default_lan
   return unusable ? default_language : language;
 }
 
+std::string ExtractRequestName(std::string_view parameters) {
+  return CutTo(Extract(parameters, "varUserRequest"), kRequestNameLimit);
+}
+
 CommonRequestValues ExtractCommonValues(std::string_view parameters,
                                         const std::string& default_language) {
   CommonRequestValues common;
-  common.requestName = CutTo(Extract(parameters, "varUserRequest"), kRequestNameLimit);
+  common.requestName = ExtractRequestName(parameters);
   common.language = CutTo(Extract(parameters, "varUserLanguage"), kLanguageLimit);
   common.businessUnit = CutTo(Extract(parameters, "varBusinessUnitName"), kBusinessUnitLimit);
   common.language = CheckedLanguage(std::move(common.language), default_language);

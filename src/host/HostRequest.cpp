@@ -37,7 +37,7 @@ void Retire(std::shared_ptr<HostRequest> request) {
   using Clock = std::chrono::steady_clock;
   static std::mutex mutex;
   static auto* retired = new std::deque<std::pair<Clock::time_point, std::shared_ptr<HostRequest>>>;
-  std::deque<std::shared_ptr<HostRequest>> expired;  // released after the lock
+  std::vector<std::shared_ptr<HostRequest>> expired;  // released after the lock; empty costs nothing
   std::lock_guard lock(mutex);
   const auto now = Clock::now();
   while (!retired->empty() && now - retired->front().first > kRetireGrace) {

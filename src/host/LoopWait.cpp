@@ -1,21 +1,33 @@
 #include "host/LoopWait.h"
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+
+#include <sys/epoll.h>
 
 #include <chrono>
 #include <utility>
 
 #include "host/EventLoops.h"
+#include "host/ModuleSocketWatch.h"
 
 namespace host {
 
 namespace asio = boost::asio;
 
-LoopWait::LoopWait(asio::any_io_executor executor) : executor_(executor), timer_(executor) {}
+namespace {
 
-LoopWait::~LoopWait() {
-  if (descriptor_) (void)descriptor_->release();
+ModuleSocketWatch& SocketWatchOf(const asio::any_io_executor& executor) {
+  return asio::use_service<ModuleSocketWatch>(asio::query(executor, asio::execution::context));
 }
+
+}  // namespace
+
+LoopWait::LoopWait(asio::any_io_executor executor)
+    : executor_(executor), sockets_(SocketWatchOf(executor)), timer_(executor) {}
+
+// A socket still armed reports to no one: its waiter is gone.
+LoopWait::~LoopWait() = default;
 
 std::uint64_t LoopWait::NextGenerationLocked() {
   armed_.reset();
@@ -72,7 +84,7 @@ void LoopWait::Post(std::uint64_t generation, bool arm, std::uint32_t events) {
     if (arm) {
       self->ArmOnLoop(generation);
     } else {
-      self->Fire(generation, events);
+      (void)self->Fire(generation, events);
     }
   });
 }
@@ -95,24 +107,18 @@ void LoopWait::ArmOnLoop(std::uint64_t generation) {
   const auto on_ready = [self = shared_from_this(), generation](std::uint32_t what) {
     return [self, generation, what](const boost::system::error_code& error) {
       // A socket in error is reported as ready: the module's call finds the error.
-      if (error != asio::error::operation_aborted) self->Fire(generation, what);
+      if (error != asio::error::operation_aborted) (void)self->Fire(generation, what);
     };
   };
   if (wait.fd >= 0 && wait.events != 0) {
-    boost::system::error_code error;
-    descriptor_.emplace(executor_);
-    descriptor_->assign(wait.fd, error);
-    if (error) {
-      descriptor_.reset();
+    std::uint32_t wanted = 0;
+    if ((wait.events & QX_LOOP_READABLE) != 0) wanted |= EPOLLIN;
+    if ((wait.events & QX_LOOP_WRITABLE) != 0) wanted |= EPOLLOUT;
+    if (sockets_.Arm(wait.fd, wanted, shared_from_this(), generation) != 0) {
       Post(generation, false, wait.events);  // let the module's call find out
       return;
     }
-    if ((wait.events & QX_LOOP_READABLE) != 0) {
-      descriptor_->async_wait(asio::posix::descriptor_base::wait_read, on_ready(QX_LOOP_READABLE));
-    }
-    if ((wait.events & QX_LOOP_WRITABLE) != 0) {
-      descriptor_->async_wait(asio::posix::descriptor_base::wait_write, on_ready(QX_LOOP_WRITABLE));
-    }
+    watched_fd_ = wait.fd;
   }
   if (wait.deadline_ns != 0) {
     timer_.expires_at(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wait.deadline_ns)));
@@ -121,20 +127,20 @@ void LoopWait::ArmOnLoop(std::uint64_t generation) {
 }
 
 void LoopWait::Disarm() {
-  if (descriptor_) {
-    boost::system::error_code ignored;
-    descriptor_->cancel(ignored);
-    (void)descriptor_->release();  // the socket stays the module's
-    descriptor_.reset();
+  if (watched_fd_ >= 0) {
+    sockets_.Disarm(watched_fd_, this);
+    watched_fd_ = -1;
   }
   timer_.cancel();
 }
 
-void LoopWait::Fire(std::uint64_t generation, std::uint32_t events) {
+bool LoopWait::SocketReady(std::uint64_t generation, std::uint32_t events) { return Fire(generation, events); }
+
+bool LoopWait::Fire(std::uint64_t generation, std::uint32_t events) {
   Armed wait;
   {
     std::lock_guard lock(mutex_);
-    if (generation != generation_ || !armed_) return;
+    if (generation != generation_ || !armed_) return true;
     wait = *armed_;
     armed_.reset();
     if (abandoned_) events |= QX_LOOP_ABANDONED;
@@ -142,8 +148,8 @@ void LoopWait::Fire(std::uint64_t generation, std::uint32_t events) {
   }
   const EventLoops::Call call = EventLoops::BeginCall();
   wait.callback(wait.context, events);
-  // Handed to another thread meanwhile: nothing of the loop's remains to do here.
-  (void)EventLoops::EndCall(call);
+  // False: handed to another thread meanwhile, nothing of the loop's remains to do here.
+  return EventLoops::EndCall(call);
 }
 
 }  // namespace host

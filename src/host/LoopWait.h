@@ -5,13 +5,12 @@
 // which blocks has its loop handed on like any other).
 //
 // Threads: Arm, Cancel and Close from any thread (the module's); Abandon on
-// the loop. What Boost.Asio owns (the descriptor, the timer) is touched only
+// the loop. What the loop owns (the socket watch, the timer) is touched only
 // on the loop; the rest is guarded by mutex_. Kept alive by its request and
 // by the handlers it has armed.
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
-#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <cstdint>
@@ -22,6 +21,8 @@
 #include "isapi/httpext.h"
 
 namespace host {
+
+class ModuleSocketWatch;
 
 class LoopWait : public std::enable_shared_from_this<LoopWait> {
  public:
@@ -40,6 +41,11 @@ class LoopWait : public std::enable_shared_from_this<LoopWait> {
   // The module is done with the session: nothing is armed any more.
   void Close();
 
+  // On the loop, from its ModuleSocketWatch: the socket of that generation's
+  // wait is ready for events (QX_LOOP_READABLE, QX_LOOP_WRITABLE). False when
+  // the callback's thread lost the loop meanwhile (see EventLoops::EndCall).
+  bool SocketReady(std::uint64_t generation, std::uint32_t events);
+
  private:
   struct Armed {
     int fd = -1;
@@ -53,12 +59,13 @@ class LoopWait : public std::enable_shared_from_this<LoopWait> {
   std::uint64_t NextGenerationLocked();
   void Post(std::uint64_t generation, bool arm, std::uint32_t events);
   void ArmOnLoop(std::uint64_t generation);
-  void Fire(std::uint64_t generation, std::uint32_t events);
+  bool Fire(std::uint64_t generation, std::uint32_t events);
   void Disarm();  // on the loop
 
   const boost::asio::any_io_executor executor_;
-  std::optional<boost::asio::posix::stream_descriptor> descriptor_;  // on the loop only
-  boost::asio::steady_timer timer_;                                  // on the loop only
+  ModuleSocketWatch& sockets_;
+  int watched_fd_ = -1;               // on the loop only
+  boost::asio::steady_timer timer_;   // on the loop only
 
   std::mutex mutex_;
   std::uint64_t generation_ = 0;  // of the wait armed last; guarded by mutex_
