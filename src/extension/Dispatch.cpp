@@ -7,6 +7,7 @@
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RequestVariables.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -66,6 +67,14 @@ std::string CheckedLanguage(std::string language, const std::string& default_lan
   const bool unusable = language.empty() || language.find("<WC") != std::string::npos ||
                         language.find_first_of(".&\\<>\"'/") != std::string::npos;
   return unusable ? default_language : language;
+}
+
+std::string RequestNameWithoutRecords(std::string_view parameters) {
+  std::string_view raw;
+  if (!FindWebVar(parameters, "varUserRequest=", raw)) return {};
+  std::string name;
+  text::PercentDecode(raw, text::kFormValue, name);
+  return CutTo(std::move(name), kRequestNameLimit);
 }
 
 CommonRequestValues ExtractCommonValues(std::string_view parameters,

@@ -36,7 +36,12 @@ bool LoopResponse::Start(std::unique_ptr<AsyncRequestInfo>& info, const RequestL
   // The response cannot be there before the request went out, so the first
   // step waits for it (or for room to send the rest); the trace of the read
   // begins there, as on a worker.
+  if (!unsent.empty()) self->held_ = HeldCallTrace::Begin();
   if (!self->WaitForData()) {
+    if (self->held_) {
+      HeldCallTrace::CallEnded();
+      self->held_->Write();
+    }
     info = std::move(self->info_);
     return false;
   }
@@ -82,7 +87,15 @@ bool LoopResponse::SendRest(std::uint32_t events) {
 
 bool LoopResponse::Step(std::uint32_t events) {
   if (!unsent_.empty()) {
+    // Called back on another thread while the call that sent the start still
+    // runs (its loop handed on): its lines go first, so look again shortly.
+    if (held_ && !held_->CallOver() && (events & QX_LOOP_ABANDONED) == 0 &&
+        loop_.Wait(-1, 0, NowNs() + std::chrono::nanoseconds(std::chrono::milliseconds(1)).count(),
+                   &LoopResponse::OnEvent, this)) {
+      return false;
+    }
     if (!SendRest(events)) return false;
+    if (held_) held_->Write();
     if (!send_error_.empty()) {
       finish_(std::move(info_), false, {}, send_error_);
       return true;
