@@ -36,7 +36,9 @@ bool LoopResponse::Start(std::unique_ptr<AsyncRequestInfo>& info, const RequestL
   // The response cannot be there before the request went out, so the first
   // step waits for it (or for room to send the rest); the trace of the read
   // begins there, as on a worker.
-  if (!unsent.empty()) self->held_ = HeldCallTrace::Begin();
+  // The rest of the call's lines come before those of the answer, as they
+  // do where a worker reads it, and after those of a send that had to wait.
+  if (!unsent.empty() || diag::TraceOn()) self->held_ = HeldCallTrace::Begin();
   if (!self->WaitForData()) {
     if (self->held_) {
       HeldCallTrace::CallEnded();
@@ -86,16 +88,16 @@ bool LoopResponse::SendRest(std::uint32_t events) {
 }
 
 bool LoopResponse::Step(std::uint32_t events) {
+  // Called back on another thread while the call that sent the request still
+  // runs (its loop handed on): its lines go first, so look again shortly.
+  if (held_ && !held_->CallOver() && (events & QX_LOOP_ABANDONED) == 0 &&
+      loop_.Wait(-1, 0, NowNs() + std::chrono::nanoseconds(std::chrono::milliseconds(1)).count(),
+                 &LoopResponse::OnEvent, this)) {
+    return false;
+  }
   if (!unsent_.empty()) {
-    // Called back on another thread while the call that sent the start still
-    // runs (its loop handed on): its lines go first, so look again shortly.
-    if (held_ && !held_->CallOver() && (events & QX_LOOP_ABANDONED) == 0 &&
-        loop_.Wait(-1, 0, NowNs() + std::chrono::nanoseconds(std::chrono::milliseconds(1)).count(),
-                   &LoopResponse::OnEvent, this)) {
-      return false;
-    }
     if (!SendRest(events)) return false;
-    if (held_) held_->Write();
+    if (held_) std::exchange(held_, nullptr)->Write();
     if (!send_error_.empty()) {
       finish_(std::move(info_), false, {}, send_error_);
       return true;
@@ -103,6 +105,7 @@ bool LoopResponse::Step(std::uint32_t events) {
     if (WaitForData()) return false;
     events = QX_LOOP_ABANDONED;  // the host refused: the request is over for it
   }
+  if (held_) std::exchange(held_, nullptr)->Write();
   if (!reader_) {
     diag::TraceLine("CRAVOExtension::AsyncThreadProc: Entered\n");
     reader_.emplace(*info_->connection);
