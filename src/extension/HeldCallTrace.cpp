@@ -6,22 +6,24 @@
 
 namespace {
 
-thread_local std::shared_ptr<HeldCallTrace> t_holding;
+// Owned by the thread from Begin to CallEnded; a plain pointer, so that no
+// thread-local of the module needs a destructor.
+thread_local std::shared_ptr<HeldCallTrace>* t_holding = nullptr;
 
 }  // namespace
 
 std::shared_ptr<HeldCallTrace> HeldCallTrace::Begin() {
-  if (t_holding) return t_holding;
+  if (t_holding != nullptr) return *t_holding;
   auto held = std::make_shared<HeldCallTrace>();
   held->outer_ = diag::TraceHold::Swap(&held->lines_);
-  t_holding = held;
+  t_holding = new std::shared_ptr<HeldCallTrace>(held);
   return held;
 }
 
 void HeldCallTrace::CallEnded() {
-  if (!t_holding) return;
-  const std::shared_ptr<HeldCallTrace> held = std::move(t_holding);
-  t_holding.reset();
+  if (t_holding == nullptr) return;
+  const std::shared_ptr<HeldCallTrace> held = std::move(*t_holding);
+  delete std::exchange(t_holding, nullptr);
   (void)diag::TraceHold::Swap(held->outer_);
   std::lock_guard lock(held->mutex_);
   held->over_ = true;

@@ -37,8 +37,13 @@ bool LoopResponse::Start(std::unique_ptr<AsyncRequestInfo>& info, const RequestL
   // step waits for it (or for room to send the rest); the trace of the read
   // begins there, as on a worker.
   // The rest of the call's lines come before those of the answer, as they
-  // do where a worker reads it, and after those of a send that had to wait.
-  if (!unsent.empty() || diag::TraceOn()) self->held_ = HeldCallTrace::Begin();
+  // do where a worker reads it, and after those of a send that has to wait
+  // (a worker's call would still be waiting in it); without such a send
+  // they go out as the call ends.
+  if (!unsent.empty() || diag::TraceOn()) {
+    self->held_ = HeldCallTrace::Begin();
+    if (unsent.empty()) self->held_->Write();
+  }
   if (!self->WaitForData()) {
     if (self->held_) {
       HeldCallTrace::CallEnded();
