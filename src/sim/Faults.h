@@ -25,6 +25,7 @@ struct Fault {
     kStall,        // read nothing of the request past its header for `value`
                    // milliseconds: a request larger than the sockets' buffers
                    // cannot all go out until the back end reads again
+    kStallClose,   // the same, then close the connection with the rest unread
   };
   Kind kind;
   long value = 0;

@@ -146,6 +146,7 @@ void SimServer::Serve(Connection& connection) {
       for (long waited = 0; waited < stall->value && !stopping_; waited += 10) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
+      if (stall->kind == Fault::Kind::kStallClose) break;
     }
     if (!ReadExactly(fd, message.data() + kHeaderBytes, message.size() - kHeaderBytes)) break;
     connection.busy = true;
@@ -204,6 +205,7 @@ void SimServer::Serve(Connection& connection) {
         case Fault::Kind::kRefuseDiag:
         case Fault::Kind::kDown:
         case Fault::Kind::kStall:
+        case Fault::Kind::kStallClose:
           break;
       }
     }
