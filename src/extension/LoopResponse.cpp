@@ -35,11 +35,10 @@ bool LoopResponse::Start(std::unique_ptr<AsyncRequestInfo>& info, const RequestL
   self->deadline_ns_ = unsent.empty() ? ReceiveLimitFromNow() : SendLimitFromNow();
   // The response cannot be there before the request went out, so the first
   // step waits for it (or for room to send the rest); the trace of the read
-  // begins there, as on a worker.
-  // The rest of the call's lines come before those of the answer, as they
-  // do where a worker reads it, and after those of a send that has to wait
-  // (a worker's call would still be waiting in it); without such a send
-  // they go out as the call ends.
+  // begins there, as on a worker. The rest of the call's lines come before
+  // those of the answer, as they do where a worker reads it, and after those
+  // of a send that has to wait (a worker's call would still be waiting in
+  // it); without such a send they go out as the call ends.
   if (!unsent.empty() || diag::TraceOn()) {
     self->held_ = HeldCallTrace::Begin();
     if (unsent.empty()) self->held_->Write();
