@@ -21,15 +21,32 @@ bool Contains(const std::string& text, const char* word) {
 
 }  // namespace
 
+bool ChatSessions::Expired(const Session& session, Clock::time_point now) const {
+  return now - session.lastActivity > options_.sessionExpiry;
+}
+
 ChatSessions::Session* ChatSessions::Find(const std::string& id, Clock::time_point now) {
-  Expire(now);
+  ExpireNowAndThen(now);
   const auto found = sessions_.find(id);
-  return found == sessions_.end() ? nullptr : &found->second;
+  if (found == sessions_.end()) return nullptr;
+  if (Expired(found->second, now)) {
+    sessions_.erase(found);
+    return nullptr;
+  }
+  return &found->second;
+}
+
+// A sweep looks at every session: done at every request, it made each poll
+// cost in proportion to the sessions open. The session a request names is
+// judged exactly by Find; the others need only not pile up.
+void ChatSessions::ExpireNowAndThen(Clock::time_point now) {
+  if (now - last_sweep_ >= kSweepInterval) Expire(now);
 }
 
 void ChatSessions::Expire(Clock::time_point now) {
+  last_sweep_ = now;
   for (auto it = sessions_.begin(); it != sessions_.end();) {
-    it = now - it->second.lastActivity > options_.sessionExpiry ? sessions_.erase(it) : std::next(it);
+    it = Expired(it->second, now) ? sessions_.erase(it) : std::next(it);
   }
 }
 
@@ -53,7 +70,8 @@ void ChatSessions::Advance(Session& session, Clock::time_point now) {
 std::vector<std::string> ChatSessions::Start(const std::vector<std::string>& fields) {
   std::lock_guard lock(mutex_);
   const auto now = Clock::now();
-  Expire(now);
+  ExpireNowAndThen(now);
+  if (sessions_.size() >= options_.maxSessions) Expire(now);  // the expired go before the oldest
   if (sessions_.size() >= options_.maxSessions) {
     // Make room by forgetting the session that was idle longest.
     auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](const auto& a, const auto& b) {

@@ -63,12 +63,17 @@ class ChatSessions {
   Session* Find(const std::string& id, Clock::time_point now);
   void Advance(Session& session, Clock::time_point now);
   void Add(Session& session, std::string line);
+  bool Expired(const Session& session, Clock::time_point now) const;
+  void ExpireNowAndThen(Clock::time_point now);
   void Expire(Clock::time_point now);
+
+  static constexpr std::chrono::seconds kSweepInterval{1};
 
   const ChatOptions options_;
   mutable std::mutex mutex_;
   std::map<std::string, Session> sessions_;  // guarded by mutex_
   std::uint64_t next_session_ = 0;           // guarded by mutex_
+  Clock::time_point last_sweep_;             // guarded by mutex_
 };
 
 }  // namespace sim
