@@ -173,13 +173,11 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
   // new connections still uses up the attempts soon after.
   int stale_left = pool != nullptr ? pool->MaxSize() : 0;
   for (int attempts = kAttempts; attempts > 0;) {
-    diag::TraceLine(use_ssl ? "CRAVOExtension::CommunicateWithVEKACS: Getting socket from SSL pool ... \n"
-                            : "CRAVOExtension::CommunicateWithVEKACS: Getting socket from non-SSL pool ... \n");
+    Getting(use_ssl);
     std::optional<Connection> reserved = ReservedConnection::Take(pool.get());
     Connection connection = reserved ? std::move(*reserved) : Generic::Borrow<TRSocket>(pool, retrying);
-    diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: m_freeList.size = %d, m_inUseList.size = %d\n",
-                    pool != nullptr ? pool->FreeCount() : 0, pool != nullptr ? pool->InUseCount() : 0);
     if (!connection) {
+      Retrieved(pool.get(), nullptr);
       diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Failed to get a socket from the pool\n");
       error = protocol::Text(protocol::Code::kNoConnection);
       diag::AddDiag(diag::kLevelWarn, "CRAVOExtension::CommunicateWithVEKACS failed to get socket from pool",
@@ -187,7 +185,7 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
       result = false;
       break;
     }
-    diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Socket %08lX retrieved from pool\n", Handle(connection.get()));
+    Retrieved(pool.get(), connection.get());
     if (connection->IsClosed()) {
       FoundClosed(*connection);
       error = protocol::Text(protocol::Code::kNoConnection);
@@ -272,6 +270,19 @@ std::string BackendClient::SendFailed(const TRSocket& connection, int rc) {
   diag::AddDiag(diag::kLevelWarn, "CRAVOExtension::CommunicateWithVEKACS cannot send on socket: " + std::to_string(rc),
                 "ISAPI", __LINE__);
   return protocol::Text(protocol::Code::kExchangeFailed);
+}
+
+void BackendClient::Getting(bool use_ssl) {
+  diag::TraceLine(use_ssl ? "CRAVOExtension::CommunicateWithVEKACS: Getting socket from SSL pool ... \n"
+                          : "CRAVOExtension::CommunicateWithVEKACS: Getting socket from non-SSL pool ... \n");
+}
+
+void BackendClient::Retrieved(const ConnectionPool* pool, const TRSocket* connection) {
+  diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: m_freeList.size = %d, m_inUseList.size = %d\n",
+                  pool != nullptr ? pool->FreeCount() : 0, pool != nullptr ? pool->InUseCount() : 0);
+  if (connection != nullptr) {
+    diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Socket %08lX retrieved from pool\n", Handle(connection));
+  }
 }
 
 void BackendClient::FoundClosed(const TRSocket& connection) {

@@ -91,7 +91,10 @@ class BackendClient {
   // The trace and records of a send that ended, wherever it ended: sent
   // bytes in all; and a failure with rc, giving the error code to answer.
   static void Sent(const TRSocket& connection, std::size_t sent);
-  // The trace of an idle connection found closed, skipped for another.
+  // The trace of a borrow for an exchange, of what it got (connection null:
+  // nothing), and of an idle connection found closed, skipped for another.
+  static void Getting(bool use_ssl);
+  static void Retrieved(const ConnectionPool* pool, const TRSocket* connection);
   static void FoundClosed(const TRSocket& connection);
   static std::string SendFailed(const TRSocket& connection, int rc);
   // Reads one response from connection; leaves the connection closed when

@@ -8,21 +8,28 @@ thread_local ReservedConnection* current_reservation = nullptr;
 
 }  // namespace
 
-ReservedConnection::ReservedConnection(const void* pool, Connection connection)
-    : pool_(pool), connection_(std::move(connection)), outer_(current_reservation) {
+ReservedConnection::ReservedConnection(const void* pool, Connection connection, std::string held)
+    : pool_(pool), connection_(std::move(connection)), held_(std::move(held)), outer_(current_reservation) {
   current_reservation = this;
 }
 
 ReservedConnection::~ReservedConnection() {
   current_reservation = outer_;
-  if (connection_ && !connection_.Release()) {
-    diag::TraceLine("BackendClient: a connection was refused by its own pool\n");
+  if (!connection_) return;
+  bool taken_back = false;
+  {
+    std::string unseen;
+    const diag::TraceHold hold(unseen);
+    taken_back = connection_.Release();
   }
+  if (!taken_back) diag::TraceLine("BackendClient: a connection was refused by its own pool\n");
 }
 
 std::optional<ReservedConnection::Connection> ReservedConnection::Take(const void* pool) {
   ReservedConnection* reserved = current_reservation;
   if (reserved == nullptr || reserved->pool_ != pool || reserved->taken_) return std::nullopt;
   reserved->taken_ = true;
+  diag::WriteHeld(reserved->held_);
+  std::string().swap(reserved->held_);
   return std::move(reserved->connection_);
 }

@@ -2,10 +2,13 @@
 // borrower that may not wait in the pool (a request on the host's event
 // loop gets its connection first and only then runs): the call's first
 // borrow from that pool takes it instead of waiting. An empty one says the
-// pool had none within its time limit, so that borrow fails at once.
+// pool had none within its time limit, so that borrow fails at once. The
+// trace lines of the borrow go out with it, where the call borrows; a
+// connection the call never borrowed leaves no line, as if never taken.
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "generic/PoolInterfaces.h"
 #include "net/TRSocket.h"
@@ -15,18 +18,19 @@ class ReservedConnection {
   using Connection = Generic::Lease<TRSocket>;
 
   // Lasts for the scope; what the call did not take goes back as sound.
-  ReservedConnection(const void* pool, Connection connection);
+  ReservedConnection(const void* pool, Connection connection, std::string held = {});
   ~ReservedConnection();
   ReservedConnection(const ReservedConnection&) = delete;
   ReservedConnection& operator=(const ReservedConnection&) = delete;
 
-  // The connection reserved for pool on this thread, once; empty optional
-  // when there is none to take.
+  // The connection reserved for pool on this thread, once, its borrow's
+  // trace lines written; empty optional when there is none to take.
   static std::optional<Connection> Take(const void* pool);
 
  private:
   const void* pool_;
   Connection connection_;
+  std::string held_;
   bool taken_ = false;
   ReservedConnection* outer_;  // a call within a call keeps its own
 };

@@ -1,12 +1,30 @@
 #include "diag/TraceLog.h"
 
+#include <algorithm>
 #include <cstdarg>
+#include <utility>
 
 #include "diag/EscapingFormat.h"
 #include "platform/Clock.h"
 #include "platform/NoDestructor.h"
 
 namespace diag {
+
+namespace {
+
+thread_local std::string* t_held = nullptr;
+
+}  // namespace
+
+TraceHold::TraceHold(std::string& held) : outer_(Swap(&held)) {}
+
+TraceHold::~TraceHold() { (void)Swap(outer_); }
+
+std::string* TraceHold::Swap(std::string* held) { return std::exchange(t_held, held); }
+
+void WriteHeld(std::string_view lines) {
+  if (!lines.empty()) Trace().WriteText(lines, TraceLog::Flush::kYes);
+}
 
 TracePrefix ComputeTracePrefix(std::int64_t counter, std::int64_t frequency) {
   if (frequency <= 0) return {};
@@ -58,30 +76,48 @@ void TraceLog::Write(Prefix prefix, Flush flush, const char* format, ...) {
 
 void TraceLog::WriteV(Prefix prefix, Flush flush, const char* format, va_list args) {
   if (!IsOpen()) return;
+  if (t_held != nullptr) {
+    AppendLine(*t_held, prefix, format, args);
+    return;
+  }
+  std::string line;
+  AppendLine(line, prefix, format, args);
   std::lock_guard lock(mutex_);
   if (file_ == nullptr) return;
+  std::fwrite(line.data(), 1, line.size(), file_);
+  if (flush == Flush::kYes) std::fflush(file_);
+}
+
+void TraceLog::AppendLine(std::string& to, Prefix prefix, const char* format, va_list args) {
+  char start[48];
+  int length = 0;
   switch (prefix) {
     case Prefix::kTimeAndThread: {
       const auto time = ComputeTracePrefix(platform::MonotonicCounter(), platform::kCounterFrequency);
-      std::fprintf(file_, "%d.%03d %04X ", time.seconds, time.milliseconds,
-                   platform::CurrentThreadId());
+      length = std::snprintf(start, sizeof start, "%d.%03d %04X ", time.seconds, time.milliseconds,
+                             platform::CurrentThreadId());
       break;
     }
     case Prefix::kThread:
-      std::fprintf(file_, "%04X ", platform::CurrentThreadId());
+      length = std::snprintf(start, sizeof start, "%04X ", platform::CurrentThreadId());
       break;
     case Prefix::kNone:
       break;
   }
-  const std::string text = FormatEscapingValues(format, args);
-  std::fwrite(text.data(), 1, text.size(), file_);
-  if (flush == Flush::kYes) std::fflush(file_);
+  if (length > 0) to.append(start, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof start - 1));
+  to += FormatEscapingValues(format, args);
 }
 
-void TraceLog::WriteText(std::string_view text) {
+void TraceLog::WriteText(std::string_view text, Flush flush) {
   if (!IsOpen()) return;
+  if (t_held != nullptr) {
+    t_held->append(text);
+    return;
+  }
   std::lock_guard lock(mutex_);
-  if (file_ != nullptr) std::fwrite(text.data(), 1, text.size(), file_);
+  if (file_ == nullptr) return;
+  std::fwrite(text.data(), 1, text.size(), file_);
+  if (flush == Flush::kYes) std::fflush(file_);
 }
 
 TraceLog& Trace() {

@@ -64,10 +64,14 @@ class TraceLog {
   // from visitors, and must not forge lines of their own.
   void Write(Prefix prefix, Flush flush, const char* format, ...) QX_PRINTF_FORMAT(4, 5);
   void WriteV(Prefix prefix, Flush flush, const char* format, va_list args);
-  // The module's own text, several lines perhaps, as it is; not flushed.
-  void WriteText(std::string_view text);
+  // The module's own text, several lines perhaps, as it is; not flushed
+  // unless asked.
+  void WriteText(std::string_view text, Flush flush = Flush::kNo);
 
  private:
+  // A line as WriteV would write it, appended to to.
+  static void AppendLine(std::string& to, Prefix prefix, const char* format, va_list args);
+
   std::mutex mutex_;
   std::FILE* file_ = nullptr;  // guarded by mutex_
   std::string path_;           // guarded by mutex_
@@ -86,5 +90,28 @@ void TraceText(const char* format, ...) QX_PRINTF_FORMAT(1, 2);
 void TraceTextNoFlush(const char* format, ...) QX_PRINTF_FORMAT(1, 2);
 
 inline bool TraceOn() { return Trace().IsOpen(); }
+
+// While one lasts, the lines this thread writes (prefix and all, as they
+// would have gone to the file) are appended to held instead, for a writer
+// that must put them later where a waiting thread would have written them.
+// One made inside another holds into its own string until it ends.
+class TraceHold {
+ public:
+  explicit TraceHold(std::string& held);
+  ~TraceHold();
+  TraceHold(const TraceHold&) = delete;
+  TraceHold& operator=(const TraceHold&) = delete;
+
+  // The same as an object, for a hold that ends elsewhere than it began:
+  // lines go to held from now on (nowhere else when null); returns the
+  // string they went to before, to be put back when it ends.
+  static std::string* Swap(std::string* held);
+
+ private:
+  std::string* outer_;
+};
+
+// Lines held back earlier, written as they are and flushed.
+void WriteHeld(std::string_view lines);
 
 }  // namespace diag

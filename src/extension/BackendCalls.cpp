@@ -7,6 +7,7 @@
 #include "backend/ReservedConnection.h"
 #include "diag/TraceLog.h"
 #include "extension/Dispatch.h"
+#include "extension/HeldCallTrace.h"
 #include "extension/LoopBorrow.h"
 #include "extension/LoopResponse.h"
 #include "extension/RAVO.h"
@@ -94,7 +95,7 @@ std::uint32_t CRAVOExtension::Serve(isapi::ControlBlock* ecb, std::string_view q
   const std::optional<RequestLoop> loop = RequestLoop::Offered(ecb);
   if (!loop) return RunCall(ecb, query, command);
   const DispatchRow* row =
-      FindDispatchRow(m_routes.requests, ExtractRequestName(query.empty() ? command : query));
+      FindDispatchRow(m_routes.requests, RequestNameWithoutRecords(query.empty() ? command : query));
   std::shared_ptr<BackendClient::ConnectionPool> pool;
   if (row != nullptr) {
     switch (row->service) {
@@ -105,19 +106,33 @@ std::uint32_t CRAVOExtension::Serve(isapi::ControlBlock* ecb, std::string_view q
       case BackendService::kPlainPool: pool = m_backend.PoolFor(false); break;
     }
   }
-  if (!pool) return RunCall(ecb, query, command);
+  if (!pool) {
+    const std::uint32_t status = RunCall(ecb, query, command);
+    HeldCallTrace::CallEnded();
+    return status;
+  }
   auto later = [this, ecb, pool, kept_query = std::string(query), kept_command = std::string(command)](
-                   BackendClient::Connection connection, bool abandoned) {
+                   BackendClient::Connection connection, bool abandoned, std::string held) {
     if (abandoned) {
       // Answered by the host already; the call never ran.
       isapi::DoneWithSession(ecb);
       return;
     }
-    const ReservedConnection reserved(pool.get(), std::move(connection));
-    RunLaterCall(ecb, kept_query, kept_command);
+    {
+      const ReservedConnection reserved(pool.get(), std::move(connection), std::move(held));
+      RunLaterCall(ecb, kept_query, kept_command);
+    }
+    HeldCallTrace::CallEnded();
   };
-  std::optional<BackendClient::Connection> ready = LoopBorrow::Start(pool, *loop, std::move(later));
+  std::string held;
+  std::optional<BackendClient::Connection> ready =
+      LoopBorrow::Start(pool, pool == m_backend.PoolFor(true), *loop, std::move(later), held);
   if (!ready) return isapi::kStatusPending;
-  const ReservedConnection reserved(pool.get(), std::move(*ready));
-  return RunCall(ecb, query, command);
+  std::uint32_t status = 0;
+  {
+    const ReservedConnection reserved(pool.get(), std::move(*ready), std::move(held));
+    status = RunCall(ecb, query, command);
+  }
+  HeldCallTrace::CallEnded();
+  return status;
 }

@@ -7,6 +7,7 @@
 #include "diag/Diags.h"
 #include "diag/TraceLog.h"
 #include "extension/RequestVariables.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -68,14 +69,18 @@ std::string CheckedLanguage(std::string language, const std::string& default_lan
   return unusable ? default_language : language;
 }
 
-std::string ExtractRequestName(std::string_view parameters) {
-  return CutTo(Extract(parameters, "varUserRequest"), kRequestNameLimit);
+std::string RequestNameWithoutRecords(std::string_view parameters) {
+  std::string_view raw;
+  if (!FindWebVar(parameters, "varUserRequest=", raw)) return {};
+  std::string name;
+  text::PercentDecode(raw, text::kFormValue, name);
+  return CutTo(std::move(name), kRequestNameLimit);
 }
 
 CommonRequestValues ExtractCommonValues(std::string_view parameters,
                                         const std::string& default_language) {
   CommonRequestValues common;
-  common.requestName = ExtractRequestName(parameters);
+  common.requestName = CutTo(Extract(parameters, "varUserRequest"), kRequestNameLimit);
   common.language = CutTo(Extract(parameters, "varUserLanguage"), kLanguageLimit);
   common.businessUnit = CutTo(Extract(parameters, "varBusinessUnitName"), kBusinessUnitLimit);
   common.language = CheckedLanguage(std::move(common.language), default_language);

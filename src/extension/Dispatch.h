@@ -63,8 +63,9 @@ std::vector<std::string> CollectHandlerArguments(const DispatchRow& row,
 // a template folder or into a page ("<WC", or any of .&\<>"'/).
 std::string CheckedLanguage(std::string language, const std::string& default_language);
 
-// varUserRequest, cut as the dispatch cuts it.
-std::string ExtractRequestName(std::string_view parameters);
+// varUserRequest as ExtractCommonValues reads it, but leaving no records:
+// for a look before the call, whose records must come as they do without it.
+std::string RequestNameWithoutRecords(std::string_view parameters);
 
 // The values every request carries, cut and checked.
 CommonRequestValues ExtractCommonValues(std::string_view parameters,

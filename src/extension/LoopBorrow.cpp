@@ -22,8 +22,9 @@ std::int64_t DeadlineIn(std::chrono::milliseconds wait) {
 
 }  // namespace
 
-LoopBorrow::LoopBorrow(std::shared_ptr<Pool> pool, const RequestLoop& loop, Ready ready)
+LoopBorrow::LoopBorrow(std::shared_ptr<Pool> pool, bool use_ssl, const RequestLoop& loop, Ready ready)
     : pool_(std::move(pool)),
+      use_ssl_(use_ssl),
       loop_(loop),
       ready_(std::move(ready)),
       start_(Clock::now()),
@@ -32,11 +33,19 @@ LoopBorrow::LoopBorrow(std::shared_ptr<Pool> pool, const RequestLoop& loop, Read
   waiter_.context = this;
 }
 
-std::optional<LoopBorrow::Connection> LoopBorrow::Start(std::shared_ptr<Pool> pool, const RequestLoop& loop,
-                                                        Ready ready) {
+std::optional<LoopBorrow::Connection> LoopBorrow::Start(std::shared_ptr<Pool> pool, bool use_ssl,
+                                                        const RequestLoop& loop, Ready ready, std::string& held) {
   pool->CreateOnBorrow();
-  std::unique_ptr<LoopBorrow> self(new LoopBorrow(std::move(pool), loop, std::move(ready)));
-  if (self->Step(true)) return std::move(self->result_);
+  std::unique_ptr<LoopBorrow> self(new LoopBorrow(std::move(pool), use_ssl, loop, std::move(ready)));
+  bool done = false;
+  {
+    const diag::TraceHold hold(self->held_);
+    done = self->Step(true);
+  }
+  if (done) {
+    held = std::move(self->held_);
+    return std::move(self->result_);
+  }
   (void)self.release();  // owned by its waits from here on
   return std::nullopt;
 }
@@ -44,6 +53,7 @@ std::optional<LoopBorrow::Connection> LoopBorrow::Start(std::shared_ptr<Pool> po
 bool LoopBorrow::Step(bool may_create) {
   phase_ = Phase::kClaiming;
   if (platform::WaitLimitPassed()) return Finish({});
+  if (!std::exchange(borrowing_, true)) pool_->TraceBorrowStart(retrying_);
   const Pool::Claim claim = pool_->ClaimOrQueue(waiter_, retrying_, may_create);
   if (claim.kind != Pool::Claim::Kind::kNone) return Claimed(claim);
   phase_ = Phase::kQueued;
@@ -56,14 +66,19 @@ bool LoopBorrow::Claimed(const Pool::Claim& claim) {
     case Pool::Claim::Kind::kObject: {
       Connection connection(pool_, claim.object);
       if (!connection->IsClosed()) return Finish(std::move(connection));
-      // Closed by the back end while idle: as a blocking borrower would.
+      // Closed by the back end while idle: as the exchange's own borrow would.
+      pool_->TraceBorrowEnd(retrying_, connection.get());
+      BackendClient::Retrieved(pool_.get(), connection.get());
       BackendClient::FoundClosed(*connection);
       (void)connection.Fail();
       retrying_ = true;
+      borrowing_ = false;
       if (--closed_left_ < 0) return Finish({});
+      BackendClient::Getting(use_ssl_);
       return Step(true);
     }
     case Pool::Claim::Kind::kRoom:
+      pool_->TraceCreateStart();
       return Connect();
     case Pool::Claim::Kind::kClosed:
     case Pool::Claim::Kind::kNone:
@@ -78,11 +93,13 @@ bool LoopBorrow::Connect() {
   if (factory == nullptr) {
     // A factory of another kind connects as it does, on this thread.
     TRSocket* made = pool_->Adopt(pool_->CreateObject());
+    pool_->TraceCreated(made);
     return made != nullptr ? Finish(Connection(pool_, made)) : Step(false);
   }
   connecting_ = factory->Open();
   if (!connecting_) {
     pool_->GiveUpRoom();
+    pool_->TraceCreated(nullptr);
     return Step(false);
   }
   return ConnectStepped(connecting_->StartConnect(factory->options.host, factory->options.port, to_write_));
@@ -99,6 +116,7 @@ bool LoopBorrow::ConnectStepped(int result) {
   }
   std::unique_ptr<TRSocket> socket = SocketFactory::Connected(std::move(connecting_), result);
   TRSocket* made = pool_->Adopt(std::move(socket));
+  pool_->TraceCreated(made);
   if (made != nullptr) return Finish(Connection(pool_, made));
   // As in a blocking borrow: wait for a connection given back, or a slice.
   return Step(false);
@@ -114,6 +132,7 @@ bool LoopBorrow::ArmQueueWait() {
 }
 
 bool LoopBorrow::Finish(Connection connection) {
+  if (std::exchange(borrowing_, false)) pool_->TraceBorrowEnd(retrying_, connection.get());
   if (queued_since_ && connection) {
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *queued_since_);
     pool_->RecordWait(static_cast<std::int32_t>(waited.count()));
@@ -124,7 +143,7 @@ bool LoopBorrow::Finish(Connection connection) {
 
 void LoopBorrow::Deliver() {
   Connection connection = result_ ? std::move(*result_) : Connection();
-  ready_(std::move(connection), abandoned_);
+  ready_(std::move(connection), abandoned_, std::move(held_));
 }
 
 void LoopBorrow::OnGranted(void* context) {
@@ -140,7 +159,12 @@ void LoopBorrow::OnGranted(void* context) {
 
 void LoopBorrow::OnGrantEvent(void* context, std::uint32_t events) {
   auto* self = static_cast<LoopBorrow*>(context);
-  if (self->GrantEvent(events)) {
+  bool done = false;
+  {
+    const diag::TraceHold hold(self->held_);
+    done = self->GrantEvent(events);
+  }
+  if (done) {
     self->Deliver();
     delete self;
   }
@@ -148,7 +172,12 @@ void LoopBorrow::OnGrantEvent(void* context, std::uint32_t events) {
 
 void LoopBorrow::OnEvent(void* context, std::uint32_t events) {
   auto* self = static_cast<LoopBorrow*>(context);
-  if (self->Event(events)) {
+  bool done = false;
+  {
+    const diag::TraceHold hold(self->held_);
+    done = self->Event(events);
+  }
+  if (done) {
     self->Deliver();
     delete self;
   }

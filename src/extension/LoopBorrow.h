@@ -6,7 +6,9 @@
 // another is taken, up to the pool's size of them plus three, as a blocking
 // borrower's attempts would. A request the host gives up while it waits (its
 // client left, its time ran out, the host stops) leaves the queue, or gives
-// back what it was granted, and no connection is lost.
+// back what it was granted, and no connection is lost. Its trace lines are
+// those a blocking borrow in the exchange writes, held back for the exchange
+// to write where it borrows.
 #pragma once
 
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "backend/BackendClient.h"
 #include "isapi/EventLoopService.h"
@@ -24,16 +27,19 @@ class LoopBorrow {
   using Connection = BackendClient::Connection;
   // On the loop, once the borrow ended: the connection, or an empty one when
   // the pool had none within its limit; abandoned when the host gave the
-  // request up (the connection, if any, is then the callee's to give back).
-  using Ready = std::function<void(Connection connection, bool abandoned)>;
+  // request up (the connection, if any, is then the callee's to give back);
+  // the trace lines held back.
+  using Ready = std::function<void(Connection connection, bool abandoned, std::string held)>;
 
-  // What could be had at once (then ready never runs), or nothing yet.
-  static std::optional<Connection> Start(std::shared_ptr<Pool> pool, const RequestLoop& loop, Ready ready);
+  // What could be had at once (then ready never runs, and held has the
+  // lines), or nothing yet. use_ssl: the pool is the TLS one.
+  static std::optional<Connection> Start(std::shared_ptr<Pool> pool, bool use_ssl, const RequestLoop& loop,
+                                         Ready ready, std::string& held);
 
  private:
   enum class Phase { kClaiming, kQueued, kConnecting };
 
-  LoopBorrow(std::shared_ptr<Pool> pool, const RequestLoop& loop, Ready ready);
+  LoopBorrow(std::shared_ptr<Pool> pool, bool use_ssl, const RequestLoop& loop, Ready ready);
 
   // Goes as far as it can without waiting: true when the borrow ended,
   // result holding its outcome; false when a wait is armed.
@@ -54,6 +60,7 @@ class LoopBorrow {
   void Abandon();
 
   const std::shared_ptr<Pool> pool_;
+  const bool use_ssl_;
   const RequestLoop loop_;
   const Ready ready_;
   Pool::Waiter waiter_;
@@ -62,6 +69,8 @@ class LoopBorrow {
   std::optional<std::chrono::steady_clock::time_point> queued_since_;
   int closed_left_;      // idle connections found closed still allowed
   bool retrying_ = false;
+  bool borrowing_ = false;  // the trace has the start of the borrow under way
+  std::string held_;        // trace lines, for the exchange to write
   std::unique_ptr<TRSocket> connecting_;
   bool to_write_ = false;  // the connect under way waits to write
   bool abandoned_ = false;

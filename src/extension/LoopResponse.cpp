@@ -35,8 +35,19 @@ bool LoopResponse::Start(std::unique_ptr<AsyncRequestInfo>& info, const RequestL
   self->deadline_ns_ = unsent.empty() ? ReceiveLimitFromNow() : SendLimitFromNow();
   // The response cannot be there before the request went out, so the first
   // step waits for it (or for room to send the rest); the trace of the read
-  // begins there, as on a worker.
+  // begins there, as on a worker. The rest of the call's lines come before
+  // those of the answer, as they do where a worker reads it, and after those
+  // of a send that has to wait (a worker's call would still be waiting in
+  // it); without such a send they go out as the call ends.
+  if (!unsent.empty() || diag::TraceOn()) {
+    self->held_ = HeldCallTrace::Begin();
+    if (unsent.empty()) self->held_->Write();
+  }
   if (!self->WaitForData()) {
+    if (self->held_) {
+      HeldCallTrace::CallEnded();
+      self->held_->Write();
+    }
     info = std::move(self->info_);
     return false;
   }
@@ -81,8 +92,16 @@ bool LoopResponse::SendRest(std::uint32_t events) {
 }
 
 bool LoopResponse::Step(std::uint32_t events) {
+  // Called back on another thread while the call that sent the request still
+  // runs (its loop handed on): its lines go first, so look again shortly.
+  if (held_ && !held_->CallOver() && (events & QX_LOOP_ABANDONED) == 0 &&
+      loop_.Wait(-1, 0, NowNs() + std::chrono::nanoseconds(std::chrono::milliseconds(1)).count(),
+                 &LoopResponse::OnEvent, this)) {
+    return false;
+  }
   if (!unsent_.empty()) {
     if (!SendRest(events)) return false;
+    if (held_) std::exchange(held_, nullptr)->Write();
     if (!send_error_.empty()) {
       finish_(std::move(info_), false, {}, send_error_);
       return true;
@@ -90,6 +109,7 @@ bool LoopResponse::Step(std::uint32_t events) {
     if (WaitForData()) return false;
     events = QX_LOOP_ABANDONED;  // the host refused: the request is over for it
   }
+  if (held_) std::exchange(held_, nullptr)->Write();
   if (!reader_) {
     diag::TraceLine("CRAVOExtension::AsyncThreadProc: Entered\n");
     reader_.emplace(*info_->connection);

@@ -15,6 +15,7 @@
 
 #include "backend/ResponseReader.h"
 #include "extension/AsyncRequest.h"
+#include "extension/HeldCallTrace.h"
 #include "isapi/EventLoopService.h"
 
 class LoopResponse {
@@ -24,9 +25,9 @@ class LoopResponse {
 
   // Starts reading over info's connection, once unsent (the end of the
   // request the socket could not take at once, after sent bytes) is sent;
-  // finish runs on the
-  // loop once the response is in or failed. False (info still the caller's)
-  // when the host refused the wait.
+  // finish runs on the loop once the response is in or failed. False (info
+  // still the caller's) when the host refused the wait. With unsent, the
+  // rest of the calling module call's trace is held back until it is sent.
   static bool Start(std::unique_ptr<AsyncRequestInfo>& info, const RequestLoop& loop, Finish finish,
                     const std::string& unsent = {}, std::size_t sent = 0);
 
@@ -49,6 +50,7 @@ class LoopResponse {
   std::size_t unsent_done_ = 0;   // of unsent_, out already
   std::size_t request_size_ = 0;  // of the whole request, for the trace
   std::string send_error_;        // the code to answer when the send failed
+  std::shared_ptr<HeldCallTrace> held_;  // the call's lines after the send's
   std::optional<ResponseReader> reader_;
   std::size_t filled_ = 0;        // of what the reader wants now
   std::int64_t deadline_ns_ = 0;  // the wait for the next bytes ends

@@ -7,12 +7,18 @@ bool ExtractWebVar(std::string_view text, std::string_view name, std::string& va
   const diag::EntryExitRecords records("CRAVOExtension::ExtractWebVar entering",
                                          "CRAVOExtension::ExtractWebVar leaving");
   value.clear();
+  std::string_view raw;
+  if (!FindWebVar(text, name, raw)) return false;
+  value.assign(raw);
+  URLDecode(value);
+  return true;
+}
+
+bool FindWebVar(std::string_view text, std::string_view name, std::string_view& raw) {
   const auto at = text::FindIgnoringCase(text, name);
   if (at == std::string_view::npos) return false;
-  auto rest = text.substr(at + name.size());
-  rest = rest.substr(0, rest.find_first_of("?&\r"));
-  value.assign(rest);
-  URLDecode(value);
+  raw = text.substr(at + name.size());
+  raw = raw.substr(0, raw.find_first_of("?&\r"));
   return true;
 }
 

@@ -22,6 +22,8 @@ inline constexpr std::array<std::string_view, 27> kKnownVariableNames = {
 // letter case. The value runs to the first '?', '&' or carriage return and is
 // URL-decoded. Returns whether the name was found; value is empty if not.
 bool ExtractWebVar(std::string_view text, std::string_view name, std::string& value);
+// The same value as it stands in text, not decoded, and without records.
+bool FindWebVar(std::string_view text, std::string_view name, std::string_view& raw);
 
 // '+' becomes a blank and "%xy" one byte; a '%' without two characters after
 // it stays. Returns whether anything was decoded.

@@ -92,8 +92,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
   T* Get(bool from_back) override {
     T* object = _allocate(kGetTimeoutSeconds, from_back);
     if (object != nullptr) statistics_.RecordRetrieval(InUseCount(), FreeCount());
-    diag::TraceLine("Pool<type>::Get: m_freeList=%d, m_inUseList=%d, pObj=%08lX\n", FreeCount(),
-                    InUseCount(), Address(object));
+    TraceGot(object);
     return object;
   }
 
@@ -236,7 +235,6 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
       return nullptr;
     }
     statistics_.RecordRetrieval(InUseCount(), FreeCount());
-    diag::TraceLine("Pool<type>::_addOne: new pObj=%08lX\n", Address(raw));
     return raw;
   }
   void GiveUpRoom() { (void)Adopt(nullptr); }
@@ -253,9 +251,56 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
   // For borrowers that do their own waiting: what a wait of theirs took.
   void RecordWait(std::int32_t milliseconds) { statistics_.RecordWait(milliseconds); }
 
+  // The lines a blocking Get writes, for a borrower that does not wait to
+  // write where Get would, so that the trace reads the same whichever kind
+  // borrowed: the start of a borrow, the start of a creation for it, the
+  // object created (null: it failed; it is lent already, where Get's own
+  // creation stays idle until taken), and the end of the borrow.
+  void TraceBorrowStart(bool from_back) const {
+    diag::TraceLine("Pool<type>::_allocate: Enter m_freeList=%d, m_inUseList=%d, timeout=%d, bGetFromBack=%d\n",
+                    FreeCount(), InUseCount(), kGetTimeoutSeconds, from_back ? 1 : 0);
+  }
+  void TraceCreateStart() const {
+    diag::TraceLine("Pool<type>::_addOne: Enter m_freeList=%d, m_inUseList=%d, maxPool=%d\n", FreeCount(),
+                    InUseCount(), options_.maxPool);
+  }
+  void TraceCreated(const T* object) const {
+    diag::TraceLine("Pool<type>::_addOne: new pObj=%08lX\n", Address(object));
+    if (object != nullptr) {
+      diag::TraceLine("Pool<type>::_addOne: Exit m_freeList=%d, m_inUseList=%d, pObj=%08lX\n", FreeCount() + 1,
+                      InUseCount() - 1, Address(object));
+    } else {
+      TraceNotCreated();
+    }
+  }
+  void TraceBorrowEnd(bool from_back, const T* object) const {
+    if (object != nullptr) TraceAllocated(kGetTimeoutSeconds, from_back, object);
+    TraceGot(object);
+  }
+
  private:
   static unsigned long Address(const T* object) {
     return static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(object));
+  }
+
+  void TraceGot(const T* object) const {
+    diag::TraceLine("Pool<type>::Get: m_freeList=%d, m_inUseList=%d, pObj=%08lX\n", FreeCount(), InUseCount(),
+                    Address(object));
+  }
+  void TraceAllocated(int timeout_s, bool from_back, const T* object) const {
+    diag::TraceLine(
+        "Pool<type>::_allocate: Exit m_freeList=%d, m_inUseList=%d, timeout=%d, bGetFromBack=%d, "
+        "pObj=%08lX\n",
+        FreeCount(), InUseCount(), timeout_s, from_back ? 1 : 0, Address(object));
+  }
+  void TraceNotCreated() const {
+    diag::TraceLine("Pool<type>::_addOne: ERROR pObj is null so no socket created\n");
+  }
+  void TraceNoRoom() const {
+    diag::TraceLine(
+        "Pool<type>::_addOne: ERROR either pool is at max size, or cannot create any. "
+        "m_freeList=%d, m_inUseList=%d\n",
+        FreeCount(), InUseCount());
   }
 
   // The wake of a granted waiter that does not wait in Get, called outside
@@ -310,8 +355,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
   }
 
   bool _addOne() {
-    diag::TraceLine("Pool<type>::_addOne: Enter m_freeList=%d, m_inUseList=%d, maxPool=%d\n",
-                    FreeCount(), InUseCount(), options_.maxPool);
+    TraceCreateStart();
     bool room = false;
     {
       std::lock_guard lock(mutex_);
@@ -342,20 +386,15 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
         return true;
       }
       if (closing_.load()) returned_.notify_all();
-      diag::TraceLine("Pool<type>::_addOne: ERROR pObj is null so no socket created\n");
+      TraceNotCreated();
     }
-    diag::TraceLine(
-        "Pool<type>::_addOne: ERROR either pool is at max size, or cannot create any. "
-        "m_freeList=%d, m_inUseList=%d\n",
-        FreeCount(), InUseCount());
+    TraceNoRoom();
     return false;
   }
 
   T* _allocate(int timeout_s, bool from_back) {
     if (closing_.load() || platform::WaitLimitPassed()) return nullptr;
-    diag::TraceLine(
-        "Pool<type>::_allocate: Enter m_freeList=%d, m_inUseList=%d, timeout=%d, bGetFromBack=%d\n",
-        FreeCount(), InUseCount(), timeout_s, from_back ? 1 : 0);
+    TraceBorrowStart(from_back);
     const auto start = std::chrono::steady_clock::now();
     std::int64_t wait_start = 0;
     bool waited = false;
@@ -402,10 +441,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
       const std::int64_t ticks = platform::MonotonicCounter() - wait_start;
       statistics_.RecordWait(static_cast<std::int32_t>(ticks * 1000 / platform::kCounterFrequency));
     }
-    diag::TraceLine(
-        "Pool<type>::_allocate: Exit m_freeList=%d, m_inUseList=%d, timeout=%d, bGetFromBack=%d, "
-        "pObj=%08lX\n",
-        FreeCount(), InUseCount(), timeout_s, from_back ? 1 : 0, Address(raw));
+    TraceAllocated(timeout_s, from_back, raw);
     return raw;
   }
 

@@ -15,6 +15,8 @@ bool Faults::Set(const std::string& command) {
   else if (name == "length") fault.kind = Fault::Kind::kLength;
   else if (name == "extra") fault.kind = Fault::Kind::kExtra;
   else if (name == "pieces") fault.kind = Fault::Kind::kPieces;
+  else if (name == "stall") fault.kind = Fault::Kind::kStall;
+  else if (name == "stall-close") fault.kind = Fault::Kind::kStallClose;
   else if (name == "close") fault.kind = Fault::Kind::kClose, needs_value = false;
   else if (name == "badlength") fault.kind = Fault::Kind::kBadLength, needs_value = false;
   else if (name == "refuse-diag") fault.kind = Fault::Kind::kRefuseDiag, needs_value = false;
@@ -49,10 +51,16 @@ void Faults::Clear() {
   remaining_ = 0;
 }
 
-std::optional<Fault> Faults::Take(int type) {
+std::optional<Fault> Faults::Take(int type) { return TakeAt(type, false); }
+
+std::optional<Fault> Faults::TakeWhileReading(int type) { return TakeAt(type, true); }
+
+std::optional<Fault> Faults::TakeAt(int type, bool reading) {
   std::lock_guard lock(mutex_);
   if (!fault_) return std::nullopt;
   if (fault_->kind == Fault::Kind::kRefuseDiag && type != 90) return std::nullopt;
+  const bool while_reading = fault_->kind == Fault::Kind::kStall || fault_->kind == Fault::Kind::kStallClose;
+  if (while_reading != reading) return std::nullopt;
   if (fault_->type != 0 && fault_->type != type) return std::nullopt;
   const Fault fault = *fault_;
   if (remaining_ > 0 && --remaining_ == 0) fault_.reset();

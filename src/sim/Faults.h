@@ -22,6 +22,10 @@ struct Fault {
     kDown,         // close the connection without handling the request: the
                    // back end is gone, nothing of the request is kept
     kPieces,       // write the answer in pieces of `value` bytes, 5 ms apart
+    kStall,        // read nothing of the request past its header for `value`
+                   // milliseconds: a request larger than the sockets' buffers
+                   // cannot all go out until the back end reads again
+    kStallClose,   // the same, then close the connection with the rest unread
   };
   Kind kind;
   long value = 0;
@@ -36,8 +40,13 @@ class Faults {
   // The fault for the next request of type, counted down; none when unset
   // or not applicable (diagnostics refusal applies to reports only).
   std::optional<Fault> Take(int type);
+  // The same for a fault that applies while the request is still being read
+  // (a stall), by the type its header names; nothing else is counted down.
+  std::optional<Fault> TakeWhileReading(int type);
 
  private:
+  std::optional<Fault> TakeAt(int type, bool reading);
+
   std::mutex mutex_;
   std::optional<Fault> fault_;  // guarded by mutex_
   long remaining_ = 0;          // guarded by mutex_; 0 with a fault: unlimited

@@ -141,6 +141,13 @@ void SimServer::Serve(Connection& connection) {
     const long long total = text::ReadDigits(message, protocol::kLengthOffset, protocol::kLengthDigits, 10).value;
     if (total < static_cast<long long>(kHeaderBytes) || total > kMaxRequestBytes) break;
     message.resize(static_cast<std::size_t>(total));
+    const auto type = text::ReadDigits(message, protocol::kTypeOffset, protocol::kTypeDigits, 10).value;
+    if (const auto stall = faults_.TakeWhileReading(static_cast<int>(type))) {
+      for (long waited = 0; waited < stall->value && !stopping_; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      if (stall->kind == Fault::Kind::kStallClose) break;
+    }
     if (!ReadExactly(fd, message.data() + kHeaderBytes, message.size() - kHeaderBytes)) break;
     connection.busy = true;
     const auto serial = ++next_request_;
@@ -197,6 +204,8 @@ void SimServer::Serve(Connection& connection) {
           break;
         case Fault::Kind::kRefuseDiag:
         case Fault::Kind::kDown:
+        case Fault::Kind::kStall:
+        case Fault::Kind::kStallClose:
           break;
       }
     }

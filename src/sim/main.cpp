@@ -23,6 +23,8 @@ in-memory contact center, and lets tests inject faults.
                                 | extra B [N] | refuse-diag [N]   (N requests, 0: until clear)
                                 | down [N]  (close without handling: nothing is kept)
                                 | pieces B [N]  (the answer in pieces of B bytes, 5 ms apart)
+                                | stall MS [N]  (read nothing past the request's header for MS)
+                                | stall-close MS [N]  (the same, then close with the rest unread)
                                 ... [type T]  (only requests of message type T count)
                           clear | close-idle | log | heartbeats | reports | stats
                           callbacks | callback-service UNIT on|off
