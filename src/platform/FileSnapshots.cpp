@@ -1,5 +1,7 @@
 #include "platform/FileSnapshots.h"
 
+#include <algorithm>
+
 namespace platform {
 namespace {
 
@@ -42,26 +44,90 @@ std::shared_ptr<FileSnapshot> FileSnapshots::ReadAnew(const std::string& path, s
   return snapshot;
 }
 
+void FileSnapshots::Drop(Entries::iterator entry) {
+  if (entry->second.watched) watches_.Forget(entry->first);
+  entries_.erase(entry);
+}
+
+// Called under the lock at every read: no thread may trust a kept file while
+// another has taken a notice about it and not yet dropped it.
+void FileSnapshots::TakeChanges() {
+  changed_.clear();
+  bool all = false;
+  watches_.TakeChanges(changed_, all);
+  if (all) std::erase_if(entries_, [](const auto& entry) { return entry.second.watched; });
+  for (const std::string& path : changed_) entries_.erase(path);
+}
+
+// Watches path before it is read, so that a change made while it is read
+// drops the read's claim. Zero when path is not watched.
+std::uint64_t FileSnapshots::StartReading(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  TakeChanges();
+  if (entries_.size() >= kMaxEntries) {
+    entries_.clear();
+    watches_.ForgetAll();
+  }
+  const auto found = entries_.find(path);
+  if (watches_.Watch(path)) {
+    // A read already under way for path gives way: this one started later.
+    entries_.insert_or_assign(path, Entry{nullptr, true, {}, ++last_reading_});
+    return last_reading_;
+  }
+  if (found != entries_.end()) Drop(found);
+  return 0;
+}
+
+void FileSnapshots::Keep(const std::string& path, std::uint64_t reading,
+                         const std::shared_ptr<const FileSnapshot>& snapshot, bool settled, const Identity& identity) {
+  std::lock_guard lock(mutex_);
+  TakeChanges();
+  auto found = entries_.find(path);
+  if (reading != 0) {
+    // Dropped by a notice (the file changed while it was read) or claimed by
+    // a later read: nothing to keep.
+    if (found == entries_.end() || found->second.reading != reading) return;
+    // A link on the way could be pointed elsewhere without a notice.
+    if (snapshot != nullptr && snapshot->real_path == path) {
+      found->second.snapshot = snapshot;
+      found->second.reading = 0;
+      return;
+    }
+    Drop(found);
+    found = entries_.end();
+  }
+  if (snapshot == nullptr || !settled || (found != entries_.end() && found->second.watched)) return;
+  entries_.insert_or_assign(path, Entry{snapshot, false, identity, 0});
+}
+
 std::shared_ptr<const FileSnapshot> FileSnapshots::Read(const std::string& path, std::size_t max_bytes) {
-  Identity now;
-  const bool regular = RegularFileIdentity(path, now);
+  std::shared_ptr<const FileSnapshot> kept;
+  Identity kept_identity;
   {
     std::lock_guard lock(mutex_);
+    TakeChanges();
     const auto found = entries_.find(path);
-    if (found != entries_.end()) {
-      if (regular && found->second.identity == now) return found->second.snapshot;
-      entries_.erase(found);
+    if (found != entries_.end() && found->second.snapshot != nullptr) {
+      if (found->second.watched) return found->second.snapshot;
+      kept = found->second.snapshot;
+      kept_identity = found->second.identity;
     }
   }
-  if (!regular) return nullptr;
+  // A missing file costs this one look, no watch.
+  Identity now;
+  const bool regular = RegularFileIdentity(path, now);
+  if (kept != nullptr && regular && kept_identity == now) return kept;
+  if (!regular) {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(path);
+    if (found != entries_.end() && !found->second.watched) Drop(found);
+    return nullptr;
+  }
+  const std::uint64_t reading = StartReading(path);
   bool settled = false;
   Identity identity;
   auto snapshot = ReadAnew(path, max_bytes, settled, identity);
-  if (snapshot && settled) {
-    std::lock_guard lock(mutex_);
-    if (entries_.size() >= kMaxEntries) entries_.clear();
-    entries_.insert_or_assign(path, Entry{identity, snapshot});
-  }
+  Keep(path, reading, snapshot, settled, identity);
   return snapshot;
 }
 

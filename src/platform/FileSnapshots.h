@@ -1,17 +1,20 @@
 // Files the module reads at every page (settings, templates, voice documents)
-// kept in memory and checked with one look at the file system per read, so that an edit on
-// disk is still seen at the very next request.
+// kept in memory, so that a page costs no read of them, while an edit on disk
+// is still seen at the very next request.
 #pragma once
 
 #include <time.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/FileStatus.h"
+#include "platform/FileWatches.h"
 
 namespace platform {
 
@@ -21,12 +24,18 @@ struct FileSnapshot {
   std::string real_path;  // empty when the path did not resolve
 };
 
-// The bytes of files by path. A file's bytes come from memory while stat()
-// shows the same file as when it was read: same device, file number, size, and
-// modification and change times to the nanosecond. File systems stamp times
-// coarsely, so two writes may carry one stamp; a file whose status changed
-// shortly before it was read is therefore read anew at every call until it
-// has settled. Thread-safe.
+// The bytes of files by path. Where the kernel sends change notices (see
+// FileWatches), a file's bytes come from memory until a notice about the file
+// or a folder on its path arrives; one read of the pending notices per call
+// costs less than a look at the file. Writes through a shared memory mapping
+// raise no notice and are not seen.
+//
+// Elsewhere (a link on the path, a network file system, no watch left, or
+// Windows) they come from memory while stat() shows the same file as when it
+// was read: same device, file number, size, and modification and change times
+// to the nanosecond. File systems stamp times coarsely, so two writes may
+// carry one stamp; such a file whose status changed shortly before it was read
+// is therefore read anew at every call until it has settled. Thread-safe.
 class FileSnapshots {
  public:
   using Clock = timespec (*)();
@@ -42,16 +51,27 @@ class FileSnapshots {
  private:
   using Identity = FileIdentity;
   struct Entry {
-    Identity identity;
-    std::shared_ptr<const FileSnapshot> snapshot;
+    std::shared_ptr<const FileSnapshot> snapshot;  // null while a first read is under way
+    bool watched = false;
+    Identity identity;          // what stat() must show when not watched
+    std::uint64_t reading = 0;  // the read under way whose bytes may be kept
   };
+  using Entries = std::unordered_map<std::string, Entry>;
 
   std::shared_ptr<FileSnapshot> ReadAnew(const std::string& path, std::size_t max_bytes, bool& settled,
                                          Identity& identity) const;
+  std::uint64_t StartReading(const std::string& path);
+  void Keep(const std::string& path, std::uint64_t reading, const std::shared_ptr<const FileSnapshot>& snapshot,
+            bool settled, const Identity& identity);
+  void TakeChanges();
+  void Drop(Entries::iterator entry);
 
   Clock now_;
   std::mutex mutex_;
-  std::unordered_map<std::string, Entry> entries_;
+  Entries entries_;
+  FileWatches watches_;
+  std::vector<std::string> changed_;
+  std::uint64_t last_reading_ = 0;
 };
 
 // The module's own FileSnapshots.
