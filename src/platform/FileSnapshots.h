@@ -27,8 +27,9 @@ struct FileSnapshot {
 // The bytes of files by path. Where the kernel sends change notices (see
 // FileWatches), a file's bytes come from memory until a notice about the file
 // or a folder on its path arrives; one read of the pending notices per call
-// costs less than a look at the file. Writes through a shared memory mapping
-// raise no notice and are not seen.
+// costs less than a look at the file. Not seen there until something else
+// happens to the file: writes through a shared memory mapping, which raise no
+// notice of their own, and a file system mounted over a folder on the path.
 //
 // Elsewhere (a link on the path, a network file system, no watch left, or
 // Windows) they come from memory while stat() shows the same file as when it

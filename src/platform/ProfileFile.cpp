@@ -21,7 +21,7 @@ std::shared_ptr<const ParsedProfile> Parse(std::shared_ptr<const FileSnapshot> f
 }
 
 // The parsed form of each file's current version, so that a page's many
-// lookups cost one stat() and a hash each.
+// lookups cost one check of the file and a hash each.
 std::shared_ptr<const ParsedProfile> ParsedNow(const std::string& path) {
   static std::mutex mutex;
   static std::unordered_map<std::string, std::shared_ptr<const ParsedProfile>> parsed_files;
