@@ -127,7 +127,8 @@ uint32_t CompleteOnLoop(QX_EXTENSION_CONTROL_BLOCK* ecb, const std::string& wait
   // thread started inside the call can take longer than the host lets a call
   // run before it hands the loop on, and the callback's thread then differs.
   if (wait == "readable") {
-    request->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    // Non-blocking, so that a callback before the expiry shows (no "read=").
+    request->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     itimerspec when{};
     when.it_value.tv_nsec = std::int64_t{ms} * 1000000;
     if (request->timer_fd >= 0 && timerfd_settime(request->timer_fd, 0, &when, nullptr) == 0) {
