@@ -174,7 +174,8 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
   int stale_left = pool != nullptr ? pool->MaxSize() : 0;
   for (int attempts = kAttempts; attempts > 0;) {
     Getting(use_ssl);
-    std::optional<Connection> reserved = ReservedConnection::Take(pool.get());
+    bool seen_open = false;
+    std::optional<Connection> reserved = ReservedConnection::Take(pool.get(), seen_open);
     Connection connection = reserved ? std::move(*reserved) : Generic::Borrow<TRSocket>(pool, retrying);
     if (!connection) {
       Retrieved(pool.get(), nullptr);
@@ -186,7 +187,7 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
       break;
     }
     Retrieved(pool.get(), connection.get());
-    if (connection->IsClosed()) {
+    if ((!reserved || !seen_open) && connection->IsClosed()) {
       FoundClosed(*connection);
       error = protocol::Text(protocol::Code::kNoConnection);
       result = false;
@@ -250,11 +251,18 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
 bool BackendClient::ReadResponse(TRSocket& connection, std::string& response, std::string& error) {
   ResponseReader reader(connection);
   while (reader.Reading()) {
-    std::size_t got = 0;
+    const bool fill = reader.Needed() == reader.Wanted();
+    std::size_t filled = 0;
     bool waited_out = false;
-    const int rc = connection.Receive(reader.Target(), reader.Wanted(), got, waited_out,
-                                      ResponseReader::kReceiveTimeoutSeconds, 0, true);
-    reader.Received(rc, got, waited_out);
+    int rc = 0;
+    while (true) {
+      std::size_t got = 0;
+      rc = connection.Receive(reader.Target() + filled, reader.Wanted() - filled, got, waited_out,
+                              ResponseReader::kReceiveTimeoutSeconds, 0, fill);
+      filled += got;
+      if (rc != 0 || waited_out || got == 0 || filled >= reader.Needed()) break;
+    }
+    reader.Received(rc, filled, waited_out);
   }
   return reader.Finish(response, error);
 }

@@ -18,19 +18,23 @@ class ReservedConnection {
   using Connection = Generic::Lease<TRSocket>;
 
   // Lasts for the scope; what the call did not take goes back as sound.
-  ReservedConnection(const void* pool, Connection connection, std::string held = {});
+  // seen_open: the borrower has just found the connection open (a poll and
+  // maybe a peek), which the call need not repeat microseconds later.
+  ReservedConnection(const void* pool, Connection connection, std::string held = {}, bool seen_open = false);
   ~ReservedConnection();
   ReservedConnection(const ReservedConnection&) = delete;
   ReservedConnection& operator=(const ReservedConnection&) = delete;
 
   // The connection reserved for pool on this thread, once, its borrow's
   // trace lines written; empty optional when there is none to take.
-  static std::optional<Connection> Take(const void* pool);
+  // seen_open tells whether its borrower found it open.
+  static std::optional<Connection> Take(const void* pool, bool& seen_open);
 
  private:
   const void* pool_;
   Connection connection_;
   std::string held_;
+  const bool seen_open_;
   bool taken_ = false;
   ReservedConnection* outer_;  // a call within a call keeps its own
 };

@@ -1,5 +1,7 @@
 #include "backend/ResponseReader.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "diag/Diags.h"
@@ -30,19 +32,23 @@ ResponseReader::ResponseReader(TRSocket& connection)
                   static_cast<int>(kHeaderBytes), handle_);
 }
 
-char* ResponseReader::Target() { return phase_ == Phase::kHeader ? header_ : buffer_.data() + kHeaderBytes; }
+char* ResponseReader::Target() {
+  return phase_ == Phase::kHeader ? header_ : buffer_.data() + kHeaderBytes + body_read_;
+}
 
 std::size_t ResponseReader::Wanted() const {
   switch (phase_) {
     case Phase::kHeader:
-      return kHeaderBytes;
+      return sizeof header_;
     case Phase::kBody:
-      return buffer_.size() - kHeaderBytes;
+      return buffer_.size() - kHeaderBytes - body_read_;
     case Phase::kDone:
       break;
   }
   return 0;
 }
+
+std::size_t ResponseReader::Needed() const { return phase_ == Phase::kHeader ? kHeaderBytes : Wanted(); }
 
 void ResponseReader::ProtocolError(const char* text) {
   error_ = text;
@@ -77,16 +83,32 @@ void ResponseReader::Received(int rc, std::size_t got, bool waited_out) {
       TimedOut();
     } else if (got == 0) {
       Closed();
-    } else if (got != kHeaderBytes) {
+    } else if (got < kHeaderBytes) {
       diag::TraceLine("CRAVOExtension::GetVEKACSResponse: Expected %d but received %d bytes on socket %08lX - protocol error\n",
                       static_cast<int>(kHeaderBytes), static_cast<int>(got), handle_);
       ProtocolError("Header length mismatch - Protocol Error!");
     } else {
-      HeaderReceived(got);
+      const bool short_of_room = got < sizeof header_;
+      extra_ = got - kHeaderBytes;
+      HeaderReceived(kHeaderBytes);
+      if (phase_ != Phase::kBody) return;
+      body_read_ = std::min(extra_, buffer_.size() - kHeaderBytes);
+      std::memcpy(buffer_.data() + kHeaderBytes, header_ + kHeaderBytes, body_read_);
+      extra_ -= body_read_;
+      // Whole already: judged as a body receive that got all of it.
+      if (body_read_ == buffer_.size() - kHeaderBytes) {
+        nothing_left_ = short_of_room && connection_.ShortReceiveDrains();
+        BodyReceived(0, 0, false);
+      }
     }
     return;
   }
-  if (phase != Phase::kBody) return;
+  if (phase == Phase::kBody) BodyReceived(rc, got, waited_out);
+}
+
+void ResponseReader::BodyReceived(int rc, std::size_t got, bool waited_out) {
+  phase_ = Phase::kDone;
+  got += body_read_;
   const std::size_t body_length = buffer_.size() - kHeaderBytes;
   if (rc != 0) {
     diag::TraceLine("CRAVOExtension::GetVEKACSResponse: Receive on socket %08lX failed, nSocketError=%d\n", handle_,
@@ -110,7 +132,7 @@ void ResponseReader::Received(int rc, std::size_t got, bool waited_out) {
 void ResponseReader::HeaderReceived(std::size_t got) {
   diag::TraceLine("CRAVOExtension::GetVEKACSResponse: Received %d bytes on socket %08lX successfully\n",
                   static_cast<int>(got), handle_);
-  const protocol::Header read = protocol::ReadHeader(std::string_view(header_, sizeof header_));
+  const protocol::Header read = protocol::ReadHeader(std::string_view(header_, kHeaderBytes));
   const long long length = read.length;
   // A length below the header's own size could not frame any response.
   if (length > kMaxResponseLength || length < static_cast<long long>(kHeaderBytes)) {
@@ -142,7 +164,10 @@ bool ResponseReader::Finish(std::string& response, std::string& error) {
     error = error_;
   }
   std::size_t discarded = 0;
-  if (const int flush_rc = connection_.Flush(discarded); flush_rc != 0) {
+  int flush_rc = 0;
+  if (!nothing_left_) flush_rc = connection_.Flush(discarded);
+  discarded += extra_;
+  if (flush_rc != 0) {
     diag::TraceLine("CRAVOExtension::GetVEKACSResponse: Flush on socket %08lX failed, rc=%d\n", handle_, flush_rc);
     connection_.Close();
   } else if (discarded > 0) {

@@ -112,25 +112,26 @@ std::uint32_t CRAVOExtension::Serve(isapi::ControlBlock* ecb, std::string_view q
     return status;
   }
   auto later = [this, ecb, pool, kept_query = std::string(query), kept_command = std::string(command)](
-                   BackendClient::Connection connection, bool abandoned, std::string held) {
+                   BackendClient::Connection connection, bool abandoned, std::string held, bool seen_open) {
     if (abandoned) {
       // Answered by the host already; the call never ran.
       isapi::DoneWithSession(ecb);
       return;
     }
     {
-      const ReservedConnection reserved(pool.get(), std::move(connection), std::move(held));
+      const ReservedConnection reserved(pool.get(), std::move(connection), std::move(held), seen_open);
       RunLaterCall(ecb, kept_query, kept_command);
     }
     HeldCallTrace::CallEnded();
   };
   std::string held;
+  bool seen_open = false;
   std::optional<BackendClient::Connection> ready =
-      LoopBorrow::Start(pool, pool == m_backend.PoolFor(true), *loop, std::move(later), held);
+      LoopBorrow::Start(pool, pool == m_backend.PoolFor(true), *loop, std::move(later), held, seen_open);
   if (!ready) return isapi::kStatusPending;
   std::uint32_t status = 0;
   {
-    const ReservedConnection reserved(pool.get(), std::move(*ready), std::move(held));
+    const ReservedConnection reserved(pool.get(), std::move(*ready), std::move(held), seen_open);
     status = RunCall(ecb, query, command);
   }
   HeldCallTrace::CallEnded();

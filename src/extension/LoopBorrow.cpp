@@ -34,7 +34,8 @@ LoopBorrow::LoopBorrow(std::shared_ptr<Pool> pool, bool use_ssl, const RequestLo
 }
 
 std::optional<LoopBorrow::Connection> LoopBorrow::Start(std::shared_ptr<Pool> pool, bool use_ssl,
-                                                        const RequestLoop& loop, Ready ready, std::string& held) {
+                                                        const RequestLoop& loop, Ready ready, std::string& held,
+                                                        bool& seen_open) {
   pool->CreateOnBorrow();
   std::unique_ptr<LoopBorrow> self(new LoopBorrow(std::move(pool), use_ssl, loop, std::move(ready)));
   bool done = false;
@@ -44,6 +45,7 @@ std::optional<LoopBorrow::Connection> LoopBorrow::Start(std::shared_ptr<Pool> po
   }
   if (done) {
     held = std::move(self->held_);
+    seen_open = self->seen_open_;
     return std::move(self->result_);
   }
   (void)self.release();  // owned by its waits from here on
@@ -65,7 +67,10 @@ bool LoopBorrow::Claimed(const Pool::Claim& claim) {
   switch (claim.kind) {
     case Pool::Claim::Kind::kObject: {
       Connection connection(pool_, claim.object);
-      if (!connection->IsClosed()) return Finish(std::move(connection));
+      if (!connection->IsClosed()) {
+        seen_open_ = true;
+        return Finish(std::move(connection));
+      }
       // Closed by the back end while idle: as the exchange's own borrow would.
       pool_->TraceBorrowEnd(retrying_, connection.get());
       BackendClient::Retrieved(pool_.get(), connection.get());
@@ -143,7 +148,7 @@ bool LoopBorrow::Finish(Connection connection) {
 
 void LoopBorrow::Deliver() {
   Connection connection = result_ ? std::move(*result_) : Connection();
-  ready_(std::move(connection), abandoned_, std::move(held_));
+  ready_(std::move(connection), abandoned_, std::move(held_), seen_open_);
 }
 
 void LoopBorrow::OnGranted(void* context) {

@@ -28,13 +28,14 @@ class LoopBorrow {
   // On the loop, once the borrow ended: the connection, or an empty one when
   // the pool had none within its limit; abandoned when the host gave the
   // request up (the connection, if any, is then the callee's to give back);
-  // the trace lines held back.
-  using Ready = std::function<void(Connection connection, bool abandoned, std::string held)>;
+  // the trace lines held back; seen_open when an idle connection was just
+  // found open, so that the exchange need not look again.
+  using Ready = std::function<void(Connection connection, bool abandoned, std::string held, bool seen_open)>;
 
-  // What could be had at once (then ready never runs, and held has the
-  // lines), or nothing yet. use_ssl: the pool is the TLS one.
+  // What could be had at once (then ready never runs, and held and seen_open
+  // say what they say to ready), or nothing yet. use_ssl: the pool is the TLS one.
   static std::optional<Connection> Start(std::shared_ptr<Pool> pool, bool use_ssl, const RequestLoop& loop,
-                                         Ready ready, std::string& held);
+                                         Ready ready, std::string& held, bool& seen_open);
 
  private:
   enum class Phase { kClaiming, kQueued, kConnecting };
@@ -74,5 +75,6 @@ class LoopBorrow {
   std::unique_ptr<TRSocket> connecting_;
   bool to_write_ = false;  // the connect under way waits to write
   bool abandoned_ = false;
+  bool seen_open_ = false;  // result_ is an idle one just found open
   std::optional<Connection> result_;
 };

@@ -122,8 +122,12 @@ bool LoopResponse::Step(std::uint32_t events) {
     std::size_t got = 0;
     bool would_block = false;
     const int rc = info_->connection->Receive(reader_->Target() + filled_, reader_->Wanted() - filled_, got,
-                                              would_block, 0, 0, true);
+                                              would_block, 0, 0, reader_->Needed() == reader_->Wanted());
     filled_ += got;
+    if (rc == 0 && !would_block && got > 0 && filled_ < reader_->Needed()) {
+      deadline_ns_ = ReceiveLimitFromNow();  // a piece of the header: read on
+      continue;
+    }
     if (rc == 0 && would_block) {
       const std::int64_t now = NowNs();
       if (got > 0) deadline_ns_ = ReceiveLimitFromNow();

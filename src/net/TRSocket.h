@@ -60,6 +60,10 @@ class TRSocket {
   static constexpr int kSendWouldBlock = -3;
   // Reads and discards what is waiting without waiting for more.
   virtual int Flush(std::size_t& discarded);
+  // True when a receive that filled less than its room proves nothing more
+  // was waiting then, so a Flush right after would find nothing: so for a
+  // plain socket, not for TLS, whose receive may stop at a record's end.
+  virtual bool ShortReceiveDrains() const { return true; }
 
   int Bind(int port, const char* bind_address);
   // True when the socket cannot serve another exchange: unopened, closed by

@@ -66,6 +66,7 @@ class TSecureSocket : public TRSocket {
   int Receive(char* buffer, std::size_t length, std::size_t& received, bool& timed_out, int timeout_s, int flags,
               bool fill) override;
   int Send(const char* data, std::size_t length, std::size_t& sent, int timeout_s, int flags) override;
+  bool ShortReceiveDrains() const override { return false; }
   // Flush is the plain one: it reads through this Receive, pending bytes first.
 
   // Takes a client context from the TLS layer and opens the socket. A

@@ -1,7 +1,7 @@
 #include "protocol/Message.h"
 
-#include <cinttypes>
-#include <cstdio>
+#include <algorithm>
+#include <charconv>
 
 #include "platform/Text.h"
 
@@ -41,12 +41,30 @@ void WalkFields(std::string_view message, int type, std::size_t last, Visit visi
   }
 }
 
+// value as printf's %0<width>d (or %0<width>X) writes it: zeros in front up
+// to width, the sign counted in it. A request is built per poll, and the
+// formatted calls cost more than the rest of its building.
+void AppendPadded(std::string& out, long long value, std::size_t width, int base = 10) {
+  char digits[24];
+  const unsigned long long magnitude =
+      value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  char* const end = std::to_chars(digits, digits + sizeof digits, magnitude, base).ptr;
+  std::size_t count = static_cast<std::size_t>(end - digits);
+  if (value < 0) {
+    out.push_back('-');
+    ++count;
+  }
+  if (count < width) out.append(width - count, '0');
+  for (const char* digit = digits; digit != end; ++digit) {
+    out.push_back(*digit >= 'a' ? static_cast<char>(*digit - 'a' + 'A') : *digit);
+  }
+}
+
 }  // namespace
 
 void AppendField(std::string& bytes, std::string_view value, std::size_t digits) {
-  char prefix[16];
-  std::snprintf(prefix, sizeof prefix, "%0*zu", static_cast<int>(digits), value.size());
-  bytes.append(prefix).append(value);
+  AppendPadded(bytes, static_cast<long long>(value.size()), digits);
+  bytes.append(value);
 }
 
 bool IsLongField(int type, std::size_t index) {
@@ -70,10 +88,14 @@ Header ReadHeader(std::string_view message) {
 
 std::string EncodeHeader(std::string_view version, std::size_t total_length, std::uint32_t id, int type,
                          int field_count) {
-  char header[kHeaderLength + 1];
-  std::snprintf(header, sizeof header, "%.*s%08zu%08" PRIX32 "%04d%04d", static_cast<int>(kVersionLength),
-                version.data(), total_length, id, type, field_count);
-  return std::string(header, kHeaderLength);
+  std::string header(version.substr(0, std::min(kVersionLength, version.find('\0'))));
+  header.reserve(kHeaderLength);
+  AppendPadded(header, static_cast<long long>(total_length), 8);
+  AppendPadded(header, id, 8, 16);
+  AppendPadded(header, type, 4);
+  AppendPadded(header, field_count, 4);
+  header.resize(kHeaderLength);
+  return header;
 }
 
 std::string ReadField(std::string_view message, std::size_t index) {
