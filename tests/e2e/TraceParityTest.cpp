@@ -284,19 +284,31 @@ void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 class TraceParityTest : public ::testing::TestWithParam<Row> {};
 
 TEST_P(TraceParityTest, BothPathsWriteTheSameTraceRecordsAndPages) {
-  const Row& row = GetParam();
-  const Seen worker = RunRow(row, false);
-  const Seen loop = RunRow(row, true);
+  Row row = GetParam();
+  Seen worker = RunRow(row, false);
+  Seen loop = RunRow(row, true);
+  // The diagnostics thread's first heartbeat (5 s after start) borrows from
+  // the pool too: its own lines are left out, but the requests' lines then
+  // show other pool counts, and it adds records. A run that slow (a loaded
+  // machine, a sanitizer) goes again; if the heartbeat comes again, only what
+  // it cannot touch is compared.
+  if (worker.heartbeat || loop.heartbeat) {
+    std::printf("note: %s: a heartbeat came in between; running the row again\n", row.name);
+    worker = RunRow(row, false);
+    loop = RunRow(row, true);
+    if (worker.heartbeat || loop.heartbeat) {
+      std::printf("note: %s: a heartbeat came in between again; pool lines, records and statistics not compared\n",
+                  row.name);
+      row.poolLines = false;
+      worker = RunRow(row, false);
+      loop = RunRow(row, true);
+    }
+  }
   ASSERT_FALSE(worker.trace.empty());
   EXPECT_EQ(worker.pages, loop.pages);
   if (row.pagesOnly) return;
   ExpectSameLines("trace", worker.trace, loop.trace);
-  // The diagnostics thread's first heartbeat (5 s after start) adds records
-  // and a borrow of its own; a run that slow cannot compare them.
-  if (worker.heartbeat || loop.heartbeat) {
-    std::printf("note: %s: a heartbeat came in between; records and statistics not compared\n", row.name);
-    return;
-  }
+  if (worker.heartbeat || loop.heartbeat) return;
   // A record tells no thread, and a worker's records race the end of the
   // call that handed it the request: the same records, in whatever order.
   std::vector<std::string> worker_records = worker.records;
