@@ -228,7 +228,7 @@ bool LoopBorrow::Event(std::uint32_t events) {
       if ((events & (QX_LOOP_READABLE | QX_LOOP_WRITABLE)) != 0) {
         return ConnectStepped(connecting_->ContinueConnect(to_write_));
       }
-      return ConnectStepped(connecting_->ConnectWaitFailed(1));
+      return ConnectStepped(connecting_->ConnectWaitFailed(TRSocket::kWaitTimedOut));
     case Phase::kClaiming:
       break;
   }

@@ -18,7 +18,7 @@ int TRSocket::WaitOnce(short events, long long timeout_ms, bool watch_stop) cons
   const int ready = poll(waits, count, static_cast<int>(std::min<long long>(timeout_ms, INT_MAX)));
   if (ready < 0) return errno == EINTR ? kWaitAgain : errno;
   if (waits[0].revents != 0) return 0;
-  return ready == 0 ? 1 : kWaitAgain;
+  return ready == 0 ? kWaitTimedOut : kWaitAgain;
 }
 
 bool TRSocket::PeerClosed() const {

@@ -121,7 +121,7 @@ int TRSocket::ContinueConnect(bool&) {
 
 int TRSocket::ConnectWaitFailed(int waited) {
   net::EndConnect(handle_, connect_restore_);
-  return waited == 1 ? net::kTimedOut : waited;
+  return waited == kWaitTimedOut ? net::kTimedOut : waited;
 }
 
 int TRSocket::WaitFor(short events, int timeout_s) const {
@@ -157,8 +157,8 @@ int TRSocket::Receive(char* buffer, std::size_t length, std::size_t& received, b
     const int error = net::LastSocketError();
     if (net::Interrupted(error)) continue;
     if (!net::WouldBlock(error)) return error;
-    const int waited = timeout_s == 0 ? 1 : WaitFor(POLLIN, timeout_s);
-    if (waited == 1) {
+    const int waited = timeout_s == 0 ? kWaitTimedOut : WaitFor(POLLIN, timeout_s);
+    if (waited == kWaitTimedOut) {
       timed_out = true;
       return 0;
     }
@@ -184,7 +184,7 @@ int TRSocket::Send(const char* data, std::size_t length, std::size_t& sent, int 
       return kSendWouldBlock;
     }
     const int waited = WaitFor(POLLOUT, timeout_s);
-    if (waited == 1) return net::kTimedOut;
+    if (waited == kWaitTimedOut) return net::kTimedOut;
     if (waited != 0) return waited;
   }
   return 0;

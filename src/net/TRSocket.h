@@ -37,9 +37,10 @@ class TRSocket {
   // Connecting without waiting, for a caller with an event loop: 0 when
   // connected, kConnectPending when the socket must first become ready for
   // reading, or for writing when to_write (then ContinueConnect), else what Connect
-  // would return. A wait that fails (1 for timed out, else an errno value)
+  // would return. A wait that fails (kWaitTimedOut, else an errno value)
   // ends the connect through ConnectWaitFailed, which returns the result.
   static constexpr int kConnectPending = -2;
+  static constexpr int kWaitTimedOut = 1;
   virtual int StartConnect(const std::string& host, int port, bool& to_write);
   virtual int ContinueConnect(bool& to_write);
   virtual int ConnectWaitFailed(int waited);
@@ -82,10 +83,10 @@ class TRSocket {
   // IsClosed for an open handle: true when the peer has ended the connection
   // or it is in error; data waiting to be read does not close it.
   virtual bool PeerClosed() const;
-  // Waits until the socket is readable (or writable); 0 ready, 1 timed out
+  // Waits until the socket is readable (or writable); 0 ready, kWaitTimedOut
   // (its own timeout or the wait limit), else errno.
   int WaitFor(short events, int timeout_s) const;
-  // One wait of WaitFor, on the platform's own call: 0 ready, 1 timed out,
+  // One wait of WaitFor, on the platform's own call: 0 ready, kWaitTimedOut,
   // kWaitAgain when woken by the module's stop (or a signal), else the error.
   // timeout_ms: -1 waits without end; watch_stop: also wake at the stop.
   static constexpr int kWaitAgain = -1;

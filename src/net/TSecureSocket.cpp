@@ -202,7 +202,7 @@ int TSecureSocket::Send(const char* data, std::size_t length, std::size_t& sent,
       }
       const int waited = WaitForTls(error, timeout_s);
       if (waited == 0) continue;
-      if (waited == 1) {
+      if (waited == kWaitTimedOut) {
         diag::TraceLine("TSecureSocket::Send: Only sent %d bytes out of a requested %d\n", static_cast<int>(sent),
                         static_cast<int>(length));
         return kStatusSendTimedOut;
@@ -242,9 +242,9 @@ int TSecureSocket::Receive(char* buffer, std::size_t length, std::size_t& receiv
     const int system_error = errno;
     ERR_clear_error();
     if (IsWant(error)) {
-      const int waited = timeout_s == 0 ? 1 : WaitForTls(error, timeout_s);
+      const int waited = timeout_s == 0 ? kWaitTimedOut : WaitForTls(error, timeout_s);
       if (waited == 0) continue;
-      if (waited == 1) {
+      if (waited == kWaitTimedOut) {
         waits_to_write_ = error == SSL_ERROR_WANT_WRITE;
         timed_out = true;
         return 0;

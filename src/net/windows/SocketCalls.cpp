@@ -37,7 +37,7 @@ int TRSocket::WaitOnce(short events, long long timeout_ms, bool watch_stop) cons
   const int ready = select(0, &readable, &writable, &failed, timeout_ms >= 0 ? &timeout : nullptr);
   if (ready == SOCKET_ERROR) return LastSocketError();
   if (FD_ISSET(s, &readable) || FD_ISSET(s, &writable) || FD_ISSET(s, &failed)) return 0;
-  return ready == 0 ? 1 : kWaitAgain;
+  return ready == 0 ? kWaitTimedOut : kWaitAgain;
 }
 
 bool TRSocket::PeerClosed() const {
