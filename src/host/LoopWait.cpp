@@ -104,12 +104,6 @@ void LoopWait::ArmOnLoop(std::uint64_t generation) {
     Post(generation, false, QX_LOOP_ABANDONED);
     return;
   }
-  const auto on_ready = [self = shared_from_this(), generation](std::uint32_t what) {
-    return [self, generation, what](const boost::system::error_code& error) {
-      // A socket in error is reported as ready: the module's call finds the error.
-      if (error != asio::error::operation_aborted) (void)self->Fire(generation, what);
-    };
-  };
   if (wait.fd >= 0 && wait.events != 0) {
     std::uint32_t wanted = 0;
     if ((wait.events & QX_LOOP_READABLE) != 0) wanted |= EPOLLIN;
@@ -122,7 +116,9 @@ void LoopWait::ArmOnLoop(std::uint64_t generation) {
   }
   if (wait.deadline_ns != 0) {
     timer_.expires_at(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wait.deadline_ns)));
-    timer_.async_wait(on_ready(QX_LOOP_DEADLINE));
+    timer_.async_wait([self = shared_from_this(), generation](const boost::system::error_code& error) {
+      if (error != asio::error::operation_aborted) (void)self->Fire(generation, QX_LOOP_DEADLINE);
+    });
   }
 }
 

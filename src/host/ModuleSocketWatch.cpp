@@ -1,7 +1,6 @@
 #include "host/ModuleSocketWatch.h"
 
 #include <sys/epoll.h>
-#include <unistd.h>
 
 #include <boost/asio/post.hpp>
 
