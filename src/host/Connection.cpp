@@ -262,10 +262,10 @@ bool Connection::JudgeHead() {
 
 void Connection::Dispatch() {
   request_->body = std::move(parser_->body);
-  request_->fields = std::move(parser_->fields);
   if (static_request_) {
     ServeStatic();
   } else {
+    request_->fields = std::move(parser_->fields);  // for the server variables
     RunModule();
   }
 }

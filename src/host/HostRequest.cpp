@@ -1,6 +1,7 @@
 #include "host/HostRequest.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -32,16 +33,18 @@ ShardedCount& InModule() {
 }
 
 // Requests the module said it is done with, kept for the grace; each new one
-// lets go of those past it.
+// lets go of up to two past it, which keeps up with any pace and after a
+// burst catches up.
 void Retire(std::shared_ptr<HostRequest> request) {
   using Clock = std::chrono::steady_clock;
   static std::mutex mutex;
   static auto* retired = new std::deque<std::pair<Clock::time_point, std::shared_ptr<HostRequest>>>;
-  std::vector<std::shared_ptr<HostRequest>> expired;  // released after the lock; empty costs nothing
+  std::array<std::shared_ptr<HostRequest>, 2> expired;  // released after the lock
   std::lock_guard lock(mutex);
   const auto now = Clock::now();
-  while (!retired->empty() && now - retired->front().first > kRetireGrace) {
-    expired.push_back(std::move(retired->front().second));
+  for (auto& slot : expired) {
+    if (retired->empty() || now - retired->front().first <= kRetireGrace) break;
+    slot = std::move(retired->front().second);
     retired->pop_front();
   }
   retired->emplace_back(now, std::move(request));
