@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 
 #include <algorithm>
+#include <array>
 
 #include "host/AccessLog.h"
 #include "host/EventLoops.h"
@@ -16,6 +18,7 @@
 #include "host/RequestChecks.h"
 #include "host/RequestMetrics.h"
 #include "host/RequestName.h"
+#include "host/ResponseHeaders.h"
 #include "host/StaticFiles.h"
 #include "platform/Text.h"
 
@@ -56,10 +59,14 @@ void Connection::Start() {
 }
 
 void Connection::TellModuleDone(const std::weak_ptr<Connection>& connection, std::shared_ptr<HostRequest> request) {
-  if (auto self = connection.lock()) {
-    auto executor = self->executor_;
-    asio::post(executor, [self = std::move(self), request = std::move(request)] { self->OnModuleDone(request); });
-  }
+  auto self = connection.lock();
+  if (!self) return;
+  auto executor = self->executor_;
+  const auto done = [](void* on, void* done_request) {
+    static_cast<Connection*>(on)->OnModuleDone(static_cast<HostRequest*>(done_request)->shared_from_this());
+  };
+  if (EventLoops::AfterCall(asio::query(executor, asio::execution::context), done, self, request)) return;
+  asio::post(executor, [self = std::move(self), request = std::move(request)] { self->OnModuleDone(request); });
 }
 
 void Connection::Read() {
@@ -258,6 +265,7 @@ void Connection::Dispatch() {
   if (static_request_) {
     ServeStatic();
   } else {
+    request_->fields = std::move(parser_->fields);  // for the server variables
     RunModule();
   }
 }
@@ -407,18 +415,12 @@ void Connection::AnswerFromModule() {
   auto& metrics = HostRequestMetrics();
   metrics.RecordDuration(request.operation, Nanoseconds(Clock::now() - handed_over_));
   if (answer.status == 204 || answer.status == 304) answer.body.clear();
-  StringResponse response;
-  SetStatus(response, answer.status);
-  bool has_type = false;
-  for (const auto& header : answer.headers) {
-    has_type = has_type || text::EqualsIgnoringCase(header.name, "Content-Type");
-    response.insert(header.name, header.value);
-  }
-  if (!has_type && !answer.body.empty()) response.set(http::field::content_type, "text/html");
   const std::size_t length = answer.body.size();
-  if (answer.status != 204 && answer.status != 304 && answer.status >= 200) response.content_length(length);
-  if (!head_request_) response.body() = std::move(answer.body);
-  const std::size_t sent = head_request_ ? 0 : length;
+  const bool close = Closing();
+  answer_head_.clear();
+  AppendAnswerHead(answer_head_, answer.status, answer.header_text, length != 0, length, close);
+  answer_body_ = head_request_ ? std::string() : std::move(answer.body);
+  const std::size_t sent = answer_body_.size();
   if (peer_done_) {
     // The client has ended its stream: it may be waiting for this answer
     // (a half-close) or gone. Whether it went out decides what is noted.
@@ -426,7 +428,11 @@ void Connection::AnswerFromModule() {
   } else {
     NoteAnswer(answer.status, request.logged_target, sent, answer.log_note);
   }
-  Write(std::move(response), Closing());
+  StartWrite(close);
+  asio::async_write(socket_, std::array<asio::const_buffer, 2>{asio::buffer(answer_head_), asio::buffer(answer_body_)},
+                    [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
+                      self->OnWritten(error);
+                    });
 }
 
 void Connection::ForceAnswer(unsigned status) {
@@ -475,12 +481,16 @@ void Connection::WriteFile(FileResponse response, bool close) {
   Send(file_response_.emplace(std::move(response)), close);
 }
 
-template <typename Message>
-void Connection::Send(Message& message, bool close) {
+void Connection::StartWrite(bool close) {
   state_ = State::kWriting;
   close_after_write_ = close;
   last_io_ = Clock::now();
   ArmTimer();
+}
+
+template <typename Message>
+void Connection::Send(Message& message, bool close) {
+  StartWrite(close);
   http::async_write(socket_, message,
                     [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
                       self->OnWritten(error);
@@ -490,6 +500,7 @@ void Connection::Send(Message& message, bool close) {
 void Connection::OnWritten(const boost::system::error_code& error) {
   response_.reset();
   file_response_.reset();
+  answer_body_.clear();
   if (unwritten_note_) {
     // An answer the client could not take is one it left before.
     NoteAnswer(error ? 499 : unwritten_note_->status, request_->logged_target, error ? 0 : unwritten_note_->bytes,

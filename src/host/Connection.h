@@ -99,6 +99,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void WatchForReset();
   void Write(StringResponse response, bool close);
   void WriteFile(FileResponse response, bool close);
+  void StartWrite(bool close);  // the state of a connection whose answer goes out
   // Writes message, kept by the connection until OnWritten.
   template <typename Message>
   void Send(Message& message, bool close);
@@ -140,6 +141,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool peer_done_ = false;                // the client's end of stream came
   bool watching_reset_ = false;           // WatchForReset's wait is out
   bool close_after_write_ = false;
+  // A module's answer, head and body as they go out (kept for the next one's
+  // head to reuse the memory).
+  std::string answer_head_;
+  std::string answer_body_;
   std::optional<StringResponse> response_;
   std::optional<FileResponse> file_response_;
   // The module's answer to a client that ended its stream is noted once its

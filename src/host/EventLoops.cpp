@@ -3,9 +3,14 @@
 #include <algorithm>
 #include <system_error>
 
+#include <boost/asio/post.hpp>
+
 #include "host/RequestMetrics.h"
 
 namespace host {
+
+namespace asio = boost::asio;
+
 namespace {
 
 std::int64_t NowNs() {
@@ -16,6 +21,16 @@ std::int64_t NowNs() {
 // The loop this thread runs now, and whether a call handed it on.
 thread_local void* t_loop = nullptr;
 thread_local bool t_lost = false;
+
+// The loop of the module call this thread is inside, if any, and the work
+// its calls left (EventLoops::AfterCall), oldest first.
+struct AfterCallEntry {
+  EventLoops::AfterCallWork work;
+  std::shared_ptr<void> first;
+  std::shared_ptr<void> second;
+};
+thread_local void* t_call_loop = nullptr;
+thread_local std::vector<AfterCallEntry> t_after_call;
 
 }  // namespace
 
@@ -66,7 +81,9 @@ EventLoops::Call EventLoops::BeginCall() {
   const std::int64_t now = NowNs();
   loop->call_since.store(now, std::memory_order_seq_cst);
   if (loop->owner->watchdog_asleep_.load(std::memory_order_seq_cst)) loop->owner->WakeWatchdog();
-  return {loop, now};
+  const Call call{loop, now, t_call_loop, t_after_call.size()};
+  t_call_loop = loop;
+  return call;
 }
 
 bool EventLoops::EndCall(const Call& call) {
@@ -74,13 +91,37 @@ bool EventLoops::EndCall(const Call& call) {
   HostRequestMetrics().RecordModuleCall(now - call.started_ns);
   auto* loop = static_cast<Loop*>(call.loop);
   if (loop == nullptr) return true;
+  t_call_loop = call.outer_loop;
   std::int64_t expected = call.started_ns;
   // Fails only when the watchdog handed the loop on (and its new thread may
   // since have made calls of its own).
-  if (loop->call_since.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return true;
-  t_lost = true;
-  loop->owner->StuckCallReturned();
-  return false;
+  const bool kept = loop->call_since.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
+  if (!kept) {
+    t_lost = true;
+    loop->owner->StuckCallReturned();
+  }
+  // Run in the order left; work run here may leave more only for an outer
+  // call, after this call's.
+  const std::size_t end = t_after_call.size();
+  for (std::size_t i = call.after_from; i < end; ++i) {
+    AfterCallEntry entry = std::move(t_after_call[i]);
+    if (kept) {
+      entry.work(entry.first.get(), entry.second.get());
+    } else {
+      asio::post(loop->context, [entry = std::move(entry)] { entry.work(entry.first.get(), entry.second.get()); });
+    }
+  }
+  t_after_call.erase(t_after_call.begin() + static_cast<std::ptrdiff_t>(call.after_from),
+                     t_after_call.begin() + static_cast<std::ptrdiff_t>(end));
+  return kept;
+}
+
+bool EventLoops::AfterCall(const asio::execution_context& context, AfterCallWork work, std::shared_ptr<void> first,
+                           std::shared_ptr<void> second) {
+  const auto* loop = static_cast<const Loop*>(t_call_loop);
+  if (loop == nullptr || &loop->context != &context) return false;
+  t_after_call.push_back({work, std::move(first), std::move(second)});
+  return true;
 }
 
 void EventLoops::StuckCallReturned() {

@@ -59,7 +59,15 @@ class EventLoops {
   struct Call {
     void* loop = nullptr;
     std::int64_t started_ns = 0;
+    void* outer_loop = nullptr;  // of a call this one is made inside, if any
+    std::size_t after_from = 0;  // where this call's AfterCall work begins
   };
+
+  // Work a module call leaves for the loop it was made on. Running it when
+  // the call returns, rather than posting it, spares the loop a queued
+  // handler (and its allocation) for what the module asks of nearly every
+  // request: to wait on a socket, to be told it is done.
+  using AfterCallWork = void (*)(void* first, void* second);
 
   explicit EventLoops(Limits limits);
   // Stops. Must not run while a thread is still inside a call (Stop's result).
@@ -83,7 +91,16 @@ class EventLoops {
   // Just after it. False when the loop was handed to another thread meanwhile:
   // the caller must not touch anything of the loop's any more and must post
   // what remains to it.
+  // Runs the call's AfterCall work, or posts it to the loop when the loop
+  // was handed on.
   [[nodiscard]] static bool EndCall(const Call& call);
+
+  // On any thread: when this thread is inside a module call made on
+  // context's loop, keeps work(first, second) (both held until then) to run
+  // on the loop as the call returns, and returns true. False otherwise: the
+  // caller posts the work itself.
+  static bool AfterCall(const boost::asio::execution_context& context, AfterCallWork work,
+                        std::shared_ptr<void> first, std::shared_ptr<void> second = nullptr);
 
   // Threads now: running loops, waiting as spares, stuck in calls. Any thread.
   unsigned threads() const;

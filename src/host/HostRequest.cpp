@@ -1,6 +1,7 @@
 #include "host/HostRequest.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -32,16 +33,18 @@ ShardedCount& InModule() {
 }
 
 // Requests the module said it is done with, kept for the grace; each new one
-// lets go of those past it.
+// lets go of up to two past it, which keeps up with any pace and after a
+// burst catches up.
 void Retire(std::shared_ptr<HostRequest> request) {
   using Clock = std::chrono::steady_clock;
   static std::mutex mutex;
   static auto* retired = new std::deque<std::pair<Clock::time_point, std::shared_ptr<HostRequest>>>;
-  std::vector<std::shared_ptr<HostRequest>> expired;  // released after the lock; empty costs nothing
+  std::array<std::shared_ptr<HostRequest>, 2> expired;  // released after the lock
   std::lock_guard lock(mutex);
   const auto now = Clock::now();
-  while (!retired->empty() && now - retired->front().first > kRetireGrace) {
-    expired.push_back(std::move(retired->front().second));
+  for (auto& slot : expired) {
+    if (retired->empty() || now - retired->front().first <= kRetireGrace) break;
+    slot = std::move(retired->front().second);
     retired->pop_front();
   }
   retired->emplace_back(now, std::move(request));
@@ -73,10 +76,8 @@ QX_EXTENSION_CONTROL_BLOCK* HostRequest::PrepareControlBlock(std::weak_ptr<Conne
   ecb_.lpszMethod = ModuleMethod();
   ecb_.lpszQueryString = query.c_str();
   ecb_.lpszPathInfo = path.c_str();
-  ecb_.lpszContentType = "";
-  for (const auto& [name, value] : variables) {
-    if (name == "CONTENT_TYPE") ecb_.lpszContentType = value.c_str();
-  }
+  const std::string* content_type = FindField(fields, "Content-Type");
+  ecb_.lpszContentType = content_type != nullptr ? content_type->c_str() : "";
   ecb_.cbTotalBytes = static_cast<uint32_t>(body.size());
   ecb_.cbAvailable = ecb_.cbTotalBytes;
   ecb_.lpbData = reinterpret_cast<const unsigned char*>(body.data());
@@ -135,7 +136,7 @@ void HostRequest::DoneWithSession() {
     hold = ReleaseLocked();
     // The record outlives the request for a grace time; only what a late
     // call from the module could touch stays.
-    std::vector<std::pair<std::string, std::string>>().swap(variables);
+    HeaderFields().swap(fields);
     std::string().swap(body);
     ecb_.lpszContentType = "";
     ecb_.lpbData = nullptr;
@@ -158,7 +159,7 @@ HostRequest::Answer HostRequest::TakeAnswer() {
   if (module_status_ == QX_STATUS_ERROR && status == 200 && output_.empty()) status = 500;
   answer.status = status;
   answer.body = std::move(output_);
-  answer.headers = ParseModuleHeaders(header_text_);
+  answer.header_text = std::move(header_text_);
   // The module's text goes into a log line: only what cannot forge one.
   const char* note = ecb_.lpszLogData;
   for (std::size_t i = 0; i < sizeof ecb_.lpszLogData && std::isalnum(static_cast<unsigned char>(note[i])); ++i) {
@@ -178,20 +179,20 @@ int HostRequest::GetServerVariable(QX_HCONN conn, const char* name, void* buffer
     errno = QX_ERROR_INVALID_PARAMETER;  // the request is over
     return 0;
   }
-  const auto& variables = self.variables;
-  const auto found = std::find_if(variables.begin(), variables.end(),
-                                  [name](const auto& variable) { return variable.first == name; });
-  if (found == variables.end()) {
+  std::array<char, 8> digits;
+  const auto value = ServerVariable(self, name, digits);
+  if (!value) {
     errno = QX_ERROR_INVALID_INDEX;
     return 0;
   }
-  const auto needed = static_cast<uint32_t>(found->second.size() + 1);
+  const auto needed = static_cast<uint32_t>(value->size() + 1);
   if (buffer == nullptr || *size < needed) {
     *size = needed;
     errno = QX_ERROR_INSUFFICIENT_BUFFER;
     return 0;
   }
-  std::memcpy(buffer, found->second.c_str(), needed);
+  std::memcpy(buffer, value->data(), value->size());
+  static_cast<char*>(buffer)[value->size()] = '\0';
   *size = needed;
   return 1;
 }

@@ -20,7 +20,9 @@
 #include <boost/asio/any_io_executor.hpp>
 
 #include "host/LoopWait.h"
+#include "host/RequestParser.h"
 #include "host/ResponseHeaders.h"
+#include "host/ServerVariables.h"
 #include "isapi/httpext.h"
 
 namespace host {
@@ -40,7 +42,9 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
   std::string remote_address;  // the client's, as the module sees it
   std::string logged_target;   // what the access log shows of raw_uri
   std::string body;            // released when the module is done
-  std::vector<std::pair<std::string, std::string>> variables;  // server variables; as body
+  HeaderFields fields;         // the head's, for the server variables; as body
+  unsigned short peer_port = 0;
+  const ServerAddress* server = nullptr;  // where it came in
   std::uint8_t operation;      // what the metrics count it under (host/Operations.h)
 
   // The method the module sees: a HEAD request is served as GET, and its
@@ -69,7 +73,7 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
 
   struct Answer {
     unsigned status = 200;
-    std::vector<HeaderLine> headers;
+    std::string header_text;  // as the module wrote it (AppendAnswerHead)
     std::string body;
     // What the module asked to add to the log line (the code an error page
     // shows), letters and digits only; empty when nothing.

@@ -80,6 +80,12 @@ void LoopWait::Abandon() {
 }
 
 void LoopWait::Post(std::uint64_t generation, bool arm, std::uint32_t events) {
+  // A wait armed or let go inside a call on the loop (nearly every one) is
+  // done as the call returns: then it is the latest generation that counts.
+  const auto arm_latest = [](void* self, void*) { static_cast<LoopWait*>(self)->ArmLatest(); };
+  if (arm && EventLoops::AfterCall(asio::query(executor_, asio::execution::context), arm_latest, shared_from_this())) {
+    return;
+  }
   asio::post(executor_, [self = shared_from_this(), generation, arm, events] {
     if (arm) {
       self->ArmOnLoop(generation);
@@ -87,6 +93,15 @@ void LoopWait::Post(std::uint64_t generation, bool arm, std::uint32_t events) {
       (void)self->Fire(generation, events);
     }
   });
+}
+
+void LoopWait::ArmLatest() {
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(mutex_);
+    generation = generation_;
+  }
+  ArmOnLoop(generation);
 }
 
 void LoopWait::ArmOnLoop(std::uint64_t generation) {

@@ -59,6 +59,7 @@ class LoopWait : public std::enable_shared_from_this<LoopWait> {
   std::uint64_t NextGenerationLocked();
   void Post(std::uint64_t generation, bool arm, std::uint32_t events);
   void ArmOnLoop(std::uint64_t generation);
+  void ArmLatest();  // on the loop: ArmOnLoop for the wait armed last
   bool Fire(std::uint64_t generation, std::uint32_t events);
   void Disarm();  // on the loop
 

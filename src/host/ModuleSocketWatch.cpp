@@ -28,6 +28,7 @@ ModuleSocketWatch::~ModuleSocketWatch() { shutdown(); }
 
 void ModuleSocketWatch::shutdown() {
   waiters_.clear();
+  armed_ = 0;
   boost::system::error_code ignored;
   watched_set_.close(ignored);  // closes set_
   set_ = -1;
@@ -44,7 +45,10 @@ int ModuleSocketWatch::Arm(int fd, std::uint32_t events, const std::shared_ptr<L
     if (errno != ENOENT) return errno;
     if (epoll_ctl(set_, EPOLL_CTL_ADD, fd, &wanted) != 0) return errno;
   }
-  waiters_[fd] = Waiter{waiter, waiter.get(), generation, events};
+  if (static_cast<std::size_t>(fd) >= waiters_.size()) waiters_.resize(static_cast<std::size_t>(fd) + 1);
+  Waiter& slot = waiters_[static_cast<std::size_t>(fd)];
+  if (slot.owner == nullptr) ++armed_;
+  slot = Waiter{waiter, waiter.get(), generation, events};
   if (!listening_) Listen();
   return 0;
 }
@@ -52,8 +56,14 @@ int ModuleSocketWatch::Arm(int fd, std::uint32_t events, const std::shared_ptr<L
 void ModuleSocketWatch::Disarm(int fd, const LoopWait* waiter) {
   // Armed still, the socket may report once more: to no one, or to a later
   // waiter as a hint it checks anyway.
-  const auto found = waiters_.find(fd);
-  if (found != waiters_.end() && found->second.owner == waiter) waiters_.erase(found);
+  if (fd >= 0 && static_cast<std::size_t>(fd) < waiters_.size() && waiters_[static_cast<std::size_t>(fd)].owner == waiter) {
+    Erase(waiters_[static_cast<std::size_t>(fd)]);
+  }
+}
+
+void ModuleSocketWatch::Erase(Waiter& waiter) {
+  waiter = Waiter{};
+  --armed_;
 }
 
 void ModuleSocketWatch::Listen() {
@@ -71,10 +81,10 @@ void ModuleSocketWatch::Dispatch() {
   std::array<std::pair<Waiter, std::uint32_t>, 64> reports;
   std::size_t reported = 0;
   for (int i = 0; i < count; ++i) {
-    const auto found = waiters_.find(ready[i].data.fd);
-    if (found == waiters_.end()) continue;
-    Waiter waiter = std::move(found->second);
-    waiters_.erase(found);
+    const auto fd = static_cast<std::size_t>(ready[i].data.fd);
+    if (fd >= waiters_.size() || waiters_[fd].owner == nullptr) continue;
+    Waiter waiter = std::move(waiters_[fd]);
+    Erase(waiters_[fd]);
     std::uint32_t events = 0;
     // An error or hang-up is for the module's next call to find.
     const std::uint32_t seen =
@@ -83,7 +93,7 @@ void ModuleSocketWatch::Dispatch() {
     if ((seen & EPOLLOUT) != 0) events |= QX_LOOP_WRITABLE;
     reports[reported++] = {std::move(waiter), events};
   }
-  if (!waiters_.empty()) Listen();
+  if (armed_ != 0) Listen();
   for (std::size_t i = 0; i < reported; ++i) {
     const auto wait = reports[i].first.wait.lock();
     if (!wait || wait->SocketReady(reports[i].first.generation, reports[i].second)) continue;

@@ -19,7 +19,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
+#include <vector>
 
 namespace host {
 
@@ -42,7 +42,7 @@ class ModuleSocketWatch : public boost::asio::execution_context::service {
  private:
   struct Waiter {
     std::weak_ptr<LoopWait> wait;
-    const LoopWait* owner = nullptr;
+    const LoopWait* owner = nullptr;  // null: none
     std::uint64_t generation = 0;
     std::uint32_t events = 0;
   };
@@ -50,12 +50,16 @@ class ModuleSocketWatch : public boost::asio::execution_context::service {
   void shutdown() override;
   void Listen();
   void Dispatch();
+  void Erase(Waiter& waiter);
 
   boost::asio::io_context& context_;
   int set_ = -1;
   boost::asio::posix::stream_descriptor watched_set_;
   bool listening_ = false;
-  std::unordered_map<int, Waiter> waiters_;  // by socket
+  // By socket number: a loop's waits are few, the numbers small and dense,
+  // and a wait should cost no allocation.
+  std::vector<Waiter> waiters_;
+  std::size_t armed_ = 0;  // waiters_ with an owner
 };
 
 }  // namespace host

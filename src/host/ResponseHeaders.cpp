@@ -1,5 +1,8 @@
 #include "host/ResponseHeaders.h"
 
+#include <charconv>
+
+#include "host/StatusPages.h"
 #include "platform/Text.h"
 
 namespace host {
@@ -29,9 +32,16 @@ bool IsToken(std::string_view name) {
 
 }  // namespace
 
-std::vector<HeaderLine> ParseModuleHeaders(std::string_view text) {
-  std::vector<HeaderLine> headers;
-  while (!text.empty()) {
+void AppendAnswerHead(std::string& head, unsigned status, std::string_view module_headers, bool has_body,
+                      std::size_t content_length, bool closing) {
+  char digits[24];
+  head += "HTTP/1.1 ";
+  head.append(digits, static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, status).ptr - digits));
+  head += ' ';
+  head += ReasonPhrase(status);
+  head += "\r\n";
+  bool has_type = false;
+  for (std::string_view text = module_headers; !text.empty();) {
     auto end = text.find('\n');
     auto line = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
@@ -41,9 +51,21 @@ std::vector<HeaderLine> ParseModuleHeaders(std::string_view text) {
     const auto name = Trim(line.substr(0, colon));
     const auto value = Trim(line.substr(colon + 1));
     if (!IsToken(name) || ServerOwned(name) || value.find('\r') != std::string_view::npos) continue;
-    headers.push_back({std::string(name), std::string(value)});
+    has_type = has_type || text::EqualsIgnoringCase(name, "Content-Type");
+    head += name;
+    head += ": ";
+    head += value;
+    head += "\r\n";
   }
-  return headers;
+  if (!has_type && has_body) head += "Content-Type: text/html\r\n";
+  if (status != 204 && status != 304 && status >= 200) {
+    head += "Content-Length: ";
+    head.append(digits,
+                static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, content_length).ptr - digits));
+    head += "\r\n";
+  }
+  if (closing) head += "Connection: close\r\n";
+  head += "\r\n";
 }
 
 unsigned ParseStatusLine(std::string_view line, unsigned fallback) {

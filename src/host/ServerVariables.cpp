@@ -13,26 +13,40 @@
 namespace host {
 namespace {
 
-std::string ServerVariableName(std::string_view header) {
-  std::string name = "HTTP_";
-  for (const char c : header) {
-    name.push_back(c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+// Whether name is HTTP_ and header, uppercase, its dashes underscores.
+bool NamesHeader(std::string_view name, std::string_view header) {
+  if (!name.starts_with("HTTP_")) return false;
+  name.remove_prefix(5);
+  if (name.size() != header.size()) return false;
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    const char c = header[i];
+    if (name[i] != (c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c))))) return false;
   }
-  return name;
+  return true;
 }
 
 // The Host header without its port; an IPv6 literal is kept whole.
-std::string ServerName(const HeaderFields& fields, const std::string& fallback) {
+std::string_view ServerName(const HeaderFields& fields, const std::string& fallback) {
   const std::string* host = FindField(fields, "Host");
   if (host == nullptr) return fallback;
   std::string_view name(*host);
   if (!name.starts_with('[')) name = name.substr(0, name.find(':'));
-  return name.empty() ? fallback : std::string(name);
+  return name.empty() ? std::string_view(fallback) : name;
 }
 
-std::string FieldOr(const HeaderFields& fields, std::string_view name, const char* fallback) {
+std::string_view FieldOr(const HeaderFields& fields, std::string_view name, std::string_view fallback) {
   const std::string* value = FindField(fields, name);
-  return value != nullptr ? *value : fallback;
+  return value != nullptr ? std::string_view(*value) : fallback;
+}
+
+std::string_view Digits(unsigned short number, std::array<char, 8>& digits) {
+  char* end = digits.data() + digits.size();
+  char* at = end;
+  do {
+    *--at = static_cast<char>('0' + number % 10);
+    number = static_cast<unsigned short>(number / 10);
+  } while (number != 0);
+  return {at, static_cast<std::size_t>(end - at)};
 }
 
 bool IsTrusted(std::uint32_t peer, const std::vector<std::uint32_t>& trusted_proxies) {
@@ -72,23 +86,27 @@ void CollectServerVariables(const HeaderFields& fields, const PeerAddress& peer,
       request.remote_address = std::move(forwarded);
     }
   }
-  auto& variables = request.variables;
-  variables.reserve(13 + fields.size());
-  const auto add = [&variables](const char* name, std::string value) { variables.emplace_back(name, std::move(value)); };
-  add("REMOTE_ADDR", request.remote_address);
-  add("REMOTE_HOST", request.remote_address);
-  add("REMOTE_PORT", std::to_string(peer.port));
-  add("SERVER_NAME", ServerName(fields, server.name));
-  add("SERVER_PORT", std::to_string(server.port));
-  add("SERVER_PROTOCOL", "HTTP/1.1");
-  add("URL", request.path);
-  add("PATH_INFO", request.path);
-  add("SCRIPT_NAME", request.path);
-  add("REQUEST_METHOD", request.ModuleMethod());
-  add("QUERY_STRING", request.query);
-  add("CONTENT_TYPE", FieldOr(fields, "Content-Type", ""));
-  add("CONTENT_LENGTH", FieldOr(fields, "Content-Length", "0"));
-  for (const auto& [name, value] : fields) variables.emplace_back(ServerVariableName(name), value);
+  request.peer_port = peer.port;
+  request.server = &server;
+}
+
+std::optional<std::string_view> ServerVariable(const HostRequest& request, std::string_view name,
+                                               std::array<char, 8>& digits) {
+  const HeaderFields& fields = request.fields;
+  if (name == "REMOTE_ADDR" || name == "REMOTE_HOST") return request.remote_address;
+  if (name == "REMOTE_PORT") return Digits(request.peer_port, digits);
+  if (name == "SERVER_NAME") return ServerName(fields, request.server->name);
+  if (name == "SERVER_PORT") return Digits(request.server->port, digits);
+  if (name == "SERVER_PROTOCOL") return "HTTP/1.1";
+  if (name == "URL" || name == "PATH_INFO" || name == "SCRIPT_NAME") return request.path;
+  if (name == "REQUEST_METHOD") return request.ModuleMethod();
+  if (name == "QUERY_STRING") return request.query;
+  if (name == "CONTENT_TYPE") return FieldOr(fields, "Content-Type", "");
+  if (name == "CONTENT_LENGTH") return FieldOr(fields, "Content-Length", "0");
+  for (const auto& [header, value] : fields) {
+    if (NamesHeader(name, header)) return value;
+  }
+  return std::nullopt;
 }
 
 }  // namespace host

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -297,8 +298,18 @@ TEST_F(HostIntegrationTest, ServerVariables) {
   StartProbe();
   auto response = HttpFetch(host_->port(), "GET",
                             host_->path() + "?mode=vars&names=REMOTE_ADDR,URL,REQUEST_METHOD,"
-                                            "QUERY_STRING,SERVER_NAME,HTTP_X_TRACE_ID,NO_SUCH",
+                                            "QUERY_STRING,SERVER_NAME,HTTP_X_TRACE_ID,NO_SUCH,SERVER_PORT,"
+                                            "SERVER_PROTOCOL,PATH_INFO,SCRIPT_NAME,CONTENT_TYPE,CONTENT_LENGTH,"
+                                            "HTTP_X_TRACE,HTTP_X-TRACE-ID,http_x_trace_id,REMOTE_PORT",
                             {}, "X-Trace-Id: abc-123\r\n");
+  for (const std::string& line : {"SERVER_PORT=" + std::to_string(host_->port()), std::string("SERVER_PROTOCOL=HTTP/1.1"),
+                                 "PATH_INFO=" + host_->path(), "SCRIPT_NAME=" + host_->path(),
+                                 std::string("CONTENT_TYPE="), std::string("CONTENT_LENGTH=0"),
+                                 std::string("HTTP_X_TRACE=<unknown 1413>"), std::string("HTTP_X-TRACE-ID=<unknown 1413>"),
+                                 std::string("http_x_trace_id=<unknown 1413>")}) {
+    EXPECT_NE(response.body.find(line + "\n"), std::string::npos) << line << " in " << response.body;
+  }
+  EXPECT_TRUE(std::regex_search(response.body, std::regex("\nREMOTE_PORT=[1-9][0-9]*\n"))) << response.body;
   EXPECT_NE(response.body.find("REMOTE_ADDR=127.0.0.1\n"), std::string::npos) << response.body;
   EXPECT_NE(response.body.find("URL=" + host_->path() + "\n"), std::string::npos);
   EXPECT_NE(response.body.find("REQUEST_METHOD=GET\n"), std::string::npos);
