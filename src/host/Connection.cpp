@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <boost/asio/bind_allocator.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/string_body.hpp>
@@ -78,9 +79,9 @@ void Connection::Read() {
   if (state_ == State::kLingering) buffer_.clear();
   reading_ = true;
   socket_.async_read_some(buffer_.prepare(kReadSize),
-                          [self = shared_from_this()](const boost::system::error_code& error, std::size_t bytes) {
-                            self->OnRead(error, bytes);
-                          });
+                          asio::bind_allocator(HandlerAllocator<void>(read_memory_),
+                                               [self = shared_from_this()](const boost::system::error_code& error,
+                                                                           std::size_t bytes) { self->OnRead(error, bytes); }));
 }
 
 void Connection::OnRead(const boost::system::error_code& error, std::size_t bytes) {
@@ -430,9 +431,9 @@ void Connection::AnswerFromModule() {
   }
   StartWrite(close);
   asio::async_write(socket_, std::array<asio::const_buffer, 2>{asio::buffer(answer_head_), asio::buffer(answer_body_)},
-                    [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
-                      self->OnWritten(error);
-                    });
+                    asio::bind_allocator(HandlerAllocator<void>(write_memory_),
+                                         [self = shared_from_this()](const boost::system::error_code& error,
+                                                                     std::size_t) { self->OnWritten(error); }));
 }
 
 void Connection::ForceAnswer(unsigned status) {

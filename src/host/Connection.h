@@ -36,6 +36,7 @@
 #include <string_view>
 
 #include "host/EventLoops.h"
+#include "host/HandlerMemory.h"
 #include "host/HostRequest.h"
 #include "host/RequestParser.h"
 #include "host/ServerVariables.h"
@@ -145,6 +146,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // head to reuse the memory).
   std::string answer_head_;
   std::string answer_body_;
+  HandlerMemory read_memory_;
+  HandlerMemory write_memory_;
   std::optional<StringResponse> response_;
   std::optional<FileResponse> file_response_;
   // The module's answer to a client that ended its stream is noted once its

@@ -1,5 +1,6 @@
 #include "host/LoopWait.h"
 
+#include <boost/asio/bind_allocator.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
@@ -131,9 +132,11 @@ void LoopWait::ArmOnLoop(std::uint64_t generation) {
   }
   if (wait.deadline_ns != 0) {
     timer_.expires_at(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wait.deadline_ns)));
-    timer_.async_wait([self = shared_from_this(), generation](const boost::system::error_code& error) {
-      if (error != asio::error::operation_aborted) (void)self->Fire(generation, QX_LOOP_DEADLINE);
-    });
+    timer_.async_wait(asio::bind_allocator(
+        HandlerAllocator<void>(timer_memory_),
+        [self = shared_from_this(), generation](const boost::system::error_code& error) {
+          if (error != asio::error::operation_aborted) (void)self->Fire(generation, QX_LOOP_DEADLINE);
+        }));
   }
 }
 

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 
+#include "host/HandlerMemory.h"
 #include "isapi/httpext.h"
 
 namespace host {
@@ -67,6 +68,7 @@ class LoopWait : public std::enable_shared_from_this<LoopWait> {
   ModuleSocketWatch& sockets_;
   int watched_fd_ = -1;               // on the loop only
   boost::asio::steady_timer timer_;   // on the loop only
+  HandlerMemory timer_memory_;        // for timer_'s wait; on the loop only
 
   std::mutex mutex_;
   std::uint64_t generation_ = 0;  // of the wait armed last; guarded by mutex_
