@@ -12,6 +12,7 @@
 #include "extension/LoopResponse.h"
 #include "extension/RAVO.h"
 #include "isapi/EventLoopService.h"
+#include "platform/FileSnapshots.h"
 
 int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext* ctx, const std::string& host_name,
                                   const std::string& web_application, const std::string& port) {
@@ -92,6 +93,7 @@ bool CRAVOExtension::GetVEKACSResponse(TRSocket& connection, std::string& respon
 }
 
 std::uint32_t CRAVOExtension::Serve(isapi::ControlBlock* ecb, std::string_view query, std::string_view command) {
+  const platform::FileCheckScope files;
   const std::optional<RequestLoop> loop = RequestLoop::Offered(ecb);
   if (!loop) return RunCall(ecb, query, command);
   const DispatchRow* row =
@@ -119,6 +121,7 @@ std::uint32_t CRAVOExtension::Serve(isapi::ControlBlock* ecb, std::string_view q
       return;
     }
     {
+      const platform::FileCheckScope later_files;
       const ReservedConnection reserved(pool.get(), std::move(connection), std::move(held), seen_open);
       RunLaterCall(ecb, kept_query, kept_command);
     }
