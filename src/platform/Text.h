@@ -64,8 +64,11 @@ constexpr bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 // Where name first occurs in text at or after from, ASCII letters compared
 // without case; npos when it does not.
 constexpr std::size_t FindIgnoringCase(std::string_view text, std::string_view name, std::size_t from = 0) {
+  if (name.empty()) return from <= text.size() ? from : std::string_view::npos;
+  // Most places fail at their first byte: looked at alone, without a view.
+  const char first = ToLowerAscii(name.front());
   for (std::size_t at = from; at <= text.size() && name.size() <= text.size() - at; ++at) {
-    if (EqualsIgnoringCase(text.substr(at, name.size()), name)) return at;
+    if (ToLowerAscii(text[at]) == first && EqualsIgnoringCase(text.substr(at, name.size()), name)) return at;
   }
   return std::string_view::npos;
 }
