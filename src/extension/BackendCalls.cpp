@@ -123,6 +123,8 @@ bool CRAVOExtension::GetVEKACSResponse(TRSocket& connection, std::string& respon
 }
 
 std::uint32_t CRAVOExtension::Serve(isapi::ControlBlock* ecb, std::string_view query, std::string_view command) {
+  // The request's files (settings, templates) are checked against the change
+  // notices once, at the first read, however many of them it reads.
   const platform::FileCheckScope files;
   const std::optional<RequestLoop> loop = RequestLoop::Offered(ecb);
   if (!loop) return RunCall(ecb, query, command);
