@@ -83,15 +83,20 @@ bool BackendClient::Build(std::string& message, int type, int field_count, const
     diag::TraceLine("CRAVOExtension::BuildVEKACSMessage: a field is too long for its length prefix\n");
     return false;
   }
-  MessageBody copy = body;
-  AppendMessageField(copy, password_);
-  const std::size_t total = copy.bytes.size() + protocol::kHeaderLength;
+  // The password field last, as AppendMessageField appends it: left out
+  // when it is too long for its prefix. The message is made in one piece.
+  const bool password_fits = password_.size() <= protocol::kMaxShortField;
+  const std::size_t password_bytes = password_fits ? protocol::kShortPrefixDigits + password_.size() : 0;
+  const std::size_t total = body.bytes.size() + password_bytes + protocol::kHeaderLength;
   if (total > protocol::kMaxMessageLength) return false;
   const std::uint32_t id = NextRequestId();
   request_id = id;
   diag::TraceLine("CRAVOExtension::BuildVEKACSMessage: Building request ID %u ... \n", id);
-  message = protocol::EncodeHeader(version_, total, id, type, field_count + 1);
-  message.append(copy.bytes);
+  message.clear();
+  message.reserve(total);
+  protocol::AppendHeader(message, version_, total, id, type, field_count + 1);
+  message.append(body.bytes);
+  if (password_fits) protocol::AppendField(message, password_, protocol::kShortPrefixDigits);
   return true;
 }
 

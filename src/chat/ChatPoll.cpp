@@ -18,10 +18,9 @@ std::string ForScriptString(std::string text) {
 
 bool CRAVOExtension::OutputDispatchPage(CHttpServerContext* ctx, const std::string& language,
                                         const ChatPageValues& values) {
-  std::string page;
-  if (!GetLangSpecificWebPage(page_key::kJSDispatch, page, language, 0)) return false;
-  SubstituteChatPage(page, values, m_moduleFileName);
-  OutputFilledPage(page, language, ctx);
+  const auto page = GetLangSpecificTemplate(page_key::kJSDispatch, language);
+  if (page == nullptr) return false;
+  OutputChatPage(page->text, values, language, ctx);
   return true;
 }
 
@@ -67,21 +66,18 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
     diag::AddDiag(diag::kLevelSevr, "Could not execute REQ_DELTA_CHAT for " + session_id, ".\\RAVO", __LINE__);
     return 0;
   };
-  const auto output = [&](std::string& page, bool filled) {
-    if (filled) {
-      OutputFilledPage(page, language, ctx);
-    } else {
-      OutputPage(page, language, ctx, false);
-    }
+  const auto answered = [] {
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Exiting successfully\n");
     return 0;
   };
+  const auto output = [&](std::string& page) {
+    OutputPage(page, language, ctx, false);
+    return answered();
+  };
 
   if (answer.code == protocol::Number(protocol::Code::kSuccess)) {
-    std::string page;
-    if (!GetLangSpecificWebPage(page_key::kJSDispatch, page, language, 0)) {
-      return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage");
-    }
+    const auto page = GetLangSpecificTemplate(page_key::kJSDispatch, language);
+    if (page == nullptr) return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage");
     const std::string chat = ForScriptString(EscapeKeepingLineBreaks(std::string(fields[1])));
     std::string_view push_url = fields[2];
     std::string_view agent_key = fields[3];
@@ -99,12 +95,11 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
       index = {};
       error_text = protocol::Text(protocol::Code::kForbiddenSymbol);
     }
-    SubstituteChatPage(page,
-                       {.sessionId = session_id, .chatData = chat, .pushUrl = push_url, .index = index,
-                        .errorCode = error_text, .language = language, .agentKey = agent_key,
-                        .whoIsTyping = typing},
-                       m_moduleFileName);
-    return output(page, true);
+    OutputChatPage(page->text,
+                   {.sessionId = session_id, .chatData = chat, .pushUrl = push_url, .index = index,
+                    .errorCode = error_text, .language = language, .agentKey = agent_key, .whoIsTyping = typing},
+                   language, ctx);
+    return answered();
   }
   if (answer.code == protocol::Number(protocol::Code::kAgentDisconnected)) {
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: VEKA requested disconnect\n");
@@ -112,7 +107,7 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
     if (!GetLangSpecificWebPage(page_key::kAgentDisconnect, page, language, 0)) {
       return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot disconnect webpage");
     }
-    return output(page, false);
+    return output(page);
   }
   if (answer.code == protocol::Number(protocol::Code::kTransferred)) {
     diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: VEKA requested transfer\n");
@@ -121,16 +116,14 @@ int CRAVOExtension::RESP_DELTA_CHAT(bool ok, CHttpServerContext* ctx, AsyncReque
       return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve transfer webpage");
     }
     ReplacePlaceholder(page, placeholder::kTransferTo, HtmlEscaped(std::string(fields[1])));
-    return output(page, false);
+    return output(page);
   }
   diag::TraceLine("CRAVOExtension::RESP_DELTA_CHAT: Error code %d returned from VEKA\n", answer.code);
-  std::string page;
-  if (!GetLangSpecificWebPage(page_key::kJSDispatch, page, language, 0)) {
-    return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage");
-  }
-  SubstituteChatPage(page,
-                     {.sessionId = session_id, .chatData = placeholder::kChatData, .pushUrl = "", .index = info->indexKey,
-                      .errorCode = answer.codeText, .language = language, .agentKey = "", .whoIsTyping = ""},
-                     m_moduleFileName);
-  return output(page, true);
+  const auto page = GetLangSpecificTemplate(page_key::kJSDispatch, language);
+  if (page == nullptr) return no_page("CRAVOExtension::RESP_DELTA_CHAT: Cannot retrieve dispatch webpage");
+  OutputChatPage(page->text,
+                 {.sessionId = session_id, .chatData = placeholder::kChatData, .pushUrl = "", .index = info->indexKey,
+                  .errorCode = answer.codeText, .language = language, .agentKey = "", .whoIsTyping = ""},
+                 language, ctx);
+  return answered();
 }

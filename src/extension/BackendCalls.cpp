@@ -1,6 +1,7 @@
 // The extension's back-end operations: thin entries onto the back-end client
 // under the names the traces use, and the heartbeat request.
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -12,6 +13,33 @@
 #include "extension/LoopResponse.h"
 #include "extension/RAVO.h"
 #include "isapi/EventLoopService.h"
+#include "platform/FileSnapshots.h"
+
+namespace {
+
+// Once the request went out: its record gets the connection, and the answer
+// is read on the host's loop (loop given; unsent, the end of the request the
+// socket could not take yet, goes out first) or on this worker thread.
+void ReadAnswer(CRAVOExtension& extension, std::unique_ptr<AsyncRequestInfo>& record, const RequestLoop* loop,
+                BackendClient::Connection connection, const std::string& unsent, std::size_t sent) {
+  record->connection = std::move(connection);
+  const auto answer = [&extension](std::unique_ptr<AsyncRequestInfo> info, bool ok, const std::string& reply,
+                                   const std::string& failure) {
+    extension.AnswerPending(std::move(info), ok, reply, failure);
+  };
+  if (loop != nullptr && LoopResponse::Start(record, *loop, answer, unsent, sent)) return;
+  // The host refusing its loop for a request it just handed over would be
+  // a fault of its own: with the request out whole, it is answered the old
+  // way; with part of it still here, the exchange has failed.
+  if (!unsent.empty()) {
+    const std::string failure = BackendClient::SendFailed(*record->connection, ECANCELED);
+    answer(std::move(record), false, {}, failure);
+    return;
+  }
+  extension.AsyncThreadProc(std::move(record));
+}
+
+}  // namespace
 
 int CRAVOExtension::REQ_HEARTBEAT(CHttpServerContext* ctx, const std::string& host_name,
                                   const std::string& web_application, const std::string& port) {
@@ -62,27 +90,30 @@ bool CRAVOExtension::CommunicateWithVEKACS(const std::string& request, std::stri
                                            std::string& error, std::unique_ptr<AsyncRequestInfo>* pending,
                                            bool use_ssl) {
   if (pending == nullptr || !*pending) return m_backend.Communicate(request, response, error, nullptr, use_ssl);
+  const std::optional<RequestLoop> loop = RequestLoop::Offered((*pending)->ecb);
+  if (loop) {
+    // With the host's loop the job only arms the first wait, so it runs
+    // here, before Communicate returns: it may use the caller's record and
+    // loop where they are.
+    struct Here {
+      CRAVOExtension* extension;
+      std::unique_ptr<AsyncRequestInfo>* record;
+      const RequestLoop* loop;
+    } here{this, pending, &*loop};
+    BackendClient::PendingJob job = [&here](BackendClient::Connection connection, std::string unsent,
+                                            std::size_t sent) {
+      ReadAnswer(*here.extension, *here.record, here.loop, std::move(connection), unsent, sent);
+    };
+    return m_backend.Communicate(request, response, error, &job, use_ssl, true);
+  }
   // The record travels in a holder the job shares, so that it comes back to
   // the caller when no worker thread could take it.
   auto holder = std::make_shared<std::unique_ptr<AsyncRequestInfo>>(std::move(*pending));
-  const std::optional<RequestLoop> loop = RequestLoop::Offered((*holder)->ecb);
-  BackendClient::PendingJob job = [this, holder, loop](BackendClient::Connection connection, std::string unsent,
-                                                   std::size_t sent) {
-    (*holder)->connection = std::move(connection);
-    const auto answer = [this](std::unique_ptr<AsyncRequestInfo> info, bool ok, const std::string& reply,
-                               const std::string& failure) { AnswerPending(std::move(info), ok, reply, failure); };
-    if (loop && LoopResponse::Start(*holder, *loop, answer, unsent, sent)) return;
-    // The host refusing its loop for a request it just handed over would be
-    // a fault of its own: with the request out whole, it is answered the old
-    // way; with part of it still here, the exchange has failed.
-    if (!unsent.empty()) {
-      answer(std::move(*holder), false, {}, BackendClient::SendFailed(*(*holder)->connection, ECANCELED));
-      return;
-    }
-    AsyncThreadProc(std::move(*holder));
+  BackendClient::PendingJob job = [this, holder](BackendClient::Connection connection, std::string unsent,
+                                                 std::size_t sent) {
+    ReadAnswer(*this, *holder, nullptr, std::move(connection), unsent, sent);
   };
-  // With the host's loop the job only arms the first wait, so it runs here.
-  if (m_backend.Communicate(request, response, error, &job, use_ssl, loop.has_value())) return true;
+  if (m_backend.Communicate(request, response, error, &job, use_ssl)) return true;
   *pending = std::move(*holder);
   return false;
 }
@@ -92,6 +123,9 @@ bool CRAVOExtension::GetVEKACSResponse(TRSocket& connection, std::string& respon
 }
 
 std::uint32_t CRAVOExtension::Serve(isapi::ControlBlock* ecb, std::string_view query, std::string_view command) {
+  // The request's files (settings, templates) are checked against the change
+  // notices once, at the first read, however many of them it reads.
+  const platform::FileCheckScope files;
   const std::optional<RequestLoop> loop = RequestLoop::Offered(ecb);
   if (!loop) return RunCall(ecb, query, command);
   const DispatchRow* row =
@@ -111,23 +145,28 @@ std::uint32_t CRAVOExtension::Serve(isapi::ControlBlock* ecb, std::string_view q
     HeldCallTrace::CallEnded();
     return status;
   }
-  auto later = [this, ecb, pool, kept_query = std::string(query), kept_command = std::string(command)](
-                   BackendClient::Connection connection, bool abandoned, std::string held, bool seen_open) {
-    if (abandoned) {
-      // Answered by the host already; the call never ran.
-      isapi::DoneWithSession(ecb);
-      return;
-    }
-    {
-      const ReservedConnection reserved(pool.get(), std::move(connection), std::move(held), seen_open);
-      RunLaterCall(ecb, kept_query, kept_command);
-    }
-    HeldCallTrace::CallEnded();
+  // Made only when the borrow has to wait: it keeps copies of the request's
+  // texts, which a borrow that ends at once never needs.
+  const auto make_later = [this, ecb, &pool, query, command]() -> LoopBorrow::Ready {
+    return [this, ecb, pool, kept_query = std::string(query), kept_command = std::string(command)](
+               BackendClient::Connection connection, bool abandoned, std::string held, bool seen_open) {
+      if (abandoned) {
+        // Answered by the host already; the call never ran.
+        isapi::DoneWithSession(ecb);
+        return;
+      }
+      {
+        const platform::FileCheckScope later_files;
+        const ReservedConnection reserved(pool.get(), std::move(connection), std::move(held), seen_open);
+        RunLaterCall(ecb, kept_query, kept_command);
+      }
+      HeldCallTrace::CallEnded();
+    };
   };
   std::string held;
   bool seen_open = false;
   std::optional<BackendClient::Connection> ready =
-      LoopBorrow::Start(pool, pool == m_backend.PoolFor(true), *loop, std::move(later), held, seen_open);
+      LoopBorrow::Start(pool, pool == m_backend.PoolFor(true), *loop, std::cref(make_later), held, seen_open);
   if (!ready) return isapi::kStatusPending;
   std::uint32_t status = 0;
   {

@@ -14,8 +14,16 @@ namespace {
 using Source = HandlerArgument::Source;
 
 std::string Extract(std::string_view parameters, std::string_view name) {
-  std::string key(name);
-  key.push_back('=');
+  // The names are a few bytes: the key is made on the stack.
+  char room[64];
+  std::string long_key;
+  std::string_view key(room, name.size() + 1);
+  if (key.size() <= sizeof room) {
+    name.copy(room, name.size());
+    room[name.size()] = '=';
+  } else {
+    key = long_key.append(name).append("=");
+  }
   std::string value;
   ExtractWebVar(parameters, key, value);
   return value;

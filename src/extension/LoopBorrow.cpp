@@ -33,12 +33,39 @@ LoopBorrow::LoopBorrow(std::shared_ptr<Pool> pool, bool use_ssl, const RequestLo
   waiter_.context = this;
 }
 
+LoopBorrow::LoopBorrow(LoopBorrow& probe, Ready ready)
+    : pool_(probe.pool_),
+      use_ssl_(probe.use_ssl_),
+      loop_(probe.loop_),
+      ready_(std::move(ready)),
+      start_(probe.start_),
+      closed_left_(probe.closed_left_),
+      retrying_(probe.retrying_),
+      borrowing_(probe.borrowing_),
+      held_(std::move(probe.held_)) {
+  waiter_.wake = &LoopBorrow::OnGranted;
+  waiter_.context = this;
+}
+
 std::optional<LoopBorrow::Connection> LoopBorrow::Start(std::shared_ptr<Pool> pool, bool use_ssl,
-                                                        const RequestLoop& loop, Ready ready, std::string& held,
+                                                        const RequestLoop& loop,
+                                                        const std::function<Ready()>& make_ready, std::string& held,
                                                         bool& seen_open) {
   pool->CreateOnBorrow();
-  std::unique_ptr<LoopBorrow> self(new LoopBorrow(std::move(pool), use_ssl, loop, std::move(ready)));
+  // Most borrows find an idle connection: those end here, on the stack.
+  LoopBorrow probe(std::move(pool), use_ssl, loop, nullptr);
+  probe.probing_ = true;
   bool done = false;
+  {
+    const diag::TraceHold hold(probe.held_);
+    done = probe.Step(true);
+  }
+  if (done) {
+    held = std::move(probe.held_);
+    seen_open = probe.seen_open_;
+    return std::move(probe.result_);
+  }
+  std::unique_ptr<LoopBorrow> self(new LoopBorrow(probe, make_ready()));
   {
     const diag::TraceHold hold(self->held_);
     done = self->Step(true);
@@ -56,6 +83,10 @@ bool LoopBorrow::Step(bool may_create) {
   phase_ = Phase::kClaiming;
   if (platform::WaitLimitPassed()) return Finish({});
   if (!std::exchange(borrowing_, true)) pool_->TraceBorrowStart(retrying_);
+  if (probing_) {
+    const Pool::Claim idle = pool_->ClaimIdle(retrying_);
+    return idle.kind != Pool::Claim::Kind::kNone && Claimed(idle);
+  }
   const Pool::Claim claim = pool_->ClaimOrQueue(waiter_, retrying_, may_create);
   if (claim.kind != Pool::Claim::Kind::kNone) return Claimed(claim);
   phase_ = Phase::kQueued;

@@ -32,15 +32,20 @@ class LoopBorrow {
   // found open, so that the exchange need not look again.
   using Ready = std::function<void(Connection connection, bool abandoned, std::string held, bool seen_open)>;
 
-  // What could be had at once (then ready never runs, and held and seen_open
-  // say what they say to ready), or nothing yet. use_ssl: the pool is the TLS one.
+  // What could be had at once (then held and seen_open say what they say to
+  // ready), or nothing yet: then make_ready was called, once, for the ready
+  // that runs later. A borrow that ends at once makes none, so that what a
+  // ready keeps costs nothing then. use_ssl: the pool is the TLS one.
   static std::optional<Connection> Start(std::shared_ptr<Pool> pool, bool use_ssl, const RequestLoop& loop,
-                                         Ready ready, std::string& held, bool& seen_open);
+                                         const std::function<Ready()>& make_ready, std::string& held,
+                                         bool& seen_open);
 
  private:
   enum class Phase { kClaiming, kQueued, kConnecting };
 
   LoopBorrow(std::shared_ptr<Pool> pool, bool use_ssl, const RequestLoop& loop, Ready ready);
+  // The borrow a probe began, carried on where waits can reach it.
+  LoopBorrow(LoopBorrow& probe, Ready ready);
 
   // Goes as far as it can without waiting: true when the borrow ended,
   // result holding its outcome; false when a wait is armed.
@@ -64,6 +69,9 @@ class LoopBorrow {
   const bool use_ssl_;
   const RequestLoop loop_;
   const Ready ready_;
+  // On the caller's stack, taking only an idle connection: Step gives false,
+  // with nothing armed or queued, where it would have to wait.
+  bool probing_ = false;
   Pool::Waiter waiter_;
   Phase phase_ = Phase::kClaiming;
   const std::chrono::steady_clock::time_point start_;

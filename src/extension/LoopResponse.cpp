@@ -6,6 +6,7 @@
 
 #include "backend/BackendClient.h"
 #include "diag/TraceLog.h"
+#include "platform/FileSnapshots.h"
 
 namespace {
 
@@ -61,6 +62,8 @@ bool LoopResponse::WaitForData() {
 }
 
 void LoopResponse::OnEvent(void* context, std::uint32_t events) {
+  // The response handler's page is read here, as its own request would.
+  const platform::FileCheckScope files;
   auto* self = static_cast<LoopResponse*>(context);
   if (self->Step(events)) delete self;
 }

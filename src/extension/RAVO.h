@@ -29,6 +29,7 @@
 #include "isapi/HttpServer.h"
 #include "pages/Pages.h"
 #include "pages/Placeholders.h"
+#include "platform/FileSnapshots.h"
 
 struct DispatchRow;
 
@@ -147,6 +148,16 @@ class CRAVOExtension : public CHttpServer, public diag::BackendLink {
   }
   void OutputFilledPage(const std::string& page, const std::string& language, CHttpServerContext* ctx) const {
     m_pages.OutputFilled(page, language, ctx);
+  }
+  // A template shared as it was read (GetLangSpecificWebPage without the
+  // copy), and the chat poll page filled from it into the response.
+  std::shared_ptr<const platform::FileSnapshot> GetLangSpecificTemplate(const std::string& page,
+                                                                        const std::string& language) const {
+    return m_pages.LoadTemplate(page, language, 0);
+  }
+  void OutputChatPage(std::string_view page_template, const ChatPageValues& values, const std::string& language,
+                      CHttpServerContext* ctx) const {
+    m_pages.OutputChatPage(page_template, values, m_moduleFileName, language, ctx);
   }
   void OutputErrorPage(std::string_view error_code, std::string_view context_word, const std::string& language,
                        CHttpServerContext* ctx) const {

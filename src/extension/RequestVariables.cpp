@@ -9,8 +9,7 @@ bool ExtractWebVar(std::string_view text, std::string_view name, std::string& va
   value.clear();
   std::string_view raw;
   if (!FindWebVar(text, name, raw)) return false;
-  value.assign(raw);
-  URLDecode(value);
+  URLDecode(raw, value);
   return true;
 }
 
@@ -23,14 +22,18 @@ bool FindWebVar(std::string_view text, std::string_view name, std::string_view& 
 }
 
 bool URLDecode(std::string& text) {
-  const diag::EntryExitRecords records("CRAVOExtension::URLDecode entering",
-                                         "CRAVOExtension::URLDecode leaving");
   std::string decoded;
-  text::PercentDecode(text, text::kFormValue, decoded);
-  // Every escape and every '+' changes the text.
-  const bool changed = decoded != text;
+  const bool changed = URLDecode(text, decoded);
   text = std::move(decoded);
   return changed;
+}
+
+bool URLDecode(std::string_view text, std::string& decoded) {
+  const diag::EntryExitRecords records("CRAVOExtension::URLDecode entering",
+                                         "CRAVOExtension::URLDecode leaving");
+  text::PercentDecode(text, text::kFormValue, decoded);
+  // Every escape and every '+' changes the text.
+  return decoded != text;
 }
 
 bool ContainsRelevantCallData(std::string_view pair) {

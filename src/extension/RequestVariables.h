@@ -28,6 +28,8 @@ bool FindWebVar(std::string_view text, std::string_view name, std::string_view& 
 // '+' becomes a blank and "%xy" one byte; a '%' without two characters after
 // it stays. Returns whether anything was decoded.
 bool URLDecode(std::string& text);
+// The same from text into decoded, with the same records.
+bool URLDecode(std::string_view text, std::string& decoded);
 
 // The pairs of text that name no known variable, joined by '&' and decoded.
 void GetRelevantParams(std::string_view text, std::string& data);

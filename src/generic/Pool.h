@@ -21,6 +21,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -43,6 +44,7 @@ template <typename PT>
 class Pool : public PoolInterface<typename PT::ObjectType> {
  public:
   using T = typename PT::ObjectType;
+  using InUseList = std::map<T*, std::unique_ptr<T>>;
 
   static constexpr int kGetTimeoutSeconds = 10;
   // A waiting borrower looks at the clock and the module's stop this often.
@@ -116,7 +118,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
       granted = GrantLocked({Claim::Kind::kObject, object}, wakeup);
       if (!granted) {
         m_freeList.push_front(std::move(found->second));
-        m_inUseList.erase(found);
+        KeepNodeLocked(m_inUseList.extract(found));
       }
       SyncCounts();
     }
@@ -147,7 +149,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
         return false;
       }
       broken = std::move(found->second);
-      m_inUseList.erase(found);
+      KeepNodeLocked(m_inUseList.extract(found));
       // Borrowers that create their own objects fill the room themselves,
       // the longest waiter first.
       if (create_on_borrow_.load() && !closing_.load()) {
@@ -192,18 +194,19 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
   Claim ClaimOrQueue(Waiter& waiter, bool from_back, bool may_create) {
     std::lock_guard lock(mutex_);
     waiter.claim = {};
-    if (closing_.load()) return {Claim::Kind::kClosed, nullptr};
-    if (!m_freeList.empty()) {
-      T* object = TakeFreeLocked(from_back);
-      statistics_.RecordRetrieval(InUseCount(), FreeCount());
-      return {Claim::Kind::kObject, object};
-    }
+    if (const Claim idle = ClaimIdleLocked(from_back); idle.kind != Claim::Kind::kNone) return idle;
     if (may_create && HasRoomLocked()) {
       ++filling_;
       return {Claim::Kind::kRoom, nullptr};
     }
     waiters_.push_back(&waiter);
     return {};
+  }
+  // An idle object at once, or kClosed, or kNone: then nothing was claimed
+  // or queued, and the borrower may go on with ClaimOrQueue.
+  Claim ClaimIdle(bool from_back) {
+    std::lock_guard lock(mutex_);
+    return ClaimIdleLocked(from_back);
   }
   // True when the waiter left the queue ungranted; false when it has been
   // granted (its wake is on its way, or done).
@@ -223,7 +226,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
       std::lock_guard lock(mutex_);
       --filling_;
       if (raw != nullptr && !closing_.load()) {
-        m_inUseList.emplace(raw, std::move(object));
+        LendLocked(raw, std::move(object));
         SyncCounts();
       } else {
         raw = nullptr;
@@ -330,6 +333,13 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
   }
 
   // Under mutex_.
+  Claim ClaimIdleLocked(bool from_back) {
+    if (closing_.load()) return {Claim::Kind::kClosed, nullptr};
+    if (m_freeList.empty()) return {};
+    T* object = TakeFreeLocked(from_back);
+    statistics_.RecordRetrieval(InUseCount(), FreeCount());
+    return {Claim::Kind::kObject, object};
+  }
   bool HasRoomLocked() const {
     return static_cast<int>(m_freeList.size() + m_inUseList.size()) + filling_ < options_.maxPool;
   }
@@ -343,9 +353,26 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
       m_freeList.pop_front();
     }
     T* raw = object.get();
-    m_inUseList.emplace(raw, std::move(object));
+    LendLocked(raw, std::move(object));
     SyncCounts();
     return raw;
+  }
+
+  // Under mutex_: an object lent goes into the list of lent ones in the
+  // node a returned one left, when there is one, so that lending and
+  // taking back cost no allocation.
+  void LendLocked(T* raw, std::unique_ptr<T> object) {
+    if (spare_node_count_ == 0) {
+      m_inUseList.emplace(raw, std::move(object));
+      return;
+    }
+    typename InUseList::node_type& node = spare_nodes_[--spare_node_count_];
+    node.key() = raw;
+    node.mapped() = std::move(object);
+    m_inUseList.insert(std::move(node));
+  }
+  void KeepNodeLocked(typename InUseList::node_type node) {
+    if (spare_node_count_ < spare_nodes_.size()) spare_nodes_[spare_node_count_++] = std::move(node);
   }
 
   // Under mutex_.
@@ -372,7 +399,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
         --filling_;
         if (object) {
           if (GrantLocked({Claim::Kind::kObject, raw}, wakeup)) {
-            m_inUseList.emplace(raw, std::move(object));
+            LendLocked(raw, std::move(object));
           } else {
             m_freeList.push_front(std::move(object));
           }
@@ -452,7 +479,10 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
   std::atomic<bool> create_on_borrow_{false};
   mutable std::mutex mutex_;
   std::deque<std::unique_ptr<T>> m_freeList;          // guarded by mutex_; newest first
-  std::map<T*, std::unique_ptr<T>> m_inUseList;       // guarded by mutex_
+  InUseList m_inUseList;                              // guarded by mutex_
+  // Nodes of m_inUseList whose objects came back, empty, for the next ones lent.
+  std::array<typename InUseList::node_type, 64> spare_nodes_;  // guarded by mutex_
+  std::size_t spare_node_count_ = 0;                           // guarded by mutex_
   std::deque<Waiter*> waiters_;                       // guarded by mutex_; longest first
   int filling_ = 0;                                   // guarded by mutex_: rooms being created
   std::atomic<int> free_count_{0};

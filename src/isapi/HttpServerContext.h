@@ -20,6 +20,8 @@ class CHtmlStream {
   void Insert(std::size_t position, std::string_view text) { text_.insert(position, text); }
   void Reset() { text_.clear(); }
   const std::string& Text() const { return text_; }
+  // For a writer that makes its text in place, appending only.
+  std::string& Buffer() { return text_; }
   std::size_t Size() const { return text_.size(); }
 
  private:

@@ -46,17 +46,39 @@ void Pages::OutputFilled(const std::string& page, const std::string& language, C
   if (!page.empty()) {
     *ctx << page;
   } else {
-    std::string error_page;
-    if (Load(page_key::kGeneralError, error_page, language, 0)) {
-      ReplacePlaceholder(error_page, placeholder::kErrorCode, protocol::Text(protocol::Code::kNoTemplate));
-      NoteErrorPage(ctx, protocol::Text(protocol::Code::kNoTemplate));
-      *ctx << error_page;
-    } else if (!for_error_page) {
-      OutputError(protocol::Text(protocol::Code::kNoTemplate), "OutputPage", language, ctx);
-    } else if (!ctx->m_pStream) {
-      *ctx << "";  // no stream: the same failure as writing a page
-    }
+    OutputMissingPage(language, ctx, for_error_page);
   }
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputPage leaving", "ISAPI", 0);
+}
+
+void Pages::OutputMissingPage(const std::string& language, CHttpServerContext* ctx, bool for_error_page) const {
+  std::string error_page;
+  if (Load(page_key::kGeneralError, error_page, language, 0)) {
+    ReplacePlaceholder(error_page, placeholder::kErrorCode, protocol::Text(protocol::Code::kNoTemplate));
+    NoteErrorPage(ctx, protocol::Text(protocol::Code::kNoTemplate));
+    *ctx << error_page;
+  } else if (!for_error_page) {
+    OutputError(protocol::Text(protocol::Code::kNoTemplate), "OutputPage", language, ctx);
+  } else if (!ctx->m_pStream) {
+    *ctx << "";  // no stream: the same failure as writing a page
+  }
+}
+
+void Pages::OutputChatPage(std::string_view page_template, const ChatPageValues& values,
+                           std::string_view module_file_name, const std::string& language,
+                           CHttpServerContext* ctx) const {
+  if (!ctx->m_pStream) {
+    // Fails as OutputFilled fails without a stream.
+    std::string page(page_template);
+    SubstituteChatPage(page, values, module_file_name);
+    OutputFilled(page, language, ctx, false);
+    return;
+  }
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputPage entering", "ISAPI", 0);
+  std::string& out = ctx->m_pStream->Buffer();
+  const std::size_t before = out.size();
+  AppendChatPage(out, page_template, values, module_file_name);
+  if (out.size() == before) OutputMissingPage(language, ctx, false);
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::OutputPage leaving", "ISAPI", 0);
 }
 

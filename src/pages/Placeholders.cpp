@@ -21,7 +21,12 @@ int ReplacePlaceholder(std::string& text, std::string_view placeholder, std::str
 
 std::string FillPlaceholders(std::string_view text, std::span<const PlaceholderValue> values) {
   std::string result;
-  result.reserve(text.size() + text.size() / 2);
+  AppendFilledPlaceholders(result, text, values);
+  return result;
+}
+
+void AppendFilledPlaceholders(std::string& result, std::string_view text, std::span<const PlaceholderValue> values) {
+  result.reserve(result.size() + text.size() + text.size() / 2);
   std::size_t copied = 0;
   for (std::size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at)) {
     const PlaceholderValue* found = nullptr;
@@ -45,7 +50,6 @@ std::string FillPlaceholders(std::string_view text, std::span<const PlaceholderV
     copied = at;
   }
   result.append(text, copied, std::string_view::npos);
-  return result;
 }
 
 void AppendHtmlEscaped(std::string& result, std::string_view text) {
@@ -78,6 +82,13 @@ void EncodeHTMLEscape(std::string& text) {
 
 void SubstituteChatPage(std::string& page, const ChatPageValues& values,
                         std::string_view module_file_name) {
+  std::string filled;
+  AppendChatPage(filled, page, values, module_file_name);
+  page = std::move(filled);
+}
+
+void AppendChatPage(std::string& out, std::string_view page, const ChatPageValues& values,
+                    std::string_view module_file_name) {
   // The answer is served as HTML: whatever the back end echoes of visitors
   // (names, typing notices, keys, codes) must not become markup there.
   const PlaceholderValue fill[] = {
@@ -87,7 +98,7 @@ void SubstituteChatPage(std::string& page, const ChatPageValues& values,
       {placeholder::kAgentKey, values.agentKey, true},   {placeholder::kServlet, module_file_name},
       {placeholder::kWhoIsTyping, values.whoIsTyping, true},
   };
-  page = FillPlaceholders(page, fill);
+  AppendFilledPlaceholders(out, page, fill);
 }
 
 std::string HtmlEscaped(std::string text) {

@@ -23,6 +23,8 @@ struct PlaceholderValue {
 // right: an inserted value is never searched again, so a value holding a
 // placeholder's name stays as it was given.
 std::string FillPlaceholders(std::string_view text, std::span<const PlaceholderValue> values);
+// The same, appended to out.
+void AppendFilledPlaceholders(std::string& out, std::string_view text, std::span<const PlaceholderValue> values);
 
 // Appends text escaped as EncodeHTMLEscape escapes it.
 void AppendHtmlEscaped(std::string& out, std::string_view text);
@@ -56,3 +58,6 @@ struct ChatPageValues {
 // here (the caller prepares the chat data, which keeps its line breaks).
 void SubstituteChatPage(std::string& page, const ChatPageValues& values,
                         std::string_view module_file_name);
+// The page SubstituteChatPage makes of page, appended to out.
+void AppendChatPage(std::string& out, std::string_view page, const ChatPageValues& values,
+                    std::string_view module_file_name);

@@ -18,11 +18,18 @@ using platform::kPathSeparator;
 using platform::RealPath;
 
 // A file that did not resolve counts as inside: there is nothing to read.
-bool IsRealPathInside(const std::string& file, const std::string& real_root) {
+bool IsRealPathInside(std::string_view file, std::string_view real_root) {
   if (file.empty()) return true;
+  if (real_root.empty() || !file.starts_with(real_root)) return false;
   // A root ("/", "C:\\") is the only real path that ends in a separator.
-  return !real_root.empty() &&
-         file.starts_with(real_root.ends_with(kPathSeparator) ? real_root : real_root + kPathSeparator);
+  return real_root.ends_with(kPathSeparator) ||
+         (file.size() > real_root.size() && file[real_root.size()] == kPathSeparator);
+}
+
+// Traces that path could not be loaded when file is null.
+void NoteLoaded(const std::string& path, const platform::FileSnapshot* file) {
+  if (file == nullptr) diag::TraceLine("%s -> Error loading.\n", path.c_str());
+  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::LoadTextFile leaving", "ISAPI", 0);
 }
 
 // Gives text what file holds, or traces that path could not be loaded.
@@ -31,10 +38,28 @@ bool CopyLoaded(const std::string& path, const platform::FileSnapshot* file, std
     text = file->text;
   } else {
     text.clear();
-    diag::TraceLine("%s -> Error loading.\n", path.c_str());
   }
-  diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::LoadTextFile leaving", "ISAPI", 0);
+  NoteLoaded(path, file);
   return file != nullptr;
+}
+
+// directory + file_name with every <WCLANGUAGE> replaced by language, made
+// in one piece; false when there was none to replace.
+bool LanguagePath(std::string_view directory, std::string_view file_name, std::string_view language,
+                  std::string& path) {
+  char room[512];
+  std::string long_joined;
+  std::string_view joined(room, directory.size() + file_name.size());
+  if (joined.size() <= sizeof room) {
+    directory.copy(room, directory.size());
+    file_name.copy(room + directory.size(), file_name.size());
+  } else {
+    long_joined.append(directory).append(file_name);
+    joined = long_joined;
+  }
+  const PlaceholderValue fill[] = {{placeholder::kLanguage, language}};
+  path = FillPlaceholders(joined, fill);
+  return joined.find(placeholder::kLanguage) != std::string_view::npos;
 }
 
 }  // namespace
@@ -84,29 +109,52 @@ void Pages::Configure(Settings settings) {
 }
 
 bool Pages::Load(const std::string& page, std::string& text, const std::string& language, int attempt) const {
+  bool named = false;
+  const auto file = LoadTemplate(page, language, attempt, named);
+  // A path without a language leaves text as it was.
+  if (file != nullptr) {
+    text = file->text;
+  } else if (named) {
+    text.clear();
+  }
+  return file != nullptr;
+}
+
+std::shared_ptr<const platform::FileSnapshot> Pages::LoadTemplate(const std::string& page, const std::string& language,
+                                                                  int attempt) const {
+  bool named = false;
+  return LoadTemplate(page, language, attempt, named);
+}
+
+std::shared_ptr<const platform::FileSnapshot> Pages::LoadTemplate(const std::string& page, const std::string& language,
+                                                                  int attempt, bool& named) const {
   diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::GetLangSpecificWebPage entering", "ISAPI", 0);
-  std::string path = settings_.templateDirectory + platform::ReadProfileString(settings_.iniPath, "WEBSETTINGS", page);
-  bool loaded = false;
-  if (ReplacePlaceholder(path, placeholder::kLanguage, language) > 0) {
+  std::string path;
+  std::shared_ptr<const platform::FileSnapshot> loaded;
+  named = LanguagePath(settings_.templateDirectory,
+                       platform::ReadProfileString(settings_.iniPath, "WEBSETTINGS", page), language, path);
+  if (named) {
     // The root resolved at start saves resolving it again at every page; a
     // root that did not exist then is resolved now. Where the file resolves
     // is kept with its bytes and checked again whenever it changes.
-    const auto file = platform::ReadFileSnapshot(path, kMaxTemplateBytes);
-    if (file == nullptr || IsRealPathInside(file->real_path, realRoot_.empty()
-                                                                  ? RealRoot(settings_.templateDirectory)
-                                                                  : realRoot_)) {
-      CopyLoaded(path, file.get(), text);
+    auto file = platform::ReadFileSnapshot(path, kMaxTemplateBytes);
+    const auto inside = [&] {
+      return realRoot_.empty() ? IsRealPathInside(file->real_path, RealRoot(settings_.templateDirectory))
+                               : IsRealPathInside(file->real_path, realRoot_);
+    };
+    if (file == nullptr || inside()) {
+      NoteLoaded(path, file.get());
     } else {
-      text.clear();
+      file = nullptr;
       diag::TraceLine("%s -> outside the template folder, not loaded.\n", path.c_str());
     }
-    loaded = !text.empty();
-    if (!loaded) {
+    if (file != nullptr && !file->text.empty()) loaded = std::move(file);
+    if (loaded == nullptr) {
       diag::AddDiag(diag::kLevelSevr, "Could not find " + page + ".htm for " + language, ".\\RAVO",
                     __LINE__);
       if (attempt == 0) {
         diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::GetLangSpecificWebPage leaving", "ISAPI", 0);
-        return Load(page, text, settings_.defaultLanguage, 1);
+        return LoadTemplate(page, settings_.defaultLanguage, 1, named);
       }
     }
   }

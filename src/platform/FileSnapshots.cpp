@@ -1,6 +1,7 @@
 #include "platform/FileSnapshots.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace platform {
 namespace {
@@ -15,7 +16,33 @@ constexpr time_t kSettleSeconds = 3;
 // emptied rather than grown past this.
 constexpr std::size_t kMaxEntries = 1024;
 
+// Zero is no FileSnapshots.
+std::atomic<std::uint64_t> last_serial{0};
+
+// A plain pointer: the module is loaded with dlopen, and a thread_local with
+// a destructor would keep it from being unloaded.
+thread_local FileCheckScope* t_scope = nullptr;
+
 }  // namespace
+
+FileCheckScope::FileCheckScope() : outer_(t_scope) { t_scope = this; }
+
+FileCheckScope::~FileCheckScope() { t_scope = outer_; }
+
+bool FileCheckScope::Looked(std::uint64_t serial) {
+  FileCheckScope* const scope = t_scope;
+  if (scope == nullptr) return false;
+  for (std::uint64_t& looked : scope->looked_) {
+    if (looked == serial) return true;
+    if (looked == 0) {
+      looked = serial;
+      return false;
+    }
+  }
+  return false;
+}
+
+FileSnapshots::FileSnapshots(Clock now) : serial_(last_serial.fetch_add(1, std::memory_order_relaxed) + 1), now_(now) {}
 
 timespec FileSnapshots::RealTime() {
   timespec now{};
@@ -57,6 +84,10 @@ void FileSnapshots::TakeChanges() {
   watches_.TakeChanges(changed_, all);
   if (all) std::erase_if(entries_, [](const auto& entry) { return entry.second.watched; });
   for (const std::string& path : changed_) entries_.erase(path);
+}
+
+void FileSnapshots::TakeChangesOncePerScope() {
+  if (!FileCheckScope::Looked(serial_)) TakeChanges();
 }
 
 // Watches path before it is read, so that a change made while it is read
@@ -105,7 +136,7 @@ std::shared_ptr<const FileSnapshot> FileSnapshots::Read(const std::string& path,
   Identity kept_identity;
   {
     std::lock_guard lock(mutex_);
-    TakeChanges();
+    TakeChangesOncePerScope();
     const auto found = entries_.find(path);
     if (found != entries_.end() && found->second.snapshot != nullptr) {
       if (found->second.watched) return found->second.snapshot;

@@ -27,7 +27,8 @@ struct FileSnapshot {
 // The bytes of files by path. Where the kernel sends change notices (see
 // FileWatches), a file's bytes come from memory until a notice about the file
 // or a folder on its path arrives; one read of the pending notices per call
-// costs less than a look at the file. Not seen there until something else
+// costs less than a look at the file, and within a FileCheckScope one read
+// of them serves every call of the scope. Not seen there until something else
 // happens to the file: writes through a shared memory mapping, which raise no
 // notice of their own, and a file system mounted over a folder on the path.
 //
@@ -41,7 +42,7 @@ class FileSnapshots {
  public:
   using Clock = timespec (*)();
   // now: the wall clock against which a file's change time is judged.
-  explicit FileSnapshots(Clock now = &RealTime) : now_(now) {}
+  explicit FileSnapshots(Clock now = &RealTime);
 
   // The regular file at path as it is now, or nullptr when there is none, it
   // is larger than max_bytes, or it cannot be read.
@@ -65,14 +66,44 @@ class FileSnapshots {
   void Keep(const std::string& path, std::uint64_t reading, const std::shared_ptr<const FileSnapshot>& snapshot,
             bool settled, const Identity& identity);
   void TakeChanges();
+  // Under the lock, at a read that may come from memory: what TakeChanges
+  // does, unless this thread's scope has done it already.
+  void TakeChangesOncePerScope();
   void Drop(Entries::iterator entry);
 
+  const std::uint64_t serial_;  // tells this object apart in a FileCheckScope
   Clock now_;
   std::mutex mutex_;
   Entries entries_;
   FileWatches watches_;
   std::vector<std::string> changed_;
   std::uint64_t last_reading_ = 0;
+};
+
+// One request's look at the file system, on the thread that serves it: the
+// first read of a FileSnapshots within the scope takes the change notices
+// queued so far, and the scope's later reads trust that look. A request thus
+// sees every change made before it began, which is what an operator editing
+// a template or RAVO.ini relies on, for one look however many files its
+// page reads. Files checked with stat() are checked at every read still, and
+// outside any scope every read looks. Scopes nest: an inner one looks anew.
+class FileCheckScope {
+ public:
+  FileCheckScope();
+  ~FileCheckScope();
+  FileCheckScope(const FileCheckScope&) = delete;
+  FileCheckScope& operator=(const FileCheckScope&) = delete;
+
+ private:
+  friend class FileSnapshots;
+  // True when the FileSnapshots of serial has looked within the innermost
+  // scope of this thread; otherwise notes that it is about to.
+  static bool Looked(std::uint64_t serial);
+
+  FileCheckScope* const outer_;
+  // The FileSnapshots that looked within this scope; past their number a
+  // FileSnapshots looks at every read, as outside a scope.
+  std::uint64_t looked_[2] = {};
 };
 
 // The module's own FileSnapshots.

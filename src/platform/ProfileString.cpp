@@ -20,13 +20,17 @@ std::string_view Unquote(std::string_view value) {
   return value;
 }
 
-// Section and key without regard to letter case, as one lookup key.
+// Section and key without regard to letter case, as one lookup key, written
+// from out on (room for section.size() + 1 + key.size() bytes).
+void WriteLookupKey(std::string_view section, std::string_view key, char* out) {
+  for (const char c : section) *out++ = text::ToLowerAscii(c);
+  *out++ = '\n';  // cannot occur in a trimmed line
+  for (const char c : key) *out++ = text::ToLowerAscii(c);
+}
+
 std::string LookupKey(std::string_view section, std::string_view key) {
-  std::string joined;
-  joined.reserve(section.size() + 1 + key.size());
-  for (const char c : section) joined.push_back(text::ToLowerAscii(c));
-  joined.push_back('\n');  // cannot occur in a trimmed line
-  for (const char c : key) joined.push_back(text::ToLowerAscii(c));
+  std::string joined(section.size() + 1 + key.size(), '\0');
+  WriteLookupKey(section, key, joined.data());
   return joined;
 }
 
@@ -60,7 +64,19 @@ ProfileEntries::ProfileEntries(std::string_view file_text) {
 }
 
 const ProfileEntry* ProfileEntries::Find(std::string_view section, std::string_view key) const {
-  const auto found = entries_.find(LookupKey(Trim(section), Trim(key)));
+  section = Trim(section);
+  key = Trim(key);
+  const std::size_t size = section.size() + 1 + key.size();
+  char room[128];
+  std::string long_key;
+  std::string_view lookup(room, size);
+  if (size <= sizeof room) {
+    WriteLookupKey(section, key, room);
+  } else {
+    long_key = LookupKey(section, key);
+    lookup = long_key;
+  }
+  const auto found = entries_.find(lookup);
   return found == entries_.end() ? nullptr : &found->second;
 }
 

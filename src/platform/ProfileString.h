@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -30,7 +31,12 @@ class ProfileEntries {
   const ProfileEntry* Find(std::string_view section, std::string_view key) const;
 
  private:
-  std::unordered_map<std::string, ProfileEntry> entries_;  // by LookupKey
+  // Looked up by a key made on the stack: a page's look-up allocates nothing.
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+  };
+  std::unordered_map<std::string, ProfileEntry, KeyHash, std::equal_to<>> entries_;  // by LookupKey
 };
 
 // The value of key in section of the file at path. The file is checked at every

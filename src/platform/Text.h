@@ -64,10 +64,26 @@ constexpr bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 // Where name first occurs in text at or after from, ASCII letters compared
 // without case; npos when it does not.
 constexpr std::size_t FindIgnoringCase(std::string_view text, std::string_view name, std::size_t from = 0) {
-  for (std::size_t at = from; at <= text.size() && name.size() <= text.size() - at; ++at) {
+  constexpr auto npos = std::string_view::npos;
+  if (name.empty()) return from <= text.size() ? from : npos;
+  if (name.size() > text.size()) return npos;
+  // Only the places of the first byte's two forms are compared, found by
+  // the fast search for one byte; a byte that is no letter has one form.
+  const char lower = ToLowerAscii(name.front());
+  const char upper = lower >= 'a' && lower <= 'z' ? static_cast<char>(lower - ('a' - 'A')) : lower;
+  const std::size_t last = text.size() - name.size();
+  std::size_t next_lower = text.find(lower, from);
+  std::size_t next_upper = upper == lower ? npos : text.find(upper, from);
+  for (;;) {
+    const std::size_t at = next_lower < next_upper ? next_lower : next_upper;
+    if (at == npos || at > last) return npos;
     if (EqualsIgnoringCase(text.substr(at, name.size()), name)) return at;
+    if (at == next_lower) {
+      next_lower = text.find(lower, at + 1);
+    } else {
+      next_upper = text.find(upper, at + 1);
+    }
   }
-  return std::string_view::npos;
 }
 
 // How percent-escapes are read.

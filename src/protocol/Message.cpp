@@ -88,14 +88,21 @@ Header ReadHeader(std::string_view message) {
 
 std::string EncodeHeader(std::string_view version, std::size_t total_length, std::uint32_t id, int type,
                          int field_count) {
-  std::string header(version.substr(0, std::min(kVersionLength, version.find('\0'))));
+  std::string header;
   header.reserve(kHeaderLength);
-  AppendPadded(header, static_cast<long long>(total_length), 8);
-  AppendPadded(header, id, 8, 16);
-  AppendPadded(header, type, 4);
-  AppendPadded(header, field_count, 4);
-  header.resize(kHeaderLength);
+  AppendHeader(header, version, total_length, id, type, field_count);
   return header;
+}
+
+void AppendHeader(std::string& bytes, std::string_view version, std::size_t total_length, std::uint32_t id, int type,
+                  int field_count) {
+  const std::size_t start = bytes.size();
+  bytes.append(version.substr(0, std::min(kVersionLength, version.find('\0'))));
+  AppendPadded(bytes, static_cast<long long>(total_length), 8);
+  AppendPadded(bytes, id, 8, 16);
+  AppendPadded(bytes, type, 4);
+  AppendPadded(bytes, field_count, 4);
+  bytes.resize(start + kHeaderLength);
 }
 
 std::string ReadField(std::string_view message, std::size_t index) {

@@ -57,6 +57,9 @@ Header ReadHeader(std::string_view message);
 // Writes a 37-byte header.
 std::string EncodeHeader(std::string_view version, std::size_t total_length, std::uint32_t id, int type,
                          int field_count);
+// The same header appended to bytes.
+void AppendHeader(std::string& bytes, std::string_view version, std::size_t total_length, std::uint32_t id, int type,
+                  int field_count);
 
 // Field index (0-based) of a complete message, read the lenient way the
 // front end reads responses: empty when the message has no such field.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <thread>
@@ -143,6 +144,51 @@ TEST_F(ChatEndToEndTest, BackEndDyingMidAnswerGivesTheCodeAndTheNextRequestWorks
   ASSERT_EQ(sim_.Control("fault badlength"), "");
   EXPECT_EQ(Value(Poll(session, "0").body, "error"), "1003");
   EXPECT_EQ(Value(Poll(session, "0").body, "error"), "");
+}
+
+// An operator's edit shows at the very next poll, however many polls each
+// loop has answered from the files it keeps: no poll may trust a look at the
+// file system made before it began.
+TEST_F(ChatEndToEndTest, AnEditOfTheTemplateOrTheSettingsShowsAtTheNextPoll) {
+  const std::string session = StartChat("Flo");
+  ASSERT_FALSE(session.empty());
+  const std::string folder = site_.path() + "/html/en/";
+  const auto write = [](const std::string& path, const std::string& text) {
+    std::ofstream(path + ".new", std::ios::binary | std::ios::trunc) << text;
+    std::filesystem::rename(path + ".new", path);
+  };
+  std::ifstream ini_file(site_.path() + "/RAVO.ini", std::ios::binary);
+  const std::string ini((std::istreambuf_iterator<char>(ini_file)), std::istreambuf_iterator<char>());
+  ASSERT_NE(ini.find("\nJSDispatch=JSDispatch.htm"), std::string::npos);
+  struct Edit {
+    const char* name;
+    std::function<void()> apply;
+    std::string shown;  // the page's first line afterwards
+  };
+  const Edit edits[] = {
+      {"the template edited in place",
+       [&] { std::ofstream(folder + "JSDispatch.htm", std::ios::binary | std::ios::trunc) << "edit one\n"; },
+       "edit one"},
+      {"the template replaced", [&] { write(folder + "JSDispatch.htm", "edit two\n"); }, "edit two"},
+      {"the settings naming another template",
+       [&] {
+         std::ofstream(folder + "Other.htm", std::ios::binary) << "edit three\n";
+         std::string edited = ini;
+         edited.replace(edited.find("\nJSDispatch=JSDispatch.htm"), 26, "\nJSDispatch=Other.htm");
+         write(site_.path() + "/RAVO.ini", edited);
+       },
+       "edit three"},
+  };
+  const auto first_line = [&] {
+    const std::string page = Poll(session, "0").body;
+    return page.substr(0, page.find('\n'));
+  };
+  for (const Edit& edit : edits) {
+    SCOPED_TRACE(edit.name);
+    for (int poll = 0; poll < 6; ++poll) ASSERT_NE(first_line(), edit.shown);
+    edit.apply();
+    EXPECT_EQ(first_line(), edit.shown);
+  }
 }
 
 class ChatPendingTimeoutTest : public ChatEndToEndTest {

@@ -157,19 +157,28 @@ TEST(FileSnapshotsTest, EveryChangeOnDiskIsSeenAtTheNextRead) {
       {"edited in place through a folder link", [&](const std::string& d) { WriteInPlace(d + page, "version 2"); },
        "version 2", "link/page.htm", link_folder},
   };
-  for (const Change& change : changes) {
-    SCOPED_TRACE(change.name);
-    TempDir dir;
-    dir.Write(page, "version 1");
-    change.setup(dir.path());
-    const std::string path = dir.path() + change.page;
-    platform::FileSnapshots snapshots(change.clock);
-    ASSERT_EQ(TextOf(snapshots.Read(path, kMax)), "version 1");
-    ASSERT_EQ(TextOf(snapshots.Read(path, kMax)), "version 1");
-    change.apply(dir.path());
-    EXPECT_EQ(TextOf(snapshots.Read(path, kMax)), change.expected);
-    // And the read after that agrees, from memory or not.
-    EXPECT_EQ(TextOf(snapshots.Read(path, kMax)), change.expected);
+  // Each read also once in a request's scope of its own, as the module
+  // reads: a scope that trusted an earlier scope's look would hide the change.
+  for (const bool scoped : {false, true}) {
+    for (const Change& change : changes) {
+      SCOPED_TRACE(std::string(change.name) + (scoped ? ", scoped" : ""));
+      TempDir dir;
+      dir.Write(page, "version 1");
+      change.setup(dir.path());
+      const std::string path = dir.path() + change.page;
+      platform::FileSnapshots snapshots(change.clock);
+      const auto read = [&] {
+        std::optional<platform::FileCheckScope> request;
+        if (scoped) request.emplace();
+        return TextOf(snapshots.Read(path, kMax));
+      };
+      ASSERT_EQ(read(), "version 1");
+      ASSERT_EQ(read(), "version 1");
+      change.apply(dir.path());
+      EXPECT_EQ(read(), change.expected);
+      // And the read after that agrees, from memory or not.
+      EXPECT_EQ(read(), change.expected);
+    }
   }
 }
 
