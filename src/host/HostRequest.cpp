@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "host/Connection.h"
+#include "host/EventLoops.h"
 #include "host/Operations.h"
 #include "host/ShardedCount.h"
 
@@ -147,7 +148,14 @@ void HostRequest::DoneWithSession() {
   }
   if (loop_wait_) loop_wait_->Close();
   if (tell) Connection::TellModuleDone(connection_, shared_from_this());
-  if (hold) Retire(std::move(hold));
+  if (!hold) return;
+  // Done inside a call on the request's loop: the module is through with the
+  // request once that call returns, and the memory goes then, warm, on the
+  // loop that used it. Done from a thread of the module's: that thread may
+  // touch the request once more on its way out.
+  const auto release = [](void*, void*) {};
+  if (loop_wait_ && EventLoops::AfterCall(loop_wait_->Context(), release, std::move(hold))) return;
+  Retire(std::move(hold));
 }
 
 HostRequest::Answer HostRequest::TakeAnswer() {

@@ -3,8 +3,9 @@
 //
 // Two parties own a request: its connection, from its head until its answer
 // is written, and the module, from the call into it until it says it is done
-// with the session (and a few seconds after, so that a late call from the
-// module still finds valid memory and is refused). The connection's side
+// with the session: until the loop's call in which it said so returns, or,
+// said on a thread of the module's, a few seconds after, so that a late call
+// from that thread still finds valid memory and is refused. The connection's side
 // runs on its event loop; the module calls back from any thread. What both
 // touch is guarded by mutex_.
 #pragma once

@@ -47,6 +47,9 @@ class LoopWait : public std::enable_shared_from_this<LoopWait> {
   // the callback's thread lost the loop meanwhile (see EventLoops::EndCall).
   bool SocketReady(std::uint64_t generation, std::uint32_t events);
 
+  // The loop's io_context, for EventLoops::AfterCall. Any thread.
+  const boost::asio::execution_context& Context() const;
+
  private:
   struct Armed {
     int fd = -1;
