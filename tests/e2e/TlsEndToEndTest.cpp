@@ -117,17 +117,30 @@ TEST_F(TlsEndToEndTest, ThePoolReplacesSessionsTheBackEndEndedOrLostInARestart) 
   QX_VERSION_INFO version{};
   ASSERT_TRUE(extension->GetExtensionVersion(&version));
   const std::string beat = "web01|chat|" + std::to_string(tls_port);
+  // The test's own heartbeats: the diagnostics thread sends one of its own
+  // five seconds after the start (with no request seen, under unknown
+  // names), which a slow run sees in the middle.
+  const auto beats = [&sim] {
+    std::vector<std::string> own;
+    for (auto& line : sim->ControlLines("heartbeats")) {
+      if (!line.starts_with("Unknown|Unknown|")) own.push_back(std::move(line));
+    }
+    return own;
+  };
 
   EXPECT_EQ(extension->SendHeartbeat("web01", "chat"), 0);
-  EXPECT_EQ(sim->ControlLines("heartbeats"), std::vector<std::string>{beat});
+  EXPECT_EQ(beats(), std::vector<std::string>{beat});
 
   // Every idle session gets a close_notify; the next exchange takes new ones.
   // The TLS side ends a moment after the back-end side: once the module's
-  // end of both connections has seen it.
-  EXPECT_EQ(sim->Control("close-idle"), "closed=2\n");
-  EXPECT_TRUE(WaitUntil([&] { return ConnectionsEndedByPeer(tls_port) == 2; }));
+  // end of both connections has seen it. (The diagnostics thread's heartbeat
+  // may hold one of the two just then.)
+  const std::string closed = sim->Control("close-idle");
+  ASSERT_TRUE(closed == "closed=2\n" || closed == "closed=1\n") << closed;
+  const int idle = closed == "closed=2\n" ? 2 : 1;
+  EXPECT_TRUE(WaitUntil([&] { return ConnectionsEndedByPeer(tls_port) == idle; }));
   EXPECT_EQ(extension->SendHeartbeat("web01", "chat"), 0);
-  EXPECT_EQ(sim->ControlLines("heartbeats"), (std::vector<std::string>{beat, beat}));
+  EXPECT_EQ(beats(), (std::vector<std::string>{beat, beat}));
 
   // A restart on the same ports drops every connection without a word.
   ASSERT_EQ(sim->Stop(), 0);
@@ -135,7 +148,7 @@ TEST_F(TlsEndToEndTest, ThePoolReplacesSessionsTheBackEndEndedOrLostInARestart) 
   sim = std::make_unique<SimProcess>(TlsOptions(plain_port, tls_port));
   ASSERT_TRUE(sim->ready() && sim->tls_port() == tls_port) << sim->process().Output();
   EXPECT_EQ(extension->SendHeartbeat("web01", "chat"), 0);
-  EXPECT_EQ(sim->ControlLines("heartbeats"), std::vector<std::string>{beat});
+  EXPECT_EQ(beats(), std::vector<std::string>{beat});
 
   extension->TerminateExtension(QX_TERM_MUST_UNLOAD);
   extension.reset();
