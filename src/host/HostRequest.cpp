@@ -135,8 +135,9 @@ void HostRequest::DoneWithSession() {
     module_done_ = true;
     frozen_ = true;
     hold = ReleaseLocked();
-    // The record outlives the request for a grace time; only what a late
-    // call from the module could touch stays.
+    // The record may outlive the request for a grace time (done said on a
+    // module's thread); only what a late call from the module could touch
+    // stays.
     HeaderFields().swap(fields);
     std::string().swap(body);
     ecb_.lpszContentType = "";
