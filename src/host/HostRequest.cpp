@@ -154,8 +154,9 @@ void HostRequest::DoneWithSession() {
   // request once that call returns, and the memory goes then, warm, on the
   // loop that used it. Done from a thread of the module's: that thread may
   // touch the request once more on its way out.
+  // A copy, not a move: AfterCall drops what it is given when it refuses.
   const auto release = [](void*, void*) {};
-  if (loop_wait_ && EventLoops::AfterCall(loop_wait_->Context(), release, std::move(hold))) return;
+  if (loop_wait_ && EventLoops::AfterCall(loop_wait_->Context(), release, hold)) return;
   Retire(std::move(hold));
 }
 

@@ -66,6 +66,9 @@ void Finish(QX_EXTENSION_CONTROL_BLOCK* ecb, int delay_ms, std::string body, boo
     Write(ecb, body);
     Done(ecb);
     if (twice) {
+      // Late enough that the client has its answer and has gone: the request
+      // must still be there for this thread.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
       Write(ecb, "after done");
       Done(ecb);
     }
