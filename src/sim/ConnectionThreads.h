@@ -1,10 +1,10 @@
-// The connections a listener of the simulator serves, a thread each: accepts
-// one after another until stopped, lets each serving thread retire its own
-// record when it ends, joins retired threads at the next accept, and at the
-// stop ends the rest and joins them.
+// The connections a listener of the simulator serves, each on a thread of its
+// own or by whatever else the listener chose: accepts one after another until
+// stopped, lets each server retire its record when it ends, joins retired
+// threads at the next accept, and at the stop ends the rest and joins them.
 //
 // Connection is a record with a `serial` and a `thread`. Threads: AcceptLoop
-// on the listener's thread, Retire on each serving thread, the rest anywhere.
+// on the listener's thread, Retire on each server's, the rest anywhere.
 #pragma once
 
 #include <unistd.h>
@@ -28,13 +28,16 @@ class ConnectionThreads {
   using Connections = std::map<std::uint64_t, std::unique_ptr<Connection>>;
 
   // Until stopping is set: accepts on listener (accept4 with flags), makes
-  // the record with make(fd) and runs serve(record) on a thread of its own;
-  // serve ends with Retire(record).
-  template <typename Make, typename Serve>
-  void AcceptLoop(int listener, int flags, const std::atomic<bool>& stopping, Make make, Serve serve) {
+  // the record with make(fd) and has start(record) begin serving it, under
+  // the lock (a thread it starts goes into the record's `thread`); the
+  // server ends with Retire(record).
+  template <typename Make, typename Start>
+  void AcceptLoop(int listener, int flags, const std::atomic<bool>& stopping, Make make, Start start) {
     for (int fd; (fd = AcceptNext(listener, flags, stopping)) >= 0;) {
       std::lock_guard lock(mutex_);
-      for (auto& thread : retired_) thread.join();
+      for (auto& thread : retired_) {
+        if (thread.joinable()) thread.join();
+      }
       retired_.clear();
       if (stopping) {
         close(fd);
@@ -43,9 +46,17 @@ class ConnectionThreads {
       std::unique_ptr<Connection> connection = make(fd);
       connection->serial = ++next_serial_;
       Connection& ref = *connection;
-      ref.thread = std::thread([serve, &ref] { serve(ref); });
+      start(ref);
       connections_.emplace(ref.serial, std::move(connection));
     }
+  }
+
+  // Serves a connection started without a thread on one of its own from now
+  // on: serve(connection), which ends with Retire.
+  template <typename Serve>
+  void StartThread(Connection& connection, Serve serve) {
+    std::lock_guard lock(mutex_);
+    connection.thread = std::thread([serve = std::move(serve), &connection]() mutable { serve(connection); });
   }
 
   // f(connections) under the lock that Retire and Stop take.

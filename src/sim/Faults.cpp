@@ -42,6 +42,7 @@ bool Faults::Set(const std::string& command) {
   std::lock_guard lock(mutex_);
   fault_ = fault;
   remaining_ = count;
+  armed_ = true;
   return true;
 }
 
@@ -49,6 +50,7 @@ void Faults::Clear() {
   std::lock_guard lock(mutex_);
   fault_.reset();
   remaining_ = 0;
+  armed_ = false;
 }
 
 std::optional<Fault> Faults::Take(int type) { return TakeAt(type, false); }
@@ -63,7 +65,10 @@ std::optional<Fault> Faults::TakeAt(int type, bool reading) {
   if (while_reading != reading) return std::nullopt;
   if (fault_->type != 0 && fault_->type != type) return std::nullopt;
   const Fault fault = *fault_;
-  if (remaining_ > 0 && --remaining_ == 0) fault_.reset();
+  if (remaining_ > 0 && --remaining_ == 0) {
+    fault_.reset();
+    armed_ = false;
+  }
   return fault;
 }
 

@@ -3,6 +3,7 @@
 // command names one ("fault close 1 type 40").
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <optional>
@@ -37,6 +38,8 @@ class Faults {
   // "delay 3000 2", "close 1 type 40", "down 0", ...; false when not understood.
   bool Set(const std::string& command);
   void Clear();
+  // Whether any fault is set; cheap enough to ask at every request.
+  bool Armed() const { return armed_.load(std::memory_order_acquire); }
   // The fault for the next request of type, counted down; none when unset
   // or not applicable (diagnostics refusal applies to reports only).
   std::optional<Fault> Take(int type);
@@ -50,6 +53,7 @@ class Faults {
   std::mutex mutex_;
   std::optional<Fault> fault_;  // guarded by mutex_
   long remaining_ = 0;          // guarded by mutex_; 0 with a fault: unlimited
+  std::atomic<bool> armed_{false};  // written under mutex_
 };
 
 }  // namespace sim

@@ -23,8 +23,12 @@ constexpr std::size_t kHeaderBytes = protocol::kHeaderLength;
 constexpr long long kMaxRequestBytes = 64LL << 20;
 constexpr std::size_t kLogEntries = 10000;
 
-bool ReadExactly(int fd, char* buffer, std::size_t length) {
-  std::size_t done = 0;
+// Exactly length bytes: first what a loop read ahead, then from the socket.
+bool ReadExactly(int fd, std::string& ahead, char* buffer, std::size_t length) {
+  const std::size_t taken = std::min(length, ahead.size());
+  std::memcpy(buffer, ahead.data(), taken);
+  ahead.erase(0, taken);
+  std::size_t done = taken;
   while (done < length) {
     const ssize_t count = recv(fd, buffer + done, length - done, 0);
     if (count == 0) return false;
@@ -84,7 +88,8 @@ std::string Shorten(std::string text) {
 
 }  // namespace
 
-SimServer::SimServer(SimOptions options) : options_(std::move(options)), center_(options_.password) {}
+SimServer::SimServer(SimOptions options)
+    : options_(std::move(options)), center_(options_.password), loops_(2, &SimServer::ServeReady, this) {}
 
 SimServer::~SimServer() { Stop(); }
 
@@ -109,7 +114,15 @@ void SimServer::Stop() {
   for (const int fd : {listener_, control_listener_}) {
     if (fd >= 0) close(fd);
   }
-  connections_.Stop([](Connection& connection) { shutdown(connection.fd, SHUT_RDWR); });
+  loops_.Stop();
+  // A connection the loops served has no thread left to close it.
+  connections_.Stop([](Connection& connection) {
+    if (connection.thread.joinable()) {
+      shutdown(connection.fd, SHUT_RDWR);
+    } else {
+      close(connection.fd);
+    }
+  });
 }
 
 void SimServer::AcceptLoop(int listener, bool control) {
@@ -123,21 +136,98 @@ void SimServer::AcceptLoop(int listener, bool control) {
         return connection;
       },
       [this](Connection& connection) {
-        if (connection.control) {
-          ServeControl(connection.fd);
-          connections_.Retire(connection, [](Connection& served) { close(served.fd); });
-        } else {
-          Serve(connection);
-        }
+        if (!connection.control && loops_.Add(connection.fd, &connection)) return;
+        connection.thread = std::thread([this, &connection] {
+          if (connection.control) {
+            ServeControl(connection.fd);
+            connections_.Retire(connection, [](Connection& served) { close(served.fd); });
+          } else {
+            Serve(connection, std::nullopt);
+          }
+        });
       });
 }
 
-void SimServer::Serve(Connection& connection) {
+std::optional<SimServer::Reply> SimServer::Answer(Connection& connection, std::string_view message) {
+  const auto serial = ++next_request_;
+  Request request;
+  Response response;
+  std::optional<Fault> fault;
+  if (ParseRequest(message, request)) {
+    fault = faults_.Take(request.type);
+    if (fault && fault->kind == Fault::Kind::kDown) {
+      Log("conn=" + std::to_string(connection.serial) + " req=" + std::to_string(serial) + " type=" +
+          std::to_string(request.type) + " down");
+      return std::nullopt;
+    }
+    const bool refuse = fault && fault->kind == Fault::Kind::kRefuseDiag;
+    response = center_.Handle(request, refuse);
+  } else {
+    response = {0, 0, {protocol::Text(protocol::Code::kMalformedRequest)}};
+  }
+  std::string fields;
+  for (std::size_t i = 0; i + 1 < request.fields.size(); ++i) fields += (i ? "|" : "") + Shorten(request.fields[i]);
+  char id[16];
+  std::snprintf(id, sizeof id, "%08X", static_cast<unsigned>(request.id));
+  Log("conn=" + std::to_string(connection.serial) + " req=" + std::to_string(serial) + " type=" +
+      std::to_string(request.type) + " id=" + id + " code=" + response.fields.front() + " fields=" + fields);
+
+  Reply reply;
+  reply.bytes = protocol::EncodeMessage(protocol::kVersion, response.id, response.type, response.fields);
+  if (!fault) return reply;
+  switch (fault->kind) {
+    case Fault::Kind::kDelay:
+      reply.delay_ms = fault->value;
+      break;
+    case Fault::Kind::kClose:
+      reply.bytes.clear();
+      reply.close_after = true;
+      break;
+    case Fault::Kind::kBadLength:
+      SetLengthField(reply.bytes, static_cast<long long>(reply.bytes.size()) + 10);
+      reply.close_after = true;
+      break;
+    case Fault::Kind::kLength:
+      SetLengthField(reply.bytes, fault->value);
+      if (fault->value > static_cast<long>(reply.bytes.size())) {
+        reply.bytes.resize(static_cast<std::size_t>(fault->value), 'x');
+      }
+      break;
+    case Fault::Kind::kExtra:
+      reply.bytes.append(static_cast<std::size_t>(fault->value), 'x');
+      break;
+    case Fault::Kind::kPieces:
+      reply.piece = static_cast<std::size_t>(fault->value);
+      break;
+    case Fault::Kind::kRefuseDiag:
+    case Fault::Kind::kDown:
+    case Fault::Kind::kStall:
+    case Fault::Kind::kStallClose:
+      break;
+  }
+  return reply;
+}
+
+bool SimServer::Send(int fd, const Reply& reply) {
+  for (long waited = 0; waited < reply.delay_ms && !stopping_; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const std::size_t piece = reply.piece == 0 ? std::max<std::size_t>(reply.bytes.size(), 1) : reply.piece;
+  for (std::size_t at = 0; at < reply.bytes.size(); at += piece) {
+    if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!WriteAll(fd, reply.bytes.substr(at, piece))) return false;
+  }
+  return !reply.close_after;
+}
+
+void SimServer::Serve(Connection& connection, std::optional<Reply> unsent) {
   const int fd = connection.fd;
+  bool open = !unsent || Send(fd, *unsent);
+  connection.busy = false;
   std::string message;
-  while (!stopping_) {
+  while (open && !stopping_) {
     message.assign(kHeaderBytes, '\0');
-    if (!ReadExactly(fd, message.data(), kHeaderBytes)) break;
+    if (!ReadExactly(fd, connection.input, message.data(), kHeaderBytes)) break;
     const long long total = text::ReadDigits(message, protocol::kLengthOffset, protocol::kLengthDigits, 10).value;
     if (total < static_cast<long long>(kHeaderBytes) || total > kMaxRequestBytes) break;
     message.resize(static_cast<std::size_t>(total));
@@ -148,77 +238,58 @@ void SimServer::Serve(Connection& connection) {
       }
       if (stall->kind == Fault::Kind::kStallClose) break;
     }
-    if (!ReadExactly(fd, message.data() + kHeaderBytes, message.size() - kHeaderBytes)) break;
+    if (!ReadExactly(fd, connection.input, message.data() + kHeaderBytes, message.size() - kHeaderBytes)) break;
     connection.busy = true;
-    const auto serial = ++next_request_;
-    Request request;
-    Response response;
-    std::optional<Fault> fault;
-    if (ParseRequest(message, request)) {
-      fault = faults_.Take(request.type);
-      if (fault && fault->kind == Fault::Kind::kDown) {
-        Log("conn=" + std::to_string(connection.serial) + " req=" + std::to_string(serial) + " type=" +
-            std::to_string(request.type) + " down");
-        connection.busy = false;
-        break;
-      }
-      const bool refuse = fault && fault->kind == Fault::Kind::kRefuseDiag;
-      response = center_.Handle(request, refuse);
-    } else {
-      response = {0, 0, {protocol::Text(protocol::Code::kMalformedRequest)}};
-    }
-    std::string fields;
-    for (std::size_t i = 0; i + 1 < request.fields.size(); ++i) fields += (i ? "|" : "") + Shorten(request.fields[i]);
-    char id[16];
-    std::snprintf(id, sizeof id, "%08X", static_cast<unsigned>(request.id));
-    Log("conn=" + std::to_string(connection.serial) + " req=" + std::to_string(serial) + " type=" +
-        std::to_string(request.type) + " id=" + id + " code=" + response.fields.front() + " fields=" + fields);
-
-    std::string answer = protocol::EncodeMessage(protocol::kVersion, response.id, response.type, response.fields);
-    bool close_after = false;
-    std::size_t piece = 0;  // 0: all at once
-    if (fault) {
-      switch (fault->kind) {
-        case Fault::Kind::kDelay:
-          for (long waited = 0; waited < fault->value && !stopping_; waited += 10) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          }
-          break;
-        case Fault::Kind::kClose:
-          answer.clear();
-          close_after = true;
-          break;
-        case Fault::Kind::kBadLength:
-          SetLengthField(answer, static_cast<long long>(answer.size()) + 10);
-          close_after = true;
-          break;
-        case Fault::Kind::kLength:
-          SetLengthField(answer, fault->value);
-          if (fault->value > static_cast<long>(answer.size())) answer.resize(static_cast<std::size_t>(fault->value), 'x');
-          break;
-        case Fault::Kind::kExtra:
-          answer.append(static_cast<std::size_t>(fault->value), 'x');
-          break;
-        case Fault::Kind::kPieces:
-          piece = static_cast<std::size_t>(fault->value);
-          break;
-        case Fault::Kind::kRefuseDiag:
-        case Fault::Kind::kDown:
-        case Fault::Kind::kStall:
-        case Fault::Kind::kStallClose:
-          break;
-      }
-    }
-    if (piece == 0) piece = std::max<std::size_t>(answer.size(), 1);
-    bool sent = true;
-    for (std::size_t at = 0; sent && at < answer.size(); at += piece) {
-      if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      sent = WriteAll(fd, answer.substr(at, piece));
-    }
+    const auto reply = Answer(connection, message);
+    open = reply && Send(fd, *reply);
     connection.busy = false;
-    if (!sent || close_after) break;
   }
   connections_.Retire(connection, [fd](Connection&) { close(fd); });
+}
+
+void SimServer::ServeReady(void* owner, void* context) {
+  auto& self = *static_cast<SimServer*>(owner);
+  auto& connection = *static_cast<Connection*>(context);
+  const auto end = [&self, &connection] {
+    self.connections_.Retire(connection, [](Connection& served) { close(served.fd); });
+  };
+  char buffer[16384];
+  const ssize_t count = recv(connection.fd, buffer, sizeof buffer, 0);
+  if (count < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (count <= 0) return end();
+  connection.input.append(buffer, static_cast<std::size_t>(count));
+  for (;;) {
+    // Faults sleep, read in pieces and write in pieces: a thread of the
+    // connection's own does all that, as it always has.
+    if (self.faults_.Armed()) return self.HandOff(connection, std::nullopt);
+    if (connection.input.size() < kHeaderBytes) return;
+    const long long total =
+        text::ReadDigits(connection.input, protocol::kLengthOffset, protocol::kLengthDigits, 10).value;
+    if (total < static_cast<long long>(kHeaderBytes) || total > kMaxRequestBytes) return end();
+    if (connection.input.size() < static_cast<std::size_t>(total)) return;
+    connection.busy = true;
+    auto reply = self.Answer(connection, std::string_view(connection.input).substr(0, static_cast<std::size_t>(total)));
+    connection.input.erase(0, static_cast<std::size_t>(total));
+    if (!reply) return end();
+    ssize_t sent = 0;
+    if (reply->delay_ms == 0 && reply->piece == 0) {
+      sent = send(connection.fd, reply->bytes.data(), reply->bytes.size(), MSG_NOSIGNAL);
+      if (sent < 0 && errno != EAGAIN && errno != EINTR) return end();
+    }
+    if (static_cast<std::size_t>(std::max<ssize_t>(sent, 0)) < reply->bytes.size() || reply->delay_ms != 0) {
+      reply->bytes.erase(0, static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
+      return self.HandOff(connection, std::move(reply));
+    }
+    connection.busy = false;
+    if (reply->close_after) return end();
+  }
+}
+
+void SimServer::HandOff(Connection& connection, std::optional<Reply> unsent) {
+  SocketLoops::Detach(connection.fd);
+  connections_.StartThread(connection, [this, unsent = std::move(unsent)](Connection& served) mutable {
+    Serve(served, std::move(unsent));
+  });
 }
 
 void SimServer::ServeControl(int fd) {

@@ -1,6 +1,7 @@
-// vekacs-sim's network side: a listener for back-end connections, one thread
-// per connection (each kept open across exchanges), and a line-based control
-// port through which tests set faults and read what arrived.
+// vekacs-sim's network side: a listener for back-end connections (each kept
+// open across exchanges), served by a few event loops while no fault is set
+// and by a thread each once one is, and a line-based control port through
+// which tests set faults and read what arrived.
 #pragma once
 
 #include <atomic>
@@ -10,13 +11,16 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "sim/ConnectionThreads.h"
 #include "sim/ContactCenter.h"
 #include "sim/Faults.h"
+#include "sim/SocketLoops.h"
 
 namespace sim {
 
@@ -50,11 +54,29 @@ class SimServer {
     std::uint64_t serial = 0;
     bool control = false;
     std::atomic<bool> busy{false};
-    std::thread thread;
+    std::thread thread;  // none while the loops serve it
+    std::string input;   // read ahead of the request being handled
+  };
+
+  // One request's answer and how it goes out.
+  struct Reply {
+    std::string bytes;
+    long delay_ms = 0;
+    std::size_t piece = 0;  // 0: all at once
+    bool close_after = false;
   };
 
   void AcceptLoop(int listener, bool control);
-  void Serve(Connection& connection);
+  // Handles one whole request; none when the connection is to close
+  // without an answer.
+  std::optional<Reply> Answer(Connection& connection, std::string_view message);
+  // Blocking; false when the connection is to close.
+  bool Send(int fd, const Reply& reply);
+  // A thread's service of one connection, starting with a reply the loops
+  // could not send at once.
+  void Serve(Connection& connection, std::optional<Reply> unsent);
+  static void ServeReady(void* owner, void* context);
+  void HandOff(Connection& connection, std::optional<Reply> unsent);
   void ServeControl(int fd);
   bool ControlVoice(std::istream& words, std::string& answer);
   void Log(std::string line);
@@ -73,6 +95,7 @@ class SimServer {
 
   using Connections = ConnectionThreads<Connection>::Connections;
   ConnectionThreads<Connection> connections_;
+  SocketLoops loops_;
 
   std::mutex mutex_;
   std::deque<std::string> log_;  // guarded by mutex_

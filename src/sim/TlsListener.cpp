@@ -126,7 +126,7 @@ void TlsListener::AcceptLoop() {
         connection->tls_fd = fd;
         return connection;
       },
-      [this](Connection& connection) { Relay(connection); });
+      [this](Connection& connection) { connection.thread = std::thread([this, &connection] { Relay(connection); }); });
 }
 
 int TlsListener::ConnectBackend(Connection& connection) {
