@@ -35,9 +35,7 @@ class ConnectionThreads {
   void AcceptLoop(int listener, int flags, const std::atomic<bool>& stopping, Make make, Start start) {
     for (int fd; (fd = AcceptNext(listener, flags, stopping)) >= 0;) {
       std::lock_guard lock(mutex_);
-      for (auto& thread : retired_) {
-        if (thread.joinable()) thread.join();
-      }
+      for (auto& thread : retired_) thread.join();
       retired_.clear();
       if (stopping) {
         close(fd);
@@ -75,7 +73,7 @@ class ConnectionThreads {
     last(connection);
     const auto found = connections_.find(connection.serial);
     if (found != connections_.end()) {
-      retired_.push_back(std::move(found->second->thread));
+      if (found->second->thread.joinable()) retired_.push_back(std::move(found->second->thread));
       connections_.erase(found);
     }
   }
