@@ -66,7 +66,10 @@ void Connection::TellModuleDone(const std::weak_ptr<Connection>& connection, std
   const auto done = [](void* on, void* done_request) {
     static_cast<Connection*>(on)->OnModuleDone(static_cast<HostRequest*>(done_request)->shared_from_this());
   };
-  if (EventLoops::AfterCall(asio::query(executor, asio::execution::context), done, self, request)) return;
+  if (EventLoops::InCallOn(asio::query(executor, asio::execution::context))) {
+    EventLoops::AfterCall(done, std::move(self), std::move(request));
+    return;
+  }
   asio::post(executor, [self = std::move(self), request = std::move(request)] { self->OnModuleDone(request); });
 }
 

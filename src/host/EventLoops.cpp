@@ -1,6 +1,7 @@
 #include "host/EventLoops.h"
 
 #include <algorithm>
+#include <cassert>
 #include <system_error>
 
 #include <boost/asio/post.hpp>
@@ -116,12 +117,14 @@ bool EventLoops::EndCall(const Call& call) {
   return kept;
 }
 
-bool EventLoops::AfterCall(const asio::execution_context& context, AfterCallWork work, std::shared_ptr<void> first,
-                           std::shared_ptr<void> second) {
+bool EventLoops::InCallOn(const asio::execution_context& context) {
   const auto* loop = static_cast<const Loop*>(t_call_loop);
-  if (loop == nullptr || &loop->context != &context) return false;
+  return loop != nullptr && &loop->context == &context;
+}
+
+void EventLoops::AfterCall(AfterCallWork work, std::shared_ptr<void> first, std::shared_ptr<void> second) {
+  assert(t_call_loop != nullptr);
   t_after_call.push_back({work, std::move(first), std::move(second)});
-  return true;
 }
 
 void EventLoops::StuckCallReturned() {

@@ -95,12 +95,12 @@ class EventLoops {
   // was handed on.
   [[nodiscard]] static bool EndCall(const Call& call);
 
-  // On any thread: when this thread is inside a module call made on
-  // context's loop, keeps work(first, second) (both held until then) to run
-  // on the loop as the call returns, and returns true. False otherwise: the
-  // caller posts the work itself.
-  static bool AfterCall(const boost::asio::execution_context& context, AfterCallWork work,
-                        std::shared_ptr<void> first, std::shared_ptr<void> second = nullptr);
+  // On any thread: whether this thread is inside a module call made on
+  // context's loop. When it is not, the caller posts its work itself.
+  static bool InCallOn(const boost::asio::execution_context& context);
+  // Only where InCallOn holds: keeps work(first, second) (both held until
+  // then) to run on the loop as the call returns.
+  static void AfterCall(AfterCallWork work, std::shared_ptr<void> first, std::shared_ptr<void> second = nullptr);
 
   // Threads now: running loops, waiting as spares, stuck in calls. Any thread.
   unsigned threads() const;

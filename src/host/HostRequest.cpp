@@ -154,9 +154,10 @@ void HostRequest::DoneWithSession() {
   // request once that call returns, and the memory goes then, warm, on the
   // loop that used it. Done from a thread of the module's: that thread may
   // touch the request once more on its way out.
-  // A copy, not a move: AfterCall drops what it is given when it refuses.
-  const auto release = [](void*, void*) {};
-  if (loop_wait_ && EventLoops::AfterCall(loop_wait_->Context(), release, hold)) return;
+  if (loop_wait_ && EventLoops::InCallOn(loop_wait_->Context())) {
+    EventLoops::AfterCall([](void*, void*) {}, std::move(hold));
+    return;
+  }
   Retire(std::move(hold));
 }
 

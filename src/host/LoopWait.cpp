@@ -84,7 +84,8 @@ void LoopWait::Post(std::uint64_t generation, bool arm, std::uint32_t events) {
   // A wait armed or let go inside a call on the loop (nearly every one) is
   // done as the call returns: then it is the latest generation that counts.
   const auto arm_latest = [](void* self, void*) { static_cast<LoopWait*>(self)->ArmLatest(); };
-  if (arm && EventLoops::AfterCall(Context(), arm_latest, shared_from_this())) {
+  if (arm && EventLoops::InCallOn(Context())) {
+    EventLoops::AfterCall(arm_latest, shared_from_this());
     return;
   }
   asio::post(executor_, [self = shared_from_this(), generation, arm, events] {
