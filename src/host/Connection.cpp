@@ -34,6 +34,9 @@ namespace {
 constexpr std::size_t kReadSize = 16 * 1024;
 // Pipelined bytes kept while a request is answered; beyond, the reading waits.
 constexpr std::size_t kMaxBufferedAhead = 64 * 1024;
+// A module's answer up to this size is noted before it is written: one send
+// to a client that reads takes it.
+constexpr std::size_t kNotedAtOnceBytes = 16 * 1024;
 // How long a closing connection reads and drops what the client still sends.
 constexpr auto kLinger = std::chrono::seconds(2);
 
@@ -425,9 +428,11 @@ void Connection::AnswerFromModule() {
   AppendAnswerHead(answer_head_, answer.status, answer.header_text, length != 0, length, close);
   answer_body_ = head_request_ ? std::string() : std::move(answer.body);
   const std::size_t sent = answer_body_.size();
-  if (peer_done_) {
-    // The client has ended its stream: it may be waiting for this answer
-    // (a half-close) or gone. Whether it went out decides what is noted.
+  // A client that ended its stream may be waiting for this answer (a
+  // half-close) or gone, and one that leaves while a long answer goes out is
+  // gone: whether such an answer went out decides what is noted. A short one
+  // is noted as it is handed over, before the client can ask anything else.
+  if (peer_done_ || answer_head_.size() + sent > kNotedAtOnceBytes) {
     unwritten_note_.emplace(UnwrittenNote{answer.status, sent, std::move(answer.log_note)});
   } else {
     NoteAnswer(answer.status, request.logged_target, sent, answer.log_note);
