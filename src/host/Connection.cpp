@@ -34,8 +34,8 @@ namespace {
 constexpr std::size_t kReadSize = 16 * 1024;
 // Pipelined bytes kept while a request is answered; beyond, the reading waits.
 constexpr std::size_t kMaxBufferedAhead = 64 * 1024;
-// A module's answer up to this size is noted before it is written: one send
-// to a client that reads takes it.
+// An answer up to this size is noted before it is written: one send to a
+// client that reads takes it.
 constexpr std::size_t kNotedAtOnceBytes = 16 * 1024;
 // How long a closing connection reads and drops what the client still sends.
 constexpr auto kLinger = std::chrono::seconds(2);
@@ -287,9 +287,13 @@ void Connection::ServeStatic() {
   const bool close = Closing();
   const unsigned status = wrong_path_ ? 404 : file.status;
   // A wrong path's query is a visitor's as much as any other.
-  NoteAnswer(status, wrong_path_ ? request.logged_target : request.raw_uri,
-             file.status == 200 && !head_request_ ? file.size : 0);
+  const std::size_t bytes = file.status == 200 && !head_request_ ? file.size : 0;
+  // Just before the write: a file that cannot be sent is noted as its refusal.
+  const auto note = [&] {
+    NoteAnswerAsWritten(status, wrong_path_ ? request.logged_target : request.raw_uri, bytes, bytes);
+  };
   if (file.status == 404) {
+    note();
     Write(StatusPage(404, close, nullptr, head_request_), close);
     return;
   }
@@ -312,6 +316,7 @@ void Connection::ServeStatic() {
     response.body().reset(std::move(owned), error);
     if (!error) {
       response.content_length(file.size);
+      note();
       WriteFile(std::move(response), close);
       return;
     }
@@ -325,6 +330,7 @@ void Connection::ServeStatic() {
     response.content_length(file.size);
     ::close(file.fd);
   }
+  note();
   Write(std::move(response), close);
 }
 
@@ -428,15 +434,7 @@ void Connection::AnswerFromModule() {
   AppendAnswerHead(answer_head_, answer.status, answer.header_text, length != 0, length, close);
   answer_body_ = head_request_ ? std::string() : std::move(answer.body);
   const std::size_t sent = answer_body_.size();
-  // A client that ended its stream may be waiting for this answer (a
-  // half-close) or gone, and one that leaves while a long answer goes out is
-  // gone: whether such an answer went out decides what is noted. A short one
-  // is noted as it is handed over, before the client can ask anything else.
-  if (peer_done_ || answer_head_.size() + sent > kNotedAtOnceBytes) {
-    unwritten_note_.emplace(UnwrittenNote{answer.status, sent, std::move(answer.log_note)});
-  } else {
-    NoteAnswer(answer.status, request.logged_target, sent, answer.log_note);
-  }
+  NoteAnswerAsWritten(answer.status, request.logged_target, sent, answer_head_.size() + sent, answer.log_note);
   StartWrite(close);
   asio::async_write(socket_, std::array<asio::const_buffer, 2>{asio::buffer(answer_head_), asio::buffer(answer_body_)},
                     asio::bind_allocator(HandlerAllocator<void>(write_memory_),
@@ -463,6 +461,19 @@ void Connection::ForceAnswer(unsigned status) {
 void Connection::Refuse(unsigned status, bool close, const char* allow) {
   NoteAnswer(status, request_ ? std::string_view(request_->logged_target) : std::string_view(), 0);
   Write(StatusPage(status, close, allow, head_request_ && request_), close || !keep_alive_);
+}
+
+void Connection::NoteAnswerAsWritten(unsigned status, std::string_view target, std::size_t bytes,
+                                     std::size_t whole_bytes, std::string_view note) {
+  // A client that ended its stream may be waiting for the answer (a
+  // half-close) or gone, and one that leaves while a long answer goes out is
+  // gone: whether such an answer went out decides what is noted. A short one
+  // is noted as it is handed over, before the client can ask anything else.
+  if (peer_done_ || whole_bytes > kNotedAtOnceBytes) {
+    unwritten_note_.emplace(UnwrittenNote{status, std::string(target), bytes, std::string(note)});
+  } else {
+    NoteAnswer(status, target, bytes, note);
+  }
 }
 
 void Connection::NoteAnswer(unsigned status, std::string_view target, std::size_t bytes, std::string_view note) {
@@ -512,7 +523,7 @@ void Connection::OnWritten(const boost::system::error_code& error) {
   answer_body_.clear();
   if (unwritten_note_) {
     // An answer the client could not take is one it left before.
-    NoteAnswer(error ? 499 : unwritten_note_->status, request_->logged_target, error ? 0 : unwritten_note_->bytes,
+    NoteAnswer(error ? 499 : unwritten_note_->status, unwritten_note_->target, error ? 0 : unwritten_note_->bytes,
                unwritten_note_->note);
     unwritten_note_.reset();
   }

@@ -93,6 +93,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Every answer, once: counted in the metrics and written to the access log
   // (target as the log shows it, bytes of body sent, note after them).
   void NoteAnswer(unsigned status, std::string_view target, std::size_t bytes, std::string_view note = {});
+  // Notes an answer about to be written (bytes of body, whole_bytes in all):
+  // at once when one send takes it, otherwise once its write ends, as gone
+  // (499) if the client could not take it.
+  void NoteAnswerAsWritten(unsigned status, std::string_view target, std::size_t bytes, std::size_t whole_bytes,
+                           std::string_view note = {});
   // Whether the answer about to go closes the connection.
   bool Closing() const;
   // While the module has the request of a client that ended its stream:
@@ -150,10 +155,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   HandlerMemory write_memory_;
   std::optional<StringResponse> response_;
   std::optional<FileResponse> file_response_;
-  // The module's answer to a client that ended its stream is noted once its
-  // write ends: 499 when the client could not take it.
+  // An answer noted once its write ends (NoteAnswerAsWritten).
   struct UnwrittenNote {
     unsigned status;
+    std::string target;
     std::size_t bytes;
     std::string note;
   };

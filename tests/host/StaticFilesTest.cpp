@@ -1,6 +1,7 @@
 // The host's static folder, seen by a browser: each file with its type, a
 // cached copy confirmed with 304, and nothing outside the folder, no listing.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "support/HostProcess.h"
 #include "support/HttpClient.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -140,6 +142,32 @@ TEST(StaticFilesTest, AWrongPathGetsTheFoldersNotFoundPageWithItsStatus) {
   EXPECT_EQ(posted.status, 404);
   EXPECT_EQ(posted.body.find("Page not found"), std::string::npos);
   EXPECT_EQ(HttpFetch(host.port(), "GET", "/webchat/static/not-found.html").status, 200);
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+// A long file is noted once it has gone out: as sent when the client took it
+// all, as gone (499) when the client left on the way.
+TEST(StaticFilesTest, ALongFileIsNotedAsItsWriteEnded) {
+  TempDir site;
+  site.Write("probe.so", ReadFile(PROBE_MODULE_PATH));
+  site.Write("static/big.bin", std::string(8000000, 'x'));
+  HostProcess host(site.path() + "probe.so", {"--access-log", site.path() + "access.log"});
+  ASSERT_TRUE(host.ready()) << host.process().Output();
+  const std::string line = "\"GET /webchat/static/big.bin HTTP/1.1\"";
+  EXPECT_EQ(HttpFetch(host.port(), "GET", "/webchat/static/big.bin").body.size(), 8000000u);
+  EXPECT_TRUE(WaitUntil([&] { return site.Read("access.log").find(line + " 200 8000000\n") != std::string::npos; }))
+      << site.Read("access.log");
+
+  const int fd = ConnectLoopback(host.port());
+  const std::string get = "GET /webchat/static/big.bin HTTP/1.1\r\nHost: x\r\n\r\n";
+  ASSERT_EQ(send(fd, get.data(), get.size(), MSG_NOSIGNAL), static_cast<ssize_t>(get.size()));
+  char some[1000];
+  EXPECT_GT(recv(fd, some, sizeof some, 0), 0);
+  const linger abort{1, 0};
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+  close(fd);
+  EXPECT_TRUE(WaitUntil([&] { return site.Read("access.log").find(line + " 499 0\n") != std::string::npos; }))
+      << site.Read("access.log");
   EXPECT_EQ(host.Stop(), 0);
 }
 
