@@ -42,15 +42,40 @@ EventLoops::EventLoops(Limits limits) : limits_(limits) {
   }
 }
 
-EventLoops::~EventLoops() { Stop(std::chrono::milliseconds(2000)); }
+EventLoops::~EventLoops() {
+  Stop(std::chrono::milliseconds(2000));
+  std::unique_lock lock(mutex_);
+  JoinEnded(lock);
+  // Still inside a module call: the owner keeps this object for it (see Stop).
+  for (auto& runner : runners_) runner.detach();
+}
 
 void EventLoops::Start() {
   std::lock_guard lock(mutex_);
-  for (auto& loop : loops_) {
-    ++threads_;
-    std::thread(&EventLoops::Run, this, loop.get()).detach();
-  }
+  for (auto& loop : loops_) StartThreadLocked(loop.get());
   watchdog_ = std::thread(&EventLoops::Watch, this);
+}
+
+void EventLoops::StartThreadLocked(Loop* loop) {
+  runners_.reserve(runners_.size() + 1);  // so that the thread, once started, is kept
+  runners_.emplace_back(&EventLoops::Run, this, loop);
+  ++threads_;
+}
+
+void EventLoops::JoinEnded(std::unique_lock<std::mutex>& lock) {
+  std::vector<std::thread> ended;
+  for (const std::thread::id id : ended_) {
+    const auto runner =
+        std::find_if(runners_.begin(), runners_.end(), [id](const auto& thread) { return thread.get_id() == id; });
+    if (runner == runners_.end()) continue;
+    ended.push_back(std::move(*runner));
+    runners_.erase(runner);
+  }
+  ended_.clear();
+  if (ended.empty()) return;
+  lock.unlock();
+  for (auto& thread : ended) thread.join();
+  lock.lock();
 }
 
 unsigned EventLoops::Stop(std::chrono::milliseconds wait) {
@@ -68,6 +93,7 @@ unsigned EventLoops::Stop(std::chrono::milliseconds wait) {
   if (watchdog_.joinable()) watchdog_.join();
   std::unique_lock lock(mutex_);
   threads_changed_.wait_for(lock, wait, [this] { return threads_ == stuck_; });
+  JoinEnded(lock);
   return threads_;
 }
 
@@ -146,6 +172,7 @@ void EventLoops::Run(Loop* loop) {
   }
   std::lock_guard lock(mutex_);
   --threads_;
+  ended_.push_back(std::this_thread::get_id());
   threads_changed_.notify_all();
 }
 
@@ -170,6 +197,7 @@ void EventLoops::Watch() {
   std::int64_t last_seen = NowNs() - quiet_ns;
   std::unique_lock lock(mutex_);
   while (!stopping_) {
+    JoinEnded(lock);  // spares that idled out
     const std::int64_t now = NowNs();
     std::int64_t next_look = now + stuck_ns;
     bool seen = false;
@@ -219,8 +247,7 @@ void EventLoops::WakeWatchdog() {
 void EventLoops::HandOverLocked(Loop& loop) {
   if (spares_ <= handed_over_.size()) {
     try {
-      std::thread(&EventLoops::Run, this, &loop).detach();
-      ++threads_;
+      StartThreadLocked(&loop);
       return;
     } catch (const std::system_error&) {
       // No thread to be had: the loop waits for the first spare, at the

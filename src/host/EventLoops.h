@@ -122,6 +122,10 @@ class EventLoops {
   // From BeginCall, when the watchdog sleeps until a call begins.
   void WakeWatchdog();
   void HandOverLocked(Loop& loop);  // call with mutex_ held
+  void StartThreadLocked(Loop* loop);  // call with mutex_ held; throws std::system_error
+  // Joins the threads whose Run has returned. lock (on mutex_) is let go
+  // meanwhile.
+  void JoinEnded(std::unique_lock<std::mutex>& lock);
   void StuckCallReturned();
 
   const Limits limits_;
@@ -138,6 +142,11 @@ class EventLoops {
   std::atomic<bool> watchdog_asleep_{false};
   std::condition_variable threads_changed_;  // a thread ended or a stuck call returned
   std::deque<Loop*> handed_over_;            // loops waiting for a spare; guarded by mutex_
+  // Each thread is joined once its Run returns: a thread left to end on its
+  // own could still be ending as the process exits, its thread-local state
+  // (also the module's libraries') neither freed nor reachable.
+  std::vector<std::thread> runners_;         // guarded by mutex_
+  std::vector<std::thread::id> ended_;       // of runners_, Run returned; guarded by mutex_
   unsigned threads_ = 0;                     // guarded by mutex_
   unsigned spares_ = 0;                      // waiting in NextLoop; guarded by mutex_
   unsigned stuck_ = 0;                       // inside a call whose loop was handed on; guarded by mutex_
