@@ -36,19 +36,13 @@ struct MeteredHost {
     sim.InstallSite(QUORVIX_SITE_DIR, site.path());
     extra.insert(extra.end(), {"--metrics", "127.0.0.1:0", "--access-log", site.path() + "access.log"});
     host = HostProcess::ForSite(site.path(), extra);
-    const std::string output = host->process().Output();
-    const std::string marker = "metrics on http://127.0.0.1:";
-    if (const auto at = output.find(marker); at != std::string::npos) {
-      metrics_port = static_cast<unsigned short>(std::atoi(output.c_str() + at + marker.size()));
-    }
   }
-  bool ready() const { return host->ready() && metrics_port != 0; }
+  bool ready() const { return host->ready() && host->metrics_port() != 0; }
   std::string AccessLog() const { return site.Read("access.log"); }
-  HttpResponse Fetch(const std::string& path) const { return HttpFetch(metrics_port, "GET", path, {}, {}, 5s); }
+  HttpResponse Fetch(const std::string& path) const { return HttpFetch(host->metrics_port(), "GET", path, {}, {}, 5s); }
 
   TempDir site;
   std::unique_ptr<HostProcess> host;
-  unsigned short metrics_port = 0;
 };
 
 struct Sample {

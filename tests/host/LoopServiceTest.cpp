@@ -20,13 +20,9 @@ using namespace std::chrono_literals;
 // How often the host has handed a loop to another thread, taking a call that
 // lasted for a stuck one (a sanitizer build, a busy machine), as its metrics
 // count; -1 without them. The loop's callbacks then run on its new thread.
-double LoopsHandedOn(HostProcess& host) {
-  const std::string output = host.process().Output();
-  const std::string marker = "metrics on http://127.0.0.1:";
-  const auto at = output.find(marker);
-  if (at == std::string::npos) return -1;
-  const auto port = static_cast<unsigned short>(std::atoi(output.c_str() + at + marker.size()));
-  const std::string text = HttpFetch(port, "GET", "/metrics", {}, {}, 5s).body;
+double LoopsHandedOn(const HostProcess& host) {
+  if (host.metrics_port() == 0) return -1;
+  const std::string text = HttpFetch(host.metrics_port(), "GET", "/metrics", {}, {}, 5s).body;
   const std::string sample = "\nquorvix_module_calls_blocking_total ";
   const auto found = text.find(sample);
   return found == std::string::npos ? -1 : std::atof(text.c_str() + found + sample.size());

@@ -32,6 +32,12 @@ HostProcess::HostProcess(const std::string& module_path, std::vector<std::string
   const auto slash = line.find('/', port_start);
   port_ = static_cast<unsigned short>(std::atoi(line.substr(port_start, slash - port_start).c_str()));
   path_ = line.substr(slash, line.find(' ', slash) - slash);
+  // Its metrics listener, when asked for, is announced before the serving.
+  const std::string output = process_.Output();
+  const std::string marker = "metrics on http://127.0.0.1:";
+  if (const auto metrics = output.find(marker); metrics != std::string::npos) {
+    metrics_port_ = static_cast<unsigned short>(std::atoi(output.c_str() + metrics + marker.size()));
+  }
 }
 
 std::unique_ptr<HostProcess> HostProcess::ForSite(const std::string& site_dir, std::vector<std::string> extra) {

@@ -22,6 +22,8 @@ class HostProcess {
 
   bool ready() const { return port_ != 0; }
   unsigned short port() const { return port_; }
+  // Of the metrics listener (--metrics 127.0.0.1:0); 0 without one.
+  unsigned short metrics_port() const { return metrics_port_; }
   // "/webchat/<module file name>"
   const std::string& path() const { return path_; }
 
@@ -35,6 +37,7 @@ class HostProcess {
  private:
   ChildProcess process_;
   unsigned short port_ = 0;
+  unsigned short metrics_port_ = 0;
   std::string path_;
 };
 
