@@ -7,6 +7,7 @@
 #include <boost/asio/post.hpp>
 
 #include "host/RequestMetrics.h"
+#include "host/ThreadActivity.h"
 
 namespace host {
 
@@ -163,6 +164,7 @@ void EventLoops::Run(Loop* loop) {
   while (loop != nullptr) {
     t_loop = loop;
     t_lost = false;
+    loop->runner.store(CurrentThreadId(), std::memory_order_relaxed);
     // run_one is 0 once the loop is stopped (its work guard keeps it from
     // running out of work otherwise).
     while (!t_lost && loop->context.run_one() != 0) {
@@ -190,6 +192,8 @@ EventLoops::Loop* EventLoops::NextLoop() {
 
 void EventLoops::Watch() {
   const std::int64_t stuck_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(limits_.stuck_after).count();
+  const std::int64_t busy_stuck_ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(limits_.busy_stuck_after).count();
   const std::int64_t quiet_ns =
       std::chrono::duration_cast<std::chrono::nanoseconds>(limits_.quiet_before_sleep).count();
   // When a call was last seen inside the module; none yet, so it sleeps
@@ -209,6 +213,8 @@ void EventLoops::Watch() {
         next_look = std::min(next_look, since + stuck_ns);
         continue;
       }
+      // Looked at again after stuck_after: it may block meanwhile.
+      if (now - since < busy_stuck_ns && ThreadIsRunnable(loop->runner.load(std::memory_order_relaxed))) continue;
       const bool spare_waits = spares_ > handed_over_.size();
       if (!spare_waits && threads_ >= limits_.max_threads) continue;  // the call holds its loop until it returns
       if (!loop->call_since.compare_exchange_strong(since, kTaken, std::memory_order_seq_cst)) continue;

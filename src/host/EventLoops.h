@@ -6,9 +6,10 @@
 // A call that does not return (a pooled connection, a connect, a
 // synchronous exchange) would hold up every connection of its loop. A
 // watchdog wakes when the oldest call it has seen could have lasted
-// stuck_after; a loop whose thread has been inside one call that long is
-// handed to another thread (a spare one, or a new one up to max_threads in
-// all), which runs it from then on. When it has seen no call for
+// stuck_after; a loop whose thread has been inside one call that long, and
+// is blocked in it, is handed to another thread (a spare one, or a new one up
+// to max_threads in all), which runs it from then on; a thread running or
+// preempted in its call keeps the loop up to busy_stuck_after. When it has seen no call for
 // quiet_before_sleep it sleeps until a call begins: an idle host costs no
 // wake-ups, and a busy one a look every stuck_after.
 // The stuck thread, once its call returns, leaves the loop alone: its caller
@@ -25,6 +26,8 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -51,6 +54,11 @@ class EventLoops {
     unsigned loops = 1;
     unsigned max_threads = 512;  // every thread that runs a loop or is stuck in a call
     std::chrono::microseconds stuck_after{2000};
+    // A call whose thread is running or waiting for a processor, rather than
+    // blocked, keeps its loop this long: it is slow or preempted, and
+    // another thread would gain nothing on a machine that has no processor
+    // free (see ThreadActivity.h).
+    std::chrono::microseconds busy_stuck_after{20000};
     std::chrono::milliseconds quiet_before_sleep{50};
     std::chrono::seconds spare_idle{10};
   };
@@ -112,6 +120,7 @@ class EventLoops {
     // Since when (steady clock, ns) its thread is inside a module call; 0:
     // none; kTaken: the watchdog handed the loop on.
     std::atomic<std::int64_t> call_since{0};
+    std::atomic<pid_t> runner{0};  // the thread that runs it now
     EventLoops* owner = nullptr;
   };
   static constexpr std::int64_t kTaken = -1;

@@ -62,6 +62,25 @@ TEST(LoopService, CallsBackOnTheRequestsLoopForWhatCame) {
   }
 }
 
+// A call is handed on only when its thread is blocked in it: one that
+// computes (or is preempted) past the watchdog's first look keeps its loop.
+TEST(LoopService, OnlyACallThatBlocksHasItsLoopHandedOn) {
+  HostProcess host(PROBE_MODULE_PATH, {"--threads", "1", "--metrics", "127.0.0.1:0"});
+  struct HandOverRow {
+    const char* name;
+    const char* query;
+    bool handed_on;
+  };
+  for (const HandOverRow& row : {HandOverRow{"a call that sleeps", "mode=sync&block=300", true},
+                                 HandOverRow{"a call that computes", "mode=sync&spin=6", false}}) {
+    SCOPED_TRACE(row.name);
+    const double before = LoopsHandedOn(host);
+    ASSERT_GE(before, 0);
+    EXPECT_EQ(host.Get(row.query).status, 200);
+    EXPECT_EQ(LoopsHandedOn(host) > before, row.handed_on);
+  }
+}
+
 TEST(LoopService, AGivenUpRequestIsReportedToItsWait) {
   HostProcess host(PROBE_MODULE_PATH, {"--pending-timeout", "1"});
   EXPECT_EQ(host.Get("mode=loop&wait=forever").status, 504);

@@ -180,6 +180,12 @@ extern "C" __attribute__((visibility("default"))) uint32_t HttpExtensionProc(QX_
     // A module call that blocks, as one waiting on its back end does.
     std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(block)));
   }
+  if (const std::string spin = Param(query, "spin"); !spin.empty()) {
+    // A module call that computes that long, never blocking.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(spin));
+    while (std::chrono::steady_clock::now() < until) {
+    }
+  }
   if (mode == "hog") {
     // Holds count descriptors, as a module with many files and sockets
     // open does; count=0 gives them back.
