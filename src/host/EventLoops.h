@@ -9,9 +9,9 @@
 // stuck_after; a loop whose thread has been inside one call that long, and
 // is blocked in it, is handed to another thread (a spare one, or a new one up
 // to max_threads in all), which runs it from then on; a thread running or
-// preempted in its call keeps the loop up to busy_stuck_after. When it has seen no call for
-// quiet_before_sleep it sleeps until a call begins: an idle host costs no
-// wake-ups, and a busy one a look every stuck_after.
+// preempted in its call keeps the loop up to busy_stuck_after. When it has
+// seen no call for quiet_before_sleep it sleeps until a call begins: an idle
+// host costs no wake-ups, and a busy one a look every stuck_after.
 // The stuck thread, once its call returns, leaves the loop alone: its caller
 // must post what remains to the loop (EndCall says so), and the thread waits
 // as a spare until another loop needs it or it has idled for spare_idle.
