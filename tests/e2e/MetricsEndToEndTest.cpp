@@ -15,6 +15,7 @@
 #include <string>
 
 #include "support/HostProcess.h"
+#include "support/MetricsSamples.h"
 #include "support/SimProcess.h"
 #include "support/TempDir.h"
 #include "support/CountOccurrences.h"
@@ -44,49 +45,6 @@ struct MeteredHost {
   TempDir site;
   std::unique_ptr<HostProcess> host;
 };
-
-struct Sample {
-  std::string name;
-  std::map<std::string, std::string> labels;
-  double value = 0;
-};
-
-// The samples of a scrape (label values without escapes, as ours have none).
-std::vector<Sample> ParseSamples(const std::string& text) {
-  std::vector<Sample> samples;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    Sample sample;
-    const auto end_of_name = line.find_first_of("{ ");
-    sample.name = line.substr(0, end_of_name);
-    auto rest = line.substr(end_of_name);
-    if (rest[0] == '{') {
-      const auto close = rest.find('}');
-      std::istringstream pairs(rest.substr(1, close - 1));
-      for (std::string pair; std::getline(pairs, pair, ',');) {
-        const auto equals = pair.find('=');
-        sample.labels[pair.substr(0, equals)] = pair.substr(equals + 2, pair.size() - equals - 3);
-      }
-      rest = rest.substr(close + 1);
-    }
-    sample.value = std::stod(rest);
-    samples.push_back(std::move(sample));
-  }
-  return samples;
-}
-
-double Sum(const std::vector<Sample>& samples, const std::string& name,
-           const std::map<std::string, std::string>& labels = {}) {
-  double sum = 0;
-  for (const auto& sample : samples) {
-    if (sample.name != name) continue;
-    bool match = true;
-    for (const auto& [key, value] : labels) match = match && sample.labels.count(key) && sample.labels.at(key) == value;
-    if (match) sum += sample.value;
-  }
-  return sum;
-}
 
 // promtool's verdict on text: its exit status and what it printed.
 std::pair<int, std::string> Promtool(const TempDir& folder, const std::string& text) {

@@ -5,27 +5,25 @@
 // its wait.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "support/HostProcess.h"
 #include "support/HttpClient.h"
+#include "support/MetricsSamples.h"
 #include "support/WaitUntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// How often the host has handed a loop to another thread, taking a call that
-// lasted for a stuck one (a sanitizer build, a busy machine), as its metrics
-// count; -1 without them. The loop's callbacks then run on its new thread.
+// How often the host has handed a loop to another thread, having found the
+// call inside it blocked, as its metrics count; -1 without them. The loop's
+// callbacks then run on its new thread.
 double LoopsHandedOn(const HostProcess& host) {
   if (host.metrics_port() == 0) return -1;
-  const std::string text = HttpFetch(host.metrics_port(), "GET", "/metrics", {}, {}, 5s).body;
-  const std::string sample = "\nquorvix_module_calls_blocking_total ";
-  const auto found = text.find(sample);
-  return found == std::string::npos ? -1 : std::atof(text.c_str() + found + sample.size());
+  const auto samples = ParseSamples(HttpFetch(host.metrics_port(), "GET", "/metrics", {}, {}, 5s).body);
+  return Sum(samples, "quorvix_module_calls_blocking_total");
 }
 
 struct LoopWaitRow {
