@@ -10,17 +10,24 @@
 namespace diag {
 namespace {
 
-int NormalisedLevel(int level) { return (level < 0 || level > kLevelHrbt) ? kLevelInvalid : level; }
-
 std::string_view LastPathComponent(std::string_view component) {
   const auto separator = component.find_last_of("\\/");
   return separator == std::string_view::npos ? component : component.substr(separator + 1);
 }
 
 std::atomic<bool> g_enabled{false};
-// The installed list's minimum level, so that records below it are dropped
-// without touching the shared list (INT_MAX: no list).
+// The installed list's minimum level (INT_MAX: no list).
 std::atomic<int> g_minimum_level{INT_MAX};
+
+// The inline gate is open only while both hold: records are on and a list
+// with a minimum level is installed. Callers hold the lock, so that two
+// changes at once cannot leave the gate as neither of them set it.
+std::mutex g_gate_mutex;
+void UpdateGate() {
+  detail::gate_level.store(g_enabled.load(std::memory_order_acquire) ? g_minimum_level.load(std::memory_order_acquire)
+                                                                      : INT_MAX,
+                           std::memory_order_release);
+}
 
 // Never destroyed: the extension object, itself a static of the module,
 // uninstalls the list from its destructor, after this file's statics are gone.
@@ -131,27 +138,21 @@ std::vector<DiagEntry> DiagList::Snapshot() const {
   return {entries_.begin(), entries_.end()};
 }
 
-void SetDiagEnabled(bool enabled) { g_enabled.store(enabled, std::memory_order_release); }
+void SetDiagEnabled(bool enabled) {
+  std::lock_guard lock(g_gate_mutex);
+  g_enabled.store(enabled, std::memory_order_release);
+  UpdateGate();
+}
 bool DiagEnabled() { return g_enabled.load(std::memory_order_acquire); }
 void InstallDiagList(std::shared_ptr<DiagList> list) {
+  std::lock_guard lock(g_gate_mutex);
   g_minimum_level.store(list ? list->MinimumLevel() : INT_MAX, std::memory_order_release);
   InstalledList().store(std::move(list));
+  UpdateGate();
 }
 std::shared_ptr<DiagList> CurrentDiagList() { return InstalledList().load(); }
 
-bool DiagKeeps(int level) {
-  if (!DiagEnabled()) return false;
-  const int minimum = g_minimum_level.load(std::memory_order_acquire);
-  return minimum != INT_MAX && NormalisedLevel(level) >= minimum;
-}
-
-int AddDiag(int level, std::string_view text, std::string_view component, int line) {
-  if (!DiagEnabled()) return 0;
-  // Checked before the list is touched: most entry and exit records fall below
-  // a production threshold, and every thread passes here many times a request.
-  const int minimum = g_minimum_level.load(std::memory_order_acquire);
-  if (minimum == INT_MAX) return 0;
-  if (NormalisedLevel(level) < minimum) return 1;
+int detail::AddPastGate(int level, std::string_view text, std::string_view component, int line) {
   const auto list = CurrentDiagList();
   if (!list) return 0;
   (void)list->Add(DiagEntry(level, text, component, line, static_cast<std::int64_t>(std::time(nullptr))));

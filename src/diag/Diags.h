@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -98,12 +99,31 @@ bool DiagEnabled();
 void InstallDiagList(std::shared_ptr<DiagList> list);
 std::shared_ptr<DiagList> CurrentDiagList();
 
+namespace detail {
+// The gate every record passes, read inline: most entry and exit records fall
+// below a production threshold, and every thread passes here many times a
+// request. INT_MAX: diagnostics off or no list installed.
+inline std::atomic<int> gate_level{INT_MAX};
+int AddPastGate(int level, std::string_view text, std::string_view component, int line);
+}  // namespace detail
+
+// Levels above 107 or below 0 count as kLevelInvalid.
+constexpr int NormalisedLevel(int level) { return (level < 0 || level > kLevelHrbt) ? kLevelInvalid : level; }
+
 // Records text when diagnostics are on and a list exists: returns 1 then
 // (whether or not the list kept it), otherwise 0.
-int AddDiag(int level, std::string_view text, std::string_view component, int line);
+inline int AddDiag(int level, std::string_view text, std::string_view component, int line) {
+  const int gate = detail::gate_level.load(std::memory_order_acquire);
+  if (gate == INT_MAX) return 0;
+  if (NormalisedLevel(level) < gate) return 1;
+  return detail::AddPastGate(level, text, component, line);
+}
 // Whether a record of level would be kept now: a text made only for a record
 // is made only then.
-bool DiagKeeps(int level);
+inline bool DiagKeeps(int level) {
+  const int gate = detail::gate_level.load(std::memory_order_acquire);
+  return gate != INT_MAX && NormalisedLevel(level) >= gate;
+}
 
 // Writes the FENX records of an operation: entering now (none when the text
 // is empty), leaving when the scope ends. Every text must outlive the scope

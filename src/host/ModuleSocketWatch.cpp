@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 
 #include <boost/asio/post.hpp>
+#include <boost/container/static_vector.hpp>
 
 #include <array>
 #include <cerrno>
@@ -75,11 +76,11 @@ void ModuleSocketWatch::Listen() {
 }
 
 void ModuleSocketWatch::Dispatch() {
-  std::array<epoll_event, 64> ready{};
+  // Neither is filled beyond what the turn reports: most turns report one socket.
+  std::array<epoll_event, 64> ready;
   const int count = epoll_wait(set_, ready.data(), static_cast<int>(ready.size()), 0);
   // Taken out first: a callback may arm again, also the same socket.
-  std::array<std::pair<Waiter, std::uint32_t>, 64> reports;
-  std::size_t reported = 0;
+  boost::container::static_vector<std::pair<Waiter, std::uint32_t>, 64> reports;
   for (int i = 0; i < count; ++i) {
     const auto fd = static_cast<std::size_t>(ready[i].data.fd);
     if (fd >= waiters_.size() || waiters_[fd].owner == nullptr) continue;
@@ -91,15 +92,15 @@ void ModuleSocketWatch::Dispatch() {
         (ready[i].events & (EPOLLERR | EPOLLHUP)) != 0 ? waiter.events : ready[i].events & waiter.events;
     if ((seen & EPOLLIN) != 0) events |= QX_LOOP_READABLE;
     if ((seen & EPOLLOUT) != 0) events |= QX_LOOP_WRITABLE;
-    reports[reported++] = {std::move(waiter), events};
+    reports.emplace_back(std::move(waiter), events);
   }
   if (armed_ != 0) Listen();
-  for (std::size_t i = 0; i < reported; ++i) {
+  for (std::size_t i = 0; i < reports.size(); ++i) {
     const auto wait = reports[i].first.wait.lock();
     if (!wait || wait->SocketReady(reports[i].first.generation, reports[i].second)) continue;
     // The loop went on with another thread while that callback blocked: the
     // other reports are the loop's to make.
-    for (std::size_t j = i + 1; j < reported; ++j) {
+    for (std::size_t j = i + 1; j < reports.size(); ++j) {
       asio::post(context_, [report = std::move(reports[j])] {
         if (const auto later = report.first.wait.lock()) (void)later->SocketReady(report.first.generation, report.second);
       });

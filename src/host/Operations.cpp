@@ -47,6 +47,23 @@ constexpr std::array<std::string_view, kOperationCount> kNames = {
 // The module cuts the decoded name to this many bytes.
 constexpr std::size_t kNameLimit = 32;
 
+// The first operation whose name the text contains, as the module's
+// dispatcher picks it.
+constexpr std::uint8_t OperationContainedIn(std::string_view decoded) {
+  for (std::uint8_t operation = 0; operation < kOtherOperation; ++operation) {
+    if (decoded.find(kNames[operation]) != std::string_view::npos) return operation;
+  }
+  return kOtherOperation;
+}
+
+constexpr auto kOperationOfExactName = [] {
+  std::array<std::uint8_t, kOperationCount> operations{};
+  for (std::uint8_t operation = 0; operation < kOperationCount; ++operation) {
+    operations[operation] = OperationContainedIn(kNames[operation]);
+  }
+  return operations;
+}();
+
 }  // namespace
 
 std::string_view OperationName(std::uint8_t operation) {
@@ -60,10 +77,11 @@ std::uint8_t OperationOf(std::string_view parameters) noexcept {
   thread_local std::string name;  // its room is kept from one request to the next
   text::PercentDecode(value, text::kFormValue, name);
   const std::string_view decoded(name.data(), std::min(name.size(), kNameLimit));
+  // Nearly every request names one operation exactly: its answer is known.
   for (std::uint8_t operation = 0; operation < kOtherOperation; ++operation) {
-    if (decoded.find(kNames[operation]) != std::string_view::npos) return operation;
+    if (decoded == kNames[operation]) return kOperationOfExactName[operation];
   }
-  return kOtherOperation;
+  return OperationContainedIn(decoded);
 }
 
 }  // namespace host

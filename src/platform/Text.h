@@ -111,24 +111,34 @@ inline bool PercentDecode(std::string_view text, PercentRule rule, std::string& 
     if (byte >= 'a' && byte <= 'f') return byte - 'a' + 10;
     return -1;
   };
+  const auto special = [rule](char c) { return c == '%' || (rule.plusIsBlank && c == '+'); };
   out.clear();
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    // A run that decodes to itself is copied whole.
+    std::size_t run_end = i;
+    while (run_end < text.size() && !special(text[run_end])) ++run_end;
+    out.append(text.data() + i, run_end - i);
+    if (run_end == text.size()) break;
+    i = run_end;
     const char c = plain(text[i]);
     if (c != '%') {
       out.push_back(c);
+      ++i;
       continue;
     }
     if (i + 2 >= text.size()) {
       if (rule.strict) return false;
       out.push_back(c);
+      ++i;
       continue;
     }
     const int high = digit(plain(text[i + 1]));
     const int low = digit(plain(text[i + 2]));
     if (rule.strict && (high < 0 || low < 0)) return false;
     out.push_back(static_cast<char>(static_cast<unsigned char>((16 * high + low) & 0xFF)));
-    i += 2;
+    i += 3;
   }
   return true;
 }

@@ -49,15 +49,16 @@ void AppendPadded(std::string& out, long long value, std::size_t width, int base
   const unsigned long long magnitude =
       value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
   char* const end = std::to_chars(digits, digits + sizeof digits, magnitude, base).ptr;
-  std::size_t count = static_cast<std::size_t>(end - digits);
-  if (value < 0) {
-    out.push_back('-');
-    ++count;
-  }
+  const auto digit_count = static_cast<std::size_t>(end - digits);
+  const std::size_t count = digit_count + (value < 0 ? 1 : 0);
+  if (value < 0) out.push_back('-');
   if (count < width) out.append(width - count, '0');
-  for (const char* digit = digits; digit != end; ++digit) {
-    out.push_back(*digit >= 'a' ? static_cast<char>(*digit - 'a' + 'A') : *digit);
+  if (base > 10) {
+    for (char* digit = digits; digit != end; ++digit) {
+      if (*digit >= 'a') *digit = static_cast<char>(*digit - 'a' + 'A');
+    }
   }
+  out.append(digits, digit_count);
 }
 
 }  // namespace
