@@ -106,7 +106,11 @@ bool SimServer::Start(std::string& error) {
 }
 
 void SimServer::Stop() {
-  if (stopping_.exchange(true)) return;
+  {
+    std::lock_guard lock(stop_mutex_);
+    if (stopping_.exchange(true)) return;
+  }
+  stop_signal_.notify_all();
   for (const int fd : {listener_, control_listener_}) {
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
   }
@@ -208,10 +212,19 @@ std::optional<SimServer::Reply> SimServer::Answer(Connection& connection, std::s
   return reply;
 }
 
+void SimServer::WaitUnlessStopping(long long milliseconds) {
+  // One wait against one deadline: steps of their own each overshot a little
+  // (a 200 ms delay made of twenty came out several ms longer), and hundreds
+  // of delayed answers waking every step loaded the machine they measure.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  std::unique_lock lock(stop_mutex_);
+  ++waiting_;
+  stop_signal_.wait_until(lock, until, [this] { return stopping_.load(); });
+  --waiting_;
+}
+
 bool SimServer::Send(int fd, const Reply& reply) {
-  for (long waited = 0; waited < reply.delay_ms && !stopping_; waited += 10) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  WaitUnlessStopping(reply.delay_ms);
   const std::size_t piece = reply.piece == 0 ? std::max<std::size_t>(reply.bytes.size(), 1) : reply.piece;
   for (std::size_t at = 0; at < reply.bytes.size(); at += piece) {
     if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -233,9 +246,7 @@ void SimServer::Serve(Connection& connection, std::optional<Reply> unsent) {
     message.resize(static_cast<std::size_t>(total));
     const auto type = text::ReadDigits(message, protocol::kTypeOffset, protocol::kTypeDigits, 10).value;
     if (const auto stall = faults_.TakeWhileReading(static_cast<int>(type))) {
-      for (long waited = 0; waited < stall->value && !stopping_; waited += 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
+      WaitUnlessStopping(stall->value);
       if (stall->kind == Fault::Kind::kStallClose) break;
     }
     if (!ReadExactly(fd, connection.input, message.data() + kHeaderBytes, message.size() - kHeaderBytes)) break;
@@ -353,7 +364,7 @@ std::string SimServer::Control(const std::string& command) {
       return count;
     });
     answer += "accepted=" + std::to_string(backend_accepted_.load()) + " open=" + std::to_string(open) +
-              " requests=" + std::to_string(next_request_.load()) + "\n";
+              " requests=" + std::to_string(next_request_.load()) + " held=" + std::to_string(waiting_.load()) + "\n";
   } else if (auto reply = center_.CallbackControl(verb, words)) {
     if (reply->starts_with("ERR ")) return *reply;
     answer += *reply;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <istream>
@@ -71,6 +72,8 @@ class SimServer {
   // without an answer.
   std::optional<Reply> Answer(Connection& connection, std::string_view message);
   // Blocking; false when the connection is to close.
+  // Sleeps for the time given, or until the server stops.
+  void WaitUnlessStopping(long long milliseconds);
   bool Send(int fd, const Reply& reply);
   // A thread's service of one connection, starting with a reply the loops
   // could not send at once.
@@ -89,6 +92,10 @@ class SimServer {
   unsigned short port_ = 0;
   unsigned short control_port_ = 0;
   std::atomic<bool> stopping_{false};
+  // Wakes the faults' waits at once when the server stops.
+  std::mutex stop_mutex_;
+  std::condition_variable stop_signal_;
+  std::atomic<int> waiting_{0};  // faults' waits under way
   std::atomic<std::uint64_t> next_request_{0};
   std::atomic<std::uint64_t> backend_accepted_{0};
   std::vector<std::thread> acceptors_;

@@ -134,13 +134,29 @@ TEST_F(SimServerTest, ConnectionsEndWithTheirClientOrTheStop) {
     std::this_thread::yield();
   }
   EXPECT_EQ(open(), "2");
+  // An answer the delay fault holds back does not hold back the stop.
+  ASSERT_EQ(server_.Control("fault delay 60000 1"), "END\n");
+  const int delayed = Connect();
+  SendPieces(delayed, Heartbeat(12), 1000);
+  const auto held = [this] {
+    const auto stats = server_.Control("stats");
+    return stats.substr(stats.find("held=") + 5, 1);
+  };
+  for (auto deadline = std::chrono::steady_clock::now() + 5s;
+       held() != "1" && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::yield();
+  }
+  ASSERT_EQ(held(), "1");
   // The stop ends both kinds at once, however long they have been idle.
+  const auto stop_began = std::chrono::steady_clock::now();
   server_.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stop_began, 5s);
   for (const int fd : {kept, threaded}) {
     char byte;
     EXPECT_EQ(recv(fd, &byte, 1, 0), 0);
     close(fd);
   }
+  close(delayed);
 }
 
 }  // namespace
