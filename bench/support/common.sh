@@ -106,3 +106,17 @@ bench_rss_kb() {
   done
   echo "$total"
 }
+
+# Time the hypervisor gave to other machines (steal in /proc/stat), as a share
+# of all the machine's time since bench_steal_start. On a shared host a run
+# with much of it measured the neighbours as much as the programs.
+bench_steal_start() { steal_since=$(awk '/^cpu / {print $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9}' /proc/stat); }
+bench_steal_report() {
+  local now
+  now=$(awk '/^cpu / {print $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9}' /proc/stat)
+  awk -v since="$steal_since" -v now="$now" 'BEGIN {
+    split(since, a, " "); split(now, b, " ")
+    total = b[2] - a[2]
+    printf "machine time stolen by the hypervisor meanwhile: %.1f %%\n", (total > 0 ? 100 * (b[1] - a[1]) / total : 0)
+  }'
+}
