@@ -87,11 +87,19 @@ bool LoopBorrow::Step(bool may_create) {
     const Pool::Claim idle = pool_->ClaimIdle(retrying_);
     return idle.kind != Pool::Claim::Kind::kNone && Claimed(idle);
   }
+  // The slice is armed before the borrower joins the queue. A grant arms its
+  // own wait, which replaces the slice; armed after joining, the slice could
+  // replace a grant's wait instead, and the borrow would hold its connection
+  // with nothing left to call it back.
+  if (!loop_.Wait(-1, 0, DeadlineIn(Pool::kWaitSlice), &LoopBorrow::OnEvent, this)) {
+    diag::TraceLine("LoopBorrow: the host refused a wait\n");
+    return Finish({});
+  }
   const Pool::Claim claim = pool_->ClaimOrQueue(waiter_, retrying_, may_create);
   if (claim.kind != Pool::Claim::Kind::kNone) return Claimed(claim);
   phase_ = Phase::kQueued;
   if (!queued_since_) queued_since_ = Clock::now();
-  return ArmQueueWait();
+  return false;
 }
 
 bool LoopBorrow::Claimed(const Pool::Claim& claim) {
@@ -158,16 +166,10 @@ bool LoopBorrow::ConnectStepped(int result) {
   return Step(false);
 }
 
-bool LoopBorrow::ArmQueueWait() {
-  if (loop_.Wait(-1, 0, DeadlineIn(Pool::kWaitSlice), &LoopBorrow::OnEvent, this)) return false;
-  // The host refused a wait for a request it still holds: its own fault.
-  // Leave the queue if still in it; a grant on its way is answered by its wake.
-  diag::TraceLine("LoopBorrow: the host refused a wait\n");
-  if (!pool_->Withdraw(waiter_)) return false;
-  return Finish({});
-}
-
 bool LoopBorrow::Finish(Connection connection) {
+  // A slice armed for a queue the borrower never joined must not call back
+  // a borrower that is done.
+  if (!probing_) loop_.Cancel();
   if (std::exchange(borrowing_, false)) pool_->TraceBorrowEnd(retrying_, connection.get());
   if (queued_since_ && connection) {
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *queued_since_);

@@ -53,7 +53,6 @@ class LoopBorrow {
   bool Claimed(const Pool::Claim& claim);
   bool Connect();
   bool ConnectStepped(int result);
-  bool ArmQueueWait();
   bool Finish(Connection connection);
   void Deliver();
 
