@@ -71,6 +71,19 @@ class SimServerTest : public ::testing::Test {
     }
   }
 
+  // Whether the one-digit figure after name in the stats shows value within 5 s.
+  bool StatReaches(const std::string& name, const std::string& value) {
+    const auto figure = [&] {
+      const auto stats = server_.Control("stats");
+      return stats.substr(stats.find(name) + name.size(), 1);
+    };
+    for (auto deadline = std::chrono::steady_clock::now() + 5s;
+         figure() != value && std::chrono::steady_clock::now() < deadline;) {
+      std::this_thread::yield();
+    }
+    return figure() == value;
+  }
+
   static sim::SimOptions Options() {
     sim::SimOptions options;
     options.port = 0;
@@ -125,28 +138,12 @@ TEST_F(SimServerTest, ConnectionsEndWithTheirClientOrTheStop) {
   // else is disturbed.
   SendPieces(left, Heartbeat(11).substr(0, 20), 1000);
   close(left);
-  const auto open = [this] {
-    const auto stats = server_.Control("stats");
-    return stats.substr(stats.find("open=") + 5, 1);
-  };
-  for (auto deadline = std::chrono::steady_clock::now() + 5s;
-       open() != "2" && std::chrono::steady_clock::now() < deadline;) {
-    std::this_thread::yield();
-  }
-  EXPECT_EQ(open(), "2");
+  EXPECT_TRUE(StatReaches("open=", "2"));
   // An answer the delay fault holds back does not hold back the stop.
   ASSERT_EQ(server_.Control("fault delay 60000 1"), "END\n");
   const int delayed = Connect();
   SendPieces(delayed, Heartbeat(12), 1000);
-  const auto held = [this] {
-    const auto stats = server_.Control("stats");
-    return stats.substr(stats.find("held=") + 5, 1);
-  };
-  for (auto deadline = std::chrono::steady_clock::now() + 5s;
-       held() != "1" && std::chrono::steady_clock::now() < deadline;) {
-    std::this_thread::yield();
-  }
-  ASSERT_EQ(held(), "1");
+  ASSERT_TRUE(StatReaches("held=", "1"));
   // The stop ends both kinds at once, however long they have been idle.
   const auto stop_began = std::chrono::steady_clock::now();
   server_.Stop();
