@@ -216,6 +216,7 @@ void SimServer::WaitUnlessStopping(long long milliseconds) {
   // One wait against one deadline: steps of their own each overshot a little
   // (a 200 ms delay made of twenty came out several ms longer), and hundreds
   // of delayed answers waking every step loaded the machine they measure.
+  if (milliseconds <= 0) return;
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   std::unique_lock lock(stop_mutex_);
   ++waiting_;

@@ -71,9 +71,9 @@ class SimServer {
   // Handles one whole request; none when the connection is to close
   // without an answer.
   std::optional<Reply> Answer(Connection& connection, std::string_view message);
-  // Blocking; false when the connection is to close.
   // Sleeps for the time given, or until the server stops.
   void WaitUnlessStopping(long long milliseconds);
+  // Blocking; false when the connection is to close.
   bool Send(int fd, const Reply& reply);
   // A thread's service of one connection, starting with a reply the loops
   // could not send at once.
