@@ -126,11 +126,8 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
     diag::TraceLine("Pool<type>::Free: Adding to freeList %08lX - gap=%d\n", Address(object), gap);
     for (; gap > 0; --gap) (void)_addOne();
     if (closing_.load()) returned_.notify_all();
-    // A waiter of Get counts its own retrieval.
-    const bool counted_here = granted && wakeup.wake != nullptr;
-    wakeup();
+    WakeGranted(wakeup);
     statistics_.RecordReturn(InUseCount(), FreeCount());
-    if (counted_here) statistics_.RecordRetrieval(InUseCount(), FreeCount());
     diag::TraceLine("Pool<type>::Free:  Exit m_freeList=%d, m_inUseList=%d\n", FreeCount(), InUseCount());
     return true;
   }
@@ -316,6 +313,14 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
     }
   };
 
+  // Outside mutex_, for an object granted: a waiter of Get counts its own
+  // retrieval, one woken by callback has it counted here.
+  void WakeGranted(const Wakeup& wakeup) {
+    if (wakeup.wake == nullptr) return;
+    wakeup();
+    statistics_.RecordRetrieval(InUseCount(), FreeCount());
+  }
+
   // Under mutex_: hands claim to the longest waiter and takes it off the
   // queue; false when nobody waits. A waiter of Get is woken here, under the
   // lock, since once it sees its claim it may return and end its waiter.
@@ -409,7 +414,7 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
       if (raw != nullptr) {
         diag::TraceLine("Pool<type>::_addOne: Exit m_freeList=%d, m_inUseList=%d, pObj=%08lX\n",
                         FreeCount(), InUseCount(), Address(raw));
-        wakeup();
+        WakeGranted(wakeup);
         return true;
       }
       if (closing_.load()) returned_.notify_all();
