@@ -140,6 +140,8 @@ bool LoopBorrow::Connect() {
     pool_->TraceCreated(made);
     return made != nullptr ? Finish(Connection(pool_, made)) : Step(false);
   }
+  // One limit for the whole connect, as a blocking borrower's.
+  connect_deadline_ = DeadlineIn(std::chrono::seconds(TRSocket::kConnectTimeoutSeconds));
   connecting_ = factory->Open();
   if (!connecting_) {
     pool_->GiveUpRoom();
@@ -152,8 +154,7 @@ bool LoopBorrow::Connect() {
 bool LoopBorrow::ConnectStepped(int result) {
   if (result == TRSocket::kConnectPending) {
     const std::uint32_t events = to_write_ ? QX_LOOP_WRITABLE : QX_LOOP_READABLE;
-    if (loop_.Wait(connecting_->handle(), events, DeadlineIn(std::chrono::seconds(TRSocket::kConnectTimeoutSeconds)),
-                   &LoopBorrow::OnEvent, this)) {
+    if (loop_.Wait(connecting_->handle(), events, connect_deadline_, &LoopBorrow::OnEvent, this)) {
       return false;
     }
     result = connecting_->ConnectWaitFailed(ECANCELED);

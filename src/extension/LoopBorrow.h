@@ -80,6 +80,7 @@ class LoopBorrow {
   bool borrowing_ = false;  // the trace has the start of the borrow under way
   std::string held_;        // trace lines, for the exchange to write
   std::unique_ptr<TRSocket> connecting_;
+  std::int64_t connect_deadline_ = 0;  // on the loop's clock: the connect gives up
   bool to_write_ = false;  // the connect under way waits to write
   bool abandoned_ = false;
   bool seen_open_ = false;  // result_ is an idle one just found open

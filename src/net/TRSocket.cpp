@@ -78,10 +78,13 @@ int TRSocket::Bind(int port, const char* bind_address) {
 }
 
 int TRSocket::Connect(const std::string& host, int port) {
+  // One limit for every step, a TLS handshake's included: a back end that
+  // answers a byte at a time must not stretch the connect without end.
+  const auto end = platform::WaitClock::now() + std::chrono::seconds(kConnectTimeoutSeconds);
   bool to_write = false;
   int result = StartConnect(host, port, to_write);
   while (result == kConnectPending) {
-    const int waited = WaitFor(to_write ? POLLOUT : POLLIN, kConnectTimeoutSeconds);
+    const int waited = WaitUntil(to_write ? POLLOUT : POLLIN, end);
     result = waited == 0 ? ContinueConnect(to_write) : ConnectWaitFailed(waited);
   }
   return result;
@@ -127,6 +130,10 @@ int TRSocket::ConnectWaitFailed(int waited) {
 int TRSocket::WaitFor(short events, int timeout_s) const {
   std::optional<platform::WaitClock::time_point> end;
   if (timeout_s >= 0) end = platform::WaitClock::now() + std::chrono::seconds(timeout_s);
+  return WaitUntil(events, end);
+}
+
+int TRSocket::WaitUntil(short events, std::optional<platform::WaitClock::time_point> end) const {
   while (true) {
     // The module's stop may cut the wait short, also one begun before it:
     // woken, the wait goes on under its limit.

@@ -9,7 +9,10 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "platform/WaitLimit.h"
 
 class TRSocket {
  public:
@@ -31,8 +34,8 @@ class TRSocket {
   virtual int Create(int port, int type, const char* bind_address);
   // -1 when nothing was open, else close's result. Safe to repeat.
   virtual int Close();
-  // Connects, waiting at most kConnectTimeoutSeconds each time the steps
-  // below wait for readiness.
+  // Connects, all steps below (a TLS handshake's included) within
+  // kConnectTimeoutSeconds.
   virtual int Connect(const std::string& host, int port);
   // Connecting without waiting, for a caller with an event loop: 0 when
   // connected, kConnectPending when the socket must first become ready for
@@ -86,6 +89,8 @@ class TRSocket {
   // Waits until the socket is readable (or writable); 0 ready, kWaitTimedOut
   // (its own timeout or the wait limit), else errno.
   int WaitFor(short events, int timeout_s) const;
+  // The same up to end (none: no limit).
+  int WaitUntil(short events, std::optional<platform::WaitClock::time_point> end) const;
   // One wait of WaitFor, on the platform's own call: 0 ready, kWaitTimedOut,
   // kWaitAgain when woken by the module's stop (or a signal), else the error.
   // timeout_ms: -1 waits without end; watch_stop: also wake at the stop.

@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <openssl/ssl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "diag/TraceLog.h"
 #include "net/TSecureSocket.h"
@@ -284,6 +288,45 @@ TEST_F(TSecureSocketTest, AnIdleSessionThePeerEndedPolitelyIsClosed) {
   std::size_t sent = 0;
   ASSERT_EQ(socket.Send("g", 1, sent, 5, 0), 0);
   EXPECT_TRUE(WaitUntil([&] { return socket.IsClosed(); }));
+}
+
+// A back end that answers the handshake a byte at a time, each byte well
+// within the limit of one wait, is given up once the whole connect has taken
+// its limit, instead of holding the borrower for the hours the bytes would.
+TEST_F(TSecureSocketTest, AHandshakeAnsweredAByteAtATimeEndsWithinTheConnectLimit) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::atomic<bool> done{false};
+  std::thread drip([&] {
+    const int peer = accept(listener, nullptr, nullptr);
+    if (peer < 0) return;
+    // A handshake record of 16 KB, then its body a byte every 200 ms: about
+    // an hour; the server gives up after 30 s, so a client without an
+    // overall limit fails then, not at its limit.
+    const std::string header("\x16\x03\x03\x40\x00", 5);
+    (void)!send(peer, header.data(), header.size(), MSG_NOSIGNAL);
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done && std::chrono::steady_clock::now() < give_up) {
+      if (send(peer, "\x01", 1, MSG_NOSIGNAL) != 1) break;
+      (void)!WaitUntil([&] { return done.load(); }, std::chrono::milliseconds(200));
+    }
+    close(peer);
+  });
+  TSecureSocket client;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(Connect(client, "127.0.0.1", ntohs(address.sin_port)), 0);
+  const auto took = std::chrono::steady_clock::now() - start;
+  done = true;
+  drip.join();
+  close(listener);
+  EXPECT_GE(took, std::chrono::seconds(TRSocket::kConnectTimeoutSeconds - 1));
+  EXPECT_LT(took, std::chrono::seconds(TRSocket::kConnectTimeoutSeconds + 5));
 }
 
 }  // namespace
