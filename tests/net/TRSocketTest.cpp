@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "backend/SocketFactory.h"
+#include "support/LoopbackListener.h"
 #include "support/WaitUntil.h"
 
 namespace {
@@ -21,15 +22,8 @@ namespace {
 class TRSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener_, 4), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = ListenOnLoopback(port_);
+    ASSERT_GE(listener_, 0);
     ASSERT_EQ(client_.Create(0, 1, nullptr), 0);
     ASSERT_EQ(client_.Connect("127.0.0.1", port_), 0);
     server_ = accept(listener_, nullptr, nullptr);

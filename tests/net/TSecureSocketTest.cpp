@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <openssl/ssl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "net/TSecureSocket.h"
 #include "net/TlsContext.h"
 #include "sim/TlsServerContext.h"
+#include "support/LoopbackListener.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
 #include "support/TlsTestServer.h"
@@ -294,14 +294,9 @@ TEST_F(TSecureSocketTest, AnIdleSessionThePeerEndedPolitelyIsClosed) {
 // within the limit of one wait, is given up once the whole connect has taken
 // its limit, instead of holding the borrower for the hours the bytes would.
 TEST_F(TSecureSocketTest, AHandshakeAnsweredAByteAtATimeEndsWithinTheConnectLimit) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  int port = 0;
+  const int listener = ListenOnLoopback(port);
+  ASSERT_GE(listener, 0);
   std::atomic<bool> done{false};
   std::thread drip([&] {
     const int peer = accept(listener, nullptr, nullptr);
@@ -320,7 +315,7 @@ TEST_F(TSecureSocketTest, AHandshakeAnsweredAByteAtATimeEndsWithinTheConnectLimi
   });
   TSecureSocket client;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_NE(Connect(client, "127.0.0.1", ntohs(address.sin_port)), 0);
+  EXPECT_NE(Connect(client, "127.0.0.1", static_cast<unsigned short>(port)), 0);
   const auto took = std::chrono::steady_clock::now() - start;
   done = true;
   drip.join();
