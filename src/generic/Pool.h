@@ -432,6 +432,12 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
     bool waited = false;
     T* raw = nullptr;
     Waiter waiter;
+    // The module's stop ends the wait early (a wait slice begun before the
+    // stop runs out first).
+    const auto out_of_time = [&] {
+      const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+      return elapsed.count() > timeout_s || platform::WaitLimitPassed();
+    };
     std::unique_lock lock(mutex_, std::defer_lock);
     while (raw == nullptr) {
       lock.lock();
@@ -440,16 +446,15 @@ class Pool : public PoolInterface<typename PT::ObjectType> {
         break;
       }
       lock.unlock();
+      // After a wait slice only: a creation that fails slowly must not be
+      // tried again once the borrow is out of time.
+      if (waited && out_of_time()) return nullptr;
       if (_addOne()) continue;
       if (!waited) {
         wait_start = platform::MonotonicCounter();
         waited = true;
       }
-      const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-          std::chrono::steady_clock::now() - start);
-      // The module's stop ends the wait early (a wait slice begun before the
-      // stop runs out first).
-      if (elapsed.count() > timeout_s || platform::WaitLimitPassed()) return nullptr;
+      if (out_of_time()) return nullptr;
       lock.lock();
       if (!m_freeList.empty()) {  // given back meanwhile; the loop takes it
         lock.unlock();

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 #include <stdexcept>
+#include <thread>
 
 #include "generic/Pool.h"
 
@@ -17,6 +19,7 @@ class FakeFactory : public Generic::FactoryInterface<Widget> {
  public:
   std::unique_ptr<Widget> Create() override {
     ++attempts;
+    std::this_thread::sleep_for(create_time.load());  // a back end slow to answer
     if (!available) return nullptr;
     if (throw_on_create) throw std::runtime_error("cannot create");
     ++created;
@@ -27,6 +30,7 @@ class FakeFactory : public Generic::FactoryInterface<Widget> {
   }
   std::atomic<bool> available{true};
   std::atomic<bool> throw_on_create{false};
+  std::atomic<std::chrono::milliseconds> create_time{std::chrono::milliseconds(0)};
   std::atomic<int> attempts{0};  // every call, whether it made one or not
   std::atomic<int> created{0};
   std::atomic<int> destroyed{0};

@@ -220,6 +220,20 @@ TEST_F(PoolTest, ExhaustedPoolGivesUpAfterMoreThanTenSeconds) {
   EXPECT_EQ(pool.GetStats().waits, 0);
 }
 
+// Once a wait slice has taken a borrower past its ten seconds, it starts no
+// new creation: one that fails in nine seconds would stretch it to twenty.
+TEST_F(PoolTest, ACreationThatFailsSlowlyIsNotTriedAgainPastTheBorrowersTime) {
+  auto& pool = Make(0, 1);
+  factory_.available = false;
+  factory_.create_time = 9000ms;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(pool.Get(false), nullptr);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GT(waited, 10s);
+  EXPECT_LT(waited, 15s);
+  EXPECT_EQ(factory_.attempts.load(), 1);
+}
+
 // A lease gives its object back exactly once whatever the borrower does, and
 // keeps the pool alive after its builder let go of it: the pool owns what it
 // needs (factory and bounds), so nothing it touches then belongs to the builder.
