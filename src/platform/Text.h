@@ -67,13 +67,29 @@ constexpr std::size_t FindIgnoringCase(std::string_view text, std::string_view n
   constexpr auto npos = std::string_view::npos;
   if (name.empty()) return from <= text.size() ? from : npos;
   if (name.size() > text.size()) return npos;
-  // Only the places of the first byte's two forms are compared, found by
-  // the fast search for one byte; a byte that is no letter has one form.
-  const char lower = ToLowerAscii(name.front());
-  const char upper = lower >= 'a' && lower <= 'z' ? static_cast<char>(lower - ('a' - 'A')) : lower;
   const std::size_t last = text.size() - name.size();
+  // A byte of the name that is no letter has one form: only the places where
+  // it stands are compared, found by one fast search. Request variables end
+  // in '=', which a query holds once per pair, far fewer times than a letter.
+  std::size_t anchor = name.size();
+  while (anchor > 0) {
+    const char c = ToLowerAscii(name[anchor - 1]);
+    if (c < 'a' || c > 'z') break;
+    --anchor;
+  }
+  if (anchor > 0) {
+    --anchor;
+    for (std::size_t at = text.find(name[anchor], from + anchor); at != npos && at - anchor <= last;
+         at = text.find(name[anchor], at + 1)) {
+      if (EqualsIgnoringCase(text.substr(at - anchor, name.size()), name)) return at - anchor;
+    }
+    return npos;
+  }
+  // All letters: the places of the first byte's two forms.
+  const char lower = ToLowerAscii(name.front());
+  const char upper = static_cast<char>(lower - ('a' - 'A'));
   std::size_t next_lower = text.find(lower, from);
-  std::size_t next_upper = upper == lower ? npos : text.find(upper, from);
+  std::size_t next_upper = text.find(upper, from);
   for (;;) {
     const std::size_t at = next_lower < next_upper ? next_lower : next_upper;
     if (at == npos || at > last) return npos;

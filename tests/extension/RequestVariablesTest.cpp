@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+
+#include "platform/Text.h"
 #include "support/ExtensionFixture.h"
 
 namespace {
@@ -18,6 +22,31 @@ TEST(ExtractWebVarTest, FindsTheNameAnywhereWithoutRegardToCase) {
   EXPECT_EQ(Extracted("xvarCustomerName=y", "varCustomerName="), "y");
   EXPECT_EQ(Extracted("varCallID=&varKey=k", "varCallID="), "");
   EXPECT_EQ(Extracted("varKey=k", "varCallID=", false), "");
+}
+
+// The search behind every lookup, against the plain one over lowered copies,
+// for many texts and names of a few bytes: letters in both cases and bytes
+// that are none, found at, after or nowhere near where the search starts.
+TEST(ExtractWebVarTest, TheCaseBlindSearchAgreesWithAPlainSearchOfLoweredCopies) {
+  const auto lowered = [](std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) c = text::ToLowerAscii(c);
+    return lower;
+  };
+  std::mt19937 random(26);
+  const std::string_view alphabet = "vVa=&A";
+  const auto pick = [&](std::size_t length) {
+    std::string made;
+    for (std::size_t i = 0; i < length; ++i) made.push_back(alphabet[random() % alphabet.size()]);
+    return made;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    const std::string text = pick(random() % 13);
+    const std::string name = pick(1 + random() % 4);
+    const std::size_t from = random() % (text.size() + 2);
+    const std::size_t expected = from > text.size() ? std::string::npos : lowered(text).find(lowered(name), from);
+    ASSERT_EQ(text::FindIgnoringCase(text, name, from), expected) << text << " " << name << " " << from;
+  }
 }
 
 TEST(ExtractWebVarTest, CutsAtQuestionMarkAmpersandOrCarriageReturnBeforeDecoding) {
