@@ -40,8 +40,9 @@ class TSecureSocket : public TRSocket {
   static constexpr int kStatusCertificateUnknown = static_cast<int>(0x80090327u);
   static constexpr int kStatusContextExpired = static_cast<int>(0x00090317u);
   static constexpr int kStatusSendTimedOut = 10107;
-  // The handshake has no caller's timeout; each of its waits gets this long,
-  // so a back end that accepts but never answers cannot hold a thread.
+  // Windows: the handshake has no caller's timeout; each of its waits gets
+  // this long, so a back end that accepts but never answers cannot hold a
+  // thread. Elsewhere the handshake's steps share the connect's one limit.
   static constexpr int kHandshakeTimeoutSeconds = kConnectTimeoutSeconds;
 
   TSecureSocket() = default;
@@ -52,8 +53,9 @@ class TSecureSocket : public TRSocket {
   int Close() override;
   // TCP connect to host, then the client handshake: host names are checked
   // against the certificate and sent as SNI, dotted IPv4 addresses are checked
-  // as addresses and not sent. Each wait of the handshake lasts at most
-  // kHandshakeTimeoutSeconds.
+  // as addresses and not sent. The whole of it takes at most
+  // kConnectTimeoutSeconds (on Windows, each wait of the handshake at most
+  // kHandshakeTimeoutSeconds).
 #if defined(_WIN32)
   int Connect(const std::string& host, int port) override;
 #else

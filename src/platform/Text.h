@@ -66,7 +66,7 @@ constexpr bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 constexpr std::size_t FindIgnoringCase(std::string_view text, std::string_view name, std::size_t from = 0) {
   constexpr auto npos = std::string_view::npos;
   if (name.empty()) return from <= text.size() ? from : npos;
-  if (name.size() > text.size()) return npos;
+  if (from > text.size() || name.size() > text.size()) return npos;
   const std::size_t last = text.size() - name.size();
   // A byte of the name that is no letter has one form: only the places where
   // it stands are compared, found by one fast search. Request variables end

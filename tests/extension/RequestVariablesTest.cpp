@@ -47,6 +47,7 @@ TEST(ExtractWebVarTest, TheCaseBlindSearchAgreesWithAPlainSearchOfLoweredCopies)
     const std::size_t expected = from > text.size() ? std::string::npos : lowered(text).find(lowered(name), from);
     ASSERT_EQ(text::FindIgnoringCase(text, name, from), expected) << text << " " << name << " " << from;
   }
+  EXPECT_EQ(text::FindIgnoringCase("a=b", "a=", std::string_view::npos), std::string_view::npos);
 }
 
 TEST(ExtractWebVarTest, CutsAtQuestionMarkAmpersandOrCarriageReturnBeforeDecoding) {
