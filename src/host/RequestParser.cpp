@@ -8,8 +8,29 @@ namespace host {
 
 namespace http = boost::beast::http;
 
+namespace {
+
+// Whether the request line is well formed but names an HTTP version other
+// than 1.0 and 1.1 (505), rather than being malformed (400): both reach us
+// as the same error of the parser.
+bool NamesAnotherVersion(std::string_view bytes) {
+  std::string_view line = bytes.substr(0, bytes.find("\r\n"));
+  const auto first_space = line.find(' ');
+  const auto last_space = line.rfind(' ');
+  if (first_space == std::string_view::npos || first_space == last_space ||
+      line.find(' ', first_space + 1) != last_space) {
+    return false;
+  }
+  const std::string_view version = line.substr(last_space + 1);
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  return version.size() == 8 && version.starts_with("HTTP/") && digit(version[5]) && version[6] == '.' &&
+         digit(version[7]) && version != "HTTP/1.0" && version != "HTTP/1.1";
+}
+
+}  // namespace
+
 RequestParser::RequestParser(std::size_t max_head_bytes, std::size_t max_body_bytes)
-    : max_body_bytes_(max_body_bytes) {
+    : max_head_bytes_(max_head_bytes), max_body_bytes_(max_body_bytes) {
   header_limit(static_cast<std::uint32_t>(max_head_bytes));
   // The host holds bodies to its own limit, after the head has been judged:
   // a wrong path is 404 however long its body says it is.
@@ -18,11 +39,27 @@ RequestParser::RequestParser(std::size_t max_head_bytes, std::size_t max_body_by
 
 std::size_t RequestParser::Feed(std::string_view bytes) {
   std::size_t used = 0;
+  // An empty line before the request line (a client's stray CRLF after the
+  // last body) is passed over.
+  while (!request_line_done_ && used < bytes.size() &&
+         (bytes[used] == '\n' || bytes.substr(used).starts_with("\r\n"))) {
+    used += bytes[used] == '\n' ? 1 : 2;
+  }
   boost::beast::error_code ec;
   while (error_status_ == 0 && !is_done()) {
     const bool head_was_done = is_header_done();
     used += put(boost::asio::buffer(bytes.data() + used, bytes.size() - used), ec);
-    if (ec == http::error::need_more) return used;
+    if (ec == http::error::need_more) {
+      // A chunk's line and the trailer are taken only whole: what waits for
+      // its end counts against the head's limit, or a client could have the
+      // connection hold any amount of it.
+      if (is_header_done() && bytes.size() - used > max_head_bytes_) error_status_ = 400;
+      return used;
+    }
+    if (ec == http::error::bad_version) {
+      error_status_ = NamesAnotherVersion(bytes.substr(used)) ? 505 : 400;
+      return used;
+    }
     if (ec) {
       Refuse(ec);
       return used;
@@ -38,8 +75,6 @@ void RequestParser::Refuse(const boost::beast::error_code& ec) {
   if (error_status_ != 0) return;  // a callback said why
   if (ec == http::error::header_limit) {
     error_status_ = request_line_done_ ? 431 : 414;
-  } else if (ec == http::error::bad_version) {
-    error_status_ = 505;
   } else {
     error_status_ = 400;
   }

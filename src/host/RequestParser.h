@@ -36,9 +36,10 @@ class RequestParser : public boost::beast::http::basic_parser<true> {
   std::size_t Feed(std::string_view bytes);
 
   // The answer an unreadable request gets: 400 for malformed framing or
-  // syntax, 413 for a body over the limit, 414 for a request line over the
-  // head limit, 431 for headers over it, 505 for an HTTP version other than
-  // 1.x. 0 while nothing is wrong.
+  // syntax (a chunk's line or the trailer over the head limit included), 413
+  // for a body over the limit, 414 for a request line over the head limit,
+  // 431 for headers over it, 505 for a well-formed HTTP version other than
+  // 1.0 and 1.1. 0 while nothing is wrong.
   unsigned error_status() const { return error_status_; }
 
   std::string method;
@@ -61,6 +62,7 @@ class RequestParser : public boost::beast::http::basic_parser<true> {
   void on_finish_impl(boost::beast::error_code&) override {}
   void Refuse(const boost::beast::error_code& ec);
 
+  const std::size_t max_head_bytes_;
   const std::size_t max_body_bytes_;
   bool request_line_done_ = false;
   bool head_done_ = false;

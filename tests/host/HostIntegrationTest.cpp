@@ -153,6 +153,11 @@ TEST_F(HostIntegrationTest, RequestsWithDoubtfulFramingGetOne400AndTheConnection
       {"a list of lengths", post + "Content-Length: 9, 9\r\n\r\nmode=sync", 400, true},
       {"wrong path, two lengths", "POST /webchat/other.so HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: " +
            std::to_string(hidden.size()) + "\r\n\r\n" + hidden, 400, true},
+      {"a space in the target", "GET " + path + "?mode=sync x HTTP/1.1\r\nHost: x\r\n\r\n", 400, true},
+      {"lines ended by LF alone", "GET " + path + "?mode=sync HTTP/1.1\nHost: x\n\n", 400, true},
+      {"a version that is no version", "GET " + path + "?mode=sync HTTP/1.1x\r\nHost: x\r\n\r\n", 400, true},
+      {"another HTTP version", "GET " + path + "?mode=sync HTTP/2.0\r\nHost: x\r\n\r\n", 505, true},
+      {"an empty line before the request line", "\r\n" + get + "Host: x\r\n\r\n", 200, false},
       {"sound GET", get + "Host: x\r\n\r\n", 200, false},
       {"sound chunked POST", post + "Transfer-Encoding: Chunked\r\n\r\n" + chunked_body, 200, false},
       {"sound POST with a length", post + "Content-Length: 9\r\n\r\nmode=sync", 200, false},
@@ -187,13 +192,18 @@ TEST_F(HostIntegrationTest, RequestsWithDoubtfulFramingGetOne400AndTheConnection
 
 // A head over the limit is answered as soon as the limit is passed, without
 // waiting for the rest of it: 414 while the request line is still arriving,
-// 431 once the header lines are.
-TEST_F(HostIntegrationTest, HeadsOverTheLimitAreAnsweredAtOnce) {
+// 431 once the header lines are. So are a chunk's line and the trailer, which
+// the host holds whole until they end: 400.
+TEST_F(HostIntegrationTest, HeadsAndChunkLinesOverTheLimitAreAnsweredAtOnce) {
   StartProbe({"--max-header-bytes", "2048"});
+  const std::string chunked = "POST " + host_->path() + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
   const std::string long_line = "GET " + host_->path() + "?mode=sync&pad=" + std::string(3000, 'p');
   const std::string long_field = "GET " + host_->path() + "?mode=sync HTTP/1.1\r\nHost: x\r\nX-Pad: " +
                                  std::string(3000, 'p');
-  for (const auto& [head, status] : {std::pair{long_line, 414}, std::pair{long_field, 431}}) {
+  const std::string long_chunk_line = chunked + "9;pad=" + std::string(3000, 'p');
+  const std::string long_trailer = chunked + "9\r\nmode=sync\r\n0\r\nX-Pad: " + std::string(3000, 'p');
+  for (const auto& [head, status] : {std::pair{long_line, 414}, std::pair{long_field, 431},
+                                     std::pair{long_chunk_line, 400}, std::pair{long_trailer, 400}}) {
     SCOPED_TRACE(status);
     const int fd = ConnectLoopback(host_->port());
     ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
