@@ -372,6 +372,9 @@ void Connection::RunModule() {
     Process();
     return;
   }
+  // Watched from before the call: one that blocks has its loop handed on, and
+  // the loop's next thread then sees a client that resets meanwhile.
+  Read();
   CallModule();
 }
 

@@ -418,6 +418,22 @@ TEST_F(HostIntegrationTest, ClientThatLeavesWhilePendingIsForgottenSafely) {
   }
 }
 
+// A client that resets while its module call blocks is let go (499) as soon
+// as the loop, handed on to another thread, sees the reset: not when the call
+// returns, nor at the pending timeout.
+TEST_F(HostIntegrationTest, ClientResetWhileItsCallBlocksIsLetGoAtOnce) {
+  TempDir logs;
+  StartProbe({"--threads", "1", "--access-log", logs.path() + "access.log"});
+  const int fd = Open("mode=sync&block=6000");
+  // With one loop, another answer means the blocked call's loop was handed on.
+  ASSERT_EQ(host_->Get("mode=sync").body, "hello");
+  const linger abort{1, 0};
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+  close(fd);
+  EXPECT_TRUE(WaitUntil([&] { return logs.Read("access.log").find(" 499 ") != std::string::npos; }, 3s))
+      << "still held: " << logs.Read("access.log");
+}
+
 TEST_F(HostIntegrationTest, RequestPendingTooLongIsAnswered504AndLogged) {
   TempDir logs;
   StartProbe({"--pending-timeout", "1", "--access-log", logs.path() + "access.log"});
