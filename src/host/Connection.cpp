@@ -210,7 +210,9 @@ bool Connection::JudgeHead() {
   request_ = std::make_shared<HostRequest>(options.access_log, std::move(parser_->method), std::move(parser_->target));
   HostRequest& request = *request_;
   head_request_ = request.method == "HEAD";
-  keep_alive_ = parser_->keep_alive();
+  // Answers are HTTP/1.1 and say only "Connection: close": an HTTP/1.0
+  // client that asked to keep the connection would not be told it was kept.
+  keep_alive_ = parser_->keep_alive() && parser_->version != 10;
   CollectServerVariables(parser_->fields, peer_, serving_.server, options.trusted_proxies, request);
   // The body is not in yet: refusals before it log what the query names.
   if (options.access_log) {
