@@ -27,6 +27,14 @@ bool NamesAnotherVersion(std::string_view bytes) {
          digit(version[7]) && version != "HTTP/1.0" && version != "HTTP/1.1";
 }
 
+// Whether a line in bytes ends with LF alone.
+bool HasBareLineFeed(std::string_view bytes) {
+  for (auto at = bytes.find('\n'); at != std::string_view::npos; at = bytes.find('\n', at + 1)) {
+    if (at == 0 || bytes[at - 1] != '\r') return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 RequestParser::RequestParser(std::size_t max_head_bytes, std::size_t max_body_bytes)
@@ -52,8 +60,11 @@ std::size_t RequestParser::Feed(std::string_view bytes) {
     if (ec == http::error::need_more) {
       // A chunk's line and the trailer are taken only whole: what waits for
       // its end counts against the head's limit, or a client could have the
-      // connection hold any amount of it.
-      if (is_header_done() && bytes.size() - used > max_head_bytes_) error_status_ = 400;
+      // connection hold any amount of it. Nor can a line ended by LF alone
+      // ever end for the parser, which waits for CR LF.
+      if (is_header_done() && (bytes.size() - used > max_head_bytes_ || HasBareLineFeed(bytes.substr(used)))) {
+        error_status_ = 400;
+      }
       return used;
     }
     if (ec == http::error::bad_version) {

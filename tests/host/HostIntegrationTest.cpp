@@ -195,8 +195,9 @@ TEST_F(HostIntegrationTest, RequestsWithDoubtfulFramingGetOne400AndTheConnection
 // A head over the limit is answered as soon as the limit is passed, without
 // waiting for the rest of it: 414 while the request line is still arriving,
 // 431 once the header lines are. So are a chunk's line and the trailer, which
-// the host holds whole until they end: 400.
-TEST_F(HostIntegrationTest, HeadsAndChunkLinesOverTheLimitAreAnsweredAtOnce) {
+// the host holds whole until they end (400), and chunk lines ended by LF
+// alone, which never end for it (400).
+TEST_F(HostIntegrationTest, LinesThatCannotBeTakenAreAnsweredAtOnce) {
   StartProbe({"--max-header-bytes", "2048"});
   const std::string chunked = "POST " + host_->path() + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
   const std::string long_line = "GET " + host_->path() + "?mode=sync&pad=" + std::string(3000, 'p');
@@ -204,8 +205,10 @@ TEST_F(HostIntegrationTest, HeadsAndChunkLinesOverTheLimitAreAnsweredAtOnce) {
                                  std::string(3000, 'p');
   const std::string long_chunk_line = chunked + "9;pad=" + std::string(3000, 'p');
   const std::string long_trailer = chunked + "9\r\nmode=sync\r\n0\r\nX-Pad: " + std::string(3000, 'p');
+  const std::string bare_line_feeds = chunked + "9\nmode=sync\n0\n\n";
   for (const auto& [head, status] : {std::pair{long_line, 414}, std::pair{long_field, 431},
-                                     std::pair{long_chunk_line, 400}, std::pair{long_trailer, 400}}) {
+                                     std::pair{long_chunk_line, 400}, std::pair{long_trailer, 400},
+                                     std::pair{bare_line_feeds, 400}}) {
     SCOPED_TRACE(status);
     const int fd = ConnectLoopback(host_->port());
     ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
