@@ -2,6 +2,8 @@
 
 #include <boost/beast/http/error.hpp>
 
+#include <algorithm>
+
 #include "platform/Text.h"
 
 namespace host {
@@ -14,14 +16,10 @@ namespace {
 // than 1.0 and 1.1 (505), rather than being malformed (400): both reach us
 // as the same error of the parser.
 bool NamesAnotherVersion(std::string_view bytes) {
-  std::string_view line = bytes.substr(0, bytes.find("\r\n"));
-  const auto first_space = line.find(' ');
-  const auto last_space = line.rfind(' ');
-  if (first_space == std::string_view::npos || first_space == last_space ||
-      line.find(' ', first_space + 1) != last_space) {
-    return false;
-  }
-  const std::string_view version = line.substr(last_space + 1);
+  const std::string_view line = bytes.substr(0, bytes.find("\r\n"));
+  // Method, target and version: two spaces, no more.
+  if (std::count(line.begin(), line.end(), ' ') != 2) return false;
+  const std::string_view version = line.substr(line.rfind(' ') + 1);
   const auto digit = [](char c) { return c >= '0' && c <= '9'; };
   return version.size() == 8 && version.starts_with("HTTP/") && digit(version[5]) && version[6] == '.' &&
          digit(version[7]) && version != "HTTP/1.0" && version != "HTTP/1.1";

@@ -49,6 +49,11 @@ constexpr int ParseLeadingInt(std::string_view text) {
 // An ASCII capital as its small letter; every other byte as it is.
 constexpr char ToLowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 
+constexpr bool IsAsciiLetter(char c) {
+  const char lower = ToLowerAscii(c);
+  return lower >= 'a' && lower <= 'z';
+}
+
 // ASCII letters compare without case; every other byte must match exactly.
 constexpr bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -71,14 +76,10 @@ constexpr std::size_t FindIgnoringCase(std::string_view text, std::string_view n
   // A byte of the name that is no letter has one form: only the places where
   // it stands are compared, found by one fast search. Request variables end
   // in '=', which a query holds once per pair, far fewer times than a letter.
-  std::size_t anchor = name.size();
-  while (anchor > 0) {
-    const char c = ToLowerAscii(name[anchor - 1]);
-    if (c < 'a' || c > 'z') break;
-    --anchor;
-  }
-  if (anchor > 0) {
-    --anchor;
+  std::size_t letters_from = name.size();
+  while (letters_from > 0 && IsAsciiLetter(name[letters_from - 1])) --letters_from;
+  if (letters_from > 0) {
+    const std::size_t anchor = letters_from - 1;
     for (std::size_t at = text.find(name[anchor], from + anchor); at != npos && at - anchor <= last;
          at = text.find(name[anchor], at + 1)) {
       if (EqualsIgnoringCase(text.substr(at - anchor, name.size()), name)) return at - anchor;

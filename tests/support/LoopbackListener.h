@@ -9,7 +9,7 @@
 
 // The listening descriptor, its port in port; -1 when any step failed.
 inline int ListenOnLoopback(int& port, int backlog = 4) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -9,19 +9,14 @@
 #include <chrono>
 
 #include "net/NoSignalBio.h"
+#include "support/LoopbackListener.h"
 #include "support/WaitUntil.h"
 
 TlsTestServer::TlsTestServer(SSL_CTX* context, Script script)
     : context_(context), bio_method_(net::NewNoSignalSocketMethod()) {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listener_, 4) == 0 &&
-      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port_ = ntohs(address.sin_port);
-  }
+  int port = 0;
+  listener_ = ListenOnLoopback(port);
+  port_ = static_cast<decltype(port_)>(port);
   thread_ = std::thread(&TlsTestServer::Serve, this, std::move(script));
 }
 
