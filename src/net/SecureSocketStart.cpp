@@ -1,5 +1,7 @@
 // What making and connecting a secure socket has in common on both
 // platforms; the TLS library's side is in TSecureSocket.cpp of each.
+#include <chrono>
+
 #include "diag/TraceLog.h"
 #include "net/SocketSystem.h"
 #include "net/TSecureSocket.h"
@@ -29,8 +31,10 @@ int TSecureSocket::Create(int port, int type, const char* bind_address, int prot
 #if defined(_WIN32)
 int TSecureSocket::Connect(const std::string& host, int port) {
   if (!HasCredentials()) return kStatusNoCredentials;
+  // The TCP connect and the handshake share one limit.
+  const auto end = platform::WaitClock::now() + std::chrono::seconds(kConnectTimeoutSeconds);
   if (const int error = TRSocket::Connect(host, port); error != 0) return error;
-  const int status = PerformClientHandshake(host);
+  const int status = PerformClientHandshake(host, end);
   return status == 0 ? 0 : HandshakeFailed(status);
 }
 #endif

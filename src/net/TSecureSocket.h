@@ -40,10 +40,6 @@ class TSecureSocket : public TRSocket {
   static constexpr int kStatusCertificateUnknown = static_cast<int>(0x80090327u);
   static constexpr int kStatusContextExpired = static_cast<int>(0x00090317u);
   static constexpr int kStatusSendTimedOut = 10107;
-  // Windows: the handshake has no caller's timeout; each of its waits gets
-  // this long, so a back end that accepts but never answers cannot hold a
-  // thread. Elsewhere the handshake's steps share the connect's one limit.
-  static constexpr int kHandshakeTimeoutSeconds = kConnectTimeoutSeconds;
 
   TSecureSocket() = default;
   ~TSecureSocket() override;
@@ -54,8 +50,8 @@ class TSecureSocket : public TRSocket {
   // TCP connect to host, then the client handshake: host names are checked
   // against the certificate and sent as SNI, dotted IPv4 addresses are checked
   // as addresses and not sent. The whole of it takes at most
-  // kConnectTimeoutSeconds (on Windows, each wait of the handshake at most
-  // kHandshakeTimeoutSeconds).
+  // kConnectTimeoutSeconds, a back end that answers a byte at a time
+  // included.
 #if defined(_WIN32)
   int Connect(const std::string& host, int port) override;
 #else
@@ -99,9 +95,9 @@ class TSecureSocket : public TRSocket {
   int protocol_mask_ = kDefaultProtocolMask;
   std::string principal_name_;
 #if defined(_WIN32)
-  int PerformClientHandshake(const std::string& target);
-  // Schannel through SSPI.
-  int SendToken(const SecBuffer& token);
+  // Schannel through SSPI; every wait ends by end.
+  int PerformClientHandshake(const std::string& target, platform::WaitClock::time_point end);
+  int SendToken(const SecBuffer& token, platform::WaitClock::time_point end);
   int ChooseClientCertificate();
   int CheckServerCertificate(const std::string& target) const;
   // Decrypts what incoming_ holds into plain_: 0 when a record came out,

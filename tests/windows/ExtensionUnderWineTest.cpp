@@ -7,6 +7,7 @@
 // QX_TEST_CA and the folder to install into in QX_WORK).
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
 #include <windows.h>
 #include <httpext.h>
 #include <tlhelp32.h>
@@ -23,6 +24,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -226,6 +228,7 @@ struct SiteSettings {
   bool tls = false;
   bool crlf = false;                 // line ends of RAVO.ini
   std::string address = "127.0.0.1";  // of the back end; the TLS certificate names localhost and 127.0.0.1
+  int min_tls_sockets = 2;
 };
 
 // Installs the DLL's folder with RAVO.ini for the back end whose TLS port the
@@ -256,7 +259,7 @@ std::string Install(const std::string& name, const SiteSettings& settings, const
         "CaptureCallData=CaptureCallData.htm", "[VEKASETTINGS]",
         "Address=" + settings.address, "Port=" + Environment("QX_SIM_PORT"),
         "SSLPort=" + Environment(tls_port), "ChatUsesSSL=" + tls, "CallbackUsesSSL=" + tls,
-        "VoiceXMLUsesSSL=" + tls, "MinSockets=2", "MaxSockets=10", "MinSSLSockets=2", "MaxSSLSockets=10",
+        "VoiceXMLUsesSSL=" + tls, "MinSockets=2", "MaxSockets=10", "MinSSLSockets=" + std::to_string(settings.min_tls_sockets), "MaxSSLSockets=10",
         "DebugOutput=yes", "Password=demo-secret", "[DIAGSETTINGS]", "TIME_INTERVAL_SEC=1", "MAX_MEMORY=100",
         "THRESHOLD=104"}) {
     ini << line << end;
@@ -451,6 +454,102 @@ TEST_P(RefusedBackEndTest, GetsNoConnection) {
 
 INSTANTIATE_TEST_SUITE_P(BackEnds, RefusedBackEndTest, ::testing::ValuesIn(kRefusedBackEnds),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// A TLS server on loopback that answers every client with the head of a 16 KB
+// handshake record and then one byte of it every 200 ms, for up to 40 s.
+class DrippingServer {
+ public:
+  DrippingServer() {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return;
+    started_ = true;
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    if (listener_ == INVALID_SOCKET || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_, 8) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] {
+      // Looks for connections a moment at a time, to see the end come.
+      while (!Stopping()) {
+        fd_set waiting;
+        FD_ZERO(&waiting);
+        FD_SET(listener_, &waiting);
+        timeval moment{0, 100000};
+        if (select(0, &waiting, nullptr, nullptr, &moment) != 1) continue;
+        const SOCKET client = accept(listener_, nullptr, nullptr);
+        if (client != INVALID_SOCKET) drips_.emplace_back([this, client] { Drip(client); });
+      }
+    });
+  }
+  ~DrippingServer() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    stop_.notify_all();
+    if (acceptor_.joinable()) acceptor_.join();
+    for (auto& drip : drips_) drip.join();
+    if (listener_ != INVALID_SOCKET) closesocket(listener_);
+    if (started_) WSACleanup();
+  }
+  DrippingServer(const DrippingServer&) = delete;
+  DrippingServer& operator=(const DrippingServer&) = delete;
+
+  int port() const { return port_; }
+
+ private:
+  bool Stopping() {
+    std::lock_guard lock(mutex_);
+    return stopping_;
+  }
+  void Drip(SOCKET client) {
+    const char head[] = {0x16, 0x03, 0x03, 0x40, 0x00};
+    bool open = send(client, head, sizeof head, 0) == sizeof head;
+    const auto end = std::chrono::steady_clock::now() + 40s;
+    std::unique_lock lock(mutex_);
+    while (open && !stop_.wait_for(lock, 200ms, [this] { return stopping_; }) &&
+           std::chrono::steady_clock::now() < end) {
+      open = send(client, "\x02", 1, 0) == 1;
+    }
+    closesocket(client);
+  }
+
+  bool started_ = false;
+  SOCKET listener_ = INVALID_SOCKET;
+  int port_ = 0;
+  std::thread acceptor_;
+  std::vector<std::thread> drips_;
+  std::mutex mutex_;
+  std::condition_variable stop_;
+  bool stopping_ = false;
+};
+
+// The TCP connect and the TLS handshake share the connect's limit (10 s):
+// each wait of a handshake fed a byte at a time never runs out by itself.
+TEST(DrippingBackEndTest, TheHandshakeEndsAtTheConnectLimit) {
+  DrippingServer server;
+  ASSERT_NE(server.port(), 0);
+  ASSERT_EQ(_putenv_s("QX_DRIPPING_TLS_PORT", std::to_string(server.port()).c_str()), 0);
+  SiteSettings site{true, false, "localhost"};
+  site.min_tls_sockets = 1;
+  const std::string folder = Install("dripping", site, "QX_DRIPPING_TLS_PORT");
+  ASSERT_FALSE(folder.empty());
+  const auto start = std::chrono::steady_clock::now();
+  {
+    // The start makes the pool's one TLS connection.
+    LoadedModule module(folder);
+    ASSERT_TRUE(module.started());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+  }
+  const std::string trace = ReadFile(folder + "debug.txt");
+  EXPECT_NE(trace.find("TSecureSocket::Connect: PerformClientHandshake failed. error=10060\r\n"), std::string::npos)
+      << trace.substr(0, 2000);
+}
 
 // The web server's callbacks fail as a Windows web server's do, with the
 // reason in GetLastError: the visitor's status becomes 500 and the trace names

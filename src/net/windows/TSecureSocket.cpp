@@ -7,6 +7,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 
 #include "diag/TraceLog.h"
@@ -108,7 +109,9 @@ void TSecureSocket::ShutDownSession() {
   DWORD attributes = 0;
   const SECURITY_STATUS status = InitializeSecurityContextA(&credentials_, &context_, nullptr, kContextRequests, 0, 0,
                                                             nullptr, 0, nullptr, &out_list, &attributes, nullptr);
-  if ((status == SEC_E_OK || status == SEC_I_CONTEXT_EXPIRED) && out.pvBuffer != nullptr) SendToken(out);
+  if ((status == SEC_E_OK || status == SEC_I_CONTEXT_EXPIRED) && out.pvBuffer != nullptr) {
+    SendToken(out, platform::WaitClock::now() + std::chrono::seconds(kConnectTimeoutSeconds));
+  }
   if (out.pvBuffer != nullptr) FreeContextBuffer(out.pvBuffer);
 }
 
@@ -137,12 +140,16 @@ bool TSecureSocket::HasCredentials() const { return has_credentials_; }
 
 int TSecureSocket::NegotiatedVersion() const { return established_ ? version_ : 0; }
 
-int TSecureSocket::SendToken(const SecBuffer& token) {
+int TSecureSocket::SendToken(const SecBuffer& token, platform::WaitClock::time_point end) {
+  const auto left = end - platform::WaitClock::now();
+  if (left <= platform::WaitClock::duration::zero()) return WSAETIMEDOUT;
+  // Send counts whole seconds: what is left, rounded up.
+  const auto seconds = std::chrono::ceil<std::chrono::seconds>(left).count();
   std::size_t sent = 0;
-  return TRSocket::Send(static_cast<const char*>(token.pvBuffer), token.cbBuffer, sent, kHandshakeTimeoutSeconds, 0);
+  return TRSocket::Send(static_cast<const char*>(token.pvBuffer), token.cbBuffer, sent, static_cast<int>(seconds), 0);
 }
 
-int TSecureSocket::PerformClientHandshake(const std::string& target) {
+int TSecureSocket::PerformClientHandshake(const std::string& target, platform::WaitClock::time_point end) {
   // A host name goes out as SNI and is the name the certificate must carry;
   // an address is not sent.
   SEC_CHAR* name = IsDotted(target) ? nullptr : const_cast<SEC_CHAR*>(target.c_str());
@@ -154,9 +161,14 @@ int TSecureSocket::PerformClientHandshake(const std::string& target) {
       char chunk[4096];
       std::size_t received = 0;
       bool timed_out = false;
-      const int error = TRSocket::Receive(chunk, sizeof chunk, received, timed_out, kHandshakeTimeoutSeconds, 0, false);
+      // The limit is the whole handshake's: a server that sends its
+      // messages a byte at a time never lets a wait of its own run out.
+      const int waited = WaitUntil(POLLIN, end);
+      if (waited == kWaitTimedOut) return WSAETIMEDOUT;
+      if (waited != 0) return waited;
+      const int error = TRSocket::Receive(chunk, sizeof chunk, received, timed_out, 0, 0, false);
       if (error != 0) return error;
-      if (timed_out) return WSAETIMEDOUT;
+      if (timed_out) continue;  // readable, yet nothing came: wait again
       if (received == 0) return kStatusInternalError;  // the server hung up
       incoming_.append(chunk, received);
     }
@@ -175,7 +187,7 @@ int TSecureSocket::PerformClientHandshake(const std::string& target) {
     int sent = 0;
     if (out[0].pvBuffer != nullptr) {
       if (out[0].cbBuffer > 0 && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED || FAILED(status))) {
-        sent = SendToken(out[0]);
+        sent = SendToken(out[0], end);
       }
       FreeContextBuffer(out[0].pvBuffer);
     }
