@@ -294,9 +294,9 @@ void Connection::ServeStatic() {
   const auto note = [&] {
     NoteAnswerAsWritten(status, wrong_path_ ? request.logged_target : request.raw_uri, bytes, bytes);
   };
-  if (file.status == 404) {
+  if (file.status == 404 || file.status == 503) {
     note();
-    Write(StatusPage(404, close, nullptr, head_request_), close);
+    Write(StatusPage(status, close, nullptr, head_request_), close);
     return;
   }
   const auto headers = [&](auto& response) {

@@ -12,6 +12,7 @@
 #include <boost/beast/http/write.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <iterator>
 #include <cstring>
@@ -175,7 +176,7 @@ class MetricsServer::Session : public std::enable_shared_from_this<Session> {
 
 MetricsServer::MetricsServer(boost::asio::io_context& loop, std::string address, unsigned short port,
                              Sources sources)
-    : address_(std::move(address)), requested_port_(port), sources_(std::move(sources)), acceptor_(loop) {}
+    : address_(std::move(address)), requested_port_(port), sources_(std::move(sources)), acceptor_(loop), pause_(loop) {}
 
 MetricsServer::~MetricsServer() = default;
 
@@ -202,6 +203,16 @@ bool MetricsServer::Start(std::string& error) {
 void MetricsServer::Accept() {
   acceptor_.async_accept([this](const boost::system::error_code& error, boost::asio::ip::tcp::socket socket) {
     if (error == boost::asio::error::operation_aborted) return;
+    const int number = error.value();
+    if (error && number != ECONNABORTED && number != EPROTO && number != EINTR) {
+      // Out of descriptors the connection stays waiting in the backlog:
+      // accepting again at once would only spin.
+      pause_.expires_after(std::chrono::milliseconds(100));
+      pause_.async_wait([this](const boost::system::error_code& paused) {
+        if (!paused) Accept();
+      });
+      return;
+    }
     // A refused connection is closed with its socket.
     if (!error && *sessions_ < kMaxConnections) {
       std::make_shared<Session>(*this, std::move(socket), sessions_)->Read();

@@ -12,6 +12,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <atomic>
 #include <cstdint>
@@ -74,6 +75,7 @@ class MetricsServer {
   std::atomic<bool> shutting_down_{false};
   std::atomic<bool> module_loaded_{true};
   boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::steady_timer pause_;  // between accepts that fail, e.g. out of descriptors
   std::shared_ptr<int> sessions_ = std::make_shared<int>(0);  // open ones; on the loop only
   unsigned short port_ = 0;  // written by Start before the loop serves
 };

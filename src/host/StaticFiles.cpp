@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -141,7 +143,11 @@ StaticFile LookUpStaticFile(const std::string& folder, std::string_view relative
   const auto path = ResolveInside(folder, relative);
   if (!path) return answer;
   const int fd = open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return answer;
+  if (fd < 0) {
+    // A host short of descriptors or memory has the file all the same.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) answer.status = 503;
+    return answer;
+  }
   struct stat info {};
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(fd);

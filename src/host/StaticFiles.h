@@ -22,7 +22,7 @@ std::string_view StaticContentType(std::string_view file_name);
 
 // What to answer for a static file.
 struct StaticFile {
-  unsigned status = 404;    // 200, 304 or 404
+  unsigned status = 404;    // 200, 304, 404, or 503 when the host is short of descriptors
   int fd = -1;              // 200: the file, open; the caller owns it
   std::uint64_t size = 0;   // 200: its length
   std::string_view content_type;  // 200
@@ -33,7 +33,8 @@ struct StaticFile {
 // Looks up a GET or HEAD for relative_path (still percent-encoded, as in the
 // request line) in folder: 200 with the file, 304 when the browser's
 // If-None-Match or If-Modified-Since (null: not sent) shows its copy is
-// current, 404 otherwise.
+// current, 503 when the file cannot be opened for want of descriptors or
+// memory, 404 otherwise.
 StaticFile LookUpStaticFile(const std::string& folder, std::string_view relative_path,
                             const std::string* if_none_match, const std::string* if_modified_since);
 

@@ -9,8 +9,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -73,6 +76,19 @@ void RaiseOwnDescriptorLimit(rlim_t wanted) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+// User and system time of a process, in clock ticks.
+long CpuTicksOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i >= 14) ticks += std::stol(field);
+  }
+  return ticks;
 }
 
 unsigned OwnDescriptorLimit() {
@@ -176,7 +192,7 @@ TEST(HostUnderPressureTest, NormalClientsAreAnsweredWhateverTheCrowdDoes) {
          EXPECT_LT(std::count(output.begin(), output.end(), '\n'), 20) << "the log is flooded";
        }},
       {"a module that took the reserve of descriptors",
-       {},
+       {"--metrics", "127.0.0.1:0"},
        {"/usr/bin/prlimit", "--nofile=256:256"},
        [](HostProcess& host, Crowd& crowd) {
          ASSERT_EQ(host.Get("mode=hog&count=150").body, "150");
@@ -186,9 +202,18 @@ TEST(HostUnderPressureTest, NormalClientsAreAnsweredWhateverTheCrowdDoes) {
          int refused = 0;
          for (const int fd : crowd.fds) refused += StatusLine(fd, 20ms).starts_with("HTTP/1.1 503");
          EXPECT_GT(refused, 0);
+         // A scrape now waits for a descriptor too, and costs no spinning meanwhile.
+         const int scrape = ConnectLoopback(host.metrics_port());
+         ASSERT_GE(scrape, 0);
+         Send(scrape, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+         const long before = CpuTicksOf(host.process().pid());
+         EXPECT_EQ(StatusLine(scrape, 1s), "");
+         EXPECT_LT(CpuTicksOf(host.process().pid()) - before, sysconf(_SC_CLK_TCK) / 4) << "a second of waiting";
          for (const int fd : crowd.fds) close(fd);
          crowd.fds.clear();
          EXPECT_TRUE(WaitUntil([&] { return host.Get("mode=hog&count=0").body == "0"; }, 5s));
+         EXPECT_TRUE(StatusLine(scrape, 3s).starts_with("HTTP/1.1 200"));
+         close(scrape);
        },
        [](HostProcess& host, Crowd&) {
          const std::string output = host.process().Output();

@@ -1,6 +1,7 @@
 // The host's static folder, seen by a browser: each file with its type, a
 // cached copy confirmed with 304, and nothing outside the folder, no listing.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -119,6 +120,29 @@ TEST(StaticFilesTest, ServesFilesOfTheFolderOnly) {
   // Without a not-found page in the folder, a wrong path gets the plain one.
   EXPECT_EQ(HttpFetch(host.port(), "GET", "/webchat/elsewhere").body.find("<!DOCTYPE"), std::string::npos);
   EXPECT_EQ(host.Stop(), 0);
+}
+
+// A host out of descriptors still has its files: the browser is told to come
+// back, not that chat.js is gone.
+TEST(StaticFilesTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsNotCalledMissing) {
+  TempDir site;
+  site.Write("static/chat.js", "console.log(1);\n");
+  const std::string folder = site.path() + "static";
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest_free = dup(0);
+  ASSERT_GE(lowest_free, 0);
+  close(lowest_free);
+  rlimit lowered = saved;
+  lowered.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  const host::StaticFile short_of_descriptors = host::LookUpStaticFile(folder, "chat.js", nullptr, nullptr);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(short_of_descriptors.status, 503u);
+  EXPECT_EQ(short_of_descriptors.fd, -1);
+  const host::StaticFile again = host::LookUpStaticFile(folder, "chat.js", nullptr, nullptr);
+  EXPECT_EQ(again.status, 200u);
+  if (again.fd >= 0) close(again.fd);
 }
 
 TEST(StaticFilesTest, AWrongPathGetsTheFoldersNotFoundPageWithItsStatus) {
