@@ -68,6 +68,9 @@ class Pages {
                                                              int attempt, bool& named) const;
   // What OutputFilled writes for an empty page.
   void OutputMissingPage(const std::string& language, CHttpServerContext* ctx, bool for_error_page) const;
+  // Whether a template at path, which resolves to real_path, lies in the
+  // template root as the root resolves now.
+  bool InsideTemplateRoot(const std::string& path, const std::string& real_path) const;
   Settings settings_;
   std::string realRoot_;  // the template root's real path at start; empty when it did not exist
 };

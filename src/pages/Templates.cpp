@@ -108,6 +108,15 @@ void Pages::Configure(Settings settings) {
   realRoot_ = RealRoot(settings_.templateDirectory);
 }
 
+bool Pages::InsideTemplateRoot(const std::string& path, const std::string& real_path) const {
+  // Without a link on its path a template is where the root's name puts it,
+  // and the root resolved at start saves resolving it again at every page.
+  // A link (the root a link switched to a new release, a language folder
+  // that is a link) is followed as it stands now.
+  if (real_path == path && !realRoot_.empty() && IsRealPathInside(real_path, realRoot_)) return true;
+  return IsRealPathInside(real_path, RealRoot(settings_.templateDirectory));
+}
+
 bool Pages::Load(const std::string& page, std::string& text, const std::string& language, int attempt) const {
   bool named = false;
   const auto file = LoadTemplate(page, language, attempt, named);
@@ -134,15 +143,10 @@ std::shared_ptr<const platform::FileSnapshot> Pages::LoadTemplate(const std::str
   named = LanguagePath(settings_.templateDirectory,
                        platform::ReadProfileString(settings_.iniPath, "WEBSETTINGS", page), language, path);
   if (named) {
-    // The root resolved at start saves resolving it again at every page; a
-    // root that did not exist then is resolved now. Where the file resolves
-    // is kept with its bytes and checked again whenever it changes.
+    // Where the file resolves is kept with its bytes and checked again
+    // whenever it changes.
     auto file = platform::ReadFileSnapshot(path, kMaxTemplateBytes);
-    const auto inside = [&] {
-      return realRoot_.empty() ? IsRealPathInside(file->real_path, RealRoot(settings_.templateDirectory))
-                               : IsRealPathInside(file->real_path, realRoot_);
-    };
-    if (file == nullptr || inside()) {
+    if (file == nullptr || InsideTemplateRoot(path, file->real_path)) {
       NoteLoaded(path, file.get());
     } else {
       file = nullptr;

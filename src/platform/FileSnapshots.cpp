@@ -147,7 +147,9 @@ std::shared_ptr<const FileSnapshot> FileSnapshots::Read(const std::string& path,
   // A missing file costs this one look, no watch.
   Identity now;
   const bool regular = RegularFileIdentity(path, now);
-  if (kept != nullptr && regular && kept_identity == now) return kept;
+  // The same file may now be reached another way (a link on the path
+  // pointed at the folder it was moved to): where it resolves goes with it.
+  if (kept != nullptr && regular && kept_identity == now && RealPath(path) == kept->real_path) return kept;
   if (!regular) {
     std::lock_guard lock(mutex_);
     const auto found = entries_.find(path);

@@ -30,9 +30,9 @@ constexpr std::uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | 
 // File systems whose every change passes through this kernel. A network or
 // user-space file system (NFS, SMB, FUSE, 9p, Ceph, ...) can change under us
 // without a notice, as can any file system not named here.
-bool ChangesRaiseNotices(const std::string& folder) {
+bool ChangesRaiseNotices(const std::string& path) {
   struct statfs info {};
-  if (statfs(folder.c_str(), &info) != 0) return false;
+  if (statfs(path.c_str(), &info) != 0) return false;
   switch (static_cast<unsigned long>(info.f_type)) {
     case EXT4_SUPER_MAGIC:  // also ext2 and ext3
     case XFS_SUPER_MAGIC:
@@ -116,8 +116,10 @@ bool FileWatches::Watch(const std::string& path) {
     watched = ChangesRaiseNotices(folder) && AddWatch(folder, true, steps[step], links);
     folder += (step == 0 ? "" : "/") + steps[step];
   }
+  // The file itself may be a mount of its own (one file of a network share
+  // bound into the site folder).
   watched = watched && ChangesRaiseNotices(folder) && AddWatch(folder, true, steps.back(), links) &&
-            AddWatch(path, false, std::string(), links);
+            ChangesRaiseNotices(path) && AddWatch(path, false, std::string(), links);
   if (!watched) {
     Release(links);
     return false;

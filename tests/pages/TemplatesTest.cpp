@@ -70,6 +70,34 @@ TEST_F(TemplatesTest, TemplatesAreReadAgainForEveryPage) {
   EXPECT_EQ(text, "second");
 }
 
+// A release switched by a link, the way sites are often deployed: the
+// templates of the new release are inside the template folder as much as the
+// old ones were, and those the link no longer reaches are not.
+TEST_F(TemplatesTest, ATemplateFolderReachedThroughALinkFollowsTheLink) {
+  dir_.Write("v1/en/Chat.htm", "release one");
+  dir_.Write("v2/en/Chat.htm", "release two");
+  ASSERT_EQ(symlink((dir_.path() + "v1").c_str(), (dir_.path() + "current").c_str()), 0);
+  auto& extension = Start("[WEBSETTINGS]\nDefaultPath=" + dir_.path() + "current/\nChatFrame=<WCLANGUAGE>/Chat.htm\n");
+  std::string text;
+  ASSERT_TRUE(extension.GetLangSpecificWebPage("ChatFrame", text, "en", 0));
+  EXPECT_EQ(text, "release one");
+  const auto point_current_at = [&](const char* release) {
+    ASSERT_EQ(symlink((dir_.path() + release).c_str(), (dir_.path() + "next").c_str()), 0);
+    ASSERT_EQ(rename((dir_.path() + "next").c_str(), (dir_.path() + "current").c_str()), 0);
+  };
+  point_current_at("v2");
+  for (int page = 0; page < 2; ++page) {
+    EXPECT_TRUE(extension.GetLangSpecificWebPage("ChatFrame", text, "en", 0));
+    EXPECT_EQ(text, "release two");
+  }
+  // A link inside the new release back into the old one leads outside.
+  ASSERT_EQ(symlink((dir_.path() + "v1/en").c_str(), (dir_.path() + "v2/old").c_str()), 0);
+  EXPECT_FALSE(extension.GetLangSpecificWebPage("ChatFrame", text, "old", 1));
+  point_current_at("v1");
+  EXPECT_TRUE(extension.GetLangSpecificWebPage("ChatFrame", text, "en", 0));
+  EXPECT_EQ(text, "release one");
+}
+
 TEST(LoadTextFileTest, RefusesWhatIsNotARegularFile) {
   TempDir dir;
   std::string text = "stale";

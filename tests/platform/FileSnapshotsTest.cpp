@@ -212,6 +212,12 @@ TEST(FileSnapshotsTest, KeepsWhereALinkLeadsWithTheBytes) {
   const auto file = snapshots.Read(dir.path() + "link/page.htm", kMax);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(file->real_path, std::filesystem::canonical(dir.path() + "real/page.htm").string());
+  // The same file, unchanged, moved with its folder and reached anew.
+  std::filesystem::rename(dir.path() + "real", dir.path() + "moved");
+  PointLink(dir.path() + "link", dir.path() + "moved");
+  const auto moved = snapshots.Read(dir.path() + "link/page.htm", kMax);
+  ASSERT_NE(moved, nullptr);
+  EXPECT_EQ(moved->real_path, std::filesystem::canonical(dir.path() + "moved/page.htm").string());
 }
 
 }  // namespace
