@@ -8,7 +8,7 @@
 int CRAVOExtension::REQ_CALLME_EVENT(CHttpServerContext* ctx, const std::string& session_id,
                                      const std::string& agent_key, const std::string& phone_number,
                                      const std::string& language) {
-  diag::TraceLine("CRAVOExtension::REQ_CALLME_EVENT: Entered, sessionID=%s", session_id.c_str());
+  diag::TraceLine("CRAVOExtension::REQ_CALLME_EVENT: Entered, sessionID=%s\n", session_id.c_str());
   diag::EntryExitRecords records("CRAVOExtension::REQ_CALLME_EVENT entering",
                                  "CRAVOExtension::REQ_CALLME_EVENT leaving");
   diag::AddDiag(diag::kLevelInfo, "REQ_CALLME_EVENT for " + session_id, "ISAPI", __LINE__);

@@ -7,7 +7,7 @@
 
 int CRAVOExtension::REQ_HANG_UP(CHttpServerContext* ctx, const std::string& session_id,
                                 const std::string& language) {
-  diag::TraceLine("CRAVOExtension::REQ_HANG_UP: Entered, sessionID=%s", session_id.c_str());
+  diag::TraceLine("CRAVOExtension::REQ_HANG_UP: Entered, sessionID=%s\n", session_id.c_str());
   diag::EntryExitRecords records("CRAVOExtension::REQ_HANG_UP entering", "CRAVOExtension::REQ_HANG_UP leaving");
   diag::AddDiag(diag::kLevelInfo, "REQ_HANG_UP for " + session_id, "ISAPI", __LINE__);
   PendingRequest request(protocol::MessageType::kChatHangUp, {session_id}, m_settings.chatUsesSSL);

@@ -26,7 +26,7 @@ bool CRAVOExtension::OutputDispatchPage(CHttpServerContext* ctx, const std::stri
 
 int CRAVOExtension::REQ_DELTA_CHAT(CHttpServerContext* ctx, const std::string& session_id,
                                    const std::string& index_key, const std::string& language) {
-  diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Entered, sessionID=%s", session_id.c_str());
+  diag::TraceLine("CRAVOExtension::REQ_DELTA_CHAT: Entered, sessionID=%s\n", session_id.c_str());
   diag::EntryExitRecords records("CRAVOExtension::REQ_DELTA_CHAT entering", "CRAVOExtension::REQ_DELTA_CHAT leaving");
   if (diag::DiagKeeps(diag::kLevelInfo)) {
     diag::AddDiag(diag::kLevelInfo, "REQ_DELTA_CHAT for " + session_id, "ISAPI", __LINE__);

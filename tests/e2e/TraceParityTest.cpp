@@ -251,6 +251,13 @@ Seen RunRow(const Row& row, bool loop) {
   }
   EXPECT_EQ(host.Stop(), 0) << host.process().Output();
   const std::string trace = ReadFile(trace_path);
+  // Every trace line ends before the next one begins.
+  static const std::regex kLineStart(R"(\.\d{3} [0-9A-F]{4,8} CRAVOExtension::)");
+  std::istringstream trace_lines(trace);
+  for (std::string line; std::getline(trace_lines, line);) {
+    EXPECT_LE(std::distance(std::sregex_iterator(line.begin(), line.end(), kLineStart), std::sregex_iterator()), 1)
+        << line;
+  }
   seen.heartbeat = trace.find("a heart beat sent") != std::string::npos;
   std::size_t from = 0;
   boundaries.push_back(trace.size());
