@@ -354,7 +354,9 @@
           chat.lines.push(line);
           showLine(line);
           save();
-        } else if (TRANSIENT[f.error]) {
+        } else if (TRANSIENT[f.error] || f.error === "?") {
+          // "?": no answer of the chat service's own (an empty one, or the
+          // web server's or a proxy's busy page): the chat itself goes on.
           failures++;
           reconnecting = true;
           typingLine.textContent = "";

@@ -8,7 +8,8 @@
 //   resume     reload and the start form again resume the same chat; a chat
 //              the back end ended keeps its transcript for download
 //   outage     a slow back end shows "Reconnecting…" at once, the transcript
-//              stays put, lines typed meanwhile go out once and in order; a
+//              stays put, lines typed meanwhile go out once and in order;
+//              polls answered with nothing of the chat's own wait too; a
 //              chat started while the back end is down is busy at once, then
 //              the error page, with no dead "Back to your chat"
 //   layout     fixed header and input bar, scrolling transcript, bubbles,
@@ -24,7 +25,7 @@
 //
 //   node chat-widget.mjs --build DIR --flow NAME [--shots DIR]
 import { createServer, request as httpRequest } from "node:http";
-import { readFileSync } from "node:fs";
+import { readFileSync, renameSync } from "node:fs";
 import { join } from "node:path";
 import AxeBuilder from "@axe-core/playwright";
 import { args, withSite } from "./harness.mjs";
@@ -238,7 +239,7 @@ const flows = {
     check(page.scriptErrors.length === 0, `script errors: ${page.scriptErrors}`);
   },
 
-  async outage({ base, control, browser }) {
+  async outage({ base, control, browser, site }) {
     const page = await newPage(browser);
     await startChat(page, base);
     const first = page.locator("#transcript li").first();
@@ -265,7 +266,18 @@ const flows = {
     const own = (await bubbles(page, ".visitor")).slice(1);
     check(own.join("|") === "one while slow|two while slow|three while slow", `order: ${own}`);
     for (const line of own) await agentLine(page, `I am looking into "${line}"`);
-    await summaryHolds(page, own);
+    // Polls answered with nothing of the chat's own (here the poll's page
+    // cannot be read, so the answer is empty): the chat waits, it does not end.
+    const dispatch = join(site, "html", "en", "JSDispatch.htm");
+    renameSync(dispatch, `${dispatch}.away`);
+    await page.locator("#status").filter({ hasText: "Reconnecting…" }).waitFor({ timeout: WAIT });
+    check(await page.locator("#ended").isHidden(), "an answer that is not the chat's ended the chat");
+    renameSync(`${dispatch}.away`, dispatch);
+    await page.locator("#status").waitFor({ state: "hidden", timeout: WAIT });
+    await say(page, "back again");
+    await delivered(page, "back again");
+    await agentLine(page, 'I am looking into "back again"');
+    await summaryHolds(page, [...own, "back again"]);
 
     // A chat started while the back end is down: busy at once, then the error page.
     await control("fault down 0");

@@ -53,7 +53,7 @@ function control(port, command) {
   });
 }
 
-// Runs test({ base, control, browser }) against a fresh site; a failure sets
+// Runs test({ base, control, browser, site }) against a fresh site (site: its folder); a failure sets
 // the exit code. Everything started is ended afterwards.
 export async function withSite(build, name, test) {
   const children = [];
@@ -73,7 +73,8 @@ export async function withSite(build, name, test) {
       args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
         "--disable-component-update", "--disable-sync"],
     });
-    await test({ base: `http://127.0.0.1:${hostPort}/webchat/quorvix.so`, control: (c) => control(controlPort, c), browser });
+    await test({ base: `http://127.0.0.1:${hostPort}/webchat/quorvix.so`, control: (c) => control(controlPort, c), browser,
+      site });
   } catch (error) {
     console.error(`${name} failed: ${error.stack ?? error}`);
     process.exitCode = 1;
