@@ -236,7 +236,12 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
           return true;
         }
         diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Cannot create worker thread\n");
-        result = false;
+        // The request is out and the back end acts on it: its answer is read
+        // on this thread instead of the visitor being told it failed.
+        (*job)(std::move(connection), std::string(), 0);
+        diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::CommunicateWithVEKACS leaving", "ISAPI", 0);
+        diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Exiting successfully\n");
+        return true;
       } else {
         result = ReadResponse(*connection, response, error);
       }
