@@ -42,6 +42,9 @@ StaticFile LookUpStaticFile(const std::string& folder, std::string_view relative
 // the pages name these files without a version, so a browser must not keep
 // an old script after an upgrade; an unchanged file costs a 304 without a body.
 inline constexpr const char* kStaticCacheControl = "no-cache";
+// Files up to this size are read whole when asked for; larger ones are sent
+// from the open file as the client takes them.
+inline constexpr std::uint64_t kStaticBytesReadAtOnce = 256 * 1024;
 // The page in the static folder that a wrong path is answered with, when
 // the folder has it.
 inline constexpr const char* kNotFoundPage = "not-found.html";

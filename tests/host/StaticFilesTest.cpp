@@ -1,14 +1,17 @@
 // The host's static folder, seen by a browser: each file with its type, a
 // cached copy confirmed with 304, and nothing outside the folder, no listing.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "host/StaticFiles.h"
 #include "support/HostProcess.h"
@@ -192,6 +195,49 @@ TEST(StaticFilesTest, ALongFileIsNotedAsItsWriteEnded) {
   close(fd);
   EXPECT_TRUE(WaitUntil([&] { return site.Read("access.log").find(line + " 499 0\n") != std::string::npos; }))
       << site.Read("access.log");
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+// The page's own files are read whole when asked for: a client that does not
+// read its answer holds no descriptor of the file, only its connection's, as
+// the host counts them. A long file is sent from the open file.
+TEST(StaticFilesTest, AClientThatDoesNotReadHoldsNoShortFileOpen) {
+  TempDir site;
+  site.Write("probe.so", ReadFile(PROBE_MODULE_PATH));
+  site.Write("static/chat.js", std::string(24000, 'x'));
+  site.Write("static/big.bin", std::string(8000000, 'x'));
+  HostProcess host(site.path() + "probe.so");
+  ASSERT_TRUE(host.ready()) << host.process().Output();
+  const auto files_open = [&](const std::string& name) {
+    int count = 0;
+    const std::string folder = "/proc/" + std::to_string(host.process().pid()) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      std::error_code ignored;
+      count += std::filesystem::read_symlink(entry.path(), ignored).filename() == name;
+    }
+    return count;
+  };
+  std::vector<int> clients;
+  for (const char* name : {"chat.js", "big.bin"}) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 1024;  // takes little of the answers
+    ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(host.port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // Asked for again and again, more than the buffers on the way hold.
+    std::string gets;
+    for (int i = 0; i < 400; ++i) gets += std::string("GET /webchat/static/") + name + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(send(fd, gets.data(), gets.size(), MSG_NOSIGNAL), static_cast<ssize_t>(gets.size()));
+    char head[100];
+    ASSERT_GT(recv(fd, head, sizeof head, 0), 0) << name << " is being answered";
+    clients.push_back(fd);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return files_open("big.bin") == 1; })) << "the check sees open files";
+  EXPECT_EQ(files_open("chat.js"), 0);
+  for (const int fd : clients) close(fd);
   EXPECT_EQ(host.Stop(), 0);
 }
 
