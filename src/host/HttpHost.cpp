@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -77,7 +79,15 @@ bool HttpHost::Start(std::string& error) {
         auto connection = std::make_shared<Connection>(*serving_, std::move(socket), peer, loop);
         boost::asio::post(loops_->Context(loop), [connection] { connection->Start(); });
       });
-  loops_->Start();
+  try {
+    loops_->Start();
+  } catch (const std::system_error& failed) {
+    // The process limit of the host's user, most likely.
+    loops_->Stop(kThreadsBound);
+    close(listening.fd);
+    error = std::string("cannot start the event loops' threads: ") + failed.what();
+    return false;
+  }
   if (!acceptor_->Start(listening.fd, error)) {
     loops_->Stop(kThreadsBound);
     return false;

@@ -6,22 +6,65 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <future>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/HostProcess.h"
 #include "support/SimProcess.h"
 #include "support/TempDir.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr int kCalls = 30;
 
+// Whether another user may run the program at path: every folder on the way
+// open to others as well.
+bool OthersMayRun(std::string path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || (info.st_mode & S_IXOTH) == 0) return false;
+  for (auto slash = path.rfind('/'); slash != std::string::npos && slash > 0; slash = path.rfind('/')) {
+    path.resize(slash);
+    if (stat(path.c_str(), &info) != 0 || (info.st_mode & S_IXOTH) == 0) return false;
+  }
+  return true;
+}
+
+// The host run as nobody with its process limit at processes.
+std::vector<std::string> AsNobodyWithin(int processes) {
+  return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/prlimit",
+          "--nproc=" + std::to_string(processes), "--"};
+}
+
+// The limit binds only a user without the right to exceed it.
+#define SKIP_UNLESS_NOBODY_CAN_RUN_THE_HOST()                                                            \
+  if (geteuid() != 0) GTEST_SKIP() << "runs the host as nobody, which needs root";                      \
+  if (!OthersMayRun(HostBinaryPath())) GTEST_SKIP() << "nobody may not run " << HostBinaryPath()
+
+// Without threads for its loops the host says so and ends.
+TEST(WorkerShortageTest, AHostThatCannotStartItsLoopsSaysSoInOneLine) {
+  SKIP_UNLESS_NOBODY_CAN_RUN_THE_HOST();
+  TempDir site;
+  std::filesystem::copy(QUORVIX_SITE_DIR, site.path(), std::filesystem::copy_options::recursive);
+  ASSERT_EQ(chmod(site.path().c_str(), 0777), 0);
+  std::vector<std::string> argv = AsNobodyWithin(2);
+  for (const std::string& word : {HostBinaryPath(), std::string("--module"), site.path() + "quorvix.so",
+                                  std::string("--listen"), std::string("127.0.0.1:0")}) {
+    argv.push_back(word);
+  }
+  ChildProcess host(argv);
+  EXPECT_EQ(host.Stop(0, 20s), 1);
+  const std::string output = host.Output();
+  EXPECT_EQ(output, "quorvix-host: cannot start the event loops' threads: Resource temporarily unavailable\n");
+}
+
 TEST(WorkerShortageTest, EveryRequestSentGetsTheBackEndsAnswer) {
-  // The limit binds only a user without the right to exceed it.
-  if (geteuid() != 0) GTEST_SKIP() << "runs the host as nobody, which needs root";
+  SKIP_UNLESS_NOBODY_CAN_RUN_THE_HOST();
   SimProcess sim;
   ASSERT_TRUE(sim.ready());
   TempDir site;
@@ -29,9 +72,7 @@ TEST(WorkerShortageTest, EveryRequestSentGetsTheBackEndsAnswer) {
   ASSERT_EQ(chmod(site.path().c_str(), 0777), 0);  // the trace file is written as nobody
   // Every answer waits: each pending request wants a worker of its own.
   ASSERT_EQ(sim.Control("fault delay 300 0"), "");
-  HostProcess host(site.path() + "quorvix.so", {"--no-loop-service", "--no-access-log"},
-                   {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/prlimit",
-                    "--nproc=20", "--"});
+  HostProcess host(site.path() + "quorvix.so", {"--no-loop-service", "--no-access-log"}, AsNobodyWithin(20));
   ASSERT_TRUE(host.ready()) << host.process().Output();
 
   std::vector<std::future<HttpResponse>> answers;
