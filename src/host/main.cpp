@@ -80,11 +80,14 @@ int main(int argc, char** argv) {
 
   int signal_number = 0;
   while (sigwait(&stop_signals, &signal_number) == 0 && signal_number == SIGHUP) {
-    if (!host::ReopenAccessLog(error)) std::fprintf(stderr, "quorvix-host: %s\n", error.c_str());
+    bool reopened = host::ReopenAccessLog(error);
+    if (!reopened) std::fprintf(stderr, "quorvix-host: %s\n", error.c_str());
     if (module->ReopenTraceFile != nullptr && module->ReopenTraceFile() == 0) {
+      reopened = false;
       std::fprintf(stderr, "quorvix-host: the module could not reopen its trace file; it writes on to the old one\n");
     }
-    std::printf("quorvix-host: log files reopened\n");
+    // A rotation script waits for this line: only what it says is true.
+    std::printf(reopened ? "quorvix-host: log files reopened\n" : "quorvix-host: log files not all reopened\n");
     std::fflush(stdout);
   }
   // Balancers see the host unready while it still answers what it holds.

@@ -66,4 +66,24 @@ TEST(LogRotationTest, SighupAfterRenamingStartsNewFilesWithNoLineLost) {
   EXPECT_GE(new_trace, 50u);
 }
 
+// A log that cannot be opened anew is said so, not reported reopened: the
+// host writes on to the old file.
+TEST(LogRotationTest, SighupThatCannotReopenTheAccessLogSaysSo) {
+  SimProcess sim;
+  ASSERT_TRUE(sim.ready());
+  TempDir site;
+  sim.InstallSite(QUORVIX_SITE_DIR, site.path());
+  TempDir logs;
+  auto host = HostProcess::ForSite(site.path(), {"--access-log", logs.path() + "access.log"});
+  ASSERT_TRUE(host->ready()) << host->process().Output();
+  std::filesystem::rename(logs.path() + "access.log", logs.path() + "access.log.1");
+  std::filesystem::create_directory(logs.path() + "access.log");  // in the way of the new file
+  kill(host->process().pid(), SIGHUP);
+  EXPECT_NE(host->process().WaitForLine("quorvix-host: log files not all reopened", 10s), "")
+      << host->process().Output();
+  EXPECT_EQ(host->process().Output().find("log files reopened"), std::string::npos);
+  EXPECT_EQ(host->Get("varUserRequest=REQ_WEBCHAT_MAIN&varUserLanguage=en").status, 200);
+  EXPECT_EQ(host->Stop(), 0) << host->process().Output();
+}
+
 }  // namespace
