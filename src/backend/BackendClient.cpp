@@ -13,6 +13,7 @@
 #include "diag/TraceLog.h"
 #include "platform/Clock.h"
 #include "platform/Text.h"
+#include "platform/WaitLimit.h"
 #include "protocol/Codes.h"
 
 namespace {
@@ -182,6 +183,9 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
     bool seen_open = false;
     std::optional<Connection> reserved = ReservedConnection::Take(pool.get(), seen_open);
     Connection connection = reserved ? std::move(*reserved) : Generic::Borrow<TRSocket>(pool, retrying);
+    // The module is stopping: an exchange not under way yet does not start,
+    // whatever connection a waiter got as the others ended.
+    if (connection && platform::WaitLimitPassed()) GiveBack(connection, true);
     if (!connection) {
       Retrieved(pool.get(), nullptr);
       diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Failed to get a socket from the pool\n");

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -17,8 +18,11 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/HostProcess.h"
+#include "support/HttpClient.h"
+#include "support/MetricsSamples.h"
 #include "support/SimProcess.h"
 #include "support/TempDir.h"
 #include "support/WaitUntil.h"
@@ -230,5 +234,58 @@ INSTANTIATE_TEST_SUITE_P(BackEnds, ShutdownGraceTest,
                                          Row{"Hanging", Make<FullListener>, kChatStart, kGettingConnection},
                                          Row{"Refusing", Make<RefusingPort>, kChatStart, kGettingConnection}),
                          [](const testing::TestParamInfo<Row>& row) { return std::string(row.param.name); });
+
+// Lines queued for a pooled connection when the stop comes are answered 503
+// and never reach the back end, on the loops as on worker threads: a visitor
+// told the host stopped would otherwise see the line in the chat later, and
+// send it again.
+TEST(ShutdownGraceQueueTest, RequestsStillWaitingForAConnectionAreNotSentOnceAnswered) {
+  constexpr int kPosts = 8;
+  constexpr int kConnections = 2;
+  for (const char* path : {"--loop-service", "--no-loop-service"}) {
+    SCOPED_TRACE(path);
+    SimProcess sim;
+    ASSERT_TRUE(sim.ready());
+    TempDir site;
+    sim.InstallSite(QUORVIX_SITE_DIR, site.path());
+    std::istringstream original(site.Read("RAVO.ini"));
+    std::string ini;
+    for (std::string line; std::getline(original, line);) {
+      if (line.rfind("MinSockets=", 0) == 0) line = "MinSockets=1";
+      if (line.rfind("MaxSockets=", 0) == 0) line = "MaxSockets=" + std::to_string(kConnections);
+      ini += line + "\n";
+    }
+    site.Write("RAVO.ini", ini);
+    HostProcess host(site.path() + "quorvix.so",
+                     {"--shutdown-grace", std::to_string(kGraceSeconds), "--no-access-log", "--metrics", "127.0.0.1:0", path});
+    ASSERT_TRUE(host.ready()) << host.process().Output();
+    const std::string start = host.Post("varUserRequest=REQ_JS_START&varCustomerName=Ann&varCaption=Hi"
+                                        "&varUserLanguage=en").body;
+    const auto at = start.find("data-session=\"");
+    ASSERT_NE(at, std::string::npos) << start;
+    const std::string session = start.substr(at + 14, start.find('"', at + 14) - at - 14);
+    ASSERT_EQ(sim.Control("fault delay 30000 0 type 40"), "");
+    std::vector<std::future<HttpResponse>> posts;
+    for (int i = 0; i < kPosts; ++i) {
+      posts.push_back(std::async(std::launch::async, [&host, &session, i] {
+        return host.Post("varUserRequest=REQ_ADD_TO_CHAT&varSessionID=" + session + "&varChatData=line" +
+                         std::to_string(i) + "&varUserLanguage=en");
+      }));
+    }
+    const auto posts_in = [&] {
+      const auto log = sim.ControlLines("log");
+      return std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.find(" type=40 ") != l.npos; });
+    };
+    const auto in_module = [&] {
+      const auto scrape = HttpFetch(host.metrics_port(), "GET", "/metrics");
+      return Sum(ParseSamples(scrape.body), "quorvix_module_requests_in_progress");
+    };
+    ASSERT_TRUE(WaitUntil([&] { return posts_in() == kConnections && in_module() == kPosts; }))
+        << posts_in() << " " << in_module();
+    EXPECT_EQ(host.process().Stop(SIGTERM, kExitBound + 30s), 0) << host.process().Output();
+    for (auto& post : posts) EXPECT_EQ(post.get().status, 503);
+    EXPECT_EQ(posts_in(), kConnections) << "lines sent after their visitors were told the host stopped";
+  }
+}
 
 }  // namespace
