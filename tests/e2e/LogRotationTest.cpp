@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "support/CountOccurrences.h"
@@ -19,14 +20,28 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(LogRotationTest, SighupAfterRenamingStartsNewFilesWithNoLineLost) {
-  SimProcess sim;
-  ASSERT_TRUE(sim.ready());
-  TempDir site;
-  sim.InstallSite(QUORVIX_SITE_DIR, site.path());
-  TempDir logs;
-  auto host = HostProcess::ForSite(site.path(), {"--access-log", logs.path() + "access.log"});
-  ASSERT_TRUE(host->ready()) << host->process().Output();
+// A host for a site on the simulator, writing its access log into logs_.
+class LogRotationTest : public testing::Test {
+ protected:
+  bool Start() {
+    if (!sim_.ready()) return false;
+    sim_.InstallSite(QUORVIX_SITE_DIR, site_.path());
+    host_ = HostProcess::ForSite(site_.path(), {"--access-log", logs_.path() + "access.log"});
+    EXPECT_TRUE(host_->ready()) << host_->process().Output();
+    return host_->ready();
+  }
+
+  SimProcess sim_;
+  TempDir site_;
+  TempDir logs_;
+  std::unique_ptr<HostProcess> host_;
+};
+
+TEST_F(LogRotationTest, SighupAfterRenamingStartsNewFilesWithNoLineLost) {
+  ASSERT_TRUE(Start());
+  HostProcess* host = host_.get();
+  TempDir& site = site_;
+  TempDir& logs = logs_;
 
   // Requests one after another, until told to stop.
   std::atomic<int> answered{0};
@@ -68,14 +83,10 @@ TEST(LogRotationTest, SighupAfterRenamingStartsNewFilesWithNoLineLost) {
 
 // A log that cannot be opened anew is said so, not reported reopened: the
 // host writes on to the old file.
-TEST(LogRotationTest, SighupThatCannotReopenTheAccessLogSaysSo) {
-  SimProcess sim;
-  ASSERT_TRUE(sim.ready());
-  TempDir site;
-  sim.InstallSite(QUORVIX_SITE_DIR, site.path());
-  TempDir logs;
-  auto host = HostProcess::ForSite(site.path(), {"--access-log", logs.path() + "access.log"});
-  ASSERT_TRUE(host->ready()) << host->process().Output();
+TEST_F(LogRotationTest, SighupThatCannotReopenTheAccessLogSaysSo) {
+  ASSERT_TRUE(Start());
+  HostProcess* host = host_.get();
+  TempDir& logs = logs_;
   std::filesystem::rename(logs.path() + "access.log", logs.path() + "access.log.1");
   std::filesystem::create_directory(logs.path() + "access.log");  // in the way of the new file
   kill(host->process().pid(), SIGHUP);
