@@ -4,8 +4,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <boost/asio/bind_allocator.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
@@ -311,25 +309,11 @@ void Connection::ServeStatic() {
     response.set("X-Content-Type-Options", "nosniff");
   };
   if (file.status == 200 && !head_request_ && file.size <= kStaticBytesReadAtOnce) {
-    // Read now, the descriptor closed at once: a client that does not read
-    // its answer holds one descriptor, its connection's, as every other.
     StringResponse response;
     headers(response);
     response.set(http::field::content_type, file.content_type);
-    std::string& body = response.body();
-    body.resize(static_cast<std::size_t>(file.size));
-    std::size_t got = 0;
-    while (got < body.size()) {
-      const ssize_t count = pread(file.fd, body.data() + got, body.size() - got, static_cast<off_t>(got));
-      if (count > 0) {
-        got += static_cast<std::size_t>(count);
-      } else if (count == 0 || errno != EINTR) {
-        break;
-      }
-    }
-    ::close(file.fd);
-    if (got != body.size()) {
-      Refuse(500, true);  // the file shrank or failed under the read
+    if (!ReadWholeStaticFile(file.fd, file.size, response.body())) {
+      Refuse(500, true);
       return;
     }
     response.content_length(file.size);

@@ -11,7 +11,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -168,6 +167,21 @@ StaticFile LookUpStaticFile(const std::string& folder, std::string_view relative
   answer.size = static_cast<std::uint64_t>(info.st_size);
   answer.content_type = StaticContentType(relative);
   return answer;
+}
+
+bool ReadWholeStaticFile(int fd, std::uint64_t size, std::string& body) {
+  body.resize(static_cast<std::size_t>(size));
+  std::size_t got = 0;
+  while (got < body.size()) {
+    const ssize_t count = pread(fd, body.data() + got, body.size() - got, static_cast<off_t>(got));
+    if (count > 0) {
+      got += static_cast<std::size_t>(count);
+    } else if (count == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(fd);
+  return got == body.size();
 }
 
 }  // namespace host

@@ -42,9 +42,13 @@ StaticFile LookUpStaticFile(const std::string& folder, std::string_view relative
 // the pages name these files without a version, so a browser must not keep
 // an old script after an upgrade; an unchanged file costs a 304 without a body.
 inline constexpr const char* kStaticCacheControl = "no-cache";
-// Files up to this size are read whole when asked for; larger ones are sent
-// from the open file as the client takes them.
+// Files up to this size are read whole when asked for, so that a client that
+// does not read its answer holds no file open; larger ones are sent from the
+// open file as the client takes them.
 inline constexpr std::uint64_t kStaticBytesReadAtOnce = 256 * 1024;
+// Reads the size bytes of a looked-up file into body and closes fd; false
+// when fewer came (the file shrank or failed under the read).
+bool ReadWholeStaticFile(int fd, std::uint64_t size, std::string& body);
 // The page in the static folder that a wrong path is answered with, when
 // the folder has it.
 inline constexpr const char* kNotFoundPage = "not-found.html";
