@@ -98,6 +98,13 @@ unsigned EventLoops::Stop(std::chrono::milliseconds wait) {
   return threads_;
 }
 
+bool EventLoops::JoinLeftThreads(std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  threads_changed_.wait_for(lock, wait, [this] { return threads_ == 0; });
+  JoinEnded(lock);
+  return threads_ == 0;
+}
+
 unsigned EventLoops::threads() const {
   std::lock_guard lock(mutex_);
   return threads_;

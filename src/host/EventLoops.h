@@ -93,6 +93,10 @@ class EventLoops {
   // many threads are left (inside module calls): they will leave on their own,
   // touching this object, which must then be kept.
   unsigned Stop(std::chrono::milliseconds wait);
+  // After Stop: waits up to wait for the threads that were inside module
+  // calls to leave, and joins them. True when none is left, so that this
+  // object may go.
+  bool JoinLeftThreads(std::chrono::milliseconds wait);
 
   // On the thread of a handler of one of the loops, just before a module call.
   static Call BeginCall();

@@ -128,14 +128,18 @@ void HttpHost::Shutdown() {
     // Threads still inside module calls will come back through the loops'
     // bookkeeping and their connections: those must outlive them, so they
     // are kept to the end of the process.
-    struct Kept {
-      std::unique_ptr<EventLoops> loops;
-      std::unique_ptr<Serving> serving;
-      std::unique_ptr<Acceptor> acceptor;
-    };
-    static auto* kept = new std::vector<Kept>;
-    kept->push_back({std::move(loops_), std::move(serving_), std::move(acceptor_)});
+    LeftToModuleCalls().push_back({std::move(loops_), std::move(serving_), std::move(acceptor_)});
   }
+}
+
+std::vector<HttpHost::Kept>& HttpHost::LeftToModuleCalls() {
+  static auto* kept = new std::vector<Kept>;
+  return *kept;
+}
+
+void HttpHost::ReleaseLeftThreads(std::chrono::milliseconds wait) {
+  auto& kept = LeftToModuleCalls();
+  std::erase_if(kept, [wait](const Kept& left) { return left.loops->JoinLeftThreads(wait); });
 }
 
 }  // namespace host

@@ -13,8 +13,10 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/Acceptor.h"
 #include "host/EventLoops.h"
@@ -45,6 +47,9 @@ class HttpHost {
   // the module still has 503, closes every connection and stops the loops.
   // Threads still inside module calls are left to them.
   void Shutdown();
+  // Once the module has let go of every request: joins the threads that
+  // Shutdown left inside module calls and frees what they used. Main thread.
+  static void ReleaseLeftThreads(std::chrono::milliseconds wait);
 
   // Requests the module has taken and not yet finished.
   int ModuleRequestsInProgress() const;
@@ -54,6 +59,15 @@ class HttpHost {
   unsigned Threads() const { return loops_ ? loops_->threads() : 0; }
 
  private:
+  // What Shutdown could not free while threads were inside module calls:
+  // those threads come back through it.
+  struct Kept {
+    std::unique_ptr<EventLoops> loops;
+    std::unique_ptr<Serving> serving;
+    std::unique_ptr<Acceptor> acceptor;
+  };
+  static std::vector<Kept>& LeftToModuleCalls();
+
   const HostOptions options_;
   ExtensionModule& module_;
   std::unique_ptr<EventLoops> loops_;

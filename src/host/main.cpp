@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
     std::fflush(nullptr);
     std::_Exit(0);
   }
-  metrics.reset();
+  metrics.reset();  // it runs on the first loop
+  host::HttpHost::ReleaseLeftThreads(std::chrono::seconds(2));
   server.reset();
   module.reset();
   std::printf("quorvix-host: stopped\n");
