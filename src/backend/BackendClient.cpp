@@ -233,16 +233,14 @@ bool BackendClient::Communicate(const std::string& request, std::string& respons
     } else {
       if (!rest_later) Sent(*connection, sent);
       if (job != nullptr) {
-        if (job_here || StartWorker(*job, connection)) {
-          if (job_here) (*job)(std::move(connection), rest_later ? request.substr(sent) : std::string(), sent);
-          diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::CommunicateWithVEKACS leaving", "ISAPI", 0);
-          diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Exiting successfully\n");
-          return true;
+        if (job_here) {
+          (*job)(std::move(connection), rest_later ? request.substr(sent) : std::string(), sent);
+        } else if (!StartWorker(*job, connection)) {
+          diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Cannot create worker thread\n");
+          // The request is out and the back end acts on it: its answer is
+          // read on this thread instead of the visitor being told it failed.
+          (*job)(std::move(connection), std::string(), 0);
         }
-        diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Cannot create worker thread\n");
-        // The request is out and the back end acts on it: its answer is read
-        // on this thread instead of the visitor being told it failed.
-        (*job)(std::move(connection), std::string(), 0);
         diag::AddDiag(diag::kLevelFenx, "CRAVOExtension::CommunicateWithVEKACS leaving", "ISAPI", 0);
         diag::TraceLine("CRAVOExtension::CommunicateWithVEKACS: Exiting successfully\n");
         return true;
