@@ -236,7 +236,9 @@ TEST(StaticFilesTest, AClientThatDoesNotReadHoldsNoShortFileOpen) {
     clients.push_back(fd);
   }
   EXPECT_TRUE(WaitUntil([&] { return files_open("big.bin") == 1; })) << "the check sees open files";
-  EXPECT_EQ(files_open("chat.js"), 0);
+  // Each of the pipelined answers opens the file for a moment: once the host
+  // waits for the client, none is open.
+  EXPECT_TRUE(WaitUntil([&] { return files_open("chat.js") == 0; }));
   for (const int fd : clients) close(fd);
   EXPECT_EQ(host.Stop(), 0);
 }
